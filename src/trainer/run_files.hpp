@@ -1,0 +1,29 @@
+// Files of a training run (config, summary, model files) are replaced whole:
+// written to a temporary file in the same folder and renamed over the old one,
+// so a crash or kill in the middle of a write leaves the previous file intact.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+
+namespace run_files {
+
+namespace py = pybind11;
+
+// The temporary name used while `path` is being written: hidden, in the same
+// folder (so the rename is atomic), keeping the extension (Keras picks the
+// model format from it).
+py::object temporary_path(const py::object& path);
+
+// Opens a temporary file as Python's open(tmp, "w", **open_kwargs), lets
+// `write` fill it, flushes it to disk and renames it to `path`. On failure the
+// temporary file is removed and the error propagates.
+void write_text_atomically(const py::object& path, const std::function<void(const py::object& file)>& write,
+                           const py::dict& open_kwargs = py::dict());
+
+// Lets `save` write to the temporary path (for writers that take a path, such
+// as Keras' Model.save), then renames it to `path`.
+void save_atomically(const py::object& path, const std::function<void(const py::object& temporary)>& save);
+
+}  // namespace run_files
