@@ -1,0 +1,1 @@
+"""quillon: vision toolkit."""

@@ -1,0 +1,1 @@
+"""Training core: trainers, datasets, losses and callbacks."""

@@ -1,0 +1,1 @@
+"""Dataset base classes and image helpers."""

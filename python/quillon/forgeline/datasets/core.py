@@ -1,0 +1,311 @@
+"""Base class of the detection datasets and their tf.data pipelines."""
+
+import numpy as np
+import tensorflow as tf
+
+# Photometric strengths, as fractions of the [0, 1] intensity range or as
+# factor ranges. Mild on purpose: detectors should still see their classes.
+BRIGHTNESS_MAX_DELTA = 0.15
+CONTRAST_RANGE = (0.75, 1.25)
+SATURATION_RANGE = (0.6, 1.4)
+HUE_MAX_DELTA = 0.02
+
+
+def _non_padding_rows(boxes):
+    """True for rows that are real boxes; all-zero corners mark padding."""
+    return tf.reduce_any(tf.not_equal(boxes[:, :4], 0.0), axis=1, keepdims=True)
+
+
+def _flip_lr(image, boxes):
+    width = tf.cast(tf.shape(image)[1], tf.float32)
+    flipped = tf.stack([width - boxes[:, 2], boxes[:, 1], width - boxes[:, 0], boxes[:, 3], boxes[:, 4]], axis=1)
+    return tf.image.flip_left_right(image), tf.where(_non_padding_rows(boxes), flipped, boxes)
+
+
+def _flip_ud(image, boxes):
+    height = tf.cast(tf.shape(image)[0], tf.float32)
+    flipped = tf.stack([boxes[:, 0], height - boxes[:, 3], boxes[:, 2], height - boxes[:, 1], boxes[:, 4]], axis=1)
+    return tf.image.flip_up_down(image), tf.where(_non_padding_rows(boxes), flipped, boxes)
+
+
+def _photometric(adjust):
+    """Wraps a float [0, 1] image adjustment into a uint8 (image, boxes) op."""
+
+    def apply(image, boxes):
+        adjusted = adjust(tf.cast(image, tf.float32) / 255.0)
+        adjusted = tf.clip_by_value(adjusted, 0.0, 1.0) * 255.0
+        return tf.cast(tf.round(adjusted), tf.uint8), boxes
+
+    return apply
+
+
+def _random_factor(bounds):
+    return tf.random.uniform([], bounds[0], bounds[1])
+
+
+_AUGMENTATIONS = {
+    "flip_lr": _flip_lr,
+    "flip_ud": _flip_ud,
+    "brightness": _photometric(lambda image: tf.image.random_brightness(image, BRIGHTNESS_MAX_DELTA)),
+    "contrast": _photometric(lambda image: tf.image.adjust_contrast(image, _random_factor(CONTRAST_RANGE))),
+    "saturation": _photometric(lambda image: tf.image.adjust_saturation(image, _random_factor(SATURATION_RANGE))),
+    "hue": _photometric(lambda image: tf.image.random_hue(image, HUE_MAX_DELTA)),
+}
+
+
+class _RunsHooksAfterConstruction(type):
+    """Runs the loading hooks once the most-derived constructor has finished.
+
+    Subclasses set their own attributes after super().__init__(); running the
+    hooks from the base constructor would run them before those exist.
+    """
+
+    def __call__(cls, *args, **kwargs):
+        dataset = super().__call__(*args, **kwargs)
+        mapping = dataset.validate_info_file(dataset.info_file)
+        dataset.validate_info_file_content(mapping)
+        dataset.load_storage()
+        return dataset
+
+
+class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
+    """Detection dataset: storage of samples plus tf.data train/val pipelines.
+
+    Construction runs, after the most-derived ``__init__``:
+    ``validate_info_file(info_file)`` -> ``validate_info_file_content(mapping)``
+    -> ``load_storage()``. Subclasses implement the last two and fill
+    ``train_storage`` / ``val_storage`` with pairs of strings (e.g. image and
+    label paths), plus ``load_instance`` and ``build_and_load_base_iterator``.
+
+    ``shape`` is the (height, width) of training images. ``aug_cfg`` maps
+    augmentation names to the probability (0..1) of applying them to each
+    training sample:
+      * ``flip_lr``: horizontal flip, boxes mirrored;
+      * ``flip_ud``: vertical flip, boxes mirrored;
+      * ``brightness``: random brightness shift up to +-0.15 of full range;
+      * ``contrast``: random contrast factor in [0.75, 1.25];
+      * ``saturation``: random saturation factor in [0.6, 1.4];
+      * ``hue``: random hue shift up to +-0.02 of the hue circle.
+    They are applied in that order; images stay uint8.
+    """
+
+    SUPPORTED_AUGMENTATIONS = tuple(_AUGMENTATIONS)
+
+    def __init__(self, info_file=None, shape=None, letter_box=True, add_bkg_class=True, aug_cfg=None):
+        self.info_file = info_file
+        self.shape = self._checked_shape(shape)
+        self.letter_box = letter_box
+        self.add_bkg_class = add_bkg_class
+        self.class_offset = 1 if add_bkg_class else 0
+        self.aug_cfg = self._checked_aug_cfg(aug_cfg)
+        self.train_storage = []
+        self.val_storage = []
+
+    def _checked_shape(self, shape):
+        if shape is None:
+            return None
+        name = type(self).__name__
+        if not isinstance(shape, (tuple, list)) or len(shape) not in (2, 3):
+            raise ValueError(f"{name}: shape must be (height, width), got {shape!r}")
+        for size in shape[:2]:
+            if isinstance(size, bool) or not isinstance(size, (int, np.integer)) or size <= 0:
+                raise ValueError(f"{name}: shape must hold positive int sizes, got {shape!r}")
+        if len(shape) == 3 and shape[2] != 3:
+            raise ValueError(f"{name}: images are RGB, so a 3-item shape must end in 3, got {shape!r}")
+        return shape
+
+    def _checked_aug_cfg(self, aug_cfg):
+        if aug_cfg is None:
+            return None
+        name = type(self).__name__
+        if not isinstance(aug_cfg, dict):
+            raise TypeError(f"{name}: aug_cfg must be a dict of augmentation -> frequency, got {type(aug_cfg).__name__}")
+        for key, frequency in aug_cfg.items():
+            if key not in _AUGMENTATIONS:
+                raise ValueError(
+                    f"{name}: unknown augmentation {key!r} in aug_cfg; known: {', '.join(self.SUPPORTED_AUGMENTATIONS)}"
+                )
+            is_number = isinstance(frequency, (int, float, np.integer, np.floating)) and not isinstance(frequency, bool)
+            if not is_number or not 0.0 <= float(frequency) <= 1.0:
+                raise ValueError(f"{name}: aug_cfg[{key!r}] must be a frequency between 0 and 1, got {frequency!r}")
+        return aug_cfg
+
+    # Loading hooks.
+
+    def validate_info_file(self, info_file):
+        """Reads the dataset's YAML info file and returns its mapping."""
+        import yaml
+
+        name = type(self).__name__
+        if info_file is None:
+            raise ValueError(f"{name}: info_file is required (path to the dataset's YAML info file)")
+        try:
+            with open(info_file, encoding="utf-8") as stream:
+                content = yaml.safe_load(stream)
+        except FileNotFoundError:
+            raise FileNotFoundError(f"{name}: info file not found: {info_file}") from None
+        except yaml.YAMLError as error:
+            raise ValueError(f"{name}: info file {info_file} is not valid YAML: {error}") from error
+        if not isinstance(content, dict):
+            raise ValueError(
+                f"{name}: info file {info_file} must contain a YAML mapping, got {type(content).__name__}"
+            )
+        return content
+
+    def _missing_hook(self, hook):
+        return NotImplementedError(f"{type(self).__name__} must implement {hook}()")
+
+    def validate_info_file_content(self, info_dataset):
+        raise self._missing_hook("validate_info_file_content")
+
+    def load_storage(self):
+        raise self._missing_hook("load_storage")
+
+    def load_instance(self, data, training=True):
+        """Loads one sample from a pair of byte strings (numpy array).
+
+        training=True: returns (uint8 image shape[0] x shape[1] x 3, float32
+        boxes N x 5: x1, y1, x2, y2 in output pixels, label).
+        training=False: returns (uint8 image at its own size, float32 boxes
+        N x 5 with corners normalised to 0..1, file name).
+        """
+        raise self._missing_hook("load_instance")
+
+    def build_and_load_base_iterator(self, storage, shuffle=True):
+        """Returns a tf.data.Dataset of the storage entries as string tensors of shape (2,)."""
+        raise self._missing_hook("build_and_load_base_iterator")
+
+    # Queries.
+
+    def get_classes(self):
+        return getattr(self, "classes", [])
+
+    def get_num_train_samples(self):
+        return len(self.train_storage)
+
+    def get_num_val_samples(self):
+        return len(self.val_storage)
+
+    # Pipelines.
+
+    def _base_iterator(self, storage, shuffle):
+        dataset = self.build_and_load_base_iterator(storage, shuffle)
+        hook = f"{type(self).__name__}.build_and_load_base_iterator"
+        if not isinstance(dataset, tf.data.Dataset):
+            raise TypeError(f"{hook} must return a tf.data.Dataset, got {type(dataset).__name__}")
+        spec = dataset.element_spec
+        if not (isinstance(spec, tf.TensorSpec) and spec.dtype == tf.string and spec.shape.is_compatible_with([2])):
+            raise TypeError(f"{hook} must yield string tensors of shape (2,), got {spec}")
+        return dataset
+
+    def _check_image(self, image, entry, expected_hw=None):
+        if not isinstance(image, np.ndarray) or image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] != 3:
+            description = f"shape {image.shape} dtype {image.dtype}" if isinstance(image, np.ndarray) else type(image).__name__
+            raise ValueError(
+                f"{type(self).__name__}.load_instance({_entry_text(entry)}): image must be an HxWx3 uint8 array, "
+                f"got {description}"
+            )
+        if expected_hw is not None and image.shape[:2] != expected_hw:
+            raise ValueError(
+                f"{type(self).__name__}.load_instance({_entry_text(entry)}): training image must be "
+                f"{expected_hw[0]}x{expected_hw[1]}, got {image.shape[0]}x{image.shape[1]}"
+            )
+
+    def _checked_boxes(self, boxes, entry):
+        boxes = np.asarray(boxes)
+        if boxes.size == 0:
+            return np.zeros((0, 5), np.float32)
+        if boxes.ndim != 2 or boxes.shape[1] != 5 or not np.issubdtype(boxes.dtype, np.number):
+            raise ValueError(
+                f"{type(self).__name__}.load_instance({_entry_text(entry)}): boxes must be an N x 5 numeric array "
+                f"(x1, y1, x2, y2, label), got shape {boxes.shape} dtype {boxes.dtype}"
+            )
+        return boxes.astype(np.float32)
+
+    def _load_train_sample(self, entry):
+        image, boxes = self.load_instance(entry, True)
+        self._check_image(image, entry, expected_hw=(int(self.shape[0]), int(self.shape[1])))
+        return image, self._checked_boxes(boxes, entry)
+
+    def _load_val_sample(self, entry):
+        image, boxes, name = self.load_instance(entry, False)
+        self._check_image(image, entry)
+        if isinstance(name, str):
+            name = name.encode("utf-8")
+        if not isinstance(name, bytes):
+            raise ValueError(
+                f"{type(self).__name__}.load_instance({_entry_text(entry)}): file name must be a str, "
+                f"got {type(name).__name__}"
+            )
+        return image, self._checked_boxes(boxes, entry), np.bytes_(name)
+
+    def build_train_iterator(self, batch_size, prefetch=tf.data.AUTOTUNE):
+        """Batches of (uint8 images [B, H, W, 3], float32 boxes [B, maxN, 5]).
+
+        Samples with fewer boxes are padded with all-zero rows.
+        """
+        name = type(self).__name__
+        if self.shape is None:
+            raise ValueError(f"{name}: shape (height, width) must be set to build the training iterator")
+        if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) or batch_size <= 0:
+            raise ValueError(f"{name}.build_train_iterator: batch_size must be a positive int, got {batch_size!r}")
+        height, width = int(self.shape[0]), int(self.shape[1])
+
+        def load(entry):
+            image, boxes = tf.numpy_function(self._load_train_sample, [entry], [tf.uint8, tf.float32])
+            image.set_shape([height, width, 3])
+            boxes.set_shape([None, 5])
+            return image, boxes
+
+        dataset = self._base_iterator(self.train_storage, True)
+        dataset = dataset.map(load, num_parallel_calls=tf.data.AUTOTUNE, deterministic=False)
+        if self.aug_cfg:
+            dataset = dataset.map(self._augment, num_parallel_calls=tf.data.AUTOTUNE, deterministic=False)
+        dataset = dataset.padded_batch(
+            int(batch_size),
+            padded_shapes=([height, width, 3], [None, 5]),
+            padding_values=(tf.constant(0, tf.uint8), tf.constant(0.0, tf.float32)),
+        )
+        return dataset.prefetch(prefetch)
+
+    def _augment(self, image, boxes):
+        for augmentation, apply in _AUGMENTATIONS.items():
+            frequency = float(self.aug_cfg.get(augmentation, 0.0))
+            if frequency <= 0.0:
+                continue
+            if frequency >= 1.0:
+                image, boxes = apply(image, boxes)
+                continue
+            image, boxes = tf.cond(
+                tf.random.uniform([]) < frequency,
+                lambda: apply(image, boxes),
+                lambda: (image, boxes),
+            )
+        return image, boxes
+
+    def build_val_iterator(self):
+        """Elements (uint8 image [1, H, W, 3], float32 boxes [1, N, 5], name [1]).
+
+        One image per element at its own size; boxes have normalised corners.
+        """
+
+        def load(entry):
+            image, boxes, file_name = tf.numpy_function(
+                self._load_val_sample, [entry], [tf.uint8, tf.float32, tf.string]
+            )
+            image.set_shape([None, None, 3])
+            boxes.set_shape([None, 5])
+            file_name.set_shape([])
+            return image, boxes, file_name
+
+        dataset = self._base_iterator(self.val_storage, False)
+        dataset = dataset.map(load, num_parallel_calls=tf.data.AUTOTUNE)
+        return dataset.batch(1).prefetch(tf.data.AUTOTUNE)
+
+
+def _entry_text(entry):
+    """Readable form of a storage entry for error messages."""
+    try:
+        return ", ".join(item.decode("utf-8", "replace") if isinstance(item, bytes) else str(item) for item in entry)
+    except TypeError:
+        return str(entry)

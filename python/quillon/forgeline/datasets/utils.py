@@ -1,0 +1,80 @@
+"""Image and box helpers shared by the dataset loaders."""
+
+import cv2
+import numpy as np
+
+# Dtypes cv2.resize and cv2.copyMakeBorder handle for any channel count used here.
+_LETTERBOX_DTYPES = (np.uint8, np.uint16, np.float32, np.float64)
+
+
+def _target_shape(new_shape):
+    """Returns new_shape as a (height, width) pair of positive ints."""
+    if isinstance(new_shape, (int, np.integer)) and not isinstance(new_shape, bool):
+        pair = (int(new_shape), int(new_shape))
+    elif isinstance(new_shape, (tuple, list)) and len(new_shape) == 2:
+        pair = tuple(new_shape)
+    else:
+        raise ValueError(f"letterbox: new_shape must be an int or a (height, width) pair, got {new_shape!r}")
+    for size in pair:
+        if isinstance(size, bool) or not isinstance(size, (int, np.integer)) or size <= 0:
+            raise ValueError(f"letterbox: new_shape sizes must be positive ints, got {new_shape!r}")
+    return int(pair[0]), int(pair[1])
+
+
+def letterbox(img, new_shape=(640, 640), color=(114, 114, 114), auto=False, scaleup=True, stride=32):
+    """Resizes an image keeping its aspect ratio and pads it to new_shape.
+
+    new_shape: int (square) or (height, width).
+    auto: pad only up to the next multiple of ``stride`` instead of to new_shape.
+    scaleup: when False, images are only shrunk, never enlarged.
+
+    Returns ``(image, (r, r), (dw, dh))``: r is the resize ratio and dw, dh are
+    the left and top padding in pixels, so a normalised x maps to x*w*r + dw
+    (w being the input width), and likewise for y.
+    """
+    if not isinstance(img, np.ndarray) or img.ndim not in (2, 3) or img.shape[0] == 0 or img.shape[1] == 0:
+        description = f"array of shape {img.shape}" if isinstance(img, np.ndarray) else type(img).__name__
+        raise ValueError(f"letterbox: expected an HxWxC or HxW image array, got {description}")
+    if img.dtype.type not in _LETTERBOX_DTYPES:
+        raise ValueError(f"letterbox: unsupported image dtype {img.dtype}; use uint8, uint16, float32 or float64")
+    if isinstance(stride, bool) or not isinstance(stride, (int, np.integer)) or stride <= 0:
+        raise ValueError(f"letterbox: stride must be a positive int, got {stride!r}")
+    new_h, new_w = _target_shape(new_shape)
+    height, width = img.shape[:2]
+
+    ratio = min(new_h / height, new_w / width)
+    if not scaleup:
+        ratio = min(ratio, 1.0)
+    resized_w, resized_h = int(round(width * ratio)), int(round(height * ratio))
+    pad_w, pad_h = new_w - resized_w, new_h - resized_h
+    if auto:
+        pad_w, pad_h = pad_w % stride, pad_h % stride
+
+    single_channel = img.ndim == 3 and img.shape[2] == 1
+    if (resized_w, resized_h) != (width, height):
+        img = cv2.resize(img, (resized_w, resized_h), interpolation=cv2.INTER_LINEAR)
+    left, top = pad_w // 2, pad_h // 2
+    img = cv2.copyMakeBorder(img, top, pad_h - top, left, pad_w - left, cv2.BORDER_CONSTANT, value=color)
+    if single_channel and img.ndim == 2:
+        # OpenCV drops a trailing channel axis of size 1.
+        img = img[:, :, np.newaxis]
+    return img, (ratio, ratio), (left, top)
+
+
+def xywhn2xyxy(boxes, w=640, h=640, padw=0, padh=0):
+    """Converts normalised (cx, cy, bw, bh) in columns 0..3 to pixel corners.
+
+    Returns a new float array of the same shape with x1, y1, x2, y2 in columns
+    0..3 (offset by padw, padh); other columns are copied unchanged.
+    """
+    boxes = np.asarray(boxes)
+    if boxes.ndim != 2 or boxes.shape[1] < 4:
+        raise ValueError(f"xywhn2xyxy: boxes must be an N x 4 (or wider) array, got shape {boxes.shape}")
+    dtype = boxes.dtype if np.issubdtype(boxes.dtype, np.floating) else np.float64
+    converted = boxes.astype(dtype, copy=True)
+    cx, cy, bw, bh = (boxes[:, i].astype(dtype) for i in range(4))
+    converted[:, 0] = w * (cx - bw / 2) + padw
+    converted[:, 1] = h * (cy - bh / 2) + padh
+    converted[:, 2] = w * (cx + bw / 2) + padw
+    converted[:, 3] = h * (cy + bh / 2) + padh
+    return converted

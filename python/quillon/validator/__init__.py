@@ -1,0 +1,1 @@
+"""Evaluation helpers and TensorBoard drawing."""

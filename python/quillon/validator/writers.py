@@ -1,0 +1,195 @@
+"""TensorBoard output for trainers and evaluators.
+
+Summaries are written with the core ``tf.summary.write`` op plus the plugin
+metadata TensorBoard reads (``scalars``, ``images``, ``text``). TensorFlow no
+longer ships the high-level ``tf.summary.scalar``/``image``/``text`` without the
+``tensorboard`` package, and training must not depend on it being installed.
+"""
+
+import io
+
+import cv2
+import numpy as np
+import tensorflow as tf
+from tensorflow.core.framework import summary_pb2
+
+
+def _plugin_metadata(plugin_name):
+    # The plugins' own metadata protos are all at version 0, which serialises
+    # to empty content.
+    return summary_pb2.SummaryMetadata(
+        plugin_data=summary_pb2.SummaryMetadata.PluginData(plugin_name=plugin_name)
+    )
+
+
+_SCALAR_METADATA = _plugin_metadata("scalars")
+_IMAGE_METADATA = _plugin_metadata("images")
+_TEXT_METADATA = _plugin_metadata("text")
+
+
+def write_scalar_summary(tag, value, step):
+    """Writes one scalar to the default summary writer.
+
+    ``value`` may be a tensor: it is cast on its own device and never pulled to
+    the host here, so calling this every training step costs no sync.
+    """
+    tensor = tf.cast(value, tf.float32)
+    return tf.summary.write(tag, tensor, step=step, metadata=_SCALAR_METADATA)
+
+
+def write_png_summary(tag, encoded_pngs, width, height, step):
+    """Writes already encoded PNG images as one image summary.
+
+    TensorBoard expects a string vector ``[width, height, png, png, ...]``.
+    """
+    values = [str(int(width)).encode(), str(int(height)).encode()] + list(encoded_pngs)
+    return tf.summary.write(tag, tf.constant(values, dtype=tf.string), step=step, metadata=_IMAGE_METADATA)
+
+
+def write_text_summary(tag, text, step):
+    return tf.summary.write(tag, tf.constant(text, dtype=tf.string), step=step, metadata=_TEXT_METADATA)
+
+
+def _image_batch_as_uint8(name, image):
+    """Returns ``image`` as a uint8 batch ``[k, h, w, c]``.
+
+    Accepts one image (HxW, HxWxC) or a batch (KxHxWxC) with 1, 3 or 4
+    channels. Float images are taken to be in [0, 1] (TensorBoard's convention)
+    and are clipped to it.
+    """
+    array = image.numpy() if isinstance(image, tf.Tensor) else np.asarray(image)
+    if array.ndim == 2:
+        array = array[:, :, np.newaxis]
+    if array.ndim == 3:
+        array = array[np.newaxis]
+    if array.ndim != 4 or array.shape[-1] not in (1, 3, 4) or 0 in array.shape:
+        raise ValueError(
+            f"add_image({name!r}): expected an HxW, HxWxC or KxHxWxC image with 1, 3 or 4 channels, "
+            f"got shape {np.shape(image)}"
+        )
+    if array.dtype == np.uint8:
+        return array
+    if np.issubdtype(array.dtype, np.floating):
+        return np.round(np.clip(array, 0.0, 1.0) * 255.0).astype(np.uint8)
+    if np.issubdtype(array.dtype, np.integer) or array.dtype == np.bool_:
+        return np.clip(array, 0, 255).astype(np.uint8)
+    raise ValueError(f"add_image({name!r}): unsupported image dtype {array.dtype}")
+
+
+class TrainingTensorBoardWriter:
+    """Draws evaluation output (images, figures, text, scalars) to TensorBoard.
+
+    ``writer`` is a ``tf.summary`` writer, or None to make every call a no-op
+    (evaluation without a log directory).
+    """
+
+    def __init__(self, writer):
+        if writer is not None and not isinstance(writer, tf.summary.SummaryWriter):
+            raise TypeError(
+                "TrainingTensorBoardWriter: writer must be a tf.summary writer "
+                f"(tf.summary.create_file_writer(...)) or None, got {type(writer).__name__}"
+            )
+        self.writer = writer
+
+    def add_image(self, name, image, step):
+        """Logs one image (HxWx3, HxW) or a batch (KxHxWx3); uint8, or float in [0, 1]."""
+        if self.writer is None:
+            return
+        batch = _image_batch_as_uint8(name, image)
+        encoded = [tf.io.encode_png(single).numpy() for single in batch]
+        with self.writer.as_default():
+            write_png_summary(name, encoded, batch.shape[2], batch.shape[1], step)
+
+    def add_figure(self, name, figure, step):
+        """Renders a matplotlib figure to PNG, logs it and closes the figure."""
+        import matplotlib.pyplot as plt
+
+        try:
+            if self.writer is None:
+                return
+            buffer = io.BytesIO()
+            figure.savefig(buffer, format="png")
+            png = buffer.getvalue()
+            # The rendered size depends on dpi; read it from the PNG header.
+            height, width = _png_size(png)
+            with self.writer.as_default():
+                write_png_summary(name, [png], width, height, step)
+        finally:
+            # Evaluators draw many figures; leaving them open leaks memory.
+            plt.close(figure)
+
+    def add_text(self, name, text, step):
+        if self.writer is None:
+            return
+        if not isinstance(text, str):
+            raise TypeError(f"add_text({name!r}): text must be a str, got {type(text).__name__}")
+        with self.writer.as_default():
+            write_text_summary(name, text, step)
+
+    def add_scalar(self, name, value, step):
+        if self.writer is None:
+            return
+        if value is None or isinstance(value, (str, bytes)):
+            raise TypeError(f"add_scalar({name!r}): value must be a number or a scalar tensor, got {value!r}")
+        with self.writer.as_default():
+            write_scalar_summary(name, value, step)
+
+    def flush(self):
+        if self.writer is not None:
+            self.writer.flush()
+
+
+def _png_size(png):
+    """Returns (height, width) read from a PNG's IHDR chunk."""
+    if png[:8] != b"\x89PNG\r\n\x1a\n":
+        raise ValueError("add_figure: the figure did not render to PNG")
+    width = int.from_bytes(png[16:20], "big")
+    height = int.from_bytes(png[20:24], "big")
+    return height, width
+
+
+def draw_boxes(image, boxes, labels, scores=None, color=(0, 255, 0)):
+    """Returns a copy of an RGB uint8 image with labelled boxes drawn on it.
+
+    boxes: N x >=4 array of pixel corners x1, y1, x2, y2 (extra columns ignored).
+    labels: N class names or ids, or None for no text.
+    scores: optional N confidences, appended to the label text.
+    color: RGB colour of the rectangles and the label background.
+    """
+    image = np.asarray(image)
+    if image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] != 3:
+        raise ValueError(
+            f"draw_boxes: image must be an HxWx3 uint8 RGB array, got shape {image.shape} dtype {image.dtype}"
+        )
+    boxes = np.asarray(boxes, dtype=np.float64)
+    if boxes.size == 0:
+        boxes = boxes.reshape(0, 4)
+    if boxes.ndim != 2 or boxes.shape[1] < 4:
+        raise ValueError(f"draw_boxes: boxes must be an N x 4 (or wider) array, got shape {boxes.shape}")
+    count = boxes.shape[0]
+    if labels is not None and len(labels) != count:
+        raise ValueError(f"draw_boxes: got {len(labels)} labels for {count} boxes")
+    if scores is not None and len(scores) != count:
+        raise ValueError(f"draw_boxes: got {len(scores)} scores for {count} boxes")
+    if not np.all(np.isfinite(boxes[:, :4])):
+        bad_row = int(np.flatnonzero(~np.isfinite(boxes[:, :4]).all(axis=1))[0])
+        raise ValueError(f"draw_boxes: box {bad_row} has non-finite coordinates {boxes[bad_row, :4].tolist()}")
+
+    canvas = image.copy()
+    color = tuple(int(c) for c in color)
+    font, font_scale, thickness = cv2.FONT_HERSHEY_SIMPLEX, 0.4, 1
+    for index in range(count):
+        x1, y1, x2, y2 = (int(round(v)) for v in boxes[index, :4])
+        cv2.rectangle(canvas, (x1, y1), (x2, y2), color, 1)
+        if labels is None:
+            continue
+        text = str(labels[index])
+        if scores is not None:
+            text += f" {float(scores[index]):.2f}"
+        (text_w, text_h), baseline = cv2.getTextSize(text, font, font_scale, thickness)
+        # Put the label above the box, or inside it when the box touches the top.
+        top = y1 - text_h - baseline if y1 - text_h - baseline >= 0 else y1
+        cv2.rectangle(canvas, (x1, top), (x1 + text_w, top + text_h + baseline), color, cv2.FILLED)
+        text_color = (0, 0, 0) if sum(color) > 382 else (255, 255, 255)
+        cv2.putText(canvas, text, (x1, top + text_h), font, font_scale, text_color, thickness, cv2.LINE_AA)
+    return canvas
