@@ -3,7 +3,6 @@
 import numpy as np
 import tensorflow as tf
 
-from quillon.validator.writers import write_scalar_summary
 
 
 class ForgelineTrainingCallback:
@@ -153,7 +152,7 @@ class TensorBoardLogger:
             for key, value in values.items():
                 scalar = _loggable_scalar(value)
                 if scalar is not None:
-                    write_scalar_summary(f"{prefix}/{key}", scalar, step)
+                    tf.summary.scalar(f"{prefix}/{key}", scalar, step=step)
 
     def flush(self):
         self.writer.flush()

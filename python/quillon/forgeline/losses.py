@@ -1,5 +1,11 @@
 """Base interface of the losses the trainers optimise."""
 
+import tensorflow as tf
+
+from quillon.forgeline.models import detection as reference_detector
+
+import tensorflow as tf
+
 
 class ForgelineLoss:
     """A training loss.
@@ -42,3 +48,225 @@ class ForgelineLoss:
                 f"missing {self.TOTAL_LOSS_KEY!r}"
             )
         return losses
+
+
+class SegmentationLoss(ForgelineLoss):
+    """Per-pixel cross-entropy plus soft Dice, for ``SegmentationTrainer``.
+
+    targets: ``(masks,)``, int class indices [batch, height, width].
+    predictions: the model output as the model returns it, per-pixel class
+      logits [batch, height, width, num_classes] (``SegmentationTrainer``
+      passes it unchanged).
+
+    Cross-entropy alone is dominated by the background, which covers most
+    pixels; the Dice term, averaged over the classes present in the batch,
+    weighs every such class equally whatever its area, which is what mean IoU
+    rewards. Returns "total-loss" = "cross-entropy" + dice_weight * "dice-loss".
+    """
+
+    def __init__(self, num_classes, dice_weight=1.0):
+        if isinstance(num_classes, bool) or not isinstance(num_classes, int) or num_classes < 2:
+            raise ValueError(f"SegmentationLoss: num_classes must be an int of at least 2, got {num_classes!r}")
+        self.num_classes = num_classes
+        self.dice_weight = float(dice_weight)
+
+    def compute_loss(self, targets, predictions):
+        if isinstance(predictions, (tuple, list)):
+            raise TypeError(
+                f"SegmentationLoss: predictions must be the logits tensor [batch, height, width, {self.num_classes}], "
+                f"got a {type(predictions).__name__} of {len(predictions)} items (train with SegmentationTrainer, "
+                "which passes the model output unchanged)"
+            )
+        logits = tf.cast(predictions, tf.float32)
+        masks = tf.cast(targets[0], tf.int32)
+        if masks.shape.rank == 4:
+            masks = tf.squeeze(masks, axis=-1)
+        cross_entropy = tf.reduce_mean(
+            tf.nn.sparse_softmax_cross_entropy_with_logits(labels=masks, logits=logits)
+        )
+        probabilities = tf.nn.softmax(logits, axis=-1)
+        one_hot = tf.one_hot(masks, self.num_classes, dtype=tf.float32)
+        intersection = tf.reduce_sum(probabilities * one_hot, axis=[0, 1, 2])
+        sizes = tf.reduce_sum(probabilities, axis=[0, 1, 2]) + tf.reduce_sum(one_hot, axis=[0, 1, 2])
+        dice = (2.0 * intersection + 1.0) / (sizes + 1.0)
+        present = tf.cast(tf.reduce_sum(one_hot, axis=[0, 1, 2]) > 0, tf.float32)
+        dice_loss = 1.0 - tf.reduce_sum(dice * present) / tf.maximum(tf.reduce_sum(present), 1.0)
+        return {
+            "total-loss": cross_entropy + self.dice_weight * dice_loss,
+            "cross-entropy": cross_entropy,
+            "dice-loss": dice_loss,
+        }
+
+
+class AttitudeLoss(ForgelineLoss):
+    """Binned classification plus expectation regression for head angles.
+
+    targets: ``(angles,)``, float [batch, 3]: pitch, yaw, roll.
+    predictions: the outputs of ``build_headpose_model`` as a tuple
+      (``DetectionTrainer`` passes ``tuple(model outputs)``): bin logits
+      [batch, 3, num_bins], bin probabilities (unused here), angles [batch, 3].
+
+    "bin-loss" is the cross-entropy of each angle's bin (angles outside
+    ``angle_range`` fall into the first or last bin); "angle-loss" is the mean
+    absolute error of the predicted angles measured in bins, so that both
+    terms have the same scale whatever the angle unit. Returns "total-loss" =
+    "bin-loss" + regression_weight * "angle-loss".
+    """
+
+    def __init__(self, num_bins=66, angle_range=(-99.0, 99.0), regression_weight=0.5):
+        low, high = (float(value) for value in angle_range)
+        if not high > low:
+            raise ValueError(f"AttitudeLoss: angle_range must be (low, high) with high > low, got {angle_range!r}")
+        if isinstance(num_bins, bool) or not isinstance(num_bins, int) or num_bins < 2:
+            raise ValueError(f"AttitudeLoss: num_bins must be an int of at least 2, got {num_bins!r}")
+        self.num_bins = num_bins
+        self.low = low
+        self.bin_width = (high - low) / num_bins
+        self.regression_weight = float(regression_weight)
+
+    def compute_loss(self, targets, predictions):
+        if not isinstance(predictions, (tuple, list)) or len(predictions) != 3:
+            raise TypeError(
+                "AttitudeLoss: predictions must be the 3 model outputs (bin logits, bin probabilities, angles), "
+                f"got {type(predictions).__name__}"
+                + (f" of {len(predictions)} items" if isinstance(predictions, (tuple, list)) else "")
+            )
+        logits, _, predicted = predictions
+        angles = tf.cast(targets[0], tf.float32)
+        bins = tf.cast(tf.floor((angles - self.low) / self.bin_width), tf.int32)
+        bins = tf.clip_by_value(bins, 0, self.num_bins - 1)
+        bin_loss = tf.reduce_mean(
+            tf.nn.sparse_softmax_cross_entropy_with_logits(labels=bins, logits=tf.cast(logits, tf.float32))
+        )
+        angle_loss = tf.reduce_mean(tf.abs(tf.cast(predicted, tf.float32) - angles)) / self.bin_width
+        return {
+            "total-loss": bin_loss + self.regression_weight * angle_loss,
+            "bin-loss": bin_loss,
+            "angle-loss": angle_loss,
+        }
+
+
+class DetectionLoss(ForgelineLoss):
+    """Loss of the reference detector (``quillon.forgeline.models.detection``).
+
+    ``targets`` is ``(boxes,)``: float32 [B, N, 5] rows x1, y1, x2, y2, label,
+    corners in pixels of the model input. Rows of zero area are padding, not
+    objects. The label is the index of the object's score map (with a
+    "background" class first, real labels start at 1 and map 0 stays empty).
+
+    ``predictions`` is the tuple of all model outputs; the loss reads the two
+    training outputs, class logits [B, h, w, C] and box logits [B, h, w, 4].
+
+    Returns:
+      "heatmap-loss": penalty-reduced focal loss (CenterNet) between the class
+        scores and a heat map holding, per class, a Gaussian around the cell of
+        each object's centre (1 at that cell; width one sixth of the box size);
+        summed and divided by the number of centre cells.
+      "box-loss": 1 - GIoU between the predicted and the true box at every cell
+        whose centre lies inside an object and whose heat value for it is at
+        least 0.3, weighted by that heat value.
+      "total-loss": heatmap-loss + box_weight * box-loss.
+    """
+
+    def __init__(self, stride=None, box_weight=2.0, focal_alpha=2.0, focal_beta=4.0, min_box_heat=0.3):
+        self.stride = float(stride if stride is not None else reference_detector.STRIDE)
+        self.box_weight = float(box_weight)
+        self.focal_alpha = float(focal_alpha)
+        self.focal_beta = float(focal_beta)
+        self.min_box_heat = float(min_box_heat)
+        self._box_distances = reference_detector.box_distances_from_logits
+
+    def compute_loss(self, targets, predictions):
+        boxes = tf.convert_to_tensor(targets[0], tf.float32)
+        class_logits = tf.convert_to_tensor(predictions[0], tf.float32)
+        box_logits = tf.convert_to_tensor(predictions[1], tf.float32)
+        num_classes = tf.shape(class_logits)[-1]
+
+        heat, assigned_heat, assigned_box = self._targets(boxes, tf.shape(class_logits), num_classes)
+        heatmap_loss = self._focal_loss(class_logits, heat)
+
+        cell_x, cell_y = self._cell_centres(tf.shape(class_logits))
+        target_distances = tf.stack(
+            [cell_x - assigned_box[..., 0], cell_y - assigned_box[..., 1],
+             assigned_box[..., 2] - cell_x, assigned_box[..., 3] - cell_y],
+            axis=-1,
+        )
+        inside = tf.reduce_all(target_distances > 0.0, axis=-1)
+        weight = tf.where(inside & (assigned_heat >= self.min_box_heat), assigned_heat, 0.0)
+        # Cells without an object get a dummy unit box so that no NaN reaches
+        # the gradient through the masked-out branch.
+        target_distances = tf.where(weight[..., tf.newaxis] > 0.0, target_distances, 1.0)
+        giou = _giou_from_distances(self._box_distances(box_logits), target_distances)
+        box_loss = tf.reduce_sum(weight * (1.0 - giou)) / tf.maximum(tf.reduce_sum(weight), 1e-6)
+
+        return {
+            "total-loss": heatmap_loss + self.box_weight * box_loss,
+            "heatmap-loss": heatmap_loss,
+            "box-loss": box_loss,
+        }
+
+    def _cell_centres(self, grid_shape):
+        """Pixel centres of the grid cells, as x [1, 1, w] and y [1, h, 1]."""
+        xs = (tf.range(grid_shape[2], dtype=tf.float32) + 0.5) * self.stride
+        ys = (tf.range(grid_shape[1], dtype=tf.float32) + 0.5) * self.stride
+        return xs[tf.newaxis, tf.newaxis, :], ys[tf.newaxis, :, tf.newaxis]
+
+    def _targets(self, boxes, grid_shape, num_classes):
+        """Heat map [B, h, w, C], and per cell the strongest object's heat [B, h, w] and box [B, h, w, 4]."""
+        x1, y1, x2, y2, label = tf.unstack(boxes, num=5, axis=-1)  # each [B, N]
+        is_object = (x2 > x1) & (y2 > y1)
+        labels = tf.cast(label, tf.int32)
+        object_labels = tf.boolean_mask(labels, is_object)
+        tf.debugging.assert_non_negative(object_labels, message="DetectionLoss: box label is negative")
+        tf.debugging.assert_less(
+            object_labels, num_classes,
+            message="DetectionLoss: box label is not smaller than the number of class score maps of the model",
+        )
+
+        grid_h, grid_w = grid_shape[1], grid_shape[2]
+        centre_col = tf.clip_by_value(tf.floor((x1 + x2) / 2 / self.stride), 0.0, tf.cast(grid_w - 1, tf.float32))
+        centre_row = tf.clip_by_value(tf.floor((y1 + y2) / 2 / self.stride), 0.0, tf.cast(grid_h - 1, tf.float32))
+        sigma_x = tf.maximum((x2 - x1) / self.stride / 6.0, 0.3)
+        sigma_y = tf.maximum((y2 - y1) / self.stride / 6.0, 0.3)
+
+        cols = tf.range(grid_w, dtype=tf.float32)[tf.newaxis, tf.newaxis, tf.newaxis, :]
+        rows = tf.range(grid_h, dtype=tf.float32)[tf.newaxis, tf.newaxis, :, tf.newaxis]
+        expand = lambda t: t[:, :, tf.newaxis, tf.newaxis]  # noqa: E731  [B, N] -> [B, N, 1, 1]
+        gaussian = tf.exp(
+            -tf.square(cols - expand(centre_col)) / (2.0 * tf.square(expand(sigma_x)))
+            - tf.square(rows - expand(centre_row)) / (2.0 * tf.square(expand(sigma_y)))
+        )
+        gaussian = gaussian * expand(tf.cast(is_object, tf.float32))  # [B, N, h, w]
+
+        one_hot = tf.one_hot(tf.where(is_object, labels, 0), num_classes) * tf.cast(is_object, tf.float32)[..., tf.newaxis]
+        heat = tf.reduce_max(gaussian[..., tf.newaxis] * one_hot[:, :, tf.newaxis, tf.newaxis, :], axis=1)
+
+        strongest = tf.argmax(gaussian, axis=1, output_type=tf.int32)  # [B, h, w]
+        assigned_heat = tf.reduce_max(gaussian, axis=1)
+        assigned_box = tf.gather(boxes[..., :4], strongest, batch_dims=1)  # [B, h, w, 4]
+        return tf.maximum(heat, 0.0), tf.maximum(assigned_heat, 0.0), assigned_box
+
+    def _focal_loss(self, logits, heat):
+        positive = tf.cast(tf.equal(heat, 1.0), tf.float32)
+        probability = tf.sigmoid(logits)
+        positive_loss = -tf.pow(1.0 - probability, self.focal_alpha) * tf.math.log_sigmoid(logits) * positive
+        negative_loss = (
+            -tf.pow(1.0 - heat, self.focal_beta)
+            * tf.pow(probability, self.focal_alpha)
+            * tf.math.log_sigmoid(-logits)
+            * (1.0 - positive)
+        )
+        count = tf.maximum(tf.reduce_sum(positive), 1.0)
+        return (tf.reduce_sum(positive_loss) + tf.reduce_sum(negative_loss)) / count
+
+
+def _giou_from_distances(predicted, target):
+    """Generalised IoU of boxes given as distances (l, t, r, b) from the same point."""
+    pl, pt, pr, pb = tf.unstack(predicted, num=4, axis=-1)
+    tl, tt, tr, tb = tf.unstack(target, num=4, axis=-1)
+    predicted_area = (pl + pr) * (pt + pb)
+    target_area = (tl + tr) * (tt + tb)
+    intersection = (tf.minimum(pl, tl) + tf.minimum(pr, tr)) * (tf.minimum(pt, tt) + tf.minimum(pb, tb))
+    union = predicted_area + target_area - intersection
+    enclosing = (tf.maximum(pl, tl) + tf.maximum(pr, tr)) * (tf.maximum(pt, tt) + tf.maximum(pb, tb))
+    return intersection / union - (enclosing - union) / enclosing

@@ -1,53 +1,10 @@
-"""TensorBoard output for trainers and evaluators.
-
-Summaries are written with the core ``tf.summary.write`` op plus the plugin
-metadata TensorBoard reads (``scalars``, ``images``, ``text``). TensorFlow no
-longer ships the high-level ``tf.summary.scalar``/``image``/``text`` without the
-``tensorboard`` package, and training must not depend on it being installed.
-"""
+"""TensorBoard output for trainers and evaluators."""
 
 import io
 
 import cv2
 import numpy as np
 import tensorflow as tf
-from tensorflow.core.framework import summary_pb2
-
-
-def _plugin_metadata(plugin_name):
-    # The plugins' own metadata protos are all at version 0, which serialises
-    # to empty content.
-    return summary_pb2.SummaryMetadata(
-        plugin_data=summary_pb2.SummaryMetadata.PluginData(plugin_name=plugin_name)
-    )
-
-
-_SCALAR_METADATA = _plugin_metadata("scalars")
-_IMAGE_METADATA = _plugin_metadata("images")
-_TEXT_METADATA = _plugin_metadata("text")
-
-
-def write_scalar_summary(tag, value, step):
-    """Writes one scalar to the default summary writer.
-
-    ``value`` may be a tensor: it is cast on its own device and never pulled to
-    the host here, so calling this every training step costs no sync.
-    """
-    tensor = tf.cast(value, tf.float32)
-    return tf.summary.write(tag, tensor, step=step, metadata=_SCALAR_METADATA)
-
-
-def write_png_summary(tag, encoded_pngs, width, height, step):
-    """Writes already encoded PNG images as one image summary.
-
-    TensorBoard expects a string vector ``[width, height, png, png, ...]``.
-    """
-    values = [str(int(width)).encode(), str(int(height)).encode()] + list(encoded_pngs)
-    return tf.summary.write(tag, tf.constant(values, dtype=tf.string), step=step, metadata=_IMAGE_METADATA)
-
-
-def write_text_summary(tag, text, step):
-    return tf.summary.write(tag, tf.constant(text, dtype=tf.string), step=step, metadata=_TEXT_METADATA)
 
 
 def _image_batch_as_uint8(name, image):
@@ -96,9 +53,8 @@ class TrainingTensorBoardWriter:
         if self.writer is None:
             return
         batch = _image_batch_as_uint8(name, image)
-        encoded = [tf.io.encode_png(single).numpy() for single in batch]
         with self.writer.as_default():
-            write_png_summary(name, encoded, batch.shape[2], batch.shape[1], step)
+            tf.summary.image(name, batch, step=step, max_outputs=len(batch))
 
     def add_figure(self, name, figure, step):
         """Renders a matplotlib figure to PNG, logs it and closes the figure."""
@@ -109,11 +65,9 @@ class TrainingTensorBoardWriter:
                 return
             buffer = io.BytesIO()
             figure.savefig(buffer, format="png")
-            png = buffer.getvalue()
-            # The rendered size depends on dpi; read it from the PNG header.
-            height, width = _png_size(png)
+            image = tf.io.decode_png(buffer.getvalue(), channels=3)
             with self.writer.as_default():
-                write_png_summary(name, [png], width, height, step)
+                tf.summary.image(name, image[tf.newaxis], step=step)
         finally:
             # Evaluators draw many figures; leaving them open leaks memory.
             plt.close(figure)
@@ -124,28 +78,22 @@ class TrainingTensorBoardWriter:
         if not isinstance(text, str):
             raise TypeError(f"add_text({name!r}): text must be a str, got {type(text).__name__}")
         with self.writer.as_default():
-            write_text_summary(name, text, step)
+            tf.summary.text(name, text, step=step)
 
     def add_scalar(self, name, value, step):
         if self.writer is None:
             return
         if value is None or isinstance(value, (str, bytes)):
             raise TypeError(f"add_scalar({name!r}): value must be a number or a scalar tensor, got {value!r}")
+        size = value.shape.num_elements() if isinstance(value, (tf.Tensor, tf.Variable)) else np.size(value)
+        if size != 1:
+            raise ValueError(f"add_scalar({name!r}): value must be a single number, got {size} elements")
         with self.writer.as_default():
-            write_scalar_summary(name, value, step)
+            tf.summary.scalar(name, tf.reshape(value, []), step=step)
 
     def flush(self):
         if self.writer is not None:
             self.writer.flush()
-
-
-def _png_size(png):
-    """Returns (height, width) read from a PNG's IHDR chunk."""
-    if png[:8] != b"\x89PNG\r\n\x1a\n":
-        raise ValueError("add_figure: the figure did not render to PNG")
-    width = int.from_bytes(png[16:20], "big")
-    height = int.from_bytes(png[20:24], "big")
-    return height, width
 
 
 def draw_boxes(image, boxes, labels, scores=None, color=(0, 255, 0)):

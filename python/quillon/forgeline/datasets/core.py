@@ -62,6 +62,8 @@ class _RunsHooksAfterConstruction(type):
 
     def __call__(cls, *args, **kwargs):
         dataset = super().__call__(*args, **kwargs)
+        if not hasattr(dataset, "train_storage"):
+            raise TypeError(f"{cls.__name__}.__init__ must call BaseDetectionDataset.__init__")
         mapping = dataset.validate_info_file(dataset.info_file)
         dataset.validate_info_file_content(mapping)
         dataset.load_storage()
@@ -119,7 +121,9 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             return None
         name = type(self).__name__
         if not isinstance(aug_cfg, dict):
-            raise TypeError(f"{name}: aug_cfg must be a dict of augmentation -> frequency, got {type(aug_cfg).__name__}")
+            raise TypeError(
+                f"{name}: aug_cfg must be a dict of augmentation -> frequency, got {type(aug_cfg).__name__}"
+            )
         for key, frequency in aug_cfg.items():
             if key not in _AUGMENTATIONS:
                 raise ValueError(
@@ -193,14 +197,20 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         hook = f"{type(self).__name__}.build_and_load_base_iterator"
         if not isinstance(dataset, tf.data.Dataset):
             raise TypeError(f"{hook} must return a tf.data.Dataset, got {type(dataset).__name__}")
-        spec = dataset.element_spec
-        if not (isinstance(spec, tf.TensorSpec) and spec.dtype == tf.string and spec.shape.is_compatible_with([2])):
-            raise TypeError(f"{hook} must yield string tensors of shape (2,), got {spec}")
+        element = dataset.element_spec
+        is_pair_of_strings = (
+            isinstance(element, tf.TensorSpec) and element.dtype == tf.string and element.shape.is_compatible_with([2])
+        )
+        if not is_pair_of_strings:
+            raise TypeError(f"{hook} must yield string tensors of shape (2,), got {element}")
         return dataset
 
     def _check_image(self, image, entry, expected_hw=None):
         if not isinstance(image, np.ndarray) or image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] != 3:
-            description = f"shape {image.shape} dtype {image.dtype}" if isinstance(image, np.ndarray) else type(image).__name__
+            if isinstance(image, np.ndarray):
+                description = f"shape {image.shape} dtype {image.dtype}"
+            else:
+                description = type(image).__name__
             raise ValueError(
                 f"{type(self).__name__}.load_instance({_entry_text(entry)}): image must be an HxWx3 uint8 array, "
                 f"got {description}"
@@ -222,9 +232,9 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             )
         return boxes.astype(np.float32)
 
-    def _load_train_sample(self, entry):
+    def _load_train_sample(self, entry, expected_hw):
         image, boxes = self.load_instance(entry, True)
-        self._check_image(image, entry, expected_hw=(int(self.shape[0]), int(self.shape[1])))
+        self._check_image(image, entry, expected_hw)
         return image, self._checked_boxes(boxes, entry)
 
     def _load_val_sample(self, entry):
@@ -252,7 +262,9 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         height, width = int(self.shape[0]), int(self.shape[1])
 
         def load(entry):
-            image, boxes = tf.numpy_function(self._load_train_sample, [entry], [tf.uint8, tf.float32])
+            image, boxes = tf.numpy_function(
+                lambda data: self._load_train_sample(data, (height, width)), [entry], [tf.uint8, tf.float32]
+            )
             image.set_shape([height, width, 3])
             boxes.set_shape([None, 5])
             return image, boxes

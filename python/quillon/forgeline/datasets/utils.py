@@ -22,7 +22,7 @@ def _target_shape(new_shape):
 
 
 def letterbox(img, new_shape=(640, 640), color=(114, 114, 114), auto=False, scaleup=True, stride=32):
-    """Resizes an image keeping its aspect ratio and pads it to new_shape.
+    """Resizes an image without distorting it and pads it to new_shape.
 
     new_shape: int (square) or (height, width).
     auto: pad only up to the next multiple of ``stride`` instead of to new_shape.

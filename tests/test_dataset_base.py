@@ -1,0 +1,194 @@
+import types
+
+import numpy as np
+import pytest
+import tensorflow as tf
+import yaml
+
+from quillon.forgeline.datasets.core import BaseDetectionDataset
+
+HEIGHT, WIDTH = 24, 40
+
+
+def sample_image(height, width):
+    """Dark left half, bright right half: flips are visible."""
+    image = np.zeros((height, width, 3), np.uint8)
+    image[:, : width // 2] = (10, 60, 110)
+    image[:, width // 2 :] = (200, 150, 100)
+    image[: height // 3] += 20  # top band, for vertical flips
+    return image
+
+
+def sample_boxes(count):
+    return np.array([[2 + i, 3 + i, 10 + 2 * i, 12 + i, i + 1] for i in range(count)], np.float32).reshape(-1, 5)
+
+
+class SyntheticDataset(BaseDetectionDataset):
+    """Storage from the info file; each sample "<name>, <box count>" is synthesised."""
+
+    def __init__(self, info_file, aug_cfg=None):
+        super().__init__(info_file=info_file, shape=(HEIGHT, WIDTH), aug_cfg=aug_cfg)
+        # Set after super().__init__: the hooks must already see these.
+        self.calls = []
+        self.split_keys = ("train", "val")
+
+    def validate_info_file(self, info_file):
+        self.calls.append("validate_info_file")
+        return super().validate_info_file(info_file)
+
+    def validate_info_file_content(self, info_dataset):
+        self.calls.append("validate_info_file_content")
+        self.classes = info_dataset["classes"]
+        self.samples = info_dataset
+
+    def load_storage(self):
+        self.calls.append("load_storage")
+        train_key, val_key = self.split_keys
+        self.train_storage = [[str(name), str(count)] for name, count in self.samples[train_key]]
+        self.val_storage = [[str(name), str(count)] for name, count in self.samples[val_key]]
+
+    def build_and_load_base_iterator(self, storage, shuffle=True):
+        dataset = tf.data.Dataset.from_tensor_slices(tf.constant(storage, tf.string))
+        return dataset.shuffle(len(storage)) if shuffle else dataset
+
+    def load_instance(self, data, training=True):
+        name, count = data[0].decode(), int(data[1])
+        if name == "broken":
+            raise ValueError("label file broken.txt has 4 columns")
+        boxes = sample_boxes(count)
+        if name == "with_zero_row":
+            boxes = np.vstack([boxes, np.zeros((1, 5), np.float32)])
+        if training:
+            return sample_image(HEIGHT, WIDTH), boxes
+        boxes[:, [0, 2]] /= WIDTH + count
+        boxes[:, [1, 3]] /= HEIGHT
+        return sample_image(HEIGHT, WIDTH + count), boxes, name + ".jpg"
+
+
+@pytest.fixture
+def make_info_file(tmp_path):
+    def make(train, val=(("v", 2),)):
+        path = tmp_path / "dataset.yaml"
+        path.write_text(yaml.safe_dump({"classes": ["cat", "dog"], "train": list(train), "val": list(val)}))
+        return str(path)
+
+    return make
+
+
+def first_batch(dataset, batch_size):
+    images, boxes = next(iter(dataset.build_train_iterator(batch_size)))
+    return images.numpy(), boxes.numpy()
+
+
+class TestConstruction:
+    def test_hooks_run_in_order_after_the_subclass_constructor(self, make_info_file):
+        dataset = SyntheticDataset(make_info_file([("a", 1), ("b", 2)]))
+        assert dataset.calls == ["validate_info_file", "validate_info_file_content", "load_storage"]
+        assert dataset.split_keys == ("train", "val")
+        assert dataset.get_classes() == ["cat", "dog"] and dataset.class_offset == 1
+        assert (dataset.get_num_train_samples(), dataset.get_num_val_samples()) == (2, 1)
+
+    def test_class_built_with_types_new_class(self, make_info_file):
+        # The way the C++ modules define their dataset classes.
+        def init(self, info_file):
+            BaseDetectionDataset.__init__(self, info_file=info_file, shape=(HEIGHT, WIDTH))
+            self.calls = []
+            self.split_keys = ("train", "val")
+
+        def exec_body(namespace):
+            for hook in ("validate_info_file_content", "load_storage", "build_and_load_base_iterator", "load_instance"):
+                namespace[hook] = getattr(SyntheticDataset, hook)
+            namespace["__init__"] = init
+
+        cls = types.new_class("BuiltDataset", (BaseDetectionDataset,), {}, exec_body)
+        dataset = cls(make_info_file([("a", 1)]))
+        assert dataset.calls == ["validate_info_file_content", "load_storage"]
+        assert dataset.train_storage == [["a", "1"]]
+        assert first_batch(dataset, 1)[0].shape == (1, HEIGHT, WIDTH, 3)
+
+    def test_base_hooks_name_the_class(self, make_info_file):
+        class Incomplete(BaseDetectionDataset):
+            pass
+
+        with pytest.raises(NotImplementedError, match="Incomplete must implement validate_info_file_content"):
+            Incomplete(info_file=make_info_file([("a", 1)]))
+
+    def test_info_file_errors(self, tmp_path):
+        with pytest.raises(FileNotFoundError, match="missing.yaml"):
+            SyntheticDataset(str(tmp_path / "missing.yaml"))
+        not_mapping = tmp_path / "list.yaml"
+        not_mapping.write_text("- a\n- b\n")
+        with pytest.raises(ValueError, match="list.yaml.*mapping"):
+            SyntheticDataset(str(not_mapping))
+
+    @pytest.mark.parametrize(
+        "aug_cfg, error, message",
+        [
+            ({"mosaic": 0.5}, ValueError, "unknown augmentation 'mosaic'.*flip_lr"),
+            ({"flip_lr": 1.5}, ValueError, r"aug_cfg\['flip_lr'\]"),
+            (["flip_lr"], TypeError, "aug_cfg must be a dict"),
+        ],
+    )
+    def test_bad_aug_cfg(self, make_info_file, aug_cfg, error, message):
+        with pytest.raises(error, match=message):
+            SyntheticDataset(make_info_file([("a", 1)]), aug_cfg=aug_cfg)
+
+
+class TestTrainIterator:
+    def test_batch_shapes_dtypes_and_zero_padding(self, make_info_file):
+        dataset = SyntheticDataset(make_info_file([("a", 1), ("b", 3), ("c", 0)]))
+        images, boxes = first_batch(dataset, 3)
+        assert images.shape == (3, HEIGHT, WIDTH, 3) and images.dtype == np.uint8
+        assert boxes.shape == (3, 3, 5) and boxes.dtype == np.float32
+        # Order is not deterministic: match samples by their number of real rows.
+        by_count = {int(np.any(rows != 0, axis=1).sum()): rows for rows in boxes}
+        assert sorted(by_count) == [0, 1, 3]
+        np.testing.assert_array_equal(by_count[1][0], sample_boxes(1)[0])
+        assert not by_count[1][1:].any() and not by_count[0].any()
+        np.testing.assert_array_equal(images[0], sample_image(HEIGHT, WIDTH))
+
+    @pytest.mark.parametrize("augmentation", ["flip_lr", "flip_ud"])
+    def test_flips_move_image_and_boxes_and_keep_zero_rows(self, make_info_file, augmentation):
+        dataset = SyntheticDataset(make_info_file([("with_zero_row", 2)]), aug_cfg={augmentation: 1.0})
+        images, boxes = first_batch(dataset, 1)
+        original, expected = sample_image(HEIGHT, WIDTH), sample_boxes(2)
+        if augmentation == "flip_lr":
+            np.testing.assert_array_equal(images[0], original[:, ::-1])
+            expected[:, [0, 2]] = WIDTH - expected[:, [2, 0]]
+        else:
+            np.testing.assert_array_equal(images[0], original[::-1])
+            expected[:, [1, 3]] = HEIGHT - expected[:, [3, 1]]
+        np.testing.assert_array_equal(boxes[0, :2], expected)
+        assert (expected[:, 2] > expected[:, 0]).all() and (expected[:, 3] > expected[:, 1]).all()
+        np.testing.assert_array_equal(boxes[0, 2], np.zeros(5))
+
+    def test_photometric_augmentations_keep_boxes_and_dtype(self, make_info_file):
+        tf.random.set_seed(3)
+        aug_cfg = {"brightness": 1.0, "contrast": 1.0, "saturation": 1.0, "hue": 1.0, "flip_lr": 0.0}
+        images, boxes = first_batch(SyntheticDataset(make_info_file([("a", 2)]), aug_cfg=aug_cfg), 1)
+        assert images.dtype == np.uint8 and images.shape == (1, HEIGHT, WIDTH, 3)
+        assert not np.array_equal(images[0], sample_image(HEIGHT, WIDTH))
+        np.testing.assert_array_equal(boxes[0], sample_boxes(2))
+
+    def test_loader_errors_surface(self, make_info_file):
+        dataset = SyntheticDataset(make_info_file([("broken", 1)]))
+        with pytest.raises(tf.errors.OpError, match="broken.txt has 4 columns"):
+            first_batch(dataset, 1)
+
+    def test_wrong_image_size_names_the_sample(self, make_info_file):
+        dataset = SyntheticDataset(make_info_file([("a", 1)]))
+        dataset.shape = (HEIGHT + 1, WIDTH)
+        with pytest.raises(tf.errors.OpError, match=r"load_instance\(a, 1\).*25x40"):
+            first_batch(dataset, 1)
+
+
+def test_val_iterator_elements(make_info_file):
+    dataset = SyntheticDataset(make_info_file([("a", 1)], val=[("v", 2), ("w", 0)]))
+    elements = list(dataset.build_val_iterator())
+    assert len(elements) == 2
+    (image, boxes, name), (_, empty_boxes, second_name) = elements
+    assert image.dtype == tf.uint8 and image.shape == (1, HEIGHT, WIDTH + 2, 3)
+    assert boxes.dtype == tf.float32 and boxes.shape == (1, 2, 5) and empty_boxes.shape == (1, 0, 5)
+    assert float(tf.reduce_max(boxes[..., :4])) <= 1.0
+    assert name.dtype == tf.string and name.numpy().tolist() == [b"v.jpg"]
+    assert second_name.numpy().tolist() == [b"w.jpg"]
