@@ -3,8 +3,11 @@
 // validation, metrics and model files).
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "pyclass/pyclass.hpp"
 #include "trainer/run_files.hpp"
+#include "trainer/trainer_common.hpp"
 
 namespace py = pybind11;
 using pyclass::Globals;
@@ -35,8 +38,8 @@ metric : name of the metric used to choose the best checkpoint ("acc",
     "map", anything else selects mAR).
 iou : IoU threshold used by non-maximum suppression during validation.
 classes : names of the classes.
-display : number of samples sent to TensorBoard after each validation (may be
-    0; negative sends every sample).
+display : number of samples sent to TensorBoard after each validation (0 or
+    None: none; negative: every sample).
 dvclive_output : folder of the DVCLive session, or None for no DVCLive.
 skip_validation_steps : validate after every epoch whose number is a
     multiple of this.
@@ -45,19 +48,140 @@ H, W : input height and width, taken from the model itself.
 parameters : training parameters, part of ``info``.
 )doc";
 
-// The optimizer's learning rate now: a schedule is evaluated at the
-// optimizer's iteration count. Keras 3 optimizers have no `lr`; their
-// `learning_rate` already gives the scheduled value.
-py::object current_learning_rate(const Globals& g, const py::object& optimizer) {
-  py::object rate = py::hasattr(optimizer, "lr") ? optimizer.attr("lr") : optimizer.attr("learning_rate");
-  py::object schedule_type = g["tf"].attr("keras").attr("optimizers").attr("schedules").attr("LearningRateSchedule");
-  if (py::isinstance(rate, schedule_type)) return rate(optimizer.attr("iterations"));
-  return rate;
+// Detection metrics are mappings keyed by IoU threshold.
+const trainer_common::MetricLayout kDetectionMetrics = {
+    {"0.5", "0.50", "@0.5"},
+    {"0.75", "0.75", "@0.75"},
+    {"0.5:0.95", "0.50-0.95", "@0.5:0.95"},
+};
+
+// ---- Helpers of run_validation_step ----
+
+// The class names of the ground-truth boxes: column 4 holds the class index.
+py::object class_names(const Globals& g, const py::object& classes, const py::object& boxes, const py::object& name) {
+  py::list names;
+  py::object class_columns = boxes[py::make_tuple(py::slice(), py::slice(py::int_(4), py::none(), py::none()))];
+  for (py::handle row : class_columns) {
+    long long index = py::int_(py::reinterpret_borrow<py::object>(row)[py::int_(0)]).cast<long long>();
+    long long count = static_cast<long long>(py::len(classes));
+    if (index < 0 || index >= count) {
+      throw py::index_error("run_validation_step: a ground-truth box of '" + name.cast<std::string>() +
+                            "' has class index " + std::to_string(index) + ", outside the " + std::to_string(count) +
+                            " classes");
+    }
+    names.append(classes[py::int_(index)]);
+  }
+  return g["np"].attr("array")(names);
 }
 
-py::object not_built_yet(const char* method) {
-  PyErr_Format(PyExc_NotImplementedError, "DetectionTrainer.%s is not available yet", method);
-  throw py::error_already_set();
+// ---- Helpers of train ----
+
+py::object progress_bar(const Globals& g, const py::object& iterable, const py::object& description) {
+  return g["tqdm"](iterable, py::arg("desc") = description, py::arg("leave") = true, py::arg("colour") = "green",
+                   py::arg("bar_format") = "{l_bar}{bar:15}{r_bar}{bar:-15b}");
+}
+
+// DVC_REPORT wins; otherwise a CI run gets a markdown report, anything else HTML.
+py::object dvclive_report_format(const Globals& g) {
+  py::object environ = g["os"].attr("environ");
+  py::object report = environ.attr("get")("DVC_REPORT", py::none());
+  if (!report.is_none()) return report;
+  py::object ci = environ.attr("get")("CI");
+  bool in_ci = py::bool_(ci) && !py::str("false").equal(ci) && !py::str("0").equal(ci);
+  return py::str(in_ci ? "md" : "html");
+}
+
+// The DVCLive session of a run, or None when the trainer has no DVCLive folder.
+py::object open_dvclive_session(const Globals& g, const py::object& self) {
+  py::object output = self.attr("dvclive_output");
+  if (output.is_none()) return py::none();
+  py::object live_class;
+  try {
+    live_class = py::module_::import("dvclive").attr("Live");
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_ImportError)) throw;
+    py::raise_from(error, PyExc_ImportError,
+                   "dvclive_output is set but the dvclive package cannot be imported; install dvclive or pass "
+                   "dvclive_output=None");
+    throw py::error_already_set();
+  }
+  py::object live =
+      live_class(output, py::arg("save_dvc_exp") = true, py::arg("report") = dvclive_report_format(g));
+  // DVCLive cannot log None as parameters; a run without configuration has none to log.
+  py::object info = self.attr("info");
+  if (!info.is_none()) live.attr("log_params")(info);
+  return live;
+}
+
+// `epoch % skip_validation_steps == 0`, with Python's arithmetic.
+bool due_for_validation(const py::object& epoch, const py::object& skip_validation_steps) {
+  py::object remainder =
+      py::reinterpret_steal<py::object>(PyNumber_Remainder(epoch.ptr(), skip_validation_steps.ptr()));
+  if (!remainder) throw py::error_already_set();
+  return remainder.equal(py::int_(0));
+}
+
+// One validation pass of `train` with its hooks, metric logging and outputs.
+// `losses` is a null object for the validation before training, which leaves
+// update_metrics' own default in place.
+py::object validate(const Globals& g, const py::object& self, const py::object& val_ds, const py::object& evaluator,
+                    const py::object& callbacks, const py::object& epoch, const py::object& losses,
+                    const py::object& live, const py::object& validation_folder) {
+  py::object loop = progress_bar(g, val_ds, py::str("Running Validation"));
+  callbacks.attr("on_evaluation_start")();
+  py::object metrics = self.attr("run_validation_step")(py::arg("loop") = loop, py::arg("evaluator") = evaluator,
+                                                        py::arg("epoch") = epoch);
+  callbacks.attr("on_evaluaiton_end")(py::arg("metrics") = metrics);
+  if (losses) {
+    self.attr("update_metrics")(metrics, losses, py::arg("epoch") = epoch, py::arg("live") = live);
+  } else {
+    self.attr("update_metrics")(metrics, py::arg("epoch") = epoch, py::arg("live") = live);
+  }
+  evaluator.attr("save_plots_disk")(py::arg("plots") = evaluator.attr("current_plots"),
+                                    py::arg("path") = validation_folder);
+  py::object summary = evaluator.attr("current_summary");
+  run_files::write_text_atomically(g["os"].attr("path").attr("join")(validation_folder, "results.txt"),
+                                   [&](const py::object& file) { file.attr("write")(summary); });
+  return metrics;
+}
+
+// The training steps of one epoch over the progress bar `loop`. Returns the
+// loss dictionary of the last step (`losses` itself when there was none).
+py::object train_epoch(const Globals& g, const py::object& self, const py::object& loop, const py::object& callbacks,
+                       const trainer_common::LearningRateReader& learning_rate, py::object losses) {
+  // Looked up once, so that a step costs only the calls it needs.
+  py::object train_step = self.attr("train_step");
+  py::object on_step_start = callbacks.attr("on_step_start");
+  py::object on_step_end = callbacks.attr("on_step_end");
+  py::object log_losses = self.attr("logger").attr("update_metrics");
+  py::object clock = g["time"].attr("time");
+  py::object set_postfix = loop.attr("set_postfix");
+  py::object progress_text = py::str("loss: {:.3f}   lr: {:.6f} step-time: {:.6f}").attr("format");
+  py::str total_loss_key("total-loss");
+  py::str step_time_key("step-time (seconds)");
+  py::str learning_rate_key("learning-rate");
+
+  py::iterator batches = py::iter(loop);
+  for (long batch_id = 0;; ++batch_id) {
+    // Scoped to this iteration: the batch is freed before the next is produced.
+    py::object data = trainer_common::next_element(batches);
+    if (!data) break;
+    on_step_start(py::arg("step") = batch_id);
+    double started = clock().cast<double>();
+    losses = train_step(data);
+    double step_time = clock().cast<double>() - started;
+    py::object current_lr = learning_rate.read();
+    self.attr("current_lr") = current_lr;
+    on_step_end(py::arg("losses") = losses, py::arg("lr") = current_lr);
+    // Reading the loss value waits for the step to finish: the one host sync
+    // a step makes.
+    set_postfix(py::arg("values") = progress_text(trainer_common::numpy_value(losses[total_loss_key]),
+                                                  trainer_common::numpy_value(current_lr), step_time));
+    losses[step_time_key] = step_time;
+    losses[learning_rate_key] = current_lr;
+    log_losses(py::dict(), losses);
+  }
+  return losses;
 }
 
 }  // namespace
@@ -100,7 +224,7 @@ PYBIND11_MODULE(detection, m) {
         self.attr("classes") = classes;
         self.attr("display") = display;
         self.attr("NCHW") = false;
-        self.attr("current_lr") = current_learning_rate(g, optimizer);
+        self.attr("current_lr") = trainer_common::LearningRateReader(g, optimizer).read();
         self.attr("checkpoint") = checkpoint;
         if (!os.attr("path").attr("exists")(checkpoint).cast<bool>()) {
           os.attr("makedirs")(checkpoint, py::arg("exist_ok") = true);
@@ -134,34 +258,108 @@ PYBIND11_MODULE(detection, m) {
 
   cls.graph_method(
       "preprocess_input", {pyclass::param("x", tf.attr("Tensor"))},
-      py::cpp_function([g](py::object self, py::object x) -> py::object { return not_built_yet("preprocess_input"); },
-                       py::arg("self"), py::arg("x")),
+      py::cpp_function(
+          [g](py::object self, py::object x) -> py::object {
+            py::object tf = g["tf"];
+            return tf.attr("cast")(x, tf.attr("float32")) / py::float_(255.0);
+          },
+          py::arg("self"), py::arg("x")),
       "Scales a batch of 0..255 images to float32 values in 0..1.");
 
   cls.graph_method(
       "train_step", {pyclass::param("data")},
-      py::cpp_function([g](py::object self, py::object data) -> py::object { return not_built_yet("train_step"); },
-                       py::arg("self"), py::arg("data")),
+      py::cpp_function(
+          [g](py::object self, py::object data) -> py::object {
+            return trainer_common::train_step(g, self, data, /*outputs_as_tuple=*/true);
+          },
+          py::arg("self"), py::arg("data")),
       "One optimisation step on a batch (images, *targets); returns the loss dictionary.");
 
   cls.method(
       "remove_training_outputs",
-      [g](py::object self, py::object model) -> py::object { return not_built_yet("remove_training_outputs"); },
+      [g](py::object self, py::object model) -> py::object {
+        py::object network = model.is_none() ? self.attr("model") : model;
+        py::object outputs = network.attr("outputs");
+        if (py::len(outputs) < 3) {
+          throw py::value_error("remove_training_outputs: the model has " + std::to_string(py::len(outputs)) +
+                                " outputs; expected two training-only outputs followed by the inference outputs");
+        }
+        py::object inference_outputs = outputs[py::slice(py::int_(2), py::none(), py::none())];
+        return g["tf"].attr("keras").attr("models").attr("Model")(network.attr("input"), inference_outputs);
+      },
       py::arg("model") = py::none());
 
   cls.method(
-      "to_nchw", [g](py::object self, py::object model) -> py::object { return not_built_yet("to_nchw"); },
+      "to_nchw",
+      [g](py::object self, py::object model) -> py::object {
+        // Built from Keras layers: a raw TensorFlow op cannot take a Keras 3
+        // symbolic input.
+        py::object keras = g["tf"].attr("keras");
+        py::object input = model.attr("input");
+        py::object shape = py::hasattr(input, "shape") ? input.attr("shape") : py::object(py::none());
+        if (shape.is_none() || py::len(shape) != 4) {
+          throw py::value_error("to_nchw: the model must take one (batch, height, width, channels) input, got " +
+                                py::str(shape.is_none() ? input : shape).cast<std::string>());
+        }
+        py::object height = shape[py::int_(1)], width = shape[py::int_(2)], channels = shape[py::int_(3)];
+        py::object permute = keras.attr("layers").attr("Permute");
+        py::object new_input = keras.attr("Input")(py::arg("shape") = py::make_tuple(channels, height, width));
+        py::object outputs = model(permute(py::make_tuple(2, 3, 1))(new_input));
+
+        // Every output keeps its place; image-shaped ones become channels-first.
+        auto channels_first = [&](const py::object& output) -> py::object {
+          if (py::len(output.attr("shape")) != 4) return output;
+          return permute(py::make_tuple(3, 1, 2))(output);
+        };
+        if (py::isinstance<py::list>(outputs) || py::isinstance<py::tuple>(outputs)) {
+          py::list converted;
+          for (py::handle output : outputs) {
+            converted.append(channels_first(py::reinterpret_borrow<py::object>(output)));
+          }
+          return keras.attr("models").attr("Model")(new_input, converted);
+        }
+        return keras.attr("models").attr("Model")(new_input, channels_first(outputs));
+      },
       py::arg("model"));
 
   cls.method(
-      "save_model", [g](py::object self, double val) { not_built_yet("save_model"); }, py::arg("val"));
+      "save_model",
+      [g](py::object self, double val) {
+        py::object new_model = py::none();
+        if (py::bool_(self.attr("NCHW"))) new_model = self.attr("to_nchw")(self.attr("model"));
+        new_model = self.attr("remove_training_outputs")(new_model);
+
+        py::object last = self.attr("last");
+        run_files::save_atomically(last, [&](const py::object& temporary) { new_model.attr("save")(temporary); });
+        py::object mlflow = trainer_common::import_mlflow();
+        if (!mlflow) {
+          pyclass::warn("MLFlow is not installed. Please install it to log artifacts");
+        } else if (trainer_common::mlflow_run_active(mlflow)) {
+          mlflow.attr("log_artifact")(last);
+        }
+
+        py::object metric = self.attr("metric");
+        py::object best_value = self.attr("best_value");
+        py::float_ score(val);
+        if (score >= best_value) {
+          pyclass::print(
+              py::str("\t - [INFO] Saving model with improved {} from {} to {}").format(metric, best_value, score));
+          py::object best = self.attr("best");
+          run_files::save_atomically(best, [&](const py::object& temporary) { new_model.attr("save")(temporary); });
+          self.attr("best_value") = score;
+          if (trainer_common::mlflow_run_active(mlflow)) mlflow.attr("log_artifact")(best);
+        } else {
+          pyclass::print(py::str("\t - [INFO] No improvement in {} from {} to {} ").format(metric, best_value, score));
+        }
+      },
+      py::arg("val"));
 
   cls.method(
       "update_metrics",
       [g](py::object self, py::object metrics, py::object losses, py::object epoch, py::object live) {
         pyclass::require_exact_type(metrics, "metrics", py::type::of(py::dict()));
         pyclass::require_exact_type(losses, "losses", py::type::of(py::dict()));
-        not_built_yet("update_metrics");
+        trainer_common::update_metrics(g, kDetectionMetrics, self, metrics, losses, epoch, live);
       },
       py::arg("metrics") = py::dict(), py::arg("losses") = py::dict(), py::arg("epoch") = 0,
       py::arg("live") = py::none());
@@ -169,14 +367,110 @@ PYBIND11_MODULE(detection, m) {
   cls.method(
       "run_validation_step",
       [g](py::object self, py::object loop, py::object evaluator, py::object epoch) -> py::object {
-        return not_built_yet("run_validation_step");
+        const char* const method = "run_validation_step";
+        const char* const layout = "an (image, boxes, names) batch";
+        py::object classes = self.attr("classes");
+        trainer_common::DisplayChoice display(self.attr("display"));
+        py::object run_single_instance = evaluator.attr("runner").attr("run_single_instance");
+        py::object single_evaluation = evaluator.attr("single_evaluation");
+
+        // The same three dictionaries go to every single_evaluation call.
+        py::dict gt_instance, dt_instance, instances;
+        py::object truth_values;
+        py::iterator batches = py::iter(loop);
+        while (py::object batch = trainer_common::next_element(batches)) {
+          std::vector<py::object> fields = trainer_common::unpack(batch, 3, method, layout);
+          // Batches of one: element 0 of each field.
+          py::object image = fields[0].attr("numpy")()[py::int_(0)];
+          py::object boxes = fields[1].attr("numpy")()[py::int_(0)];
+          py::object name = fields[2].attr("numpy")()[py::int_(0)].attr("decode")();
+          py::tuple shape = image.attr("shape");
+          if (shape.size() != 3) {
+            throw py::value_error("run_validation_step: the image of '" + name.cast<std::string>() +
+                                  "' must be height x width x channels, got shape " +
+                                  py::str(shape).cast<std::string>());
+          }
+
+          std::vector<py::object> detections =
+              trainer_common::unpack(run_single_instance(image), 3, "evaluator.runner.run_single_instance",
+                                     "(boxes, classes, scores)");
+
+          gt_instance["image"] = image;
+          gt_instance["height"] = shape[0];
+          gt_instance["width"] = shape[1];
+          gt_instance["boxes"] =
+              boxes[py::make_tuple(py::slice(), py::slice(py::int_(0), py::int_(4), py::none()))];
+          gt_instance["labels"] = class_names(g, classes, boxes, name);
+          gt_instance["image_path"] = name;
+          dt_instance["boxes"] = detections[0];
+          dt_instance["labels"] = detections[1];
+          dt_instance["scores"] = detections[2];
+          instances["gt_instance"] = gt_instance;
+          instances["dt_instance"] = dt_instance;
+
+          truth_values = single_evaluation(instances, epoch, display.next_image());
+        }
+        if (!truth_values) trainer_common::raise_empty_validation(method, layout);
+
+        py::object metrics = evaluator.attr("conclude")(truth_values, py::arg("epoch") = epoch);
+        double score = trainer_common::checkpoint_score(metrics, self.attr("metric"), kDetectionMetrics);
+        self.attr("save_model")(score);
+        return metrics;
       },
       py::arg("loop"), py::arg("evaluator"), py::arg("epoch"));
 
   cls.method(
       "train",
       [g](py::object self, py::object epochs, py::object train_ds, py::object val_ds, py::object evaluator,
-          py::object start, py::object callback_handler) { not_built_yet("train"); },
+          py::object start, py::object callbacks) {
+        py::object os = g["os"];
+        bool validating = !evaluator.is_none();
+        if (validating) {
+          py::object skip_validation_steps = self.attr("skip_validation_steps");
+          if (skip_validation_steps < py::int_(1)) {
+            throw py::value_error("train: skip_validation_steps must be 1 or more when an evaluator is given, got " +
+                                  py::repr(skip_validation_steps).cast<std::string>());
+          }
+        }
+
+        py::object validation_folder = os.attr("path").attr("join")(self.attr("checkpoint"), "validation");
+        if (!os.attr("path").attr("exists")(validation_folder).cast<bool>()) os.attr("makedirs")(validation_folder);
+        py::object live = open_dvclive_session(g, self);
+
+        callbacks.attr("on_train_start")(py::arg("epochs") = epochs);
+        if (validating) {
+          evaluator(py::arg("val_messenger") = self.attr("val_messenger"), py::arg("labels") = self.attr("classes"));
+          if (!py::bool_(self.attr("skip_initial_validation"))) {
+            validate(g, self, val_ds, evaluator, callbacks, py::int_(0), py::object(), live, validation_folder);
+          }
+        }
+
+        py::object metrics = py::dict();
+        py::object losses = py::dict();
+        trainer_common::LearningRateReader learning_rate(g, self.attr("optimizer"));
+        py::object epoch_numbers = py::module_::import("builtins").attr("range")(start, epochs + py::int_(1), 1);
+        for (py::handle number : epoch_numbers) {
+          py::object epoch = py::reinterpret_borrow<py::object>(number);
+          callbacks.attr("on_epoch_start")(py::arg("epoch") = epoch);
+          py::object loop = progress_bar(g, train_ds, py::str("Epoch %d").attr("__mod__")(epoch));
+          losses = train_epoch(g, self, loop, callbacks, learning_rate, losses);
+
+          if (validating && due_for_validation(epoch, self.attr("skip_validation_steps"))) {
+            metrics = validate(g, self, val_ds, evaluator, callbacks, epoch, losses, live, validation_folder);
+          }
+          // best.h5 is saved from the validation pass; -1.0 only rewrites last.h5.
+          self.attr("save_model")(-1.0);
+          callbacks.attr("on_model_save")(self.attr("model"));
+          if (!live.is_none()) live.attr("next_step")();
+          callbacks.attr("on_epoch_end")(py::arg("losses") = losses, py::arg("metrics") = metrics);
+        }
+
+        if (!live.is_none()) {
+          pyclass::print("\t - [INFO] Ending DVCLive session");
+          live.attr("end")();
+        }
+        callbacks.attr("on_train_end")();
+      },
       py::arg("epochs"), py::arg("train_ds") = py::none(), py::arg("val_ds") = py::none(),
       py::arg("evaluator") = py::none(), py::arg("start") = 1,
       py::arg("callback_handler") = g["ForgelineTrainingCallback"]());

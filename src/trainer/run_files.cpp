@@ -8,6 +8,19 @@ void remove_quietly(const py::module_& os, const py::object& path) {
   if (os.attr("path").attr("exists")(path).cast<bool>()) os.attr("remove")(path);
 }
 
+// Writers that take a path (Keras, h5py) close the file themselves; its data
+// must reach the disk before the rename makes it the current file.
+void sync_to_disk(const py::module_& os, const py::object& path) {
+  py::object descriptor = os.attr("open")(path, os.attr("O_RDONLY"));
+  try {
+    os.attr("fsync")(descriptor);
+  } catch (...) {
+    os.attr("close")(descriptor);
+    throw;
+  }
+  os.attr("close")(descriptor);
+}
+
 }  // namespace
 
 py::object temporary_path(const py::object& path) {
@@ -24,6 +37,7 @@ void save_atomically(const py::object& path, const std::function<void(const py::
   py::object temporary = temporary_path(path);
   try {
     save(temporary);
+    sync_to_disk(os, temporary);
     os.attr("replace")(temporary, path);
   } catch (...) {
     // Keep the original error; the half-written file is of no use to anyone.
@@ -38,12 +52,9 @@ void save_atomically(const py::object& path, const std::function<void(const py::
 void write_text_atomically(const py::object& path, const std::function<void(const py::object& file)>& write,
                            const py::dict& open_kwargs) {
   save_atomically(path, [&](const py::object& temporary) {
-    py::module_ os = py::module_::import("os");
     py::object file = py::module_::import("builtins").attr("open")(temporary, "w", **open_kwargs);
     try {
       write(file);
-      file.attr("flush")();
-      os.attr("fsync")(file.attr("fileno")());
     } catch (...) {
       file.attr("close")();
       throw;

@@ -23,7 +23,8 @@ void write_text_atomically(const py::object& path, const std::function<void(cons
                            const py::dict& open_kwargs = py::dict());
 
 // Lets `save` write to the temporary path (for writers that take a path, such
-// as Keras' Model.save), then renames it to `path`.
+// as Keras' Model.save), flushes the file to disk, then renames it to `path`.
+// On failure the temporary file is removed and the error propagates.
 void save_atomically(const py::object& path, const std::function<void(const py::object& temporary)>& save);
 
 }  // namespace run_files

@@ -1,0 +1,259 @@
+#include "trainer/trainer_common.hpp"
+
+#include <string>
+
+#include "trainer/run_files.hpp"
+
+namespace trainer_common {
+
+namespace {
+
+// The metric groups of a validation result, in the order of the summary row
+// and of the MLflow dictionary; DVCLive receives mACC first.
+const char* const kGroups[] = {"mAP", "mACC", "mAR"};
+const int kDvcliveGroupOrder[] = {1, 0, 2};
+
+struct Overall {
+  const char* metrics_key;
+  const char* log_name;
+  const char* summary_key;
+};
+const Overall kOverall[] = {
+    {"OA", "Overall ACC", "Overall-ACC"},
+    {"OP", "Overall AP", "Overall-AP"},
+    {"OR", "Overall AR", "Overall-AR"},
+};
+
+const char* const kSummaryLockedWarning =
+    "\t - [WARNING]: Error writing evaluation summary. Please close the file to allow Forgeline to write metrics";
+
+struct NamedValue {
+  std::string log_name;
+  std::string summary_key;
+  py::object value;
+};
+
+void require_metrics(const py::object& metrics) {
+  if (metrics.is_none()) {
+    throw py::value_error("the evaluator returned no metrics (None); expected its metrics dictionary");
+  }
+}
+
+// metrics[group] (one value) or metrics[group][threshold] (per IoU threshold),
+// with a message naming what is missing.
+py::object metric_value(const py::object& metrics, const char* group, const Threshold& threshold) {
+  py::object entry = metrics.attr("get")(group);
+  if (entry.is_none()) {
+    throw py::value_error(std::string("the evaluator's metrics have no '") + group + "' entry");
+  }
+  if (threshold.metrics_key == nullptr) return entry;
+  py::object value = entry.attr("get")(threshold.metrics_key);
+  if (value.is_none()) {
+    throw py::value_error(std::string("the evaluator's metrics have no '") + group + "' value for the IoU threshold '" +
+                          threshold.metrics_key + "'");
+  }
+  return value;
+}
+
+void write_summary_csv(const Globals& g, const py::object& self, const py::list& columns) {
+  py::object path = g["os"].attr("path").attr("join")(self.attr("checkpoint"), "summary.csv");
+  py::object rows = self.attr("summary_rows");
+  py::dict open_options;
+  open_options["encoding"] = "UTF8";
+  open_options["newline"] = "";
+  try {
+    run_files::write_text_atomically(
+        path,
+        [&](const py::object& file) {
+          py::object writer = g["csv"].attr("DictWriter")(file, py::arg("fieldnames") = columns);
+          writer.attr("writeheader")();
+          writer.attr("writerows")(rows);
+        },
+        open_options);
+  } catch (py::error_already_set& error) {
+    // Typically the file is open in a spreadsheet program. The row stays in
+    // summary_rows and is written by the next call, which rewrites all rows.
+    if (!error.matches(PyExc_PermissionError)) throw;
+    pyclass::print(kSummaryLockedWarning);
+  }
+}
+
+}  // namespace
+
+// ---- Learning rate ----
+
+LearningRateReader::LearningRateReader(const Globals& g, py::object optimizer)
+    : optimizer_(std::move(optimizer)),
+      attribute_(py::hasattr(optimizer_, "lr") ? "lr" : "learning_rate"),
+      schedule_type_(g["tf"].attr("keras").attr("optimizers").attr("schedules").attr("LearningRateSchedule")) {}
+
+py::object LearningRateReader::read() const {
+  py::object rate = optimizer_.attr(attribute_);
+  if (py::isinstance(rate, schedule_type_)) return rate(optimizer_.attr("iterations"));
+  return rate;
+}
+
+py::object numpy_value(const py::object& value) {
+  if (py::hasattr(value, "numpy")) return value.attr("numpy")();
+  return value;
+}
+
+// ---- Training step ----
+
+py::object train_step(const Globals& g, const py::object& self, const py::object& data, bool outputs_as_tuple) {
+  py::object tf = g["tf"];
+  py::object model = self.attr("model");
+  py::object images = self.attr("preprocess_input")(data[py::int_(0)]);
+  py::object targets = data[py::slice(py::int_(1), py::none(), py::none())];
+
+  py::object tape = tf.attr("GradientTape")();
+  tape.attr("__enter__")();
+  py::object losses;
+  py::object l2;
+  py::object full_loss;
+  try {
+    py::object outputs = model(images, py::arg("training") = true);
+    py::object predictions = outputs_as_tuple ? py::tuple(outputs) : outputs;
+    losses = self.attr("loss").attr("compute_loss")(targets, predictions);
+    py::object total = losses.attr("get")("total-loss");
+    if (total.is_none()) {
+      throw py::key_error("the loss's compute_loss returned no 'total-loss' entry");
+    }
+    l2 = tf.attr("reduce_sum")(model.attr("losses"));
+    full_loss = total + l2;
+  } catch (...) {
+    tape.attr("__exit__")(py::none(), py::none(), py::none());
+    throw;
+  }
+  tape.attr("__exit__")(py::none(), py::none(), py::none());
+
+  py::object variables = model.attr("trainable_variables");
+  py::object grads = tape.attr("gradient")(full_loss, variables);
+  self.attr("optimizer").attr("apply_gradients")(py::module_::import("builtins").attr("zip")(grads, variables));
+  losses[py::str("L2-loss")] = l2;
+  return losses;
+}
+
+// ---- Validation pass ----
+
+DisplayChoice::DisplayChoice(const py::object& display) : display_(0.0) {
+  if (display.is_none()) return;
+  if (!PyNumber_Check(display.ptr())) {
+    PyErr_Format(PyExc_TypeError, "display must be a number or None, got %.200s", Py_TYPE(display.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  display_ = py::float_(display).cast<double>();
+}
+
+bool DisplayChoice::next_image() {
+  if (display_ < 0) return true;
+  bool add = counter_ < display_;
+  if (add) ++counter_;
+  return add;
+}
+
+py::object next_element(const py::iterator& elements) {
+  PyObject* element = PyIter_Next(elements.ptr());
+  if (element == nullptr) {
+    if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+    return py::object();
+  }
+  return py::reinterpret_steal<py::object>(element);
+}
+
+std::vector<py::object> unpack(const py::handle& element, size_t count, const char* method, const char* what) {
+  py::tuple values(py::reinterpret_borrow<py::object>(element));
+  if (values.size() != count) {
+    throw py::value_error(std::string(method) + ": each validation element must be " + what + ", got " +
+                          std::to_string(values.size()) + " values");
+  }
+  std::vector<py::object> unpacked;
+  for (py::handle value : values) unpacked.push_back(py::reinterpret_borrow<py::object>(value));
+  return unpacked;
+}
+
+void raise_empty_validation(const char* method, const char* what) {
+  throw py::value_error(std::string(method) +
+                        ": the validation pipeline yielded nothing; it must deliver at least one " + what);
+}
+
+double checkpoint_score(const py::object& metrics, const py::object& metric, const MetricLayout& layout) {
+  require_metrics(metrics);
+  const char* group = py::str("acc").equal(metric) ? "mACC" : py::str("map").equal(metric) ? "mAP" : "mAR";
+  return py::float_(metric_value(metrics, group, layout.front())).cast<double>();
+}
+
+// ---- Metrics logging ----
+
+py::object import_mlflow() {
+  try {
+    return py::module_::import("mlflow");
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_ImportError)) throw;
+    return py::object();
+  }
+}
+
+bool mlflow_run_active(const py::object& mlflow) {
+  return mlflow && py::bool_(mlflow.attr("active_run")());
+}
+
+void update_metrics(const Globals& g, const MetricLayout& layout, const py::object& self, const py::object& metrics,
+                    const py::object& losses, const py::object& epoch, const py::object& live) {
+  require_metrics(metrics);
+  // Everything is read first, so a result with a missing entry is reported
+  // before anything is logged anywhere.
+  std::vector<NamedValue> groups[3];
+  for (int group = 0; group < 3; ++group) {
+    for (const Threshold& threshold : layout) {
+      groups[group].push_back({std::string(kGroups[group]) + " " + threshold.log_suffix,
+                               std::string(kGroups[group]) + threshold.summary_suffix,
+                               metric_value(metrics, kGroups[group], threshold)});
+    }
+  }
+  std::vector<NamedValue> overall;
+  for (const Overall& entry : kOverall) {
+    py::object value = metrics.attr("get")(entry.metrics_key);
+    if (value.is_none()) {
+      throw py::value_error(std::string("the evaluator's metrics have no '") + entry.metrics_key + "' entry");
+    }
+    overall.push_back({entry.log_name, entry.summary_key, value});
+  }
+  py::object learning_rate = numpy_value(self.attr("current_lr"));
+
+  if (!live.is_none()) {
+    py::object log_metric = live.attr("log_metric");
+    for (int group : kDvcliveGroupOrder) {
+      for (const NamedValue& named : groups[group]) log_metric(named.log_name, named.value, py::arg("plot") = false);
+    }
+    for (const NamedValue& named : overall) log_metric(named.log_name, named.value);
+    log_metric("Learning Rate", learning_rate);
+  }
+
+  py::object mlflow = import_mlflow();
+  if (mlflow_run_active(mlflow)) {
+    py::dict values;
+    for (const auto& group : groups) {
+      for (const NamedValue& named : group) values[py::str(named.log_name)] = named.value;
+    }
+    for (const NamedValue& named : overall) values[py::str(named.log_name)] = named.value;
+    values["learning-rate"] = learning_rate;
+    mlflow.attr("log_metrics")(values, py::arg("step") = epoch);
+  }
+
+  py::dict summary;
+  for (const auto& group : groups) {
+    for (const NamedValue& named : group) summary[py::str(named.summary_key)] = py::float_(named.value);
+  }
+  for (const NamedValue& named : overall) summary[py::str(named.summary_key)] = py::float_(named.value);
+  self.attr("logger").attr("update_metrics")(summary, losses);
+
+  py::list columns;
+  columns.append("epoch");
+  for (auto item : summary) columns.append(item.first);
+  summary["epoch"] = epoch;
+  self.attr("summary_rows").attr("append")(summary);
+  write_summary_csv(g, self, columns);
+}
+
+}  // namespace trainer_common

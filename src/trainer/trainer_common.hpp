@@ -1,0 +1,104 @@
+// What the detection and segmentation trainers do alike: reading the
+// learning rate, the training step, the display choice and checkpoint score of
+// a validation pass, and logging validation metrics (DVCLive, MLflow, the
+// TensorBoard logger and summary.csv). The trainers differ only in how a
+// metric is keyed (per IoU threshold for detection, one value for
+// segmentation), which `MetricLayout` describes.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <vector>
+
+#include "pyclass/pyclass.hpp"
+
+namespace trainer_common {
+
+namespace py = pybind11;
+using pyclass::Globals;
+
+// ---- Learning rate ----
+
+// Reads an optimizer's current learning rate: `lr` (Keras 2) or
+// `learning_rate` (Keras 3, which has no `lr`), and a schedule is evaluated at
+// the optimizer's iteration count. Which attribute to read is decided once, so
+// reading it every training step costs a single attribute lookup.
+class LearningRateReader {
+ public:
+  LearningRateReader(const Globals& g, py::object optimizer);
+  py::object read() const;
+
+ private:
+  py::object optimizer_;
+  const char* attribute_;
+  py::object schedule_type_;
+};
+
+// A value for logs and progress text: tensors and variables give their value
+// (.numpy()); a plain number is returned as it is.
+py::object numpy_value(const py::object& value);
+
+// ---- Training step ----
+
+// One optimisation step of `self.model` on `data` = (images, *targets):
+// forward pass under a gradient tape, the loss collaborator's loss plus the
+// model's regularisation losses, gradients and the optimizer update. Returns
+// the loss dictionary with "L2-loss" added. Detection passes the outputs as a
+// tuple; segmentation passes them as the model returns them.
+py::object train_step(const Globals& g, const py::object& self, const py::object& data, bool outputs_as_tuple);
+
+// ---- Validation pass ----
+
+// Which validation images go to TensorBoard: the first `display` of a pass;
+// every image when `display` is negative; None counts as 0.
+class DisplayChoice {
+ public:
+  explicit DisplayChoice(const py::object& display);
+  bool next_image();
+
+ private:
+  double display_;
+  long counter_ = 0;
+};
+
+// The next element of a validation pipeline, or an empty object at its end.
+// The caller keeps each element only for its own iteration, so a large image
+// batch is freed before the next one is produced.
+py::object next_element(const py::iterator& elements);
+
+// Unpacks one validation element into exactly `count` values, naming the
+// expected layout (`what`) when it does not fit.
+std::vector<py::object> unpack(const py::handle& element, size_t count, const char* method, const char* what);
+
+// Raised when a validation pipeline produced nothing to evaluate.
+[[noreturn]] void raise_empty_validation(const char* method, const char* what);
+
+// How a metric of the evaluator's result is keyed.
+struct Threshold {
+  const char* metrics_key;     // key inside the metric's mapping; nullptr: the metric is one value
+  const char* log_suffix;      // DVCLive and MLflow name: "mAP " + suffix
+  const char* summary_suffix;  // summary.csv column: "mAP" + suffix
+};
+using MetricLayout = std::vector<Threshold>;
+
+// The score that decides whether best.h5 is replaced, by `self.metric`: "acc"
+// takes mACC, "map" takes mAP, anything else mAR, each at the layout's first
+// threshold.
+double checkpoint_score(const py::object& metrics, const py::object& metric, const MetricLayout& layout);
+
+// ---- Metrics logging ----
+
+// Logs one validation result: DVCLive (when `live` is not None), the active
+// MLflow run (when mlflow is installed), `self.logger.update_metrics(summary,
+// losses)`, then appends the row to `self.summary_rows` and rewrites
+// summary.csv in the run folder.
+void update_metrics(const Globals& g, const MetricLayout& layout, const py::object& self, const py::object& metrics,
+                    const py::object& losses, const py::object& epoch, const py::object& live);
+
+// `import mlflow`, or an empty object when it is not installed.
+py::object import_mlflow();
+
+// Whether an MLflow run is active (False without mlflow).
+bool mlflow_run_active(const py::object& mlflow);
+
+}  // namespace trainer_common

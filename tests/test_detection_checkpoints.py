@@ -1,0 +1,207 @@
+"""Model files of a detection run: best/last saving, inference and channels-first export, crash safety."""
+
+import csv
+import os
+import select
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+import tensorflow as tf
+
+from quillon.forgeline.trainer.detection import DetectionTrainer
+from trainer_doubles import (
+    SIZE,
+    RecordingEvaluator,
+    detection_model,
+    make_trainer,
+    train_batches,
+    validation_batches,
+)
+
+SUMMARY_HEADER = ("epoch,mAP@0.5,mAP@0.75,mAP@0.5:0.95,mACC@0.5,mACC@0.75,mACC@0.5:0.95,"
+                  "mAR@0.5,mAR@0.75,mAR@0.5:0.95,Overall-ACC,Overall-AP,Overall-AR")
+
+
+def load(path):
+    return tf.keras.models.load_model(path, compile=False)
+
+
+def test_save_model_keeps_the_best_and_rewrites_the_last(tmp_path, capsys):
+    trainer = make_trainer(DetectionTrainer, tmp_path)
+    best, last = tmp_path / "best.h5", tmp_path / "last.h5"
+
+    trainer.save_model(0.0)
+    assert "\t - [INFO] Saving model with improved acc from 0.0 to 0.0\n" in capsys.readouterr().out
+    best_inode, last_inode = best.stat().st_ino, last.stat().st_ino
+
+    trainer.save_model(-1.0)
+    assert capsys.readouterr().out.endswith("\t - [INFO] No improvement in acc from 0.0 to -1.0 \n")
+    assert best.stat().st_ino == best_inode  # untouched
+    assert last.stat().st_ino != last_inode  # replaced
+    assert trainer.best_value == 0.0
+
+    trainer.save_model(0.0)  # equal to the best: saved again
+    assert best.stat().st_ino != best_inode
+    assert sorted(os.listdir(tmp_path)) == ["best.h5", "config.json", "labels.txt", "last.h5"]
+
+    saved = load(best)
+    assert [tuple(o.shape) for o in saved.outputs] == [(None, SIZE, SIZE, 4), (None, SIZE, SIZE, 3)]
+
+
+def test_remove_training_outputs_defaults_to_the_trainer_model(tmp_path):
+    model = detection_model()
+    trainer = make_trainer(DetectionTrainer, tmp_path, model=model)
+    inference = trainer.remove_training_outputs()
+    assert [o.shape[-1] for o in inference.outputs] == [4, 3]
+    image = np.random.default_rng(0).random((1, SIZE, SIZE, 3), np.float32)
+    np.testing.assert_allclose(inference(image)[1], model(image)[3], rtol=1e-6)
+
+    two_outputs = tf.keras.Model(model.input, model.outputs[:2])
+    with pytest.raises(ValueError, match="has 2 outputs"):
+        trainer.remove_training_outputs(two_outputs)
+
+
+def test_a_failed_save_keeps_the_previous_file(tmp_path):
+    class FailingSave(DetectionTrainer):
+        def remove_training_outputs(self, model=None):
+            class HalfWritten:
+                def save(self, path):
+                    with open(path, "wb") as f:
+                        f.write(b"truncated")
+                    raise OSError("disk full")
+
+            return HalfWritten()
+
+    trainer = make_trainer(DetectionTrainer, tmp_path)
+    trainer.save_model(0.5)
+    before = (tmp_path / "last.h5").read_bytes()
+    trainer.__class__ = FailingSave
+    with pytest.raises(OSError, match="disk full"):
+        trainer.save_model(0.9)
+    assert (tmp_path / "last.h5").read_bytes() == before
+    assert trainer.best_value == 0.5
+    assert not [name for name in os.listdir(tmp_path) if "partial" in name]
+
+
+def test_models_are_logged_to_an_active_mlflow_run(tmp_path, recwarn, monkeypatch):
+    import mlflow
+    from mlflow.tracking import MlflowClient
+
+    monkeypatch.setenv("MLFLOW_ALLOW_FILE_STORE", "true")
+    mlflow.set_tracking_uri(f"file:{tmp_path / 'mlruns'}")
+    trainer = make_trainer(DetectionTrainer, tmp_path / "run")
+    with mlflow.start_run() as run:
+        trainer.save_model(0.5)
+        trainer.save_model(0.1)
+    artifacts = sorted(a.path for a in MlflowClient().list_artifacts(run.info.run_id))
+    assert artifacts == ["best.h5", "last.h5"]
+    trainer.save_model(0.7)  # no active run: nothing logged, nothing raised
+    assert not [w for w in recwarn if "MLFlow" in str(w.message)]
+
+
+def test_missing_mlflow_warns_once_per_save(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "mlflow", None)
+    trainer = make_trainer(DetectionTrainer, tmp_path)
+    with pytest.warns(UserWarning, match="MLFlow is not installed. Please install it to log artifacts") as warned:
+        trainer.save_model(0.5)
+    assert len([w for w in warned if "MLFlow" in str(w.message)]) == 1
+    assert (tmp_path / "best.h5").exists()
+
+
+def test_to_nchw_keeps_every_output_in_place(tmp_path):
+    model = detection_model()
+    trainer = make_trainer(DetectionTrainer, tmp_path, model=model)
+    converted = trainer.to_nchw(model)
+
+    assert tuple(converted.input.shape) == (None, 3, SIZE, SIZE)
+    assert [tuple(o.shape) for o in converted.outputs] == [
+        (None, 2, SIZE, SIZE), (None, 4), (None, 4, SIZE, SIZE), (None, 3, SIZE, SIZE)]
+    image = np.random.default_rng(0).random((1, SIZE, SIZE, 3), np.float32)
+    expected = model(image)
+    actual = converted(np.transpose(image, (0, 3, 1, 2)))
+    np.testing.assert_allclose(actual[1], expected[1], rtol=1e-6)
+    np.testing.assert_allclose(np.transpose(actual[3], (0, 2, 3, 1)), expected[3], rtol=1e-5, atol=1e-6)
+
+    single = tf.keras.Model(model.input, model.outputs[2])
+    assert len(trainer.to_nchw(single).outputs) == 1
+
+
+def test_channels_first_training_saves_channels_first_inference_models(tmp_path):
+    model = detection_model()
+    trainer = make_trainer(DetectionTrainer, tmp_path, model=model)
+    trainer.NCHW = True
+    trainer.train(1, train_batches(), validation_batches(1), RecordingEvaluator())
+
+    image = np.random.default_rng(3).random((1, SIZE, SIZE, 3), np.float32)
+    expected = [o.numpy() for o in trainer.remove_training_outputs()(image)]
+    for name in ("best.h5", "last.h5"):
+        saved = load(tmp_path / name)
+        assert tuple(saved.input.shape) == (None, 3, SIZE, SIZE)
+        outputs = saved(np.transpose(image, (0, 3, 1, 2)))
+        assert len(outputs) == 2
+        for actual, wanted in zip(outputs, expected):
+            np.testing.assert_allclose(np.transpose(actual, (0, 2, 3, 1)), wanted, rtol=1e-5, atol=1e-6)
+
+
+SAVING_CHILD = textwrap.dedent("""
+    import os
+    import sys
+    sys.modules["mlflow"] = None  # keeps the child's start-up short
+    parent = sys.stdout
+    sys.stdout = open(os.devnull, "w")  # the trainer's status lines would fill the pipe
+    from quillon.forgeline.trainer.detection import DetectionTrainer
+    from trainer_doubles import detection_metrics, make_trainer
+
+    trainer = make_trainer(DetectionTrainer, sys.argv[1])
+    trainer.save_model(0.0)
+    trainer.update_metrics(detection_metrics(0.0), epoch=0)
+    print("ready", file=parent, flush=True)
+    step = 1
+    while True:
+        trainer.save_model(float(step))
+        trainer.update_metrics(detection_metrics(step / 1000), epoch=step)
+        step += 1
+""")
+
+
+def checked_summary_rows(folder):
+    """Checks that every run file is complete; returns the number of summary rows."""
+    for name in ("best.h5", "last.h5"):
+        assert len(load(folder / name).outputs) == 2
+    with open(folder / "summary.csv", newline="") as f:
+        lines = f.read().splitlines()
+    assert lines[0] == SUMMARY_HEADER
+    rows = list(csv.reader(lines[1:]))
+    assert rows and all(len(row) == 13 for row in rows)
+    assert [int(row[0]) for row in rows] == list(range(len(rows)))
+    return len(rows)
+
+
+def test_killing_a_run_during_saves_leaves_complete_files(tmp_path):
+    # A stopped process has left on disk exactly what a kill at that moment
+    # would leave (SIGKILL runs no clean-up), so one child stopped at several
+    # moments and killed at the last stands for several kills.
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="3")
+    child = subprocess.Popen([sys.executable, "-c", SAVING_CHILD, str(tmp_path)], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, env=environment, text=True)
+    try:
+        ready, _, _ = select.select([child.stdout], [], [], 180)
+        assert ready and child.stdout.readline().strip() == "ready", f"child ended with {child.poll()}"
+        for delay in (0.02, 0.07, 0.13, 0.05, 0.11, 0.03, 0.17):
+            time.sleep(delay)
+            child.send_signal(signal.SIGSTOP)
+            checked_summary_rows(tmp_path)
+            child.send_signal(signal.SIGCONT)
+        time.sleep(0.09)
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        assert checked_summary_rows(tmp_path) > 2  # it kept saving between the stops
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()

@@ -1,0 +1,175 @@
+"""The epoch loop of DetectionTrainer.train: hooks, progress bars, validation schedule, DVCLive."""
+
+import os
+import runpy
+import sys
+
+import pytest
+import tensorflow as tf
+
+import quillon.forgeline.trainer.detection as detection
+from quillon.forgeline.trainer.detection import DetectionTrainer
+from trainer_doubles import (
+    CLASSES,
+    FakeBar,
+    FakeLive,
+    RecordingCallbacks,
+    RecordingEvaluator,
+    detection_model,
+    fake_dvclive_module,
+    make_trainer,
+    train_batches,
+    validation_batches,
+)
+
+EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "examples", "train_detection_minimal.py")
+
+
+class SaveRecordingTrainer(DetectionTrainer):
+    def save_model(self, val):
+        self.events.append(("save_model", {"val": val}))
+        super().save_model(val)
+
+
+@pytest.fixture
+def quiet(monkeypatch):
+    """Progress bars recorded instead of drawn; no MLflow."""
+    FakeBar.bars = []
+    monkeypatch.setattr(detection, "tqdm", FakeBar)
+    monkeypatch.setitem(sys.modules, "mlflow", None)
+
+
+def test_one_epoch_with_validation_calls_everything_in_order(tmp_path, quiet, monkeypatch, capsys):
+    events = []
+    monkeypatch.setitem(sys.modules, "dvclive", fake_dvclive_module(events))
+    trainer = make_trainer(SaveRecordingTrainer, tmp_path, info={"run": 1}, dvclive_output=str(tmp_path / "live"))
+    trainer.events = events
+    trainer.logger.events = events
+    evaluator = RecordingEvaluator(events=events)
+    callbacks = RecordingCallbacks(events)
+
+    trainer.train(1, train_batches(count=2), validation_batches(1), evaluator, callback_handler=callbacks)
+
+    names = [name for name, _ in events if name != "live.log_metric"]
+    validation = ["on_evaluation_start", "evaluator.conclude", "save_model", "on_evaluaiton_end",
+                  "logger.update_metrics", "evaluator.save_plots_disk"]
+    step = ["on_step_start", "on_step_end", "logger.update_metrics"]
+    assert names == (["live.log_params", "on_train_start"] + validation + ["on_epoch_start"] + step * 2
+                     + validation + ["save_model", "on_model_save", "live.next_step", "on_epoch_end",
+                                     "live.end", "on_train_end"])
+    assert len([name for name, _ in events if name == "live.log_metric"]) == 2 * 13
+    assert [bar.settings["desc"] for bar in FakeBar.bars] == ["Running Validation", "Epoch 1", "Running Validation"]
+    for bar in FakeBar.bars:
+        assert {k: v for k, v in bar.settings.items() if k != "desc"} == {
+            "leave": True, "colour": "green", "bar_format": "{l_bar}{bar:15}{r_bar}{bar:-15b}"}
+
+    arguments = {}
+    for name, args in events:
+        arguments.setdefault(name, []).append(args)
+    assert arguments["on_train_start"] == [{"epochs": 1}]
+    assert arguments["on_epoch_start"] == [{"epoch": 1}]
+    assert arguments["on_step_start"] == [{"step": 0}, {"step": 1}]
+    assert [a["val"] for a in arguments["save_model"]] == [0.1, 0.2, -1.0]
+    assert arguments["on_model_save"] == [{"model": trainer.model}]
+    last_step = arguments["on_step_end"][-1]
+    assert last_step["lr"] is trainer.current_lr
+    assert isinstance(last_step["losses"]["step-time (seconds)"], float)
+    assert last_step["losses"]["learning-rate"] is trainer.current_lr
+    assert arguments["on_evaluaiton_end"][-1]["metrics"] is evaluator.last_metrics
+    epoch_end = arguments["on_epoch_end"][0]
+    assert epoch_end["losses"] is last_step["losses"] and epoch_end["metrics"] is evaluator.last_metrics
+    assert FakeBar.bars[1].postfixes[-1]["values"].startswith("loss: ")
+    assert "   lr: 0.010000 step-time: " in FakeBar.bars[1].postfixes[-1]["values"]
+
+    assert evaluator.configured == [(trainer.val_messenger, CLASSES)]
+    assert evaluator.passes == [0, 1]
+    assert evaluator.plots_saved[-1] == (evaluator.current_plots, str(tmp_path / "validation"))
+    assert (tmp_path / "validation" / "results.txt").read_text() == "pass summary"
+    assert len((tmp_path / "summary.csv").read_text().splitlines()) == 3
+    # The per-step logger call gets no metrics; the validation one gets the last step's losses.
+    assert trainer.logger.calls[-1][1] is last_step["losses"]
+    assert trainer.logger.calls[-2] == ({}, last_step["losses"])
+    live = FakeLive.sessions[0]
+    assert live.args == {"dir": str(tmp_path / "live"), "save_dvc_exp": True, "report": "html"}
+    assert live.calls[0] == ("log_params", {"run": 1})
+    assert "\t - [INFO] Ending DVCLive session\n" in capsys.readouterr().out
+
+
+def test_epoch_numbers_decide_validation(tmp_path, quiet):
+    events = []
+    trainer = make_trainer(DetectionTrainer, tmp_path, skip_validation_steps=2, skip_initial_validation=True)
+    evaluator = RecordingEvaluator()
+    trainer.train(5, train_batches(count=1), validation_batches(1), evaluator, start=3,
+                  callback_handler=RecordingCallbacks(events))
+    assert [args["epoch"] for name, args in events if name == "on_epoch_start"] == [3, 4, 5]
+    assert evaluator.passes == [4]
+
+    events.clear()
+    evaluator = RecordingEvaluator()
+    trainer.skip_initial_validation = False
+    trainer.train(5, train_batches(count=1), validation_batches(1), evaluator, start=6,
+                  callback_handler=RecordingCallbacks(events))
+    assert evaluator.passes == [0]
+    assert [name for name, _ in events if name.startswith("on_train")] == ["on_train_start", "on_train_end"]
+    assert "on_epoch_start" not in [name for name, _ in events]
+
+
+def test_training_without_evaluator_saves_only_the_last_model(tmp_path, quiet, monkeypatch):
+    class PlainRateOptimizer:
+        """An optimizer whose learning rate is a plain number."""
+
+        def __init__(self):
+            self.inner = tf.keras.optimizers.SGD(0.05)
+            self.lr = 0.05
+            self.iterations = 0
+
+        def apply_gradients(self, grads_and_vars):
+            return self.inner.apply_gradients(grads_and_vars)
+
+    monkeypatch.setitem(sys.modules, "dvclive", None)
+    trainer = make_trainer(DetectionTrainer, tmp_path, optimizer=PlainRateOptimizer())
+    trainer.train(2, train_batches(count=1))  # the shared default callback handler
+
+    assert sorted(os.listdir(tmp_path)) == ["config.json", "labels.txt", "last.h5", "validation"]
+    assert os.listdir(tmp_path / "validation") == []
+    assert trainer.current_lr == 0.05
+    assert "   lr: 0.050000 step-time: " in FakeBar.bars[-1].postfixes[-1]["values"]
+
+
+@pytest.mark.parametrize("dvc_report, ci, expected", [
+    (None, "true", "md"), (None, "false", "html"), (None, "0", "html"), (None, None, "html"),
+    ("none", "true", "none")])
+def test_dvclive_report_format_follows_the_environment(tmp_path, quiet, monkeypatch, dvc_report, ci, expected):
+    monkeypatch.setitem(sys.modules, "dvclive", fake_dvclive_module())
+    for name, value in (("DVC_REPORT", dvc_report), ("CI", ci)):
+        if value is None:
+            monkeypatch.delenv(name, raising=False)
+        else:
+            monkeypatch.setenv(name, value)
+    trainer = make_trainer(DetectionTrainer, tmp_path, model=object(), dvclive_output="live")
+    trainer.train(0)
+    live, = FakeLive.sessions
+    assert live.args["report"] == expected
+    assert live.calls == [("end",)]  # info=None: no parameters to log
+
+
+def test_bad_training_options_fail_before_anything_runs(tmp_path, quiet, monkeypatch):
+    events = []
+    trainer = make_trainer(DetectionTrainer, tmp_path, model=object(), skip_validation_steps=0)
+    with pytest.raises(ValueError, match="skip_validation_steps must be 1 or more"):
+        trainer.train(1, [], [], RecordingEvaluator(), callback_handler=RecordingCallbacks(events))
+    assert events == [] and not (tmp_path / "validation").exists()
+
+    monkeypatch.setitem(sys.modules, "dvclive", None)
+    trainer = make_trainer(DetectionTrainer, tmp_path, model=object(), dvclive_output="live")
+    with pytest.raises(ImportError, match="dvclive"):
+        trainer.train(0, callback_handler=RecordingCallbacks(events))
+    assert events == []
+
+
+def test_minimal_example_runs_three_epochs(tmp_path, quiet):
+    trainer, evaluator = runpy.run_path(EXAMPLE)["main"](str(tmp_path))
+    assert trainer.best_value == pytest.approx(0.3)
+    # display=1: only the first image of every pass is drawn; the box class 1 is "dog".
+    assert [record[3] for record in evaluator.records[:4]] == [True, False, False, False]
+    assert evaluator.records[0][2] == ["dog"]
