@@ -1,0 +1,158 @@
+"""Semantic-segmentation dataset: folders of images and class-index PNG masks."""
+
+import glob
+import os
+import warnings
+
+import cv2
+import numpy as np
+import tensorflow as tf
+from PIL import Image
+
+IMAGE_PATTERNS = ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]")
+
+
+class SegmentationDataset:
+    """Pairs images with their masks and builds the tf.data pipelines.
+
+    Image ``<stem>.png|jpg|jpeg`` in an image folder pairs with the mask
+    ``<stem>.png`` in the matching mask folder. A mask is a single-channel
+    image (PIL mode "L", "P", "I" or "1") whose pixel values are class
+    indices. Images without a mask are left out with one warning per split.
+
+    shape: [height, width] or [height, width, 3]: every image (bilinear) and
+      mask (nearest neighbour) is resized to it, for training and validation
+      alike, so the model always sees the size it was built for.
+    num_classes: when given, mask values must be below it; a mask holding
+      another value fails with a ValueError naming the file.
+    flip: mirror training samples left-right with probability 0.5.
+
+    Training batches are (uint8 images [B, H, W, 3], int32 masks [B, H, W]).
+    Validation elements are single, unbatched samples
+    (uint8 image [H, W, 3], int32 mask [H, W], image path string).
+    """
+
+    def __init__(self, shape, train_images, train_masks, val_images, val_masks, num_classes=None, flip=True):
+        self.shape = _checked_shape(shape)
+        if num_classes is not None and (isinstance(num_classes, bool) or not isinstance(num_classes, (int, np.integer)) or num_classes < 1):
+            raise ValueError(f"SegmentationDataset: num_classes must be a positive int or None, got {num_classes!r}")
+        self.num_classes = num_classes
+        self.flip = bool(flip)
+        self.train_images, self.train_masks = train_images, train_masks
+        self.val_images, self.val_masks = val_images, val_masks
+        self.train_storage = _pair_images_with_masks(train_images, train_masks, "training")
+        self.val_storage = _pair_images_with_masks(val_images, val_masks, "validation")
+
+    def get_num_train_samples(self):
+        return len(self.train_storage)
+
+    def get_num_val_samples(self):
+        return len(self.val_storage)
+
+    def load_sample(self, entry):
+        """Loads one storage entry (image path, mask path; str or bytes).
+
+        Returns (uint8 image H x W x 3, int32 mask H x W) at ``shape``.
+        """
+        image_path, mask_path = (_text(item) for item in entry)
+        height, width = self.shape
+        with Image.open(image_path) as source:
+            image = np.asarray(source.convert("RGB"))
+        with Image.open(mask_path) as source:
+            if source.mode not in ("L", "P", "I", "I;16", "1"):
+                raise ValueError(
+                    f"SegmentationDataset: mask {mask_path} must be a single-channel class-index image, "
+                    f"got PIL mode {source.mode!r}"
+                )
+            mask = np.asarray(source).astype(np.int32)
+        if image.shape[:2] != mask.shape:
+            raise ValueError(
+                f"SegmentationDataset: image {image_path} is {image.shape[1]}x{image.shape[0]} but its mask "
+                f"{mask_path} is {mask.shape[1]}x{mask.shape[0]}"
+            )
+        if self.num_classes is not None and (mask.min() < 0 or mask.max() >= self.num_classes):
+            bad = sorted(set(np.unique(mask).tolist()) - set(range(self.num_classes)))
+            raise ValueError(
+                f"SegmentationDataset: mask {mask_path} holds values {bad} outside the {self.num_classes} classes 0.."
+                f"{self.num_classes - 1}"
+            )
+        if image.shape[:2] != (height, width):
+            image = cv2.resize(image, (width, height), interpolation=cv2.INTER_LINEAR)
+            mask = cv2.resize(mask, (width, height), interpolation=cv2.INTER_NEAREST)
+        return image, mask
+
+    def _tf_load(self, entry):
+        image, mask = tf.numpy_function(self.load_sample, [entry], [tf.uint8, tf.int32])
+        image.set_shape([self.shape[0], self.shape[1], 3])
+        mask.set_shape([self.shape[0], self.shape[1]])
+        return image, mask
+
+    def build_train_iterator(self, batch_size, prefetch=tf.data.AUTOTUNE):
+        """Shuffled (every pass anew), loaded, optionally flipped batches."""
+        if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) or batch_size < 1:
+            raise ValueError(f"SegmentationDataset.build_train_iterator: batch_size must be a positive int, got {batch_size!r}")
+        dataset = tf.data.Dataset.from_tensor_slices(self.train_storage)
+        dataset = dataset.shuffle(len(self.train_storage), reshuffle_each_iteration=True)
+        dataset = dataset.map(self._tf_load, num_parallel_calls=tf.data.AUTOTUNE)
+        if self.flip:
+            dataset = dataset.map(_random_flip_lr, num_parallel_calls=tf.data.AUTOTUNE)
+        return dataset.batch(int(batch_size)).prefetch(prefetch)
+
+    def build_val_iterator(self):
+        """Unbatched (image, mask, path) elements in storage order."""
+
+        def load_with_path(entry):
+            image, mask = self._tf_load(entry)
+            return image, mask, entry[0]
+
+        dataset = tf.data.Dataset.from_tensor_slices(self.val_storage)
+        return dataset.map(load_with_path, num_parallel_calls=tf.data.AUTOTUNE).prefetch(tf.data.AUTOTUNE)
+
+
+def _random_flip_lr(image, mask):
+    flip = tf.random.uniform([]) < 0.5
+    image = tf.cond(flip, lambda: tf.reverse(image, axis=[1]), lambda: image)
+    mask = tf.cond(flip, lambda: tf.reverse(mask, axis=[1]), lambda: mask)
+    return image, mask
+
+
+def _pair_images_with_masks(image_folder, mask_folder, split):
+    for argument, folder in (("images", image_folder), ("masks", mask_folder)):
+        if not isinstance(folder, (str, os.PathLike)):
+            raise TypeError(f"SegmentationDataset: the {split} {argument} folder must be a path, got {type(folder).__name__}")
+        if not os.path.isdir(folder):
+            raise FileNotFoundError(f"SegmentationDataset: {split} {argument} folder does not exist: {folder}")
+    images = []
+    for pattern in IMAGE_PATTERNS:
+        images.extend(sorted(glob.glob(os.path.join(glob.escape(os.fspath(image_folder)), pattern))))
+    storage, missing = [], []
+    for image in images:
+        stem = os.path.splitext(os.path.basename(image))[0]
+        mask = os.path.join(os.fspath(mask_folder), stem + ".png")
+        if os.path.isfile(mask):
+            storage.append([image, mask])
+        else:
+            missing.append(stem)
+    if missing:
+        shown = ", ".join(missing[:5]) + (", ..." if len(missing) > 5 else "")
+        warnings.warn(f"SegmentationDataset: {len(missing)} {split} images have no mask in {mask_folder} and are left out: {shown}")
+    if not storage:
+        raise ValueError(
+            f"SegmentationDataset: no {split} image in {image_folder} has a mask <name>.png in {mask_folder}"
+        )
+    return storage
+
+
+def _checked_shape(shape):
+    if not isinstance(shape, (list, tuple)) or len(shape) not in (2, 3):
+        raise ValueError(f"SegmentationDataset: shape must be [height, width] or [height, width, 3], got {shape!r}")
+    for size in shape[:2]:
+        if isinstance(size, bool) or not isinstance(size, (int, np.integer)) or size < 1:
+            raise ValueError(f"SegmentationDataset: shape must hold positive int sizes, got {shape!r}")
+    if len(shape) == 3 and shape[2] != 3:
+        raise ValueError(f"SegmentationDataset: images are RGB, so a 3-item shape must end in 3, got {shape!r}")
+    return int(shape[0]), int(shape[1])
+
+
+def _text(item):
+    return item.decode("utf-8") if isinstance(item, bytes) else str(item)

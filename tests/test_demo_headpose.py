@@ -1,0 +1,148 @@
+"""Head-pose job: built-in data, model, loss, evaluation helper and the demo command."""
+
+import json
+import os
+
+import numpy as np
+import pytest
+import scipy.io
+import tensorflow as tf
+
+from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
+from quillon.forgeline.demo.__main__ import main as demo_main
+from quillon.forgeline.demo.data_headpose import generate_headpose_dataset, rotation_matrix
+from quillon.forgeline.losses import AttitudeLoss
+from quillon.forgeline.models.headpose import bin_centres, build_headpose_model
+from quillon.validator.headpose import evaluate_attitude
+
+
+@pytest.fixture(scope="module")
+def heads(tmp_path_factory):
+    return generate_headpose_dataset(tmp_path_factory.mktemp("heads") / "data", seed=5, train_images=4,
+                                     validation_images=6, size=48)
+
+
+def stems(folder):
+    return sorted(os.path.splitext(name)[0] for name in os.listdir(folder))
+
+
+def mat_dataset(heads, shape=(32, 32)):
+    return AttitudeDataset(shape=[shape[0], shape[1], 3], train_images=heads["train_images"],
+                           train_annotations=heads["train_mat"], val_images=heads["val_images"],
+                           val_annotations=heads["val_mat"], file_extension="mat")
+
+
+class TestBuiltInData:
+    def test_both_annotation_forms_describe_the_same_heads(self, heads):
+        for split in ("train", "val"):
+            assert stems(heads[f"{split}_images"]) == stems(heads[f"{split}_mat"]) == stems(heads[f"{split}_json"])
+        for stem in stems(heads["val_images"]):
+            mat = scipy.io.loadmat(os.path.join(heads["val_mat"], stem + ".mat"))
+            with open(os.path.join(heads["val_json"], stem + ".json"), encoding="utf-8") as stream:
+                annotation = json.load(stream)
+            assert mat["Pose_Para"].shape == (1, 7) and mat["pt2d"].shape[0] == 2
+            np.testing.assert_allclose(mat["Pose_Para"][0, :3], annotation["angles"][0])
+            (cx, cy, w, h, _), = annotation["boxes"]
+            assert 0 <= cx - w / 2 and cx + w / 2 <= 1 and 0 <= cy - h / 2 and cy + h / 2 <= 1
+            # The eyes, the base of the nose and the mouth corners lie inside the head box.
+            x, y = mat["pt2d"][:, [0, 1, 2, 4, 5]] / 48
+            assert np.all((abs(x - cx) <= w / 2) & (abs(y - cy) <= h / 2))
+
+    def test_same_seed_same_files(self, heads, tmp_path):
+        again = generate_headpose_dataset(tmp_path / "again", seed=5, train_images=4, validation_images=6, size=48)
+        for key in ("train_images", "val_json"):
+            for stem_file in os.listdir(heads[key]):
+                with open(os.path.join(heads[key], stem_file), "rb") as a, open(os.path.join(again[key], stem_file), "rb") as b:
+                    assert a.read() == b.read()
+
+    @pytest.mark.parametrize("pitch, yaw, roll", [(10, 40, -20), (-25, -55, 30)])
+    def test_a_mirrored_head_has_negated_yaw_and_roll(self, pitch, yaw, roll):
+        # The JSON loader mirrors crops and negates yaw and roll; the rendering must agree.
+        mirror = np.diag([-1.0, 1.0, 1.0])
+        np.testing.assert_allclose(mirror @ rotation_matrix(pitch, yaw, roll) @ mirror,
+                                   rotation_matrix(pitch, -yaw, -roll), atol=1e-12)
+
+
+class TestModelAndLoss:
+    def test_outputs_fit_the_detection_trainer_and_the_saved_model_loads(self, tmp_path):
+        model = build_headpose_model((32, 32, 3), num_bins=10, angle_range=(-50, 50))
+        assert model.output_names == ["bin_logits", "bin_probabilities", "angles"]
+        images = tf.random.uniform((2, 32, 32, 3))
+        logits, probabilities, angles = model(images, training=False)
+        assert logits.shape == probabilities.shape == (2, 3, 10) and angles.shape == (2, 3)
+        np.testing.assert_allclose(angles, np.sum(probabilities.numpy() * bin_centres(10, (-50, 50)), axis=-1), rtol=1e-5)
+        inference = tf.keras.Model(model.input, model.outputs[2:])  # what DetectionTrainer saves
+        inference.save(str(tmp_path / "m.h5"))
+        loaded = tf.keras.models.load_model(str(tmp_path / "m.h5"), compile=False)
+        np.testing.assert_allclose(np.asarray(loaded(images, training=False)), angles, rtol=1e-5, atol=1e-4)
+
+    def test_bins_cover_the_range_and_clip_outside_it(self):
+        loss = AttitudeLoss(num_bins=4, angle_range=(-40, 40))  # bins of 20
+        angles = tf.constant([[-40.0, -0.1, 0.0], [39.9, 95.0, -95.0]])
+        right_bins = tf.one_hot([[0, 1, 2], [3, 3, 0]], 4) * 20.0
+        centres = bin_centres(4, (-40, 40))
+        predicted = tf.constant(centres[[[0, 1, 2], [3, 3, 0]]])
+        values = loss.compute_loss((angles,), (right_bins, None, predicted))
+        assert float(values["bin-loss"]) < 1e-6
+        # The angle term is the mean error in bin widths.
+        expected = np.abs(predicted.numpy() - angles.numpy()).mean() / 20.0
+        assert float(values["angle-loss"]) == pytest.approx(expected, rel=1e-5)
+        assert float(values["total-loss"]) == pytest.approx(float(values["bin-loss"]) + 0.5 * expected, rel=1e-5)
+        wrong = loss.compute_loss((angles,), (tf.roll(right_bins, 1, axis=-1), None, predicted))
+        assert float(wrong["bin-loss"]) > 10.0
+
+    def test_a_single_output_is_refused(self):
+        with pytest.raises(TypeError, match="3 model outputs"):
+            AttitudeLoss().compute_loss((tf.zeros((4, 3)),), tuple(tf.zeros((4, 3))))
+        with pytest.raises(ValueError, match="angle_range"):
+            AttitudeLoss(angle_range=(10, -10))
+
+
+class TestEvaluateAttitude:
+    def test_errors_come_from_the_validation_annotations(self, heads):
+        dataset = mat_dataset(heads)
+        truth = np.array([scipy.io.loadmat(os.path.join(heads["val_mat"], stem + ".mat"))["Pose_Para"][0, :3]
+                          for stem in stems(heads["val_mat"])])
+
+        def zeros(images, training):
+            return tf.zeros((tf.shape(images)[0], 3))
+
+        state = np.random.get_state()
+        results = evaluate_attitude(zeros, dataset, batch_size=4)
+        assert np.array_equal(np.random.get_state()[1], state[1])  # the caller's generator is left as it was
+        assert results["count"] == 6
+        for index, name in enumerate(("pitch", "yaw", "roll")):
+            assert results["mae"][name] == pytest.approx(np.abs(truth[:, index]).mean(), rel=1e-5)
+            assert results["baseline_mae"][name] == pytest.approx(np.abs(truth[:, index] - truth[:, index].mean()).mean(),
+                                                                   rel=1e-5)
+        assert results["mae"]["mean"] == pytest.approx(np.abs(truth).mean(), rel=1e-5)
+
+    def test_training_and_inference_models_give_the_same_repeatable_figures(self, heads):
+        dataset = AttitudeDatasetJson(shape=[32, 32, 3], train_images=heads["train_images"],
+                                      train_annotations=heads["train_json"], val_images=heads["val_images"],
+                                      val_annotations=heads["val_json"])
+        model = build_headpose_model((32, 32, 3))
+        inference = tf.keras.Model(model.input, model.outputs[2:])
+        first = evaluate_attitude(model, dataset, seed=3)
+        assert first == evaluate_attitude(inference, dataset, seed=3)
+        with pytest.raises(ValueError, match=r"angles \[batch, 3\]"):
+            evaluate_attitude(lambda images, training: tf.zeros((1, 2)), dataset)
+
+
+@pytest.mark.parametrize("annotations", ["json", "mat"])
+def test_headpose_command_trains_and_writes_its_run_folder(tmp_path, annotations, capsys):
+    out = tmp_path / "out"
+    demo_main(["headpose", "--epochs", "1", "--images", "8", "--batch-size", "4", "--annotations", annotations,
+               "--out", str(out)])
+    run = out / "run"
+    assert sorted(os.listdir(run)) == ["config.json", "last.h5", "tensorboard", "validation"]
+    config = json.loads((run / "config.json").read_text())
+    assert config["annotations"] == annotations and config["train_images"] == 8
+    results = json.loads((run / "validation" / "results.json").read_text())
+    assert results["count"] == 2 and set(results["mae"]) == {"pitch", "yaw", "roll", "mean"}
+    assert "mean absolute error" in (run / "validation" / "results.txt").read_text()
+    assert "Head-pose validation: 2 images" in capsys.readouterr().out
+    saved = tf.keras.models.load_model(str(run / "last.h5"), compile=False)
+    assert saved(tf.zeros((1, 64, 64, 3))).shape == (1, 3)
+    with pytest.raises(FileExistsError, match="already holds a run"):
+        demo_main(["headpose", "--epochs", "1", "--images", "8", "--out", str(out)])

@@ -1,0 +1,317 @@
+"""Segmentation job: built-in data, dataset pipelines, loss, evaluator and the demo command."""
+
+import json
+import os
+import warnings
+
+import numpy as np
+import pytest
+import tensorflow as tf
+from PIL import Image
+
+from quillon.forgeline.datasets.segmentation import SegmentationDataset
+from quillon.forgeline.demo.data_segment import CLASSES, generate_segmentation_dataset
+from quillon.forgeline.losses import SegmentationLoss
+from quillon.validator.segmentation import SegmentationEvaluator, metrics_from_confusion
+
+
+def read_folder(folder):
+    return {name: open(os.path.join(folder, name), "rb").read() for name in sorted(os.listdir(folder))}
+
+
+def write_pair(images, masks, stem, mask, image=None, mask_mode="L"):
+    """Writes an image whose red channel encodes the class (value * 60) and its mask."""
+    os.makedirs(images, exist_ok=True)
+    os.makedirs(masks, exist_ok=True)
+    if image is None:
+        image = np.stack([mask * 60, np.zeros_like(mask), np.full_like(mask, 7)], axis=-1).astype(np.uint8)
+    Image.fromarray(image).save(os.path.join(images, stem + ".png"))
+    Image.fromarray(mask.astype(np.uint8), mode=mask_mode).save(os.path.join(masks, stem + ".png"))
+
+
+def stripes(height=8, width=8):
+    """Class 0 on the left, 1 in the middle, 3 on the right: left-right flips change it."""
+    mask = np.zeros((height, width), np.uint8)
+    mask[:, width // 3:] = 1
+    mask[:, 2 * width // 3:] = 3
+    return mask
+
+
+class RecordingWriter:
+    def __init__(self):
+        self.calls = []
+
+    def add_image(self, name, image, step):
+        self.calls.append(("image", name, np.asarray(image).shape, step))
+
+    def add_scalar(self, name, value, step):
+        self.calls.append(("scalar", name, float(value), step))
+
+    def add_text(self, name, text, step):
+        self.calls.append(("text", name, text, step))
+
+
+class TestBuiltInData:
+    def test_same_seed_same_files_and_sample_does_not_depend_on_counts(self, tmp_path):
+        first = generate_segmentation_dataset(tmp_path / "a", seed=3, train_images=3, validation_images=2, size=32)
+        second = generate_segmentation_dataset(tmp_path / "b", seed=3, train_images=5, validation_images=2, size=32)
+        other = generate_segmentation_dataset(tmp_path / "c", seed=4, train_images=3, validation_images=2, size=32)
+        a, b = read_folder(first["train_images"]), read_folder(second["train_images"])
+        assert len(a) == 3 and len(b) == 5
+        assert all(a[name] == b[name] for name in a)
+        assert read_folder(first["val_masks"]) == read_folder(second["val_masks"])
+        assert read_folder(other["train_images"]) != a
+        assert first["classes"] == CLASSES == ["background", "circle", "square", "triangle"]
+
+    def test_masks_are_class_indices_matching_their_images(self, tmp_path):
+        folders = generate_segmentation_dataset(tmp_path / "d", train_images=6, validation_images=1, size=32)
+        seen = set()
+        for name in os.listdir(folders["train_images"]):
+            image = Image.open(os.path.join(folders["train_images"], name))
+            mask = Image.open(os.path.join(folders["train_masks"], name))
+            assert image.mode == "RGB" and mask.mode == "L" and image.size == mask.size == (32, 32)
+            seen |= set(np.unique(np.asarray(mask)).tolist())
+        assert 0 in seen and seen <= set(range(len(CLASSES))) and len(seen) > 1
+
+    def test_reuses_an_equal_dataset_and_refuses_anything_else(self, tmp_path):
+        folder = tmp_path / "data"
+        generate_segmentation_dataset(folder, train_images=2, validation_images=1, size=16)
+        stamp = os.path.getmtime(folder / "train" / "images" / "00000.png")
+        generate_segmentation_dataset(folder, train_images=2, validation_images=1, size=16)
+        assert os.path.getmtime(folder / "train" / "images" / "00000.png") == stamp
+        with pytest.raises(FileExistsError, match="generated with"):
+            generate_segmentation_dataset(folder, seed=1, train_images=2, validation_images=1, size=16)
+        (tmp_path / "mine").mkdir()
+        (tmp_path / "mine" / "notes.txt").write_text("keep me")
+        with pytest.raises(FileExistsError, match="not a generated dataset"):
+            generate_segmentation_dataset(tmp_path / "mine", train_images=2, validation_images=1, size=16)
+        assert (tmp_path / "mine" / "notes.txt").read_text() == "keep me"
+        assert [name for name in os.listdir(tmp_path) if name.startswith(".")] == []
+
+
+class TestSegmentationDataset:
+    def make(self, tmp_path, flip=False, shape=(8, 8), **kwargs):
+        for split in ("train", "val"):
+            for index in range(3):
+                write_pair(tmp_path / split / "images", tmp_path / split / "masks", f"s{index}", stripes())
+        return SegmentationDataset(list(shape), str(tmp_path / "train" / "images"), str(tmp_path / "train" / "masks"),
+                                   str(tmp_path / "val" / "images"), str(tmp_path / "val" / "masks"), flip=flip, **kwargs)
+
+    def test_training_batches_keep_image_and_mask_aligned_through_flips_and_resizing(self, tmp_path):
+        dataset = self.make(tmp_path, flip=True, shape=(16, 12), num_classes=4)
+        masks_seen = set()
+        for _ in range(4):
+            for images, masks in dataset.build_train_iterator(2):
+                assert images.dtype == tf.uint8 and masks.dtype == tf.int32
+                assert images.shape[1:] == (16, 12, 3) and masks.shape[1:] == (16, 12)
+                images, masks = images.numpy(), masks.numpy()
+                # Nearest-neighbour masks hold only real classes, and the red channel still encodes them.
+                assert set(np.unique(masks)) <= {0, 1, 3}
+                interior = (masks == np.roll(masks, 1, axis=2)) & (masks == np.roll(masks, -1, axis=2))
+                assert np.array_equal(images[..., 0][interior], (masks * 60)[interior])
+                masks_seen.update(tuple(mask[0]) for mask in masks)
+        assert len(masks_seen) == 2  # both orientations were drawn
+
+    def test_validation_elements_are_single_unbatched_samples_with_their_paths(self, tmp_path):
+        dataset = self.make(tmp_path)
+        elements = list(dataset.build_val_iterator())
+        assert len(elements) == 3
+        for (image, mask, path), (image_path, _) in zip(elements, dataset.val_storage):
+            assert image.numpy().shape == (8, 8, 3) and mask.numpy().shape == (8, 8)
+            assert path.numpy().decode() == image_path
+            assert np.array_equal(mask.numpy(), stripes())
+
+    @pytest.mark.filterwarnings("ignore:SegmentationDataset")
+    def test_pairing_skips_images_without_masks_and_reports_bad_folders(self, tmp_path):
+        write_pair(tmp_path / "im", tmp_path / "ma", "a", stripes())
+        write_pair(tmp_path / "im", tmp_path / "other", "b", stripes())
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            dataset = SegmentationDataset([8, 8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"),
+                                          str(tmp_path / "ma"))
+        assert [str(warning.message).split(" in ")[0] for warning in caught] == [
+            "SegmentationDataset: 1 training images have no mask", "SegmentationDataset: 1 validation images have no mask"]
+        assert all(str(warning.message).endswith("are left out: b") for warning in caught)
+        assert [os.path.basename(image) for image, _ in dataset.train_storage] == ["a.png"]
+        with pytest.raises(FileNotFoundError, match="validation masks folder does not exist: .*nowhere"):
+            SegmentationDataset([8, 8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"),
+                                str(tmp_path / "nowhere"))
+        (tmp_path / "empty").mkdir()
+        with pytest.raises(ValueError, match="no training image in .*empty"):
+            SegmentationDataset([8, 8], str(tmp_path / "empty"), str(tmp_path / "ma"), str(tmp_path / "im"),
+                                str(tmp_path / "ma"))
+        with pytest.raises(ValueError, match="shape"):
+            SegmentationDataset([8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"), str(tmp_path / "ma"))
+
+    def test_bad_masks_fail_loudly_naming_the_file(self, tmp_path):
+        dataset = self.make(tmp_path, num_classes=2)  # the stripes hold class 3
+        with pytest.raises(tf.errors.OpError, match=r"s0\.png holds values \[3\] outside the 2 classes"):
+            list(dataset.build_val_iterator())
+        rgb = tmp_path / "rgb"
+        write_pair(rgb / "images", rgb / "masks", "x", np.zeros((4, 4, 3), np.uint8), image=np.zeros((4, 4, 3), np.uint8),
+                   mask_mode="RGB")
+        dataset = SegmentationDataset([4, 4], str(rgb / "images"), str(rgb / "masks"), str(rgb / "images"), str(rgb / "masks"))
+        with pytest.raises(ValueError, match="single-channel class-index image"):
+            dataset.load_sample(dataset.train_storage[0])
+
+
+class TestSegmentationLoss:
+    def test_confident_right_logits_cost_less_and_parts_add_up(self):
+        masks = tf.constant(np.tile(stripes()[np.newaxis], (2, 1, 1)).astype(np.int32))
+        loss = SegmentationLoss(4, dice_weight=0.5)
+        right = loss.compute_loss((masks,), tf.one_hot(masks, 4) * 10.0)
+        wrong = loss.compute_loss((masks,), tf.one_hot((masks + 1) % 4, 4) * 10.0)
+        assert float(right["total-loss"]) < 0.01 < 1.0 < float(wrong["total-loss"])
+        for values in (right, wrong):
+            total = float(values["cross-entropy"]) + 0.5 * float(values["dice-loss"])
+            assert float(values["total-loss"]) == pytest.approx(total, rel=1e-5)
+
+    def test_classes_absent_from_the_batch_do_not_count_in_dice(self):
+        masks = tf.zeros((1, 4, 4), tf.int32)
+        values = SegmentationLoss(3).compute_loss((masks,), tf.one_hot(masks, 3) * 10.0)
+        assert float(values["dice-loss"]) < 1e-3
+
+    def test_a_tuple_of_predictions_is_refused(self):
+        masks = tf.zeros((2, 4, 4), tf.int32)
+        with pytest.raises(TypeError, match="logits tensor"):
+            SegmentationLoss(3).compute_loss((masks,), tuple(tf.zeros((2, 4, 4, 3))))
+
+
+def instance(image, gt_mask, dt_mask, path="img.png"):
+    return {
+        "gt_instance": {"image": image, "height": image.shape[0], "width": image.shape[1], "gt_mask": gt_mask,
+                        "labels": list(np.unique(gt_mask)), "image_path": path},
+        "dt_instance": {"dt_mask": dt_mask, "labels": list(np.unique(dt_mask))},
+    }
+
+
+def red_threshold_model(size=4, pooled=False):
+    """Class 1 where red > 127.5 (after /255), else 0; optionally at half resolution."""
+    inputs = tf.keras.Input((size, size, 3))
+    x = tf.keras.layers.AveragePooling2D(2)(inputs) if pooled else inputs
+    conv = tf.keras.layers.Conv2D(2, 1)
+    model = tf.keras.Model(inputs, conv(x))
+    conv.set_weights([np.array([[[[-1.0, 1.0], [0, 0], [0, 0]]]], np.float32), np.array([0.5, -0.5], np.float32)])
+    return model, conv
+
+
+class TestSegmentationEvaluator:
+    def test_metrics_follow_their_documented_definitions(self):
+        # rows: true class, columns: predicted class
+        confusion = np.array([[50, 10, 0, 0], [5, 20, 0, 0], [0, 0, 0, 0], [0, 5, 0, 10]])
+        metrics, per_class = metrics_from_confusion(confusion, background=0)
+        precision = [50 / 55, 20 / 35, 10 / 10]  # classes 0, 1, 3; class 2 is absent everywhere
+        recall = [50 / 60, 20 / 25, 10 / 15]
+        iou = [50 / 65, 20 / 40, 10 / 15]
+        assert metrics["mAP"] == pytest.approx(np.mean(precision))
+        assert metrics["mAR"] == pytest.approx(np.mean(recall))
+        assert metrics["mIoU"] == pytest.approx(np.mean(iou))
+        assert metrics["mACC"] == pytest.approx(np.mean([85 / 100, 80 / 100, 95 / 100]))
+        assert metrics["OA"] == pytest.approx(80 / 100)
+        assert metrics["OP"] == pytest.approx(30 / 45)  # predicted foreground: columns 1-3
+        assert metrics["OR"] == pytest.approx(30 / 40)  # true foreground: rows 1-3
+        assert not per_class["present"][2]
+
+    def test_missed_and_invented_classes_and_no_background(self):
+        # Class 1 is never predicted, class 2 never true.
+        confusion = np.array([[6, 0, 2], [4, 0, 0], [0, 0, 0]])
+        metrics, _ = metrics_from_confusion(confusion, background=0)
+        assert metrics["mAP"] == pytest.approx((6 / 10 + 0 + 0) / 3)
+        assert metrics["mAR"] == pytest.approx((6 / 8 + 0) / 2)  # class 2 has nothing to recall
+        assert metrics["OP"] == 0.0 and metrics["OR"] == 0.0
+        metrics, _ = metrics_from_confusion(confusion, background=None)
+        assert metrics["OP"] == metrics["OR"] == metrics["OA"] == pytest.approx(0.5)
+        perfect, _ = metrics_from_confusion(np.array([[9, 0], [0, 0]]), background=0)
+        assert perfect["OP"] == perfect["OR"] == perfect["mIoU"] == 1.0  # nothing to find, nothing claimed
+
+    def test_a_pass_accumulates_copies_draws_and_resets(self, tmp_path):
+        model, _ = red_threshold_model()
+        writer = RecordingWriter()
+        evaluator = SegmentationEvaluator(model)
+        assert evaluator(val_messenger=writer, labels=["bg", "a", "b"]) is evaluator
+        image = np.zeros((4, 4, 3), np.uint8)
+        gt = np.zeros((4, 4), np.int64)
+        gt[0] = 1
+        record = instance(image, gt, gt.copy())
+        first = evaluator.single_evaluation(record, 2, True)
+        record["gt_instance"]["gt_mask"][:] = 2  # the trainer reuses its dictionaries
+        record["dt_instance"] = {"dt_mask": np.full((4, 4), 2)}
+        truth = evaluator.single_evaluation(record, 2, False)
+        assert first[1, 1] == 4 and first.sum() == 16 and truth.sum() == 32 and truth[2, 2] == 16
+        metrics = evaluator.conclude(truth, epoch=2)
+        assert metrics["mIoU"] == metrics["OA"] == 1.0
+        assert set(metrics) == {"mAP", "mAR", "mACC", "OP", "OR", "OA", "mIoU"}
+        assert [call[:2] for call in writer.calls] == [
+            ("image", "validation/images/img.png"), ("image", "validation/confusion_matrix"),
+            ("scalar", "validation/mIoU"), ("text", "validation/summary")]
+        assert all(call[3] == 2 for call in writer.calls)
+        assert "mean IoU (mIoU)       1.0000" in evaluator.current_summary
+        assert [line.split()[0] for line in evaluator.current_summary.splitlines()[3:6]] == ["bg", "a", "b"]
+        assert sorted(evaluator.current_plots) == ["confusion_matrix", "sample_img"]
+        # The next pass starts from zero; the plots of the concluded pass stay until the next conclude.
+        again = evaluator.single_evaluation(instance(image, gt, np.zeros((4, 4), np.int64)), 3, False)
+        assert again.sum() == 16 and sorted(evaluator.current_plots) == ["confusion_matrix", "sample_img"]
+        evaluator.save_plots_disk(plots=evaluator.current_plots, path=str(tmp_path / "validation"))
+        written = sorted(os.listdir(tmp_path / "validation"))
+        assert written == ["confusion_matrix.png", "sample_img.png"]
+        overlay = np.asarray(Image.open(tmp_path / "validation" / "sample_img.png"))
+        assert overlay.ndim == 3 and overlay.shape[0] >= 4 and overlay.shape[1] > 3 * overlay.shape[0] // 2
+
+    def test_mismatched_or_out_of_range_masks_name_the_image(self):
+        evaluator = SegmentationEvaluator(red_threshold_model()[0], labels=["bg", "a"])
+        image = np.zeros((4, 4, 3), np.uint8)
+        with pytest.raises(ValueError, match="x.png: the predicted mask is"):
+            evaluator.single_evaluation(instance(image, np.zeros((4, 4), int), np.zeros((2, 2), int), "x.png"), 0, False)
+        with pytest.raises(ValueError, match=r"y.png: the true mask holds values \[5\]"):
+            evaluator.single_evaluation(instance(image, np.full((4, 4), 5), np.zeros((4, 4), int), "y.png"), 0, False)
+        with pytest.raises(ValueError, match="no pixel"):
+            evaluator.conclude(np.zeros((2, 2)), epoch=0)
+        with pytest.raises(RuntimeError, match="labels"):
+            SegmentationEvaluator(red_threshold_model()[0]).single_evaluation(instance(image, image[..., 0], image[..., 0]), 0, False)
+
+    @pytest.mark.parametrize("pooled", [False, True])
+    def test_runner_scales_like_training_follows_the_weights_and_keeps_the_image_size(self, pooled):
+        model, conv = red_threshold_model(size=4, pooled=pooled)
+        runner = SegmentationEvaluator(model).runner
+        image = np.zeros((4, 4, 3), np.uint8)
+        image[:, :, 0] = 200
+        image[2:, :, 0] = 50
+        if pooled:
+            image[:, :, 0] = np.repeat([[200], [200], [50], [50]], 4, axis=1)
+        mask = runner.run_single_instance(image)
+        assert mask.shape == (4, 4) and np.issubdtype(mask.dtype, np.integer)
+        assert np.array_equal(mask[:2], np.ones((2, 4))) and np.array_equal(mask[2:], np.zeros((2, 4)))
+        kernel, bias = conv.get_weights()
+        conv.set_weights([-kernel, -bias])
+        assert np.array_equal(runner.run_single_instance(image), 1 - mask)
+
+
+def test_segment_command_trains_and_its_saved_model_reproduces_the_logged_metrics(tmp_path, capsys):
+    from quillon.forgeline.demo.__main__ import main as demo_main
+
+    out = tmp_path / "out"
+    demo_main(["segment", "--epochs", "1", "--images", "12", "--batch-size", "6", "--out", str(out)])
+    run = out / "run"
+    assert sorted(os.listdir(run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "summary.csv", "tensorboard",
+                                       "validation"]
+    assert (run / "labels.txt").read_text().split() == CLASSES
+    assert json.loads((run / "config.json").read_text())["train_images"] == 12
+    header, row = (run / "summary.csv").read_text().splitlines()
+    assert header == "epoch,mAP,mACC,mAR,Overall-ACC,Overall-AP,Overall-AR"
+    logged = dict(zip(header.split(","), map(float, row.split(","))))
+    plots = sorted(os.listdir(run / "validation"))
+    assert plots == ["confusion_matrix.png", "results.txt", "sample_00000.png", "sample_00001.png"]
+    assert "mean IoU (mIoU)" in (run / "validation" / "results.txt").read_text()
+    printed = capsys.readouterr().out
+    assert "predicting the most frequent class everywhere gives" in printed
+
+    # best.h5 is the model validated after epoch 1: scoring it again gives the logged figures.
+    best = tf.keras.models.load_model(str(run / "best.h5"), compile=False)
+    data = out / "data"
+    dataset = SegmentationDataset([64, 64, 3], str(data / "train" / "images"), str(data / "train" / "masks"),
+                                  str(data / "validation" / "images"), str(data / "validation" / "masks"))
+    metrics = SegmentationEvaluator(best, labels=CLASSES).evaluate(dataset.build_val_iterator())
+    assert metrics["mAP"] == pytest.approx(logged["mAP"], abs=1e-6)
+    assert metrics["OA"] == pytest.approx(logged["Overall-ACC"], abs=1e-6)
+    with pytest.raises(FileExistsError, match="already holds a run"):
+        demo_main(["segment", "--epochs", "1", "--images", "12", "--out", str(out)])
