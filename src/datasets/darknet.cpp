@@ -1,0 +1,666 @@
+// quillon.forgeline.datasets.darknet: object-detection datasets in the Darknet
+// layout (a folder of images, a folder of `class cx cy w h` text files, one per
+// image), described by a YAML file (DarknetDatasetYaml) or by an
+// already-loaded mapping (DarknetDataset). The base class
+// (quillon.forgeline.datasets.core.BaseDetectionDataset) validates, loads the
+// storage and builds the pipelines; this module supplies the Darknet hooks.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pyclass/pyclass.hpp"
+
+namespace py = pybind11;
+using pyclass::Globals;
+
+namespace {
+
+const char* const kYamlDoc = R"doc(Darknet object-detection dataset described by a YAML file.
+
+The description holds ``type`` ("darknet"), ``classes`` (names in label
+order), optionally ``anchors``, and the ``train`` and ``validation`` sections,
+each with the ``images`` and ``annotations`` folders. Every image (PNG, JPG,
+JPEG) with an annotation file of the same base name in the annotations folder
+is a sample; each annotation line is ``class cx cy w h`` with the box centre
+and size normalised to 0..1.
+
+Parameters
+----------
+info_file : path of the YAML dataset description.
+shape : output image shape, height first ([H, W] or [H, W, 3]).
+letter_box : letterbox training images (keep the aspect ratio, pad) instead
+    of resizing them to ``shape``.
+add_bkg_class : reserve class 0 for "background"; every label is shifted by one.
+aug_cfg : augmentation name -> frequency, applied by the base class.
+)doc";
+
+const char* const kDatasetDoc = R"doc(Darknet object-detection dataset built from an already-loaded description.
+
+Same as ``DarknetDatasetYaml`` but takes the description mapping itself
+(``info_dataset``); its ``type`` is set to "darknet" in place.
+)doc";
+
+// Image file patterns, searched in this order: PNG first, then JPG, then JPEG.
+const char* const kImagePatterns[] = {"*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]"};
+
+// The columns of one Darknet annotation line: class cx cy w h.
+constexpr size_t kAnnotationColumns = 5;
+
+bool truthy(const py::handle& value) {
+  int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+py::object dict_type() { return py::type::of(py::dict()); }
+py::object list_type() { return py::type::of(py::list()); }
+py::object str_type() { return py::type::of(py::str()); }
+
+// A storage entry item as text: pipelines hand in bytes, direct callers may
+// pass str or an eager string tensor.
+std::string entry_path(py::object item) {
+  if (py::hasattr(item, "numpy") && !py::isinstance<py::str>(item)) item = item.attr("numpy")();
+  if (py::isinstance<py::bytes>(item)) return item.cast<std::string>();
+  if (py::isinstance<py::str>(item)) return item.cast<std::string>();
+  throw py::type_error("a storage entry holds two paths (bytes or str), got " +
+                       py::str(py::type::of(item).attr("__name__")).cast<std::string>());
+}
+
+// Unpacks `data` into exactly two items, with Python's own unpacking messages.
+std::pair<py::object, py::object> unpack_entry(const py::object& data) {
+  py::list items(data);
+  if (items.size() > 2) throw py::value_error("too many values to unpack (expected 2)");
+  if (items.size() < 2) {
+    throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(items.size()) + ")");
+  }
+  return {items[0], items[1]};
+}
+
+// Re-raises the current Python error as `type` with `message`, chaining the original.
+[[noreturn]] void raise_chained(py::error_already_set& original, PyObject* type, const std::string& message) {
+  py::raise_from(original, type, message.c_str());
+  throw py::error_already_set();
+}
+
+// Reads a whole file. Returns 0 on success, else the errno of the failure.
+int read_file(const std::string& path, std::string& content) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return errno;
+  char buffer[8192];
+  size_t count;
+  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, count);
+  int error = std::ferror(file) ? (errno != 0 ? errno : EIO) : 0;
+  std::fclose(file);
+  return error;
+}
+
+bool parse_number(std::string_view token, double& value) {
+  if (token.size() > 1 && token[0] == '+') token.remove_prefix(1);  // from_chars takes no leading '+'
+  auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
+  return error == std::errc() && end == token.data() + token.size() && std::isfinite(value);
+}
+
+// Parses Darknet annotation text (white-space separated numbers, '#' starts a
+// comment, blank lines skipped) into rows of `cx cy w h class`: the class
+// column moves from first to last. Classes must be whole numbers below
+// `class_count`. Returns an empty string on success, else what is wrong.
+std::string parse_annotations(std::string_view text, double class_count, std::vector<double>& rows) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // UTF-8 byte order mark
+  const char* const blanks = " \t\r\n\v\f";
+  size_t line_number = 0;
+  while (!text.empty()) {
+    size_t line_end = text.find('\n');
+    std::string_view line = text.substr(0, line_end);
+    text.remove_prefix(line_end == std::string_view::npos ? text.size() : line_end + 1);
+    std::string where = "line " + std::to_string(++line_number);
+    line = line.substr(0, line.find('#'));
+
+    std::string_view tokens[kAnnotationColumns];
+    double values[kAnnotationColumns];
+    size_t count = 0;
+    size_t start = line.find_first_not_of(blanks);
+    while (start != std::string_view::npos) {
+      size_t stop = line.find_first_of(blanks, start);
+      std::string_view token = line.substr(start, stop == std::string_view::npos ? stop : stop - start);
+      if (count < kAnnotationColumns) {
+        tokens[count] = token;
+        if (!parse_number(token, values[count])) return where + ": '" + std::string(token) + "' is not a finite number";
+      }
+      ++count;
+      start = stop == std::string_view::npos ? stop : line.find_first_not_of(blanks, stop);
+    }
+    if (count == 0) continue;
+    if (count != kAnnotationColumns) {
+      return where + " holds " + std::to_string(count) + " values, expected 5 (class cx cy w h)";
+    }
+    double label = values[0];
+    if (label < 0 || label >= class_count || label != std::floor(label)) {
+      return where + ": class " + std::string(tokens[0]) + " is not one of the " +
+             std::to_string(static_cast<long>(std::max(class_count, 0.0))) +
+             " classes of the description";
+    }
+    rows.insert(rows.end(), {values[1], values[2], values[3], values[4], label});
+  }
+  return "";
+}
+
+double clip(double value, double low, double high) { return value < low ? low : (value > high ? high : value); }
+
+// Loaded images leave through tf.numpy_function, which adopts a NumPy buffer
+// aligned to 64 bytes as the tensor's own memory and copies any other buffer,
+// with the GIL held. Returned images therefore live in aligned buffers, which
+// are recycled once TensorFlow lets go of them so that an image does not pay
+// for fresh memory pages either.
+class AlignedBufferPool {
+ public:
+  static constexpr size_t kAlignment = 64;
+
+  // `bytes` of memory aligned to kAlignment, a recycled buffer when one fits.
+  uint8_t* take(size_t bytes) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto kept = kept_.begin(); kept != kept_.end(); ++kept) {
+        if (size_of(*kept) == bytes) {
+          uint8_t* data = *kept;
+          kept_.erase(kept);
+          kept_bytes_ -= bytes;
+          return data;
+        }
+      }
+    }
+    // The size sits in the alignment bytes in front of the data.
+    size_t rounded = (bytes + kAlignment - 1) / kAlignment * kAlignment;
+    void* block = std::aligned_alloc(kAlignment, kAlignment + rounded);
+    if (block == nullptr) throw std::bad_alloc();
+    *static_cast<size_t*>(block) = bytes;
+    return static_cast<uint8_t*>(block) + kAlignment;
+  }
+
+  void give_back(uint8_t* data) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    kept_.push_back(data);
+    kept_bytes_ += size_of(data);
+    while (kept_bytes_ > kMaxKeptBytes) {  // the oldest go first
+      kept_bytes_ -= size_of(kept_.front());
+      std::free(kept_.front() - kAlignment);
+      kept_.erase(kept_.begin());
+    }
+  }
+
+ private:
+  static constexpr size_t kMaxKeptBytes = size_t{64} << 20;
+  static size_t size_of(const uint8_t* data) { return *reinterpret_cast<const size_t*>(data - kAlignment); }
+
+  std::mutex mutex_;
+  std::vector<uint8_t*> kept_;
+  size_t kept_bytes_ = 0;
+};
+
+// Never destroyed: arrays holding its buffers may outlive static destructors.
+AlignedBufferPool& image_buffers() {
+  static AlignedBufferPool* pool = new AlignedBufferPool();
+  return *pool;
+}
+
+// An uninitialised uint8 array in a recycled, aligned buffer.
+py::array_t<uint8_t> pooled_array(const std::vector<py::ssize_t>& shape) {
+  size_t bytes = 1;
+  for (py::ssize_t extent : shape) bytes *= static_cast<size_t>(extent);
+  uint8_t* data = image_buffers().take(bytes);
+  py::capsule owner(data, [](void* buffer) { image_buffers().give_back(static_cast<uint8_t*>(buffer)); });
+  return py::array_t<uint8_t>(shape, data, owner);
+}
+
+// `image` in a buffer TensorFlow adopts without copying: aligned uint8 arrays
+// are returned as they are, others of that type are copied (without the GIL).
+py::object adoptable_image(const py::object& image) {
+  if (!py::isinstance<py::array_t<uint8_t, py::array::c_style>>(image)) return image;
+  auto source = py::reinterpret_borrow<py::array_t<uint8_t, py::array::c_style>>(image);
+  if (reinterpret_cast<uintptr_t>(source.data()) % AlignedBufferPool::kAlignment == 0) return image;
+  py::array_t<uint8_t> copy = pooled_array(std::vector<py::ssize_t>(source.shape(), source.shape() + source.ndim()));
+  {
+    py::gil_scoped_release release;
+    std::memcpy(copy.mutable_data(), source.data(), static_cast<size_t>(source.nbytes()));
+  }
+  return copy;
+}
+
+// The Arrow C data interface (a stable, documented ABI), through which
+// Pillow exports an image's pixel memory without copying it.
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  ArrowSchema** children;
+  ArrowSchema* dictionary;
+  void (*release)(ArrowSchema*);
+  void* private_data;
+};
+struct ArrowArray {
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  ArrowArray** children;
+  ArrowArray* dictionary;
+  void (*release)(ArrowArray*);
+  void* private_data;
+};
+
+// Pillow keeps an RGB pixel in 4 bytes (R, G, B, padding) and exports the
+// image to Arrow as a fixed-size list of 4 uint8 per pixel. Returns those
+// bytes when `exported` has that layout for `pixel_count` pixels, else null.
+const uint8_t* exported_rgbx_pixels(const py::tuple& exported, size_t pixel_count) {
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(exported[0].ptr(), "arrow_schema"));
+  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(exported[1].ptr(), "arrow_array"));
+  if (schema == nullptr || array == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  bool rgbx_layout = std::strcmp(schema->format, "+w:4") == 0 && schema->n_children == 1 &&
+                     std::strcmp(schema->children[0]->format, "C") == 0 && array->n_children == 1 &&
+                     array->length == static_cast<int64_t>(pixel_count) && array->offset == 0;
+  if (!rgbx_layout) return nullptr;
+  const ArrowArray* values = array->children[0];
+  bool plain_bytes = values->length == static_cast<int64_t>(4 * pixel_count) && values->offset == 0 &&
+                     values->null_count == 0 && values->n_buffers == 2 && values->buffers[1] != nullptr;
+  return plain_bytes ? static_cast<const uint8_t*>(values->buffers[1]) : nullptr;
+}
+
+// The RGB Pillow image as an HxWx3 uint8 array. np.asarray packs the pixels
+// with the GIL held; when Pillow exports its memory through Arrow (images in
+// one memory block), the packing runs here without the GIL.
+py::object rgb_array(const Globals& g, const py::object& image) {
+  if (py::hasattr(image, "__arrow_c_array__")) {
+    py::tuple size = image.attr("size");
+    size_t width = size[0].cast<size_t>();
+    size_t height = size[1].cast<size_t>();
+    py::object exported;
+    try {
+      exported = image.attr("__arrow_c_array__")();
+    } catch (py::error_already_set& error) {
+      if (!error.matches(PyExc_ValueError)) throw;  // rows not contiguous: take np.asarray
+    }
+    const uint8_t* in = exported ? exported_rgbx_pixels(exported, width * height) : nullptr;
+    if (in != nullptr) {
+      py::array_t<uint8_t> pixels = pooled_array({static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width), 3});
+      uint8_t* out = pixels.mutable_data();
+      {
+        py::gil_scoped_release release;
+        size_t count = width * height;
+        // Whole 4-byte moves: the padding byte lands where the next pixel's R
+        // goes and is overwritten; the last pixel moves only its 3 bytes.
+        for (size_t pixel = 0; pixel + 1 < count; ++pixel) std::memcpy(out + 3 * pixel, in + 4 * pixel, 4);
+        if (count > 0) std::memcpy(out + 3 * (count - 1), in + 4 * (count - 1), 3);
+      }
+      return pixels;
+    }
+  }
+  return g["np"].attr("asarray")(image);
+}
+
+// Opens, decodes and converts the image to RGB; returns it as an HxWx3 uint8
+// array. Failures name the file.
+py::object read_rgb_image(const Globals& g, const std::string& img_path) {
+  try {
+    py::object opened = g["Image"].attr("open")(img_path);
+    try {
+      // An RGB image needs no conversion (convert would only copy it).
+      bool is_rgb = py::str(opened.attr("mode")).cast<std::string>() == "RGB";
+      if (is_rgb) opened.attr("load")();
+      py::object original = is_rgb ? opened : opened.attr("convert")("RGB");
+      py::object pixels = rgb_array(g, original);
+      opened.attr("close")();
+      return pixels;
+    } catch (py::error_already_set&) {
+      opened.attr("close")();
+      throw;
+    }
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like pass unchanged
+    PyObject* type = error.matches(PyExc_OSError) ? error.type().ptr() : PyExc_ValueError;
+    raise_chained(error, type, "Cannot load image " + img_path + ": " + py::str(error.value()).cast<std::string>());
+  }
+}
+
+// Reads the annotation file into rows of `cx cy w h class` (N x 5, float64).
+// A missing file means no objects. Failures name the file.
+py::array_t<double> read_annotations(const Globals& g, const std::string& ann_path, double class_count) {
+  std::vector<double> rows;
+  if (truthy(g["exists"](ann_path))) {
+    std::string problem;
+    int read_error;
+    {
+      py::gil_scoped_release release;
+      std::string content;
+      read_error = read_file(ann_path, content);
+      if (read_error == 0) problem = parse_annotations(content, class_count, rows);
+    }
+    if (read_error != 0) {
+      errno = read_error;
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, ann_path.c_str());
+      throw py::error_already_set();
+    }
+    if (!problem.empty()) throw py::value_error("Malformed annotation file " + ann_path + ": " + problem);
+  }
+  size_t count = rows.size() / kAnnotationColumns;
+  py::array_t<double> table({count, kAnnotationColumns});
+  std::copy(rows.begin(), rows.end(), table.mutable_data());
+  return table;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(darknet, m) {
+  Globals g(m);
+  g.bind_from("quillon.forgeline.datasets.utils", "letterbox");
+  g.bind_from("quillon.forgeline.datasets.utils", "xywhn2xyxy");
+  g.bind_from("quillon.forgeline.datasets.core", "BaseDetectionDataset");
+  g.bind("tf", py::module_::import("tensorflow"));
+  g.bind("Image", py::module_::import("PIL.Image"));
+  g.bind("ImageFile", py::module_::import("PIL.ImageFile"));
+  g.bind_from("os.path", "join");
+  g.bind_from("os.path", "basename");
+  g.bind_from("os.path", "splitext");
+  g.bind_from("os.path", "exists");
+  g.bind("np", py::module_::import("numpy"));
+  g.bind("glob", py::module_::import("glob"));
+  g.bind("cv2", py::module_::import("cv2"));
+  g.bind("tqdm", py::module_::import("tqdm"));
+  g.bind("warnings", py::module_::import("warnings"));
+
+  g["np"].attr("seterr")(py::arg("all") = "ignore");
+  g["ImageFile"].attr("LOAD_TRUNCATED_IMAGES") = true;
+
+  // ---- DarknetDatasetYaml -------------------------------------------------
+  pyclass::ClassBuilder yaml_cls(m, "DarknetDatasetYaml", py::make_tuple(g["BaseDetectionDataset"]), kYamlDoc);
+
+  yaml_cls.method(
+      "__init__",
+      [g](py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
+          py::object aug_cfg) {
+        pyclass::require_exact_type(info_file, "info_file", str_type());
+        pyclass::require_exact_type(shape, "shape", list_type());
+        pyclass::require_exact_type(aug_cfg, "aug_cfg", dict_type());
+        pyclass::super(g["DarknetDatasetYaml"], self)
+            .attr("__init__")(info_file, shape, letter_box, py::arg("add_bkg_class") = add_bkg_class,
+                              py::arg("aug_cfg") = aug_cfg);
+        // Set after the base constructor: the base class validates the
+        // description only once the most-derived constructor has returned.
+        self.attr("path_train_images") = py::none();
+        self.attr("path_train_annotations") = py::none();
+        self.attr("path_val_images") = py::none();
+        self.attr("path_val_annotations") = py::none();
+        self.attr("train_images") = py::none();
+        self.attr("val_images") = py::none();
+        self.attr("train_annotations") = py::none();
+        self.attr("val_annotations") = py::list();
+      },
+      py::arg("info_file") = py::none(), py::arg("shape") = py::none(), py::arg("letter_box") = true,
+      py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none());
+
+  yaml_cls.method(
+      "validate_info_file_content",
+      [g](py::object self, py::object info_dataset) {
+        pyclass::require_exact_type(info_dataset, "info_dataset", dict_type());
+        if (info_dataset.is_none()) {
+          throw py::attribute_error("[ERROR]: No dataset description was given (info_dataset is None)");
+        }
+        py::dict description = info_dataset;
+
+        py::object ds_type = description.attr("get")("type");
+        if (!py::isinstance<py::str>(ds_type)) {
+          throw py::attribute_error(py::str("[ERROR]: Dataset description key ``type`` must be a string, got {!r}")
+                                        .format(ds_type)
+                                        .cast<std::string>());
+        }
+        if (ds_type.attr("lower")().cast<std::string>() != "darknet") {
+          throw py::value_error(
+              py::str("[ERROR]: Incompatible dataset type was found: {} is different than ``darknet``")
+                  .format(ds_type)
+                  .cast<std::string>());
+        }
+
+        py::object classes = description.attr("get")("classes");
+        // A string or tuple would pass the length check and give wrong class names.
+        if (!py::isinstance<py::list>(classes)) {
+          throw py::type_error(
+              py::str("[ERROR]: Dataset description key ``classes`` must be a list of class names, got {}")
+                  .format(py::type::of(classes).attr("__name__"))
+                  .cast<std::string>());
+        }
+        self.attr("classes") = classes;
+        self.attr("_anchors") = description.attr("get")("anchors");
+        py::object class_offset = self.attr("class_offset");
+        if (class_offset > py::int_(0)) {
+          self.attr("classes") = py::list(py::make_tuple("background")) + classes;
+        }
+        if (py::len(self.attr("classes")) == 0) {
+          throw py::value_error("[ERROR]: Invalid dataset with no annotation classes was found");
+        }
+
+        py::object train = description.attr("get")("train", py::dict());
+        py::object val = description.attr("get")("validation", py::dict());
+        if (train.is_none()) pyclass::print("\t - [ERROR] Dataset format is inconsistent. Missing key ``train``");
+        if (val.is_none()) pyclass::print("\t - [ERROR] Dataset format is inconsistent. Missing key ``validation``");
+
+        struct Section {
+          py::object content;
+          const char* key;           // as written in the description
+          const char* message_name;  // as the error message names it
+          const char* images_attr;
+          const char* annotations_attr;
+        };
+        for (const Section& section :
+             {Section{train, "train", "train", "path_train_images", "path_train_annotations"},
+              Section{val, "validation", "validate", "path_val_images", "path_val_annotations"}}) {
+          py::object images = py::none();
+          py::object annotations = py::none();
+          if (!section.content.is_none()) {
+            if (!py::isinstance<py::dict>(section.content)) {
+              throw py::value_error(std::string("[ERROR]: ``") + section.key +
+                                    "`` must be a section holding ``images`` and ``annotations``");
+            }
+            images = section.content.attr("get")("images");
+            annotations = section.content.attr("get")("annotations");
+          }
+          self.attr(section.images_attr) = images;
+          self.attr(section.annotations_attr) = annotations;
+          if (images.is_none() || annotations.is_none()) {
+            throw py::value_error(std::string("[ERROR]: ``images`` and ``annotations`` are mandatory keys within the ``") +
+                                  section.message_name + "`` section");
+          }
+        }
+      },
+      py::arg("info_dataset") = py::none());
+
+  yaml_cls.method(
+      "load_instance",
+      [g](py::object self, py::object data, py::object training) -> py::tuple {
+        auto [img_item, ann_item] = unpack_entry(data);
+        std::string img_path = entry_path(img_item);
+        bool is_training = truthy(training);
+
+        py::object img = read_rgb_image(g, img_path);
+        py::tuple original_shape = img.attr("shape");
+        double oH = original_shape[0].cast<double>();
+        double oW = original_shape[1].cast<double>();
+
+        py::object shape = self.attr("shape");
+        py::object w, h, padw, padh;
+        if (is_training) {
+          if (truthy(self.attr("letter_box"))) {
+            py::tuple boxed = g["letterbox"](img, shape[py::slice(0, 2, 1)], py::arg("auto") = false);
+            img = boxed[0];
+            py::object ratio = boxed[1];
+            py::object pad = boxed[2];
+            w = py::float_(ratio[py::int_(0)].cast<double>() * oW);
+            h = py::float_(ratio[py::int_(1)].cast<double>() * oH);
+            padw = pad[py::int_(0)];
+            padh = pad[py::int_(1)];
+          } else {
+            // OpenCV takes the size width first.
+            img = g["cv2"].attr("resize")(img, py::make_tuple(shape[py::int_(1)], shape[py::int_(0)]));
+            w = shape[py::int_(1)];
+            h = shape[py::int_(0)];
+            padw = py::int_(0);
+            padh = py::int_(0);
+          }
+        }
+
+        img = adoptable_image(img);
+
+        std::string ann_path = entry_path(ann_item);
+        // Labels index the description's classes (those after the background class).
+        double label_offset = self.attr("class_offset").cast<double>();
+        double class_count = static_cast<double>(py::len(self.attr("classes"))) - label_offset;
+        py::array_t<double> annotations = read_annotations(g, ann_path, class_count);
+        size_t count = static_cast<size_t>(annotations.shape(0));
+
+        py::object name = is_training ? py::object() : g["basename"](img_path);
+        if (count == 0) {
+          // No objects: one all-zero row, which batching treats as padding.
+          py::array_t<float> empty({size_t{1}, kAnnotationColumns});
+          std::fill_n(empty.mutable_data(), kAnnotationColumns, 0.0f);
+          if (is_training) return py::make_tuple(img, empty);
+          return py::make_tuple(img, empty, name);
+        }
+
+        py::object converted = is_training
+                                   ? g["xywhn2xyxy"](annotations, w, h, py::arg("padw") = padw, py::arg("padh") = padh)
+                                   : g["xywhn2xyxy"](annotations, original_shape[1], original_shape[0],
+                                                     py::arg("padw") = 0, py::arg("padh") = 0);
+        auto corners = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(converted);
+        if (!corners || corners.ndim() != 2 || static_cast<size_t>(corners.shape(0)) != count ||
+            static_cast<size_t>(corners.shape(1)) != kAnnotationColumns) {
+          throw py::value_error("xywhn2xyxy must return an N x 5 numeric array for " + ann_path);
+        }
+
+        // Training boxes are clipped to the output image in pixels; validation
+        // boxes are normalised by the original size and clipped to 0..1.
+        double x_scale = is_training ? 1.0 : oW;
+        double y_scale = is_training ? 1.0 : oH;
+        double x_max = is_training ? shape[py::int_(1)].cast<double>() : 1.0;
+        double y_max = is_training ? shape[py::int_(0)].cast<double>() : 1.0;
+        py::array_t<float> bboxes({count, kAnnotationColumns});
+        // A few rows: too little work to be worth handing the GIL over.
+        const double* in = corners.data();
+        float* out = bboxes.mutable_data();
+        for (size_t row = 0; row < count; ++row, in += kAnnotationColumns, out += kAnnotationColumns) {
+          out[0] = static_cast<float>(clip(in[0] / x_scale, 0.0, x_max));
+          out[1] = static_cast<float>(clip(in[1] / y_scale, 0.0, y_max));
+          out[2] = static_cast<float>(clip(in[2] / x_scale, 0.0, x_max));
+          out[3] = static_cast<float>(clip(in[3] / y_scale, 0.0, y_max));
+          out[4] = static_cast<float>(in[4] + label_offset);
+        }
+        if (is_training) return py::make_tuple(img, bboxes);
+        return py::make_tuple(img, bboxes, name);
+      },
+      py::arg("data"), py::arg("training") = true);
+
+  yaml_cls.method("load_storage", [g](py::object self) {
+    struct Split {
+      const char* images_attr;
+      const char* annotations_attr;
+      const char* storage_attr;
+      const char* count_attr;
+      const char* description;
+      const char* empty_message;
+    };
+    const Split splits[] = {
+        {"path_train_images", "path_train_annotations", "train_storage", "num_train_samples",
+         "Loading training dataset", "[ERROR]: Dataset with empty training samples is not allowed"},
+        {"path_val_images", "path_val_annotations", "val_storage", "num_val_samples", "Loading validation dataset",
+         "[ERROR]: Dataset with empty validation samples is not allowed"},
+    };
+    py::object join = g["join"];
+    for (const Split& split : splits) {
+      // The folder is matched literally: brackets or stars in its name are not patterns.
+      py::object folder = g["glob"].attr("escape")(self.attr(split.images_attr));
+      py::object images = py::list();
+      for (const char* pattern : kImagePatterns) {
+        images = images + g["glob"].attr("glob")(join(folder, pattern));
+      }
+      py::object loop = g["tqdm"].attr("tqdm")(images, py::arg("desc") = split.description,
+                                               py::arg("colour") = "green",
+                                               py::arg("bar_format") = "{l_bar}{bar:15}{r_bar}{bar:-15b}");
+      py::object storage = self.attr(split.storage_attr);
+      py::object annotations_folder = self.attr(split.annotations_attr);
+      for (py::handle img : loop) {
+        py::object stem = g["splitext"](g["basename"](img))[py::int_(0)];
+        py::object ann_name = stem + py::str(".txt");
+        py::object ann_path = join(annotations_folder, ann_name);
+        if (truthy(g["exists"](ann_path))) storage.attr("append")(py::list(py::make_tuple(img, ann_path)));
+      }
+      py::int_ count(py::len(storage));
+      self.attr(split.count_attr) = count;
+      if (count.cast<long>() == 0) throw py::value_error(split.empty_message);
+    }
+  });
+
+  yaml_cls.method(
+      "build_and_load_base_iterator",
+      [g](py::object self, py::object storage, py::object shuffle) {
+        pyclass::require_exact_type(storage, "storage", list_type());
+        py::object iterator = g["tf"].attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
+        if (truthy(shuffle)) {
+          // The buffer holds path pairs only, so a whole-dataset buffer is cheap.
+          iterator = iterator.attr("shuffle")(py::arg("buffer_size") = iterator.attr("cardinality")());
+        }
+        return iterator;
+      },
+      py::arg("storage"), py::arg("shuffle") = true);
+
+  yaml_cls.build();
+
+  // ---- DarknetDataset -----------------------------------------------------
+  pyclass::ClassBuilder dataset_cls(m, "DarknetDataset", py::make_tuple(g["DarknetDatasetYaml"]), kDatasetDoc);
+
+  dataset_cls.method(
+      "__init__",
+      [g](py::object self, py::object info_dataset, py::object shape, py::object letter_box, py::object add_bkg_class,
+          py::object aug_cfg) {
+        pyclass::require_exact_type(info_dataset, "info_dataset", dict_type());
+        pyclass::require_exact_type(shape, "shape", list_type());
+        pyclass::require_exact_type(aug_cfg, "aug_cfg", dict_type());
+        if (info_dataset.is_none()) {
+          throw py::attribute_error("[ERROR]: DarknetDataset needs the dataset description mapping (info_dataset is None)");
+        }
+        self.attr("info_dataset") = info_dataset;
+        // The caller's mapping is changed in place, as documented.
+        info_dataset.attr("update")(py::dict(py::arg("type") = "darknet"));
+        pyclass::super(g["DarknetDataset"], self)
+            .attr("__init__")(py::arg("info_file") = py::none(), py::arg("shape") = shape,
+                              py::arg("letter_box") = letter_box, py::arg("aug_cfg") = aug_cfg,
+                              py::arg("add_bkg_class") = add_bkg_class);
+      },
+      py::arg("info_dataset") = py::none(), py::arg("shape") = py::none(), py::arg("letter_box") = true,
+      py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none());
+
+  dataset_cls.method(
+      "validate_info_file",
+      [g](py::object self, py::object info_file) {
+        pyclass::require_exact_type(info_file, "info_file", str_type());
+        return self.attr("info_dataset");
+      },
+      py::arg("info_file"));
+
+  dataset_cls.build();
+}

@@ -1,0 +1,414 @@
+"""Darknet datasets: description checks, sample storage, instance loading and pipelines."""
+
+import os
+import threading
+
+import numpy as np
+import pytest
+import tensorflow as tf
+from PIL import Image
+
+from quillon.forgeline.datasets import darknet
+from quillon.forgeline.datasets.utils import letterbox
+
+TYPE_ERROR = "Argument '{}' has incorrect type (expected {}, got {})"
+
+
+def write_image(path, width=64, height=48, mode="RGB", seed=0):
+    pixels = np.random.default_rng(seed).integers(0, 256, (height, width, 3), dtype=np.uint8)
+    image = Image.fromarray(pixels)
+    if mode != "RGB":
+        image = image.convert(mode)
+    image.save(path)
+    return path
+
+
+def write_text(path, text):
+    with open(path, "w") as file:
+        file.write(text)
+    return path
+
+
+def make_split(root, name, samples):
+    """samples: {image file name: annotation text or None (no annotation file)}."""
+    images = root / name / "images"
+    annotations = root / name / "labels"
+    images.mkdir(parents=True)
+    annotations.mkdir(parents=True)
+    for index, (file_name, text) in enumerate(samples.items()):
+        write_image(str(images / file_name), seed=index)
+        if text is not None:
+            write_text(str(annotations / (os.path.splitext(file_name)[0] + ".txt")), text)
+    return {"images": str(images), "annotations": str(annotations)}
+
+
+def description(root, train=None, validation=None, **extra):
+    mapping = {
+        "type": "darknet",
+        "classes": ["person", "car", "dog"],
+        "train": make_split(root, "train", train or {"t0.jpg": "0 0.5 0.5 0.2 0.2\n"}),
+        "validation": make_split(root, "val", validation or {"v0.png": "1 0.5 0.5 0.2 0.2\n"}),
+    }
+    mapping.update(extra)
+    return mapping
+
+
+@pytest.fixture
+def dataset(tmp_path):
+    return darknet.DarknetDataset(description(tmp_path), [320, 320, 3])
+
+
+def entry(image, annotation):
+    return np.array([str(image).encode(), str(annotation).encode()], dtype=object)
+
+
+# ---- module top level and argument types ------------------------------------
+
+
+def test_import_sets_process_wide_options():
+    from PIL import ImageFile
+
+    assert np.geterr() == {"divide": "ignore", "over": "ignore", "under": "ignore", "invalid": "ignore"}
+    assert ImageFile.LOAD_TRUNCATED_IMAGES is True
+    assert issubclass(darknet.DarknetDataset, darknet.DarknetDatasetYaml)
+    assert issubclass(darknet.DarknetDatasetYaml, darknet.BaseDetectionDataset)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: darknet.DarknetDatasetYaml(info_file=3), TYPE_ERROR.format("info_file", "str", "int")),
+        (lambda: darknet.DarknetDatasetYaml(shape=(320, 320)), TYPE_ERROR.format("shape", "list", "tuple")),
+        (lambda: darknet.DarknetDataset(aug_cfg=[]), TYPE_ERROR.format("aug_cfg", "dict", "list")),
+        (lambda: darknet.DarknetDataset(info_dataset="a.yaml"), TYPE_ERROR.format("info_dataset", "dict", "str")),
+    ],
+)
+def test_constructor_argument_types(call, message):
+    with pytest.raises(TypeError) as error:
+        call()
+    assert str(error.value) == message
+
+
+def test_method_argument_types(dataset):
+    with pytest.raises(TypeError, match=r"Argument 'storage' has incorrect type \(expected list, got tuple\)"):
+        dataset.build_and_load_base_iterator(tuple(dataset.train_storage))
+    with pytest.raises(TypeError, match=r"Argument 'info_dataset' has incorrect type \(expected dict, got list\)"):
+        dataset.validate_info_file_content([])
+    with pytest.raises(TypeError, match=r"Argument 'info_file' has incorrect type \(expected str, got int\)"):
+        dataset.validate_info_file(3)
+    assert dataset.validate_info_file("ignored.yaml") is dataset.info_dataset
+
+
+def test_yaml_dataset_reads_its_description_file(tmp_path):
+    import yaml
+
+    mapping = description(tmp_path, anchors=[[10, 13], [16, 30]])
+    path = tmp_path / "data.yaml"
+    path.write_text(yaml.safe_dump(mapping))
+    dataset = darknet.DarknetDatasetYaml(str(path), [320, 320], letter_box=False, add_bkg_class=False)
+    assert dataset.classes == ["person", "car", "dog"]
+    assert dataset._anchors == [[10, 13], [16, 30]]
+    assert dataset.path_train_images == mapping["train"]["images"]
+    assert dataset.path_val_annotations == mapping["validation"]["annotations"]
+    assert (dataset.train_images, dataset.val_images, dataset.train_annotations) == (None, None, None)
+    assert dataset.val_annotations == []
+    assert (dataset.num_train_samples, dataset.num_val_samples) == (1, 1)
+
+
+# ---- description checks -----------------------------------------------------
+
+
+def test_type_is_compared_ignoring_case_and_reported_as_written(dataset, tmp_path):
+    mapping = dict(dataset.info_dataset, type="DarkNet")
+    dataset.validate_info_file_content(mapping)
+    with pytest.raises(ValueError) as error:
+        dataset.validate_info_file_content(dict(mapping, type="yolo"))
+    assert str(error.value) == "[ERROR]: Incompatible dataset type was found: yolo is different than ``darknet``"
+    del mapping["type"]
+    with pytest.raises(AttributeError, match="``type``"):
+        dataset.validate_info_file_content(mapping)
+
+
+def test_dataset_sets_the_callers_type_in_place(tmp_path):
+    mapping = description(tmp_path)
+    mapping["type"] = "coco"
+    dataset = darknet.DarknetDataset(mapping, [320, 320])
+    assert mapping["type"] == "darknet"
+    assert dataset.info_dataset is mapping
+    assert dataset._anchors is None
+
+
+def test_background_class_and_empty_class_lists(dataset):
+    classes = ["person", "car"]
+    dataset.validate_info_file_content(dict(dataset.info_dataset, classes=classes))
+    assert dataset.classes == ["background", "person", "car"]
+    assert classes == ["person", "car"]
+    dataset.validate_info_file_content(dict(dataset.info_dataset, classes=[]))
+    assert dataset.classes == ["background"]
+
+    dataset.class_offset = 0
+    with pytest.raises(ValueError, match=r"^\[ERROR\]: Invalid dataset with no annotation classes was found$"):
+        dataset.validate_info_file_content(dict(dataset.info_dataset, classes=[]))
+    # A bare string would pass a length check and name classes by letter.
+    with pytest.raises(TypeError, match="``classes`` must be a list"):
+        dataset.validate_info_file_content(dict(dataset.info_dataset, classes="person"))
+
+
+TRAIN_ERROR = "[ERROR]: ``images`` and ``annotations`` are mandatory keys within the ``train`` section"
+VALIDATE_ERROR = "[ERROR]: ``images`` and ``annotations`` are mandatory keys within the ``validate`` section"
+TRAIN_LINE = "\t - [ERROR] Dataset format is inconsistent. Missing key ``train``\n"
+VALIDATION_LINE = "\t - [ERROR] Dataset format is inconsistent. Missing key ``validation``\n"
+
+
+@pytest.mark.parametrize(
+    "changes, removed, message, printed",
+    [
+        ({"train": None}, (), TRAIN_ERROR, TRAIN_LINE),
+        ({"train": None, "validation": None}, (), TRAIN_ERROR, TRAIN_LINE + VALIDATION_LINE),
+        ({"validation": None}, (), VALIDATE_ERROR, VALIDATION_LINE),
+        ({}, ("train",), TRAIN_ERROR, ""),
+        ({"train": {"images": "/a"}}, (), TRAIN_ERROR, ""),
+        ({}, ("validation",), VALIDATE_ERROR, ""),
+    ],
+)
+def test_section_errors_and_printed_lines(dataset, capsys, changes, removed, message, printed):
+    mapping = dict(dataset.info_dataset, **changes)
+    for key in removed:
+        del mapping[key]
+    capsys.readouterr()
+    with pytest.raises(ValueError) as error:
+        dataset.validate_info_file_content(mapping)
+    assert str(error.value) == message
+    assert capsys.readouterr().out == printed
+
+
+def test_validation_paths_are_stored_before_the_check(dataset):
+    mapping = dict(dataset.info_dataset, validation={"images": "/data/val/images"})
+    with pytest.raises(ValueError, match="``validate`` section"):
+        dataset.validate_info_file_content(mapping)
+    assert dataset.path_val_images == "/data/val/images"
+    assert dataset.path_val_annotations is None
+    assert dataset.path_train_images == mapping["train"]["images"]
+
+
+# ---- sample storage -----------------------------------------------------------
+
+
+def test_storage_pattern_order_case_and_pairing(tmp_path):
+    train = {"b.jpg": "0 .5 .5 .1 .1\n", "c.Jpeg": "", "a.PNG": "", "img.final.jpg": "", "x.bmp": "", "y.tiff": "",
+             "no_label.jpg": None}
+    dataset = darknet.DarknetDataset(description(tmp_path, train=train), [64, 64])
+    images = [os.path.basename(image) for image, _ in dataset.train_storage]
+    assert images[0] == "a.PNG"
+    assert sorted(images[1:3]) == ["b.jpg", "img.final.jpg"]
+    assert images[3] == "c.Jpeg"
+    assert dataset.num_train_samples == 4
+    labels = dict(dataset.train_storage)
+    folder = dataset.path_train_annotations
+    assert labels[os.path.join(dataset.path_train_images, "img.final.jpg")] == os.path.join(folder, "img.final.txt")
+    assert labels[os.path.join(dataset.path_train_images, "c.Jpeg")] == os.path.join(folder, "c.txt")
+
+
+def test_storage_folders_are_matched_literally(tmp_path):
+    root = tmp_path / "run[1]*"
+    root.mkdir()
+    dataset = darknet.DarknetDataset(description(root), [64, 64])
+    assert dataset.num_train_samples == 1 and dataset.num_val_samples == 1
+    assert dataset.train_storage[0][0].startswith(str(root))
+
+
+def test_storage_appends_on_each_call_and_reports_progress(dataset, monkeypatch):
+    bars = []
+
+    class RecordingTqdm:
+        @staticmethod
+        def tqdm(items, **options):
+            bars.append(options)
+            return iter(items)
+
+    monkeypatch.setattr(darknet, "tqdm", RecordingTqdm)
+    dataset.load_storage()
+    assert (dataset.num_train_samples, dataset.num_val_samples) == (2, 2)
+    assert dataset.train_storage[0] == dataset.train_storage[1]
+    bar_format = "{l_bar}{bar:15}{r_bar}{bar:-15b}"
+    assert bars == [
+        {"desc": "Loading training dataset", "colour": "green", "bar_format": bar_format},
+        {"desc": "Loading validation dataset", "colour": "green", "bar_format": bar_format},
+    ]
+
+
+def test_empty_splits_are_rejected(dataset, tmp_path):
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    dataset.train_storage, dataset.val_storage = [], []
+    dataset.path_train_images = str(empty)
+    with pytest.raises(ValueError, match=r"^\[ERROR\]: Dataset with empty training samples is not allowed$"):
+        dataset.load_storage()
+    assert dataset.val_storage == []  # the validation split was not searched
+
+    dataset.path_train_images = dataset.info_dataset["train"]["images"]
+    dataset.path_val_images = str(tmp_path / "missing")
+    with pytest.raises(ValueError, match=r"^\[ERROR\]: Dataset with empty validation samples is not allowed$"):
+        dataset.load_storage()
+    assert dataset.num_train_samples == 1 and len(dataset.train_storage) == 1
+
+
+# ---- instance loading -----------------------------------------------------------
+
+
+@pytest.fixture
+def wide_sample(tmp_path):
+    image = write_image(str(tmp_path / "wide.jpg"), width=640, height=480)
+    annotation = write_text(str(tmp_path / "wide.txt"), "2 0.5 0.5 0.5 0.5\n")
+    return image, annotation
+
+
+def test_letterboxed_training_sample(dataset, wide_sample):
+    image, boxes = dataset.load_instance(entry(*wide_sample), True)
+    pixels = np.asarray(Image.open(wide_sample[0]).convert("RGB"))
+    expected, ratio, pad = letterbox(pixels, [320, 320], auto=False)
+    np.testing.assert_array_equal(image, expected)
+    assert boxes.dtype == np.float32 and boxes.shape == (1, 5)
+    w, h = ratio[0] * 640, ratio[1] * 480
+    corners = [0.25 * w + pad[0], 0.25 * h + pad[1], 0.75 * w + pad[0], 0.75 * h + pad[1]]
+    np.testing.assert_allclose(boxes[0], corners + [3])
+    np.testing.assert_allclose(boxes[0], [80, 100, 240, 220, 3])
+
+
+def test_resized_training_sample(dataset, wide_sample):
+    dataset.letter_box = False
+    image, boxes = dataset.load_instance(entry(*wide_sample), True)
+    assert image.shape == (320, 320, 3) and image.dtype == np.uint8
+    np.testing.assert_allclose(boxes, [[80, 80, 240, 240, 3]])
+
+
+def test_validation_sample_keeps_size_and_normalises_boxes(dataset, wide_sample):
+    image, boxes, name = dataset.load_instance(entry(*wide_sample), False)
+    np.testing.assert_array_equal(image, np.asarray(Image.open(wide_sample[0]).convert("RGB")))
+    np.testing.assert_allclose(boxes, [[0.25, 0.25, 0.75, 0.75, 3]])
+    assert name == "wide.jpg"
+
+
+@pytest.mark.parametrize("mode, width, height", [("RGB", 1, 1), ("RGB", 5, 3), ("L", 64, 48), ("P", 64, 48),
+                                                  ("RGBA", 7, 2)])
+def test_pixels_match_pillow_for_every_mode_and_size(dataset, tmp_path, mode, width, height):
+    path = write_image(str(tmp_path / f"image_{mode}.png"), width=width, height=height, mode=mode)
+    image, _, _ = dataset.load_instance(entry(path, tmp_path / "none.txt"), False)
+    np.testing.assert_array_equal(image, np.asarray(Image.open(path).convert("RGB")))
+
+
+@pytest.mark.parametrize("text", [None, "", "\n\n", "# only a comment\n"])
+@pytest.mark.parametrize("offset", [0, 1])
+def test_no_objects_give_one_zero_row(dataset, wide_sample, text, offset):
+    dataset.class_offset = offset
+    annotation = wide_sample[0] + ".labels"
+    if text is not None:
+        write_text(annotation, text)
+    for training in (True, False):
+        boxes = dataset.load_instance(entry(wide_sample[0], annotation), training)[1]
+        np.testing.assert_array_equal(boxes, np.zeros((1, 5), np.float32))
+        assert boxes.dtype == np.float32
+
+
+def test_several_lines_comments_and_clipping(dataset, wide_sample):
+    write_text(wide_sample[1], "# class cx cy w h\n0 0.9 0.5 0.4 0.2  # past the right edge\n\n1 0.1 0.1 0.1 0.1\n")
+    dataset.letter_box = False
+    _, boxes = dataset.load_instance(entry(*wide_sample), True)
+    np.testing.assert_allclose(boxes, [[224, 128, 320, 192, 1], [16, 16, 48, 48, 2]], rtol=1e-6)
+    _, boxes, _ = dataset.load_instance(entry(*wide_sample), False)
+    np.testing.assert_allclose(boxes, [[0.7, 0.4, 1.0, 0.6, 1], [0.05, 0.05, 0.15, 0.15, 2]], rtol=1e-6)
+
+
+@pytest.mark.parametrize(
+    "text, problem",
+    [("0 0.5 0.5 0.5\n", "line 1 holds 4 values, expected 5"), ("0 .5 .5 .5 .5\n1 a .5 .5 .5\n", "line 2: 'a'"),
+     ("0 .5 .5 .5 nan\n", "line 1: 'nan'"), ("3 .5 .5 .5 .5\n", "line 1: class 3 is not one of the 3 classes"),
+     ("1.5 .5 .5 .5 .5\n", "class 1.5 is not"), ("-1 .5 .5 .5 .5\n", "class -1 is not")],
+)
+def test_malformed_annotation_names_the_file(dataset, wide_sample, text, problem):
+    write_text(wide_sample[1], text)
+    with pytest.raises(ValueError) as error:
+        dataset.load_instance(entry(*wide_sample), True)
+    assert wide_sample[1] in str(error.value) and problem in str(error.value)
+
+
+def test_unreadable_images_name_the_file(dataset, tmp_path, wide_sample):
+    broken = write_text(str(tmp_path / "broken.jpg"), "not an image")
+    with pytest.raises(OSError, match="broken.jpg") as error:
+        dataset.load_instance(entry(broken, wide_sample[1]), True)
+    assert error.value.__cause__ is not None
+    with pytest.raises(FileNotFoundError, match="missing.jpg"):
+        dataset.load_instance(entry(tmp_path / "missing.jpg", wide_sample[1]), False)
+    with pytest.raises(ValueError, match="too many values to unpack"):
+        dataset.load_instance(np.array([b"a", b"b", b"c"], dtype=object), True)
+
+
+def test_entry_may_be_a_string_tensor_or_str_pair(dataset, wide_sample):
+    _, boxes = dataset.load_instance(tf.constant(list(wide_sample)), True)
+    np.testing.assert_allclose(boxes, [[80, 100, 240, 220, 3]])
+    assert dataset.load_instance(list(wide_sample), False)[2] == "wide.jpg"
+
+
+def test_truncated_image_is_decoded(dataset, wide_sample):
+    with open(wide_sample[0], "rb") as file:
+        content = file.read()
+    with open(wide_sample[0], "wb") as file:
+        file.write(content[: len(content) // 2])
+    image, boxes = dataset.load_instance(entry(*wide_sample), True)
+    assert image.shape == (320, 320, 3)
+
+
+def test_loading_from_many_threads_matches_serial_loading(dataset, tmp_path):
+    entries = []
+    for index in range(8):
+        image = write_image(str(tmp_path / f"s{index}.jpg"), width=96 + index, height=64, seed=index)
+        annotation = write_text(str(tmp_path / f"s{index}.txt"), f"{index % 3} 0.5 0.5 0.{index + 1} 0.3\n")
+        entries.append(entry(image, annotation))
+    serial = [dataset.load_instance(item, True) for item in entries]
+    results = {}
+
+    def work(worker):
+        results[worker] = [dataset.load_instance(item, True) for item in entries * 4]
+
+    threads = [threading.Thread(target=work, args=(worker,)) for worker in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for loaded in results.values():
+        for (image, boxes), (expected_image, expected_boxes) in zip(loaded, serial * 4):
+            np.testing.assert_array_equal(image, expected_image)
+            np.testing.assert_array_equal(boxes, expected_boxes)
+
+
+# ---- base iterator and pipelines ------------------------------------------------
+
+
+def test_base_iterator_order_and_shuffle(dataset):
+    storage = [[f"/i/{index}.png", f"/a/{index}.txt"] for index in range(10)]
+    ordered = dataset.build_and_load_base_iterator(storage, shuffle=False)
+    assert ordered.element_spec == tf.TensorSpec([2], tf.string)
+    assert [[item.decode() for item in element] for element in ordered.as_numpy_iterator()] == storage
+    shuffled = dataset.build_and_load_base_iterator(storage)
+    for _ in range(2):
+        elements = sorted([item.decode() for item in element] for element in shuffled.as_numpy_iterator())
+        assert elements == sorted(storage)
+
+
+def test_training_and_validation_pipelines(tmp_path):
+    train = {"a.jpg": "0 0.5 0.5 0.5 0.5\n1 0.2 0.2 0.1 0.1\n", "b.png": "", "c.jpg": "2 0.5 0.5 1 1\n"}
+    dataset = darknet.DarknetDataset(description(tmp_path, train=train), [32, 48, 3], add_bkg_class=False)
+    batches = list(dataset.build_train_iterator(2))
+    assert [tuple(images.shape) for images, _ in batches] == [(2, 32, 48, 3), (1, 32, 48, 3)]
+    boxes = np.concatenate([b.numpy().reshape(-1, 5) for _, b in batches])
+    assert sorted(boxes[:, 4][boxes[:, 2] > 0].tolist()) == [0, 1, 2]
+
+    (image, boxes, name), = list(dataset.build_val_iterator())
+    assert image.shape == (1, 48, 64, 3) and name.numpy().tolist() == [b"v0.png"]
+    np.testing.assert_allclose(boxes.numpy(), [[[0.4, 0.4, 0.6, 0.6, 1]]], rtol=1e-6)
+
+
+def test_pipeline_failure_names_the_file(tmp_path):
+    dataset = darknet.DarknetDataset(description(tmp_path, train={"bad.jpg": "0 0.5 0.5\n"}), [32, 32])
+    with pytest.raises(tf.errors.OpError, match="bad.txt"):
+        list(dataset.build_train_iterator(1))
