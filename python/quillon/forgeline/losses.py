@@ -4,8 +4,6 @@ import tensorflow as tf
 
 from quillon.forgeline.models import detection as reference_detector
 
-import tensorflow as tf
-
 
 class ForgelineLoss:
     """A training loss.
@@ -178,6 +176,8 @@ class DetectionLoss(ForgelineLoss):
 
     def compute_loss(self, targets, predictions):
         boxes = tf.convert_to_tensor(targets[0], tf.float32)
+        # One padding row more, so that a batch with no rows at all still works.
+        boxes = tf.pad(boxes, [[0, 0], [0, 1], [0, 0]])
         class_logits = tf.convert_to_tensor(predictions[0], tf.float32)
         box_logits = tf.convert_to_tensor(predictions[1], tf.float32)
         num_classes = tf.shape(class_logits)[-1]
@@ -231,14 +231,17 @@ class DetectionLoss(ForgelineLoss):
 
         cols = tf.range(grid_w, dtype=tf.float32)[tf.newaxis, tf.newaxis, tf.newaxis, :]
         rows = tf.range(grid_h, dtype=tf.float32)[tf.newaxis, tf.newaxis, :, tf.newaxis]
-        expand = lambda t: t[:, :, tf.newaxis, tf.newaxis]  # noqa: E731  [B, N] -> [B, N, 1, 1]
+        def expand(t):  # [B, N] -> [B, N, 1, 1]
+            return t[:, :, tf.newaxis, tf.newaxis]
+
         gaussian = tf.exp(
             -tf.square(cols - expand(centre_col)) / (2.0 * tf.square(expand(sigma_x)))
             - tf.square(rows - expand(centre_row)) / (2.0 * tf.square(expand(sigma_y)))
         )
         gaussian = gaussian * expand(tf.cast(is_object, tf.float32))  # [B, N, h, w]
 
-        one_hot = tf.one_hot(tf.where(is_object, labels, 0), num_classes) * tf.cast(is_object, tf.float32)[..., tf.newaxis]
+        one_hot = tf.one_hot(tf.where(is_object, labels, 0), num_classes)
+        one_hot = one_hot * tf.cast(is_object, tf.float32)[..., tf.newaxis]  # [B, N, C]
         heat = tf.reduce_max(gaussian[..., tf.newaxis] * one_hot[:, :, tf.newaxis, tf.newaxis, :], axis=1)
 
         strongest = tf.argmax(gaussian, axis=1, output_type=tf.int32)  # [B, h, w]

@@ -1,0 +1,1 @@
+"""Reference models that the demo and the tests train."""

@@ -1,0 +1,204 @@
+"""The detection demo: built-in shapes data, reference detector and its loss, and the whole run."""
+
+import csv
+import filecmp
+import glob
+import os
+
+import numpy as np
+import pytest
+import tensorflow as tf
+import yaml
+
+from quillon.forgeline.demo import data
+from quillon.forgeline.demo.__main__ import main
+from quillon.forgeline.losses import DetectionLoss
+from quillon.forgeline.models.detection import STRIDE, box_distances_from_logits, build_detection_model
+
+SUMMARY_COLUMNS = ["mAP@0.5", "mAP@0.75", "mAP@0.5:0.95", "mACC@0.5", "mACC@0.75", "mACC@0.5:0.95",
+                   "mAR@0.5", "mAR@0.75", "mAR@0.5:0.95", "Overall-ACC", "Overall-AP", "Overall-AR"]
+
+
+def split_files(folder):
+    return sorted(os.path.relpath(path, folder) for path in glob.glob(os.path.join(folder, "*", "*", "*")))
+
+
+def test_generated_dataset_is_deterministic_and_well_formed(tmp_path):
+    first = data.generate_detection_dataset(tmp_path / "a", seed=3, train_images=40, validation_images=4)
+    data.generate_detection_dataset(tmp_path / "b", seed=3, train_images=40, validation_images=4)
+    data.generate_detection_dataset(tmp_path / "c", seed=4, train_images=40, validation_images=4)
+    files = split_files(tmp_path / "a")
+    assert files == split_files(tmp_path / "b")
+    assert all(filecmp.cmp(tmp_path / "a" / name, tmp_path / "b" / name, shallow=False) for name in files)
+    assert not all(filecmp.cmp(tmp_path / "a" / name, tmp_path / "c" / name, shallow=False) for name in files)
+
+    description = yaml.safe_load(open(first))
+    assert description["type"] == "darknet" and description["classes"] == ["circle", "square", "triangle"]
+    assert description["validation"]["images"] == str(tmp_path / "a" / "validation" / "images")
+    assert {os.path.splitext(name)[1] for name in files} == {".png", ".jpg", ".txt"}
+    rows = []
+    empty = 0
+    for label_file in glob.glob(str(tmp_path / "a" / "train" / "labels" / "*.txt")):
+        lines = open(label_file).read().splitlines()
+        empty += not lines
+        rows += [[float(v) for v in line.split()] for line in lines]
+    rows = np.array(rows)
+    assert empty > 0 and rows.shape[1] == 5
+    assert set(rows[:, 0]) == {0, 1, 2}
+    # Boxes lie inside the image, up to the 6-decimal rounding of the file.
+    for centre, size in [(rows[:, 1], rows[:, 3]), (rows[:, 2], rows[:, 4])]:
+        assert (centre - size / 2 >= -1e-6).all() and (centre + size / 2 <= 1 + 1e-6).all() and (size > 0).all()
+
+
+def test_boxes_cover_exactly_the_drawn_shapes(monkeypatch):
+    monkeypatch.setattr(data, "_background", lambda rng, width, height: np.zeros((height, width, 3), np.uint8))
+    for seed in range(40):
+        image, objects = data.draw_shapes_image(np.random.default_rng(seed))
+        drawn = np.asarray(image).any(axis=2)
+        for _, (x1, y1, x2, y2) in objects:
+            # Shapes lie at least 2 pixels apart, so a 1-pixel ring around the box is background.
+            top, left = max(y1 - 1, 0), max(x1 - 1, 0)
+            ys, xs = np.nonzero(drawn[top : y2 + 1, left : x2 + 1])
+            assert (xs.min() + left, ys.min() + top, xs.max() + left + 1, ys.max() + top + 1) == (x1, y1, x2, y2)
+
+
+def test_existing_dataset_folders(tmp_path):
+    path = data.generate_detection_dataset(tmp_path / "moved", seed=0, train_images=2, validation_images=1)
+    os.rename(tmp_path / "moved", tmp_path / "here")
+    # Same parameters: reused, with the description pointing at the folder's new place.
+    path = data.generate_detection_dataset(tmp_path / "here", seed=0, train_images=2, validation_images=1)
+    assert yaml.safe_load(open(path))["train"]["images"] == str(tmp_path / "here" / "train" / "images")
+    with pytest.raises(FileExistsError, match="was generated with"):
+        data.generate_detection_dataset(tmp_path / "here", seed=1, train_images=2, validation_images=1)
+    (tmp_path / "mine").mkdir()
+    (tmp_path / "mine" / "notes.txt").write_text("keep")
+    with pytest.raises(FileExistsError, match="not a generated dataset"):
+        data.generate_detection_dataset(tmp_path / "mine")
+    assert os.listdir(tmp_path / "mine") == ["notes.txt"]
+    with pytest.raises(ValueError, match="train_images"):
+        data.generate_detection_dataset(tmp_path / "new", train_images=0)
+
+
+def test_model_outputs():
+    model = build_detection_model(4, input_shape=(64, 64, 3))
+    assert [tuple(output.shape) for output in model.outputs] == [(None, 8, 8, 4), (None, 8, 8, 4)] * 2
+    class_logits, box_logits, class_scores, box_distances = model(tf.random.uniform((2, 64, 64, 3)))
+    np.testing.assert_allclose(class_scores, tf.sigmoid(class_logits), atol=1e-6)
+    np.testing.assert_allclose(box_distances, box_distances_from_logits(box_logits), rtol=1e-5)
+    assert len(model.losses) > 0  # weight decay
+    with pytest.raises(ValueError, match="multiple of 32"):
+        build_detection_model(4, input_shape=(48, 64, 3))
+
+
+def ideal_predictions(boxes, grid=8, classes=4, wrong_cell=False):
+    """Logits of a perfect model for one image's boxes: peaks at centre cells, exact distances inside."""
+    class_logits = np.full((1, grid, grid, classes), -12.0, np.float32)
+    box_logits = np.zeros((1, grid, grid, 4), np.float32)
+    centres = (np.arange(grid) + 0.5) * STRIDE
+    for x1, y1, x2, y2, label in boxes:
+        if x2 <= x1:
+            continue
+        row, col = int((y1 + y2) / 2 // STRIDE), int((x1 + x2) / 2 // STRIDE)
+        class_logits[0, row, col + wrong_cell, int(label)] = 12.0
+        for r, cy in enumerate(centres):
+            for c, cx in enumerate(centres):
+                distances = np.array([cx - x1, cy - y1, x2 - cx, y2 - cy]) / 16.0
+                if (distances > 0).all():
+                    box_logits[0, r, c] = np.log(np.expm1(distances))  # inverse softplus
+    return class_logits, box_logits
+
+
+def test_loss_is_near_zero_for_a_perfect_prediction_and_ignores_padding():
+    boxes = np.array([[[4, 6, 30, 28, 1], [36, 34, 60, 62, 3], [0, 0, 0, 0, 0]]], np.float32)
+    loss = DetectionLoss()
+    perfect = loss.compute_loss((boxes,), ideal_predictions(boxes[0]))
+    assert float(perfect["heatmap-loss"]) < 1e-3 and float(perfect["box-loss"]) < 1e-3
+    assert float(perfect["total-loss"]) == pytest.approx(float(perfect["heatmap-loss"]) + 2 * float(perfect["box-loss"]))
+
+    shifted = loss.compute_loss((boxes,), ideal_predictions(boxes[0], wrong_cell=True))
+    assert float(shifted["heatmap-loss"]) > 1.0
+    wrong_class = boxes.copy()
+    wrong_class[0, :2, 4] = [2, 1]
+    assert float(loss.compute_loss((wrong_class,), ideal_predictions(boxes[0]))["heatmap-loss"]) > 1.0
+
+    random = tuple(tf.random.normal((1, 8, 8, n)) for n in (4, 4))
+    more_padding = np.concatenate([boxes, np.zeros((1, 3, 5), np.float32)], axis=1)
+    for key, value in loss.compute_loss((boxes,), random).items():
+        assert float(value) == pytest.approx(float(loss.compute_loss((more_padding,), random)[key]), rel=1e-6)
+
+
+def test_loss_without_objects_has_finite_gradients_and_rejects_bad_labels():
+    loss = DetectionLoss()
+    logits = [tf.Variable(tf.random.normal((2, 8, 8, n))) for n in (4, 4)]
+    with tf.GradientTape() as tape:
+        result = loss.compute_loss((tf.zeros((2, 0, 5)),), tuple(logits))
+    gradients = tape.gradient(result["total-loss"], logits)
+    assert float(result["box-loss"]) == 0.0 and np.isfinite(float(result["total-loss"]))
+    assert all(np.isfinite(g.numpy()).all() for g in gradients)
+
+    with pytest.raises(tf.errors.InvalidArgumentError, match="number of class score maps"):
+        loss.compute_loss((tf.constant([[[1, 1, 9, 9, 4]]], tf.float32),), (tf.zeros((1, 8, 8, 4)),) * 2)
+
+
+def test_demo_trains_and_best_model_reproduces_its_validation(tmp_path, capsys, monkeypatch):
+    from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
+    from quillon.forgeline.demo.detect import run_detection_demo
+    from quillon.validator.detection import DetectionEvaluator
+
+    # Keep the detections of every validation image the trainer evaluates.
+    seen = {}
+    evaluate_one = DetectionEvaluator.single_evaluation
+
+    def recording(self, instances, epoch, add_image):
+        detections = instances["dt_instance"]
+        seen[epoch, instances["gt_instance"]["image_path"]] = [np.array(detections[key]) for key in
+                                                               ("boxes", "labels", "scores")]
+        return evaluate_one(self, instances, epoch, add_image)
+
+    monkeypatch.setattr(DetectionEvaluator, "single_evaluation", recording)
+    result = run_detection_demo(tmp_path, epochs=2, images=24, batch_size=4, input_size=64)
+    monkeypatch.undo()
+
+    run = tmp_path / "run"
+    for name in ["config.json", "labels.txt", "best.h5", "last.h5", "summary.csv", "validation/results.txt",
+                 "validation/precision_recall.png", "validation/confusion_matrix.png"]:
+        assert (run / name).is_file(), name
+    assert glob.glob(str(run / "tensorboard" / "events.out.tfevents.*"))
+    assert (run / "labels.txt").read_text() == "background\ncircle\nsquare\ntriangle\n"
+    rows = list(csv.DictReader(open(run / "summary.csv")))
+    assert [row["epoch"] for row in rows] == ["1", "2"]
+    best = [row for row in rows if float(row["mAP@0.5"]) == max(float(r["mAP@0.5"]) for r in rows)][-1]
+    assert result["best_map"] == float(best["mAP@0.5"]) and result["best_epoch"] == int(best["epoch"])
+    assert f"Run folder: {run}" in capsys.readouterr().out
+
+    # best.h5 is the deployable model: on every validation image it finds what the
+    # training model found at the best epoch, and so scores the same.
+    model = tf.keras.models.load_model(run / "best.h5", compile=False)
+    assert len(model.outputs) == 2
+    dataset = DarknetDatasetYaml(str(tmp_path / "data" / "data.yaml"), shape=[64, 64, 3], letter_box=True,
+                                 add_bkg_class=True, aug_cfg=None)
+    evaluator = DetectionEvaluator(model, labels=dataset.get_classes())
+    found = 0
+    for image, _, name in dataset.build_val_iterator():
+        boxes, labels, scores = evaluator.runner.run_single_instance(image.numpy()[0])
+        then_boxes, then_labels, then_scores = seen[result["best_epoch"], name.numpy()[0].decode()]
+        np.testing.assert_allclose(boxes, then_boxes, atol=1e-6)
+        np.testing.assert_allclose(scores, then_scores, atol=1e-6)
+        assert list(labels) == list(then_labels)
+        found += len(boxes)
+    assert found > 0, "with no detections the comparison would prove little"
+    metrics = evaluator.evaluate(dataset.build_val_iterator())
+    again = [metrics[key][threshold] for key in ("mAP", "mACC", "mAR") for threshold in ("0.5", "0.75", "0.5:0.95")]
+    again += [metrics["OA"], metrics["OP"], metrics["OR"]]
+    np.testing.assert_allclose(again, [float(best[column]) for column in SUMMARY_COLUMNS], atol=1e-6)
+
+    with pytest.raises(FileExistsError, match="already holds a run"):
+        run_detection_demo(tmp_path, epochs=1, images=24)
+
+
+@pytest.mark.parametrize("arguments", [["detect", "--epochs", "0"], ["detect", "--images", "many"], []])
+def test_command_line_rejects_bad_arguments(arguments, capsys):
+    with pytest.raises(SystemExit) as exit_status:
+        main(arguments)
+    assert exit_status.value.code == 2
+    assert "error" in capsys.readouterr().err

@@ -1,0 +1,259 @@
+"""DetectionEvaluator and DetectionRunner: COCO agreement, operating-point metrics, decoding, outputs."""
+
+import contextlib
+import io
+import os
+
+import numpy as np
+import pytest
+import tensorflow as tf
+
+from quillon.validator.detection import DetectionEvaluator, DetectionRunner
+from quillon.validator.writers import TrainingTensorBoardWriter
+
+NAMES = ["a", "b", "c"]
+LABELS = ["background"] + NAMES
+
+
+def tiny_model(input_size=32, classes=len(LABELS), training_outputs=0):
+    """A model with the reference detector's inference outputs (scores, distances)."""
+    inputs = tf.keras.Input((input_size, input_size, 3))
+    features = tf.keras.layers.AveragePooling2D(8)(inputs)
+    scores = tf.keras.layers.Conv2D(classes, 1, activation="sigmoid")(features)
+    distances = tf.keras.layers.Conv2D(4, 1, activation="softplus")(features)
+    extra = [scores, distances][:training_outputs]
+    return tf.keras.Model(inputs, extra + [scores, distances])
+
+
+def record(gt_boxes, gt_labels, dt_boxes, dt_labels, dt_scores, image_path="img.png"):
+    return {
+        "gt_instance": {"image": np.zeros((20, 30, 3), np.uint8), "height": 20, "width": 30,
+                        "boxes": np.asarray(gt_boxes, np.float32).reshape(-1, 4), "labels": np.array(gt_labels),
+                        "image_path": image_path},
+        "dt_instance": {"boxes": np.asarray(dt_boxes, np.float32).reshape(-1, 4), "labels": np.array(dt_labels),
+                        "scores": np.asarray(dt_scores, np.float32)},
+    }
+
+
+def evaluate(evaluator, records):
+    truth_values = None
+    for instances in records:
+        truth_values = evaluator.single_evaluation(instances, 1, False)
+    return evaluator.conclude(truth_values, epoch=1)
+
+
+def random_records(seed, images=8):
+    """Ground truth and detections of a few classes in pixels of a 200 x 150 image, ties included."""
+    rng = np.random.default_rng(seed)
+    result = []
+    for _ in range(images):
+        count = rng.integers(0, 6)
+        corner = rng.uniform(0, 140, (count, 2))
+        gt = np.concatenate([corner, np.minimum(corner + rng.uniform(5, 60, (count, 2)), [200, 150])], 1)
+        gt_classes = rng.integers(0, 3, count)
+        found = rng.integers(0, 12)
+        source = rng.integers(0, max(count, 1), found)
+        dt = (gt[source] if count else rng.uniform(0, 100, (found, 4))) + rng.normal(0, 4, (found, 4))
+        dt[:, 2:] = np.maximum(dt[:, 2:], dt[:, :2] + 1)
+        dt_classes = np.where(rng.random(found) < 0.8, gt_classes[source] if count else 0, rng.integers(0, 3, found))
+        dt_scores = np.round(rng.random(found), 1)  # coarse scores, so ties happen
+        result.append((gt, gt_classes, dt, dt_classes, dt_scores))
+    return result
+
+
+def coco_stats(records):
+    from pycocotools.coco import COCO
+    from pycocotools.cocoeval import COCOeval
+
+    images, annotations, detections = [], [], []
+    for image_id, (gt, gt_classes, dt, dt_classes, dt_scores) in enumerate(records, start=1):
+        images.append({"id": image_id, "width": 200, "height": 150})
+        for box, cls in zip(gt, gt_classes):
+            w, h = box[2] - box[0], box[3] - box[1]
+            annotations.append({"id": len(annotations) + 1, "image_id": image_id, "category_id": int(cls) + 1,
+                                "bbox": [box[0], box[1], w, h], "area": w * h, "iscrowd": 0})
+        for box, cls, score in zip(dt, dt_classes, dt_scores):
+            detections.append({"image_id": image_id, "category_id": int(cls) + 1, "score": float(score),
+                               "bbox": [box[0], box[1], box[2] - box[0], box[3] - box[1]]})
+    coco = COCO()
+    coco.dataset = {"images": images, "annotations": annotations,
+                    "categories": [{"id": i + 1, "name": name} for i, name in enumerate(NAMES)]}
+    with contextlib.redirect_stdout(io.StringIO()):
+        coco.createIndex()
+        evaluation = COCOeval(coco, coco.loadRes(detections), "bbox")
+        evaluation.evaluate()
+        evaluation.accumulate()
+        evaluation.summarize()
+    return evaluation.stats
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_map_and_mar_agree_with_pycocotools(seed):
+    records = random_records(seed)
+    scale = np.array([200, 150, 200, 150])
+    evaluator = DetectionEvaluator(tiny_model(), labels=LABELS)
+    instances = []
+    for gt, gt_classes, dt, dt_classes, dt_scores in records:
+        # Images without objects arrive as one zero-area padding row labelled with the first class.
+        gt_rows, gt_names = (gt / scale, [NAMES[c] for c in gt_classes]) if len(gt) else ([[0, 0, 0, 0]], ["background"])
+        instances.append(record(gt_rows, gt_names, dt / scale, [NAMES[c] for c in dt_classes], dt_scores))
+    metrics = evaluate(evaluator, instances)
+
+    stats = coco_stats(records)
+    assert metrics["mAP"]["0.5"] == pytest.approx(stats[1], abs=1e-6)
+    assert metrics["mAP"]["0.75"] == pytest.approx(stats[2], abs=1e-6)
+    assert metrics["mAP"]["0.5:0.95"] == pytest.approx(stats[0], abs=1e-6)
+    assert metrics["mAR"]["0.5:0.95"] == pytest.approx(stats[8], abs=1e-6)
+
+
+def test_operating_point_metrics_and_confusion():
+    evaluator = DetectionEvaluator(tiny_model(), labels=LABELS, confidence_threshold=0.5)
+    records = [
+        # a found; b found as c (an FP of c and a missed b); a low-score extra under the threshold.
+        record([[0.1, 0.1, 0.3, 0.3], [0.5, 0.5, 0.9, 0.9]], ["a", "b"],
+               [[0.1, 0.1, 0.3, 0.3], [0.5, 0.5, 0.9, 0.9], [0.6, 0.1, 0.7, 0.2]], ["a", "c", "a"], [0.9, 0.8, 0.2]),
+        # a missed; a detection of nothing.
+        record([[0.1, 0.1, 0.2, 0.2]], ["a"], [[0.6, 0.6, 0.8, 0.8]], ["b"], [0.7]),
+    ]
+    truth_values = None
+    for instances in records:
+        truth_values = evaluator.single_evaluation(instances, 1, False)
+    # Rows: true a, b, c, nothing; columns: predicted a, b, c, nothing.
+    np.testing.assert_array_equal(truth_values.confusion, [[1, 0, 0, 1], [0, 0, 1, 0], [0, 0, 0, 0], [0, 1, 0, 0]])
+    metrics = evaluator.conclude(truth_values, epoch=1)
+    # At IoU 0.5: TP 1 (a), FP 2 (c, b), FN 2 (a, b).
+    assert metrics["OP"] == pytest.approx(1 / 3)
+    assert metrics["OR"] == pytest.approx(1 / 3)
+    assert metrics["OA"] == pytest.approx(1 / 5)
+    # Per class: a 1/(1+0+1), b 0/(0+1+1), c 0/(0+1+0): mean over the three.
+    assert metrics["mACC"]["0.5"] == pytest.approx(0.5 / 3)
+    # AP of b is 0 (its only detection is wrong); a's best detection finds one of two a's,
+    # so a has precision 1 up to recall 0.5: 51 of the 101 recall points.
+    assert metrics["mAP"]["0.5"] == pytest.approx((51 / 101 + 0.0) / 2)
+    assert metrics["mAR"]["0.5"] == pytest.approx((0.5 + 0.0) / 2)
+
+
+def test_padding_is_ignored_and_inputs_are_copied():
+    evaluator = DetectionEvaluator(tiny_model(), labels=LABELS)
+    reused = record([[0.1, 0.1, 0.4, 0.4], [0, 0, 0, 0]], ["a", "background"], [[0.1, 0.1, 0.4, 0.4]], ["a"], [0.9])
+    truth_values = evaluator.single_evaluation(reused, 0, False)
+    # The trainer overwrites the same arrays for the next image.
+    reused["gt_instance"]["boxes"][:] = 0
+    reused["dt_instance"]["boxes"][:] = 0.5
+    reused["dt_instance"]["scores"][:] = 0.0
+    metrics = evaluator.conclude(truth_values, epoch=0)
+    assert metrics["mAP"]["0.5"] == pytest.approx(1.0)
+    assert metrics["OA"] == pytest.approx(1.0)
+
+    # conclude starts a new pass: an empty image with a false detection gives zeros, not the old result.
+    empty = record([[0, 0, 0, 0]], ["background"], [[0.2, 0.2, 0.5, 0.5]], ["b"], [0.9])
+    metrics = evaluate(evaluator, [empty])
+    assert metrics["mAP"]["0.5"] == 0.0 and metrics["OP"] == 0.0 and metrics["OA"] == 0.0
+    assert metrics["mACC"]["0.5"] == 0.0  # b has a detection, so it counts
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda r: r["gt_instance"].update(labels=np.array(["zebra"])), "zebra"),
+        (lambda r: r["gt_instance"].update(labels=np.array(["background"])), "background"),
+        (lambda r: r["dt_instance"].update(scores=np.array([0.5, 0.5])), "2 detection scores for 1 boxes"),
+        (lambda r: r["dt_instance"].update(boxes=np.zeros((1, 5))), "N x 4"),
+    ],
+)
+def test_bad_instances_name_the_image(change, message):
+    evaluator = DetectionEvaluator(tiny_model(), labels=LABELS)
+    bad = record([[0.1, 0.1, 0.4, 0.4]], ["a"], [[0.1, 0.1, 0.4, 0.4]], ["a"], [0.9], image_path="cat.jpg")
+    change(bad)
+    with pytest.raises(ValueError, match=message) as error:
+        evaluator.single_evaluation(bad, 0, False)
+    assert "cat.jpg" in str(error.value)
+
+
+def fixed_runner(scores, distances, labels=LABELS, input_size=32):
+    """A runner whose model output is replaced by the given maps (decoding is what is tested)."""
+    runner = DetectionRunner(tiny_model(input_size, len(labels)), labels=labels)
+    runner._predict = lambda images: (tf.constant(scores[np.newaxis]), tf.constant(distances[np.newaxis]))
+    return runner
+
+
+def test_runner_decodes_peaks_to_original_image_coordinates():
+    scores = np.zeros((4, 4, 4), np.float32)
+    distances = np.full((4, 4, 4), 4.0, np.float32)
+    scores[1, 2, 1] = 0.9                # a, centre of cell (row 1, col 2) = (20, 12) in input pixels
+    scores[1, 1, 1] = 0.5                # beside the peak: not a local maximum
+    scores[3, 0, 3] = 0.3                # c
+    scores[3, 3, 0] = 0.99               # background is never reported
+    scores[0, 0, 2] = 0.01               # under the score threshold
+    runner = fixed_runner(scores, distances)
+    # 64 x 32 (width x height) letterboxed into 32 x 32: ratio 0.5, 8 rows of padding on top.
+    boxes, classes, found_scores = runner.run_single_instance(np.zeros((32, 64, 3), np.uint8))
+    assert list(classes) == ["a", "c"]
+    np.testing.assert_allclose(found_scores, [0.9, 0.3])
+    # a: x 16..24 -> 32..48 of 64; y 8..16 -> (8-8)/0.5=0..16 of 32.
+    np.testing.assert_allclose(boxes[0], [0.5, 0.0, 0.75, 0.5], atol=1e-6)
+    # c: centre (4, 28): x 0..8 -> 0..16; y 24..32 -> 32..48, clipped to the image.
+    np.testing.assert_allclose(boxes[1], [0.0, 1.0, 0.25, 1.0], atol=1e-6)
+    assert boxes.dtype == np.float32 and found_scores.dtype == np.float32
+
+
+def test_runner_suppresses_overlaps_within_a_class_only():
+    scores = np.zeros((4, 4, 4), np.float32)
+    distances = np.full((4, 4, 4), 12.0, np.float32)
+    scores[1, 1, 1] = 0.9   # a: box 0..24 x 0..24
+    scores[3, 1, 1] = 0.8   # a: box 0..24 x 16..32 (clipped), IoU 0.25 with the first
+    scores[1, 1, 2] = 0.7   # b on the same spot as the first a
+    runner = fixed_runner(scores, distances)
+    image = np.zeros((32, 32, 3), np.uint8)
+    runner.nms_iou = 0.3
+    assert list(runner.run_single_instance(image)[1]) == ["a", "a", "b"]
+    runner.nms_iou = 0.2
+    _, classes, found_scores = runner.run_single_instance(image)
+    assert list(classes) == ["a", "b"]
+    np.testing.assert_allclose(found_scores, [0.9, 0.7])
+    runner.max_detections = 1
+    assert list(runner.run_single_instance(image)[1]) == ["a"]
+
+
+def test_runner_uses_the_current_weights_of_the_training_model():
+    model = tiny_model(training_outputs=2)
+    runner = DetectionRunner(model, training_outputs=2, labels=LABELS, score_threshold=0.0)
+    image = np.full((32, 32, 3), 200, np.uint8)
+    before = runner.run_single_instance(image)[2].max()
+    for layer in model.layers:
+        if isinstance(layer, tf.keras.layers.Conv2D) and layer.filters == len(LABELS):
+            kernel, bias = layer.get_weights()
+            layer.set_weights([kernel, bias + 3.0])
+    assert runner.run_single_instance(image)[2].max() > before
+
+    with pytest.raises(ValueError, match="2 inference outputs"):
+        DetectionRunner(model, training_outputs=0)
+    with pytest.raises(ValueError, match="HxWx3 uint8"):
+        runner.run_single_instance(np.zeros((32, 32), np.uint8))
+    with pytest.raises(RuntimeError, match="labels"):
+        DetectionRunner(model, training_outputs=2).run_single_instance(image)
+
+
+def test_conclude_reports_to_the_writer_and_plots_save(tmp_path):
+    writer = tf.summary.create_file_writer(str(tmp_path / "logs"))
+    evaluator = DetectionEvaluator(tiny_model())
+    evaluator(val_messenger=TrainingTensorBoardWriter(writer), labels=LABELS)
+    records = [record([[0.1, 0.1, 0.5, 0.5]], ["a"], [[0.1, 0.1, 0.5, 0.5]], ["a"], [0.9], image_path=f"/x/{i}.png")
+               for i in range(2)]
+    truth_values = evaluator.single_evaluation(records[0], 3, True)
+    truth_values = evaluator.single_evaluation(records[1], 3, False)
+    evaluator.conclude(truth_values, epoch=3)
+    writer.flush()
+
+    tags = set()
+    for event_file in os.listdir(tmp_path / "logs"):
+        for event in tf.compat.v1.train.summary_iterator(str(tmp_path / "logs" / event_file)):
+            tags.update(value.tag for value in event.summary.value)
+    assert tags == {"validation/images/0.png", "validation/summary"}
+
+    evaluator.save_plots_disk(plots=evaluator.current_plots, path=str(tmp_path / "validation"))
+    written = sorted(os.listdir(tmp_path / "validation"))
+    assert written == ["confusion_matrix.png", "precision_recall.png"]
+    assert all((tmp_path / "validation" / name).read_bytes()[:4] == b"\x89PNG" for name in written)
+    with pytest.raises(ValueError, match="plain file name"):
+        evaluator.save_plots_disk(plots={"../x": evaluator.current_plots["confusion_matrix"]}, path=str(tmp_path))
