@@ -42,6 +42,8 @@ def quiet(monkeypatch):
 def test_one_epoch_with_validation_calls_everything_in_order(tmp_path, quiet, monkeypatch, capsys):
     events = []
     monkeypatch.setitem(sys.modules, "dvclive", fake_dvclive_module(events))
+    for variable in ("DVC_REPORT", "CI"):  # the report format depends on them; CI sets CI
+        monkeypatch.delenv(variable, raising=False)
     trainer = make_trainer(SaveRecordingTrainer, tmp_path, info={"run": 1}, dvclive_output=str(tmp_path / "live"))
     trainer.events = events
     trainer.logger.events = events

@@ -39,84 +39,70 @@ def _positive_float(text):
     return value
 
 
+def _add_job(subcommands, name, job, help, description, validation_share):
+    """Adds the subcommand ``name`` with the options every job takes; returns its parser.
+
+    ``job`` is the job's module: its DEFAULT_* values are the defaults.
+    """
+    parser = subcommands.add_parser(name, help=help, description=description)
+    parser.add_argument("--epochs", type=_positive_int, default=job.DEFAULT_EPOCHS, help="epochs (default %(default)s)")
+    parser.add_argument("--out", default=f"runs/{name}", help="output folder (default %(default)s)")
+    parser.add_argument("--seed", type=_non_negative_int, default=0, help="seed of data and weights (default %(default)s)")
+    parser.add_argument("--images", type=_positive_int, default=job.DEFAULT_IMAGES,
+                        help=f"training images; validation gets {validation_share} as many (default %(default)s)")
+    parser.add_argument("--batch-size", type=_positive_int, default=job.DEFAULT_BATCH_SIZE, help="(default %(default)s)")
+    parser.add_argument("--learning-rate", type=_positive_float, default=job.DEFAULT_LEARNING_RATE,
+                        help="peak learning rate (default %(default)s)")
+    return parser
+
+
+def _common_options(args):
+    return dict(epochs=args.epochs, seed=args.seed, images=args.images, batch_size=args.batch_size,
+                learning_rate=args.learning_rate)
+
+
 def _add_detect_command(subcommands):
     from quillon.forgeline.demo import detect
 
-    parser = subcommands.add_parser(
-        "detect",
+    parser = _add_job(
+        subcommands, "detect", detect,
         help="train a small detector on built-in shapes data",
         description="Generates a Darknet dataset of shapes into OUT/data (reused when present), trains the "
         "reference detector with DetectionTrainer, validates after every epoch and writes the run to OUT/run.",
+        validation_share="a quarter",
     )
-    parser.add_argument("--epochs", type=_positive_int, default=detect.DEFAULT_EPOCHS, help="epochs (default %(default)s)")
-    parser.add_argument("--out", default="runs/detect", help="output folder (default %(default)s)")
-    parser.add_argument("--seed", type=_non_negative_int, default=0, help="seed of data and weights (default %(default)s)")
-    parser.add_argument("--images", type=_positive_int, default=detect.DEFAULT_IMAGES,
-                        help="training images; validation gets a quarter as many (default %(default)s)")
-    parser.add_argument("--batch-size", type=_positive_int, default=detect.DEFAULT_BATCH_SIZE, help="(default %(default)s)")
-    parser.add_argument("--learning-rate", type=_positive_float, default=detect.DEFAULT_LEARNING_RATE,
-                        help="peak learning rate (default %(default)s)")
-
-    def run(args):
-        detect.run_detection_demo(args.out, epochs=args.epochs, seed=args.seed, images=args.images,
-                                  batch_size=args.batch_size, learning_rate=args.learning_rate)
-
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=lambda args: detect.run_detection_demo(args.out, **_common_options(args)))
 
 
 def _add_segment_command(subcommands):
     from quillon.forgeline.demo import segment
 
-    parser = subcommands.add_parser(
-        "segment",
+    parser = _add_job(
+        subcommands, "segment", segment,
         help="train a small segmenter on built-in shapes masks",
         description="Generates images and class masks of shapes into OUT/data (reused when present), trains the "
         "reference U-Net with SegmentationTrainer, validates after every epoch and writes the run to OUT/run.",
+        validation_share="a sixth",
     )
-    parser.add_argument("--epochs", type=_positive_int, default=segment.DEFAULT_EPOCHS, help="epochs (default %(default)s)")
-    parser.add_argument("--out", default="runs/segment", help="output folder (default %(default)s)")
-    parser.add_argument("--seed", type=_non_negative_int, default=0, help="seed of data and weights (default %(default)s)")
-    parser.add_argument("--images", type=_positive_int, default=segment.DEFAULT_IMAGES,
-                        help="training images; validation gets a sixth as many (default %(default)s)")
-    parser.add_argument("--batch-size", type=_positive_int, default=segment.DEFAULT_BATCH_SIZE, help="(default %(default)s)")
-    parser.add_argument("--learning-rate", type=_positive_float, default=segment.DEFAULT_LEARNING_RATE,
-                        help="peak learning rate (default %(default)s)")
-
-    def run(args):
-        segment.run_segmentation_demo(args.out, epochs=args.epochs, seed=args.seed, images=args.images,
-                                      batch_size=args.batch_size, learning_rate=args.learning_rate)
-
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=lambda args: segment.run_segmentation_demo(args.out, **_common_options(args)))
 
 
 def _add_headpose_command(subcommands):
     from quillon.forgeline.demo import headpose
 
-    parser = subcommands.add_parser(
-        "headpose",
+    parser = _add_job(
+        subcommands, "headpose", headpose,
         help="train a small head-pose model on built-in synthetic heads",
         description="Generates synthetic heads with MATLAB and JSON pose annotations into OUT/data (reused when "
         "present), trains the reference attitude model with DetectionTrainer, then measures the saved model's "
         "pitch, yaw and roll errors on the validation split; the run goes to OUT/run.",
+        validation_share="a quarter",
     )
-    parser.add_argument("--epochs", type=_positive_int, default=headpose.DEFAULT_EPOCHS, help="epochs (default %(default)s)")
-    parser.add_argument("--out", default="runs/headpose", help="output folder (default %(default)s)")
-    parser.add_argument("--seed", type=_non_negative_int, default=0, help="seed of data and weights (default %(default)s)")
-    parser.add_argument("--images", type=_positive_int, default=headpose.DEFAULT_IMAGES,
-                        help="training images; validation gets a quarter as many (default %(default)s)")
-    parser.add_argument("--batch-size", type=_positive_int, default=headpose.DEFAULT_BATCH_SIZE, help="(default %(default)s)")
-    parser.add_argument("--learning-rate", type=_positive_float, default=headpose.DEFAULT_LEARNING_RATE,
-                        help="peak learning rate (default %(default)s)")
     parser.add_argument("--annotations", choices=headpose.ANNOTATION_FORMATS, default="json",
                         help="json: head crops from the boxes, randomly mirrored; mat: whole images "
                         "(default %(default)s)")
-
-    def run(args):
-        headpose.run_headpose_demo(args.out, epochs=args.epochs, seed=args.seed, images=args.images,
-                                   batch_size=args.batch_size, learning_rate=args.learning_rate,
-                                   annotations=args.annotations)
-
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=lambda args: headpose.run_headpose_demo(
+        args.out, annotations=args.annotations, **_common_options(args)))
 
 
 def build_parser():

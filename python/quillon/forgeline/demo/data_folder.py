@@ -1,4 +1,5 @@
-"""Writing a generated dataset folder once, and reusing it safely."""
+"""Folders of the demo jobs: a generated dataset written once and reused safely,
+and a run folder that never overwrites an earlier run."""
 
 import json
 import os
@@ -52,3 +53,18 @@ def _check_reusable(folder, parameters):
         raise FileExistsError(
             f"{folder} was generated with {recorded}, not {parameters}; remove it or choose another output folder"
         )
+
+
+def new_run_folder(out):
+    """Returns the absolute ``out`` and its ``run`` folder for a new run.
+
+    An existing run folder is never overwritten, so a previous run's
+    checkpoints are never lost: that raises ``FileExistsError``.
+    """
+    out = os.path.abspath(out)
+    run_folder = os.path.join(out, "run")
+    if os.path.exists(run_folder):
+        raise FileExistsError(
+            f"{run_folder} already holds a run; remove it or choose another --out to keep its checkpoints"
+        )
+    return out, run_folder

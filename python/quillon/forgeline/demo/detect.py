@@ -14,6 +14,7 @@ import tensorflow as tf
 
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
+from quillon.forgeline.demo.data_folder import new_run_folder
 from quillon.forgeline.demo.data import generate_detection_dataset
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model
@@ -38,12 +39,7 @@ def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES
     quarter as many (at least one). A run folder that already exists is
     never overwritten: that raises ``FileExistsError``.
     """
-    out = os.path.abspath(out)
-    run_folder = os.path.join(out, "run")
-    if os.path.exists(run_folder):
-        raise FileExistsError(
-            f"{run_folder} already holds a run; remove it or choose another --out to keep its checkpoints"
-        )
+    out, run_folder = new_run_folder(out)
     tf.keras.utils.set_random_seed(seed)
 
     data_file = generate_detection_dataset(

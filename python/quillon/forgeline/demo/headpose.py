@@ -20,6 +20,7 @@ import tensorflow as tf
 
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
+from quillon.forgeline.demo.data_folder import new_run_folder
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE, build_headpose_model
@@ -47,12 +48,7 @@ def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES,
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"run_headpose_demo: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
-    out = os.path.abspath(out)
-    run_folder = os.path.join(out, "run")
-    if os.path.exists(run_folder):
-        raise FileExistsError(
-            f"{run_folder} already holds a run; remove it or choose another --out to keep its checkpoints"
-        )
+    out, run_folder = new_run_folder(out)
     tf.keras.utils.set_random_seed(seed)
 
     # Drawn half as large again as the model input, so the JSON crop of the head keeps its detail.

@@ -17,6 +17,7 @@ from PIL import Image
 
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
+from quillon.forgeline.demo.data_folder import new_run_folder
 from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
 from quillon.forgeline.losses import SegmentationLoss
 from quillon.forgeline.models.segmentation import build_segmentation_model
@@ -54,12 +55,7 @@ def run_segmentation_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMA
     predicting the most frequent validation class everywhere. A run folder
     that already exists is never overwritten: that raises ``FileExistsError``.
     """
-    out = os.path.abspath(out)
-    run_folder = os.path.join(out, "run")
-    if os.path.exists(run_folder):
-        raise FileExistsError(
-            f"{run_folder} already holds a run; remove it or choose another --out to keep its checkpoints"
-        )
+    out, run_folder = new_run_folder(out)
     tf.keras.utils.set_random_seed(seed)
 
     folders = generate_segmentation_dataset(
