@@ -11,7 +11,7 @@ import scipy.io
 import tensorflow as tf
 from PIL import Image, ImageFilter
 
-from attitude_samples import make_split, pattern_image, seed_for, write_description, write_image, write_mat
+from attitude_samples import make_split, pattern_image, seed_for, write_description, write_image, write_json, write_mat
 from quillon.forgeline.datasets import attitude
 
 SHAPE = [6, 8, 3]
@@ -185,6 +185,50 @@ def test_an_overridden_augment_hook_runs_in_the_pipeline(folders):
     np.testing.assert_array_equal(by_pitch[0], 255 - first_image)
     dataset._augment = lambda image, angles: (image, angles + 1)
     assert sorted(next(iter(dataset.build_train_iterator(5)))[1][:, 0].numpy().tolist()) == [1, 2, 3, 4, 5]
+
+
+def test_loaders_resize_exactly_as_opencv_resizes_the_rgb_pixels(tmp_path, folders):
+    # The loaders resize (and crop) the pixels in Pillow's 4-byte layout and drop the padding afterwards.
+    pixels = pattern_image(37, 53, seed=3)
+    path = write_image(str(tmp_path / "odd.png"), pixels)
+    mat = write_mat(str(tmp_path / "p.mat"))
+    face = write_json(str(tmp_path / "p.json"), {"boxes": [[0.45, 0.55, 0.5, 0.6, 0]], "angles": [[1, 2, 3]]})
+    whole = attitude.AttitudeDataset(SHAPE, *folders)
+    crop = attitude.AttitudeDatasetJson(SHAPE, *make_split(tmp_path, "j", ["j"], "json"), *make_split(tmp_path, "k", ["k"], "json"))
+    for height, width in [(6, 8), (20, 31), (90, 120)]:
+        whole.shape = crop.shape = [height, width, 3]
+        np.random.seed(seed_for(NO_BLUR))
+        np.testing.assert_array_equal(whole._load_instance(entry([path, mat]))[0], cv2.resize(pixels, (width, height)))
+        np.random.seed(seed_for(NO_BLUR, (0.5, False)))  # no blur, no mirror
+        x1, y1, x2, y2 = int((0.45 - 0.25) * 53), int((0.55 - 0.3) * 37), int((0.45 + 0.25) * 53), int((0.55 + 0.3) * 37)
+        expected = cv2.resize(pixels[y1:y2, x1:x2], (width, height))
+        np.testing.assert_array_equal(crop._load_instance(entry([path, face]))[0], expected)
+
+
+def test_batched_loading_gives_what_loading_sample_by_sample_gives(folders):
+    class SampleBySample(attitude.AttitudeDataset):
+        # Another graph wrapper: the pipeline then loads, augments and batches sample by sample.
+        @tf.function
+        def tf_load_instance(self, data):
+            return tf.numpy_function(self._load_instance, [data], [tf.uint8, tf.float32])
+
+    loaded = []
+    for cls in (attitude.AttitudeDataset, SampleBySample):
+        np.random.seed(seed_for(*[NO_BLUR] * 5))
+        batches = list(cls(SHAPE, *folders).build_train_iterator(2))
+        assert [len(images) for images, _ in batches] == [2, 2, 1]
+        loaded.append({float(angles[0]): image for images, rows in batches for image, angles in zip(images.numpy(), rows.numpy())})
+    assert sorted(loaded[0]) == sorted(loaded[1]) == [0, 1, 2, 3, 4]
+    for pitch, image in loaded[0].items():
+        np.testing.assert_array_equal(image, loaded[1][pitch])
+
+    class FloatImages(attitude.AttitudeDataset):
+        def _load_instance(self, data):
+            image, angles = super()._load_instance(data)
+            return image.astype(np.float32), angles
+
+    with pytest.raises(tf.errors.OpError, match=r"_load_instance\(.*t\d\.png\) returned an image of shape \(6, 8, 3\) dtype float32"):
+        list(FloatImages(SHAPE, *folders).build_train_iterator(2))
 
 
 def test_validation_pipeline_yields_the_unloaded_pairs_in_order(folders):

@@ -1,3 +1,4 @@
+import gc
 import glob
 import os
 
@@ -202,6 +203,44 @@ class TestTensorBoardLogger:
     def test_rejects_bad_log_every(self, tmp_path):
         with pytest.raises(ValueError, match="log_every"):
             TensorBoardLogger(str(tmp_path), log_every=0)
+        with pytest.raises(ValueError, match="write_every"):
+            TensorBoardLogger(str(tmp_path), write_every=0)
+
+    def test_losses_are_written_in_groups_and_none_is_lost(self, tmp_path):
+        logger = TensorBoardLogger(str(tmp_path), write_every=3, max_delay=3600)
+        writer = logger.writer
+
+        def train_steps():
+            writer.flush()
+            return sorted(step for tag, step, _, _ in read_summaries(tmp_path) if tag == "train/total-loss")
+
+        for step in range(2):
+            logger.update_metrics({}, {"total-loss": float(step)})
+        assert train_steps() == []
+        logger.update_metrics({}, {"total-loss": 2.0})
+        assert train_steps() == [0, 1, 2]
+        logger.update_metrics({}, {"total-loss": 3.0})
+        logger.update_metrics({"mAP@0.5": 0.5}, {})  # a validation writes the waiting losses first
+        assert train_steps() == [0, 1, 2, 3]
+        logger.update_metrics({}, {"total-loss": 4.0, "box-loss": 1.0})
+        del logger  # neither flushed nor closed
+        gc.collect()
+        assert train_steps() == [0, 1, 2, 3, 4]
+
+        no_delay = TensorBoardLogger(str(tmp_path / "at_once"), max_delay=0)
+        no_delay.update_metrics({}, {"total-loss": 1.0})
+        no_delay.writer.flush()
+        assert [tag for tag, _, _, _ in read_summaries(tmp_path / "at_once")] == ["train/total-loss"]
+
+    def test_keras_variables_and_odd_tensors_are_logged(self, tmp_path):
+        # A Keras 3 optimizer holds its learning rate in a Keras variable, which is no tf.Variable.
+        logger = TensorBoardLogger(str(tmp_path))
+        learning_rate = tf.keras.optimizers.Adam(0.25).learning_rate
+        logger.update_metrics({}, {"learning-rate": learning_rate, "count": tf.constant([3], tf.int64),
+                                   "half": tf.constant(0.5, tf.float16), "vector": tf.constant([1.0, 2.0])})
+        logger.close()
+        values = {tag: float(value) for tag, _, _, value in read_summaries(tmp_path)}
+        assert values == {"train/learning-rate": 0.25, "train/count": 3.0, "train/half": 0.5}
 
 
 class TestWriters:

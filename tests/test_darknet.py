@@ -1,5 +1,6 @@
 """Darknet datasets: description checks, sample storage, instance loading and pipelines."""
 
+import glob
 import os
 import threading
 
@@ -207,6 +208,36 @@ def test_storage_pattern_order_case_and_pairing(tmp_path):
     folder = dataset.path_train_annotations
     assert labels[os.path.join(dataset.path_train_images, "img.final.jpg")] == os.path.join(folder, "img.final.txt")
     assert labels[os.path.join(dataset.path_train_images, "c.Jpeg")] == os.path.join(folder, "c.txt")
+
+
+def test_storage_pairs_paths_exactly_as_os_path_does(tmp_path, monkeypatch):
+    images, labels = tmp_path / "images", tmp_path / "labels"
+    images.mkdir(), labels.mkdir()
+    stems = ["a.", "img.final", "ü ñ", "x.y.z", "link", "folder", "missing"]
+    for stem, extension in zip(stems, [".jpg", ".jpg", ".png", ".JPEG", ".jpg", ".jpg", ".png"]):
+        (images / (stem + extension)).touch()
+    for stem in stems[:4]:
+        (labels / (stem + ".txt")).touch()
+    (labels / "link.txt").symlink_to(labels / "nowhere.txt")  # a broken link does not exist
+    (labels / "folder.txt").mkdir()  # exists, as os.path.exists says
+    split = {"images": str(images), "annotations": str(labels) + "/"}
+
+    def spec_pairing():
+        found = []
+        for pattern in ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]"):
+            found += glob.glob(os.path.join(str(images), pattern))
+        pairs = [[image, os.path.join(split["annotations"], os.path.splitext(os.path.basename(image))[0] + ".txt")]
+                 for image in found]
+        return [pair for pair in pairs if os.path.exists(pair[1])]
+
+    expected = spec_pairing()
+    assert sorted(os.path.basename(label) for _, label in expected) == ["a..txt", "folder.txt", "img.final.txt", "x.y.z.txt", "ü ñ.txt"]
+    assert darknet.DarknetDataset({"classes": ["a"], "train": split, "validation": split}, [8, 8]).train_storage == expected
+    # Path functions replaced by the caller are the ones called.
+    calls = []
+    monkeypatch.setattr(darknet, "exists", lambda path: calls.append(path) or os.path.exists(path))
+    assert darknet.DarknetDataset({"classes": ["a"], "train": split, "validation": split}, [8, 8]).train_storage == expected
+    assert len(calls) == 2 * len(stems)
 
 
 def test_storage_folders_are_matched_literally(tmp_path):

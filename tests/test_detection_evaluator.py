@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 import tensorflow as tf
 
-from quillon.validator.detection import DetectionEvaluator, DetectionRunner
+from quillon.validator.detection import IOU_THRESHOLDS, DetectionEvaluator, DetectionRunner, box_iou, match_detections
 from quillon.validator.writers import TrainingTensorBoardWriter
 
 NAMES = ["a", "b", "c"]
@@ -104,6 +104,33 @@ def test_map_and_mar_agree_with_pycocotools(seed):
     assert metrics["mAP"]["0.75"] == pytest.approx(stats[2], abs=1e-6)
     assert metrics["mAP"]["0.5:0.95"] == pytest.approx(stats[0], abs=1e-6)
     assert metrics["mAR"]["0.5:0.95"] == pytest.approx(stats[8], abs=1e-6)
+
+
+def greedy_matches(ious, threshold):
+    """Each detection in turn takes the unmatched box of highest IoU (the last of ties) if it reaches the threshold."""
+    taken, matched = set(), []
+    for row in ious:
+        free = [(iou, index) for index, iou in enumerate(row) if index not in taken]
+        iou, index = max(free, default=(-1.0, -1))
+        matched.append(iou >= min(threshold, 1 - 1e-10))
+        if matched[-1]:
+            taken.add(index)
+    return matched
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_matching_of_many_detections_follows_the_greedy_rule(seed):
+    # As many detections as the runner gives, most of them far from any object; some duplicates tie.
+    rng = np.random.default_rng(seed)
+    corner = rng.uniform(0, 80, (5, 2))
+    ground_truth = np.concatenate([corner, corner + rng.uniform(5, 30, (5, 2))], 1)
+    detections = np.concatenate([rng.uniform(0, 100, (100, 4)), ground_truth[rng.integers(0, 5, 40)] + rng.normal(0, 3, (40, 4))])
+    detections[:, 2:] = np.maximum(detections[:, 2:], detections[:, :2] + 1)
+    detections[-1] = detections[-2]
+    matched = match_detections(detections, ground_truth)
+    ious = box_iou(detections, ground_truth)
+    expected = [greedy_matches(ious, threshold) for threshold in IOU_THRESHOLDS]
+    assert matched.tolist() == expected and matched[0].sum() >= 3
 
 
 def test_operating_point_metrics_and_confusion():

@@ -11,16 +11,14 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "datasets/image_arrays.hpp"
 #include "pyclass/pyclass.hpp"
 
 namespace py = pybind11;
@@ -63,6 +61,61 @@ bool truthy(const py::handle& value) {
   int result = PyObject_IsTrue(value.ptr());
   if (result < 0) throw py::error_already_set();
   return result == 1;
+}
+
+// The pairing of load_storage calls join, basename, splitext and exists for
+// every image, for up to millions of images. When those module globals are
+// the standard POSIX ones (os.path is posixpath) and the paths are text, the
+// same work is done here, as those functions do it, without four Python calls
+// per image.
+bool standard_posix_path_functions(const Globals& g) {
+  py::module_ path = py::module_::import("os.path");
+  if (path.attr("__name__").cast<std::string>() != "posixpath") return false;
+  for (const char* name : {"join", "basename", "splitext", "exists"}) {
+    if (!g[name].is(path.attr(name))) return false;
+  }
+  return true;
+}
+
+// join(folder, splitext(basename(image))[0] + ".txt"), as posixpath computes it.
+py::str annotation_path(const py::str& image, const py::str& folder) {
+  Py_ssize_t length = PyUnicode_GetLength(image.ptr());
+  Py_ssize_t name_start = PyUnicode_FindChar(image.ptr(), '/', 0, length, -1) + 1;  // basename
+  Py_ssize_t dot = PyUnicode_FindChar(image.ptr(), '.', name_start, length, -1);
+  // splitext: the last dot ends the stem unless only dots come before it.
+  Py_ssize_t stem_end = length;
+  for (Py_ssize_t index = name_start; dot > name_start && index < dot; ++index) {
+    if (PyUnicode_ReadChar(image.ptr(), index) != '.') {
+      stem_end = dot;
+      break;
+    }
+  }
+  auto text = [](PyObject* object) {
+    if (object == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(object);
+  };
+  py::str name = text(PyUnicode_Concat(text(PyUnicode_Substring(image.ptr(), name_start, stem_end)).ptr(),
+                                       py::str(".txt").ptr()));
+  Py_ssize_t folder_length = PyUnicode_GetLength(folder.ptr());
+  bool needs_separator = folder_length > 0 && PyUnicode_ReadChar(folder.ptr(), folder_length - 1) != '/';
+  return text(PyUnicode_Concat(needs_separator ? text(PyUnicode_Concat(folder.ptr(), py::str("/").ptr())).ptr()
+                                               : folder.ptr(),
+                               name.ptr()));
+}
+
+// os.path.exists(path) for a text path: stat succeeds (a path the file system
+// cannot take, one holding a NUL character, does not exist).
+bool path_exists(const py::str& path) {
+  PyObject* encoded = PyUnicode_EncodeFSDefault(path.ptr());
+  if (encoded == nullptr) {
+    PyErr_Clear();  // os.stat raises ValueError (or UnicodeEncodeError), which exists takes as False
+    return false;
+  }
+  py::bytes bytes = py::reinterpret_steal<py::bytes>(encoded);
+  std::string_view raw(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+  if (raw.find('\0') != std::string_view::npos) return false;
+  struct stat status;
+  return ::stat(raw.data(), &status) == 0;
 }
 
 py::object dict_type() { return py::type::of(py::dict()); }
@@ -159,163 +212,6 @@ std::string parse_annotations(std::string_view text, double class_count, std::ve
 
 double clip(double value, double low, double high) { return value < low ? low : (value > high ? high : value); }
 
-// Loaded images leave through tf.numpy_function, which adopts a NumPy buffer
-// aligned to 64 bytes as the tensor's own memory and copies any other buffer,
-// with the GIL held. Returned images therefore live in aligned buffers, which
-// are recycled once TensorFlow lets go of them so that an image does not pay
-// for fresh memory pages either.
-class AlignedBufferPool {
- public:
-  static constexpr size_t kAlignment = 64;
-
-  // `bytes` of memory aligned to kAlignment, a recycled buffer when one fits.
-  uint8_t* take(size_t bytes) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (auto kept = kept_.begin(); kept != kept_.end(); ++kept) {
-        if (size_of(*kept) == bytes) {
-          uint8_t* data = *kept;
-          kept_.erase(kept);
-          kept_bytes_ -= bytes;
-          return data;
-        }
-      }
-    }
-    // The size sits in the alignment bytes in front of the data.
-    size_t rounded = (bytes + kAlignment - 1) / kAlignment * kAlignment;
-    void* block = std::aligned_alloc(kAlignment, kAlignment + rounded);
-    if (block == nullptr) throw std::bad_alloc();
-    *static_cast<size_t*>(block) = bytes;
-    return static_cast<uint8_t*>(block) + kAlignment;
-  }
-
-  void give_back(uint8_t* data) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    kept_.push_back(data);
-    kept_bytes_ += size_of(data);
-    while (kept_bytes_ > kMaxKeptBytes) {  // the oldest go first
-      kept_bytes_ -= size_of(kept_.front());
-      std::free(kept_.front() - kAlignment);
-      kept_.erase(kept_.begin());
-    }
-  }
-
- private:
-  static constexpr size_t kMaxKeptBytes = size_t{64} << 20;
-  static size_t size_of(const uint8_t* data) { return *reinterpret_cast<const size_t*>(data - kAlignment); }
-
-  std::mutex mutex_;
-  std::vector<uint8_t*> kept_;
-  size_t kept_bytes_ = 0;
-};
-
-// Never destroyed: arrays holding its buffers may outlive static destructors.
-AlignedBufferPool& image_buffers() {
-  static AlignedBufferPool* pool = new AlignedBufferPool();
-  return *pool;
-}
-
-// An uninitialised uint8 array in a recycled, aligned buffer.
-py::array_t<uint8_t> pooled_array(const std::vector<py::ssize_t>& shape) {
-  size_t bytes = 1;
-  for (py::ssize_t extent : shape) bytes *= static_cast<size_t>(extent);
-  uint8_t* data = image_buffers().take(bytes);
-  py::capsule owner(data, [](void* buffer) { image_buffers().give_back(static_cast<uint8_t*>(buffer)); });
-  return py::array_t<uint8_t>(shape, data, owner);
-}
-
-// `image` in a buffer TensorFlow adopts without copying: aligned uint8 arrays
-// are returned as they are, others of that type are copied (without the GIL).
-py::object adoptable_image(const py::object& image) {
-  if (!py::isinstance<py::array_t<uint8_t, py::array::c_style>>(image)) return image;
-  auto source = py::reinterpret_borrow<py::array_t<uint8_t, py::array::c_style>>(image);
-  if (reinterpret_cast<uintptr_t>(source.data()) % AlignedBufferPool::kAlignment == 0) return image;
-  py::array_t<uint8_t> copy = pooled_array(std::vector<py::ssize_t>(source.shape(), source.shape() + source.ndim()));
-  {
-    py::gil_scoped_release release;
-    std::memcpy(copy.mutable_data(), source.data(), static_cast<size_t>(source.nbytes()));
-  }
-  return copy;
-}
-
-// The Arrow C data interface (a stable, documented ABI), through which
-// Pillow exports an image's pixel memory without copying it.
-struct ArrowSchema {
-  const char* format;
-  const char* name;
-  const char* metadata;
-  int64_t flags;
-  int64_t n_children;
-  ArrowSchema** children;
-  ArrowSchema* dictionary;
-  void (*release)(ArrowSchema*);
-  void* private_data;
-};
-struct ArrowArray {
-  int64_t length;
-  int64_t null_count;
-  int64_t offset;
-  int64_t n_buffers;
-  int64_t n_children;
-  const void** buffers;
-  ArrowArray** children;
-  ArrowArray* dictionary;
-  void (*release)(ArrowArray*);
-  void* private_data;
-};
-
-// Pillow keeps an RGB pixel in 4 bytes (R, G, B, padding) and exports the
-// image to Arrow as a fixed-size list of 4 uint8 per pixel. Returns those
-// bytes when `exported` has that layout for `pixel_count` pixels, else null.
-const uint8_t* exported_rgbx_pixels(const py::tuple& exported, size_t pixel_count) {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(exported[0].ptr(), "arrow_schema"));
-  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(exported[1].ptr(), "arrow_array"));
-  if (schema == nullptr || array == nullptr) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  bool rgbx_layout = std::strcmp(schema->format, "+w:4") == 0 && schema->n_children == 1 &&
-                     std::strcmp(schema->children[0]->format, "C") == 0 && array->n_children == 1 &&
-                     array->length == static_cast<int64_t>(pixel_count) && array->offset == 0;
-  if (!rgbx_layout) return nullptr;
-  const ArrowArray* values = array->children[0];
-  bool plain_bytes = values->length == static_cast<int64_t>(4 * pixel_count) && values->offset == 0 &&
-                     values->null_count == 0 && values->n_buffers == 2 && values->buffers[1] != nullptr;
-  return plain_bytes ? static_cast<const uint8_t*>(values->buffers[1]) : nullptr;
-}
-
-// The RGB Pillow image as an HxWx3 uint8 array. np.asarray packs the pixels
-// with the GIL held; when Pillow exports its memory through Arrow (images in
-// one memory block), the packing runs here without the GIL.
-py::object rgb_array(const Globals& g, const py::object& image) {
-  if (py::hasattr(image, "__arrow_c_array__")) {
-    py::tuple size = image.attr("size");
-    size_t width = size[0].cast<size_t>();
-    size_t height = size[1].cast<size_t>();
-    py::object exported;
-    try {
-      exported = image.attr("__arrow_c_array__")();
-    } catch (py::error_already_set& error) {
-      if (!error.matches(PyExc_ValueError)) throw;  // rows not contiguous: take np.asarray
-    }
-    const uint8_t* in = exported ? exported_rgbx_pixels(exported, width * height) : nullptr;
-    if (in != nullptr) {
-      py::array_t<uint8_t> pixels = pooled_array({static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width), 3});
-      uint8_t* out = pixels.mutable_data();
-      {
-        py::gil_scoped_release release;
-        size_t count = width * height;
-        // Whole 4-byte moves: the padding byte lands where the next pixel's R
-        // goes and is overwritten; the last pixel moves only its 3 bytes.
-        for (size_t pixel = 0; pixel + 1 < count; ++pixel) std::memcpy(out + 3 * pixel, in + 4 * pixel, 4);
-        if (count > 0) std::memcpy(out + 3 * (count - 1), in + 4 * (count - 1), 3);
-      }
-      return pixels;
-    }
-  }
-  return g["np"].attr("asarray")(image);
-}
-
 // Opens, decodes and converts the image to RGB; returns it as an HxWx3 uint8
 // array. Failures name the file.
 py::object read_rgb_image(const Globals& g, const std::string& img_path) {
@@ -326,7 +222,7 @@ py::object read_rgb_image(const Globals& g, const std::string& img_path) {
       bool is_rgb = py::str(opened.attr("mode")).cast<std::string>() == "RGB";
       if (is_rgb) opened.attr("load")();
       py::object original = is_rgb ? opened : opened.attr("convert")("RGB");
-      py::object pixels = rgb_array(g, original);
+      py::object pixels = image_arrays::rgb_array(g, original);
       opened.attr("close")();
       return pixels;
     } catch (py::error_already_set&) {
@@ -525,7 +421,9 @@ PYBIND11_MODULE(darknet, m) {
           }
         }
 
-        img = adoptable_image(img);
+        // Training images are copied into their batch by the base class; a
+        // validation image leaves alone, through tf.numpy_function.
+        if (!is_training) img = image_arrays::adoptable_image(img);
 
         std::string ann_path = entry_path(ann_item);
         // Labels index the description's classes (those after the background class).
@@ -590,8 +488,9 @@ PYBIND11_MODULE(darknet, m) {
         {"path_val_images", "path_val_annotations", "val_storage", "num_val_samples", "Loading validation dataset",
          "[ERROR]: Dataset with empty validation samples is not allowed"},
     };
-    py::object join = g["join"];
     for (const Split& split : splits) {
+      // Looked up once per split, so that an image costs only the calls its pairing needs.
+      py::object join = g["join"], basename = g["basename"], splitext = g["splitext"], exists = g["exists"];
       // The folder is matched literally: brackets or stars in its name are not patterns.
       py::object folder = g["glob"].attr("escape")(self.attr(split.images_attr));
       py::object images = py::list();
@@ -603,11 +502,19 @@ PYBIND11_MODULE(darknet, m) {
                                                py::arg("bar_format") = "{l_bar}{bar:15}{r_bar}{bar:-15b}");
       py::object storage = self.attr(split.storage_attr);
       py::object annotations_folder = self.attr(split.annotations_attr);
+      bool standard = standard_posix_path_functions(g) && py::isinstance<py::str>(annotations_folder);
       for (py::handle img : loop) {
-        py::object stem = g["splitext"](g["basename"](img))[py::int_(0)];
-        py::object ann_name = stem + py::str(".txt");
-        py::object ann_path = join(annotations_folder, ann_name);
-        if (truthy(g["exists"](ann_path))) storage.attr("append")(py::list(py::make_tuple(img, ann_path)));
+        py::object ann_path;
+        bool paired;
+        if (standard && PyUnicode_CheckExact(img.ptr())) {
+          ann_path = annotation_path(py::reinterpret_borrow<py::str>(img), annotations_folder);
+          paired = path_exists(ann_path);
+        } else {
+          py::object stem = splitext(basename(img))[py::int_(0)];
+          ann_path = join(annotations_folder, stem + py::str(".txt"));
+          paired = truthy(exists(ann_path));
+        }
+        if (paired) storage.attr("append")(py::list(py::make_tuple(img, ann_path)));
       }
       py::int_ count(py::len(storage));
       self.attr(split.count_attr) = count;

@@ -345,7 +345,11 @@ PYBIND11_MODULE(detection, m) {
           pyclass::print(
               py::str("\t - [INFO] Saving model with improved {} from {} to {}").format(metric, best_value, score));
           py::object best = self.attr("best");
-          run_files::save_atomically(best, [&](const py::object& temporary) { new_model.attr("save")(temporary); });
+          // The model was just saved to last.h5: copying that file gives the
+          // same best.h5 without serialising the model a second time.
+          run_files::save_atomically(best, [&](const py::object& temporary) {
+            py::module_::import("shutil").attr("copyfile")(last, temporary);
+          });
           self.attr("best_value") = score;
           if (trainer_common::mlflow_run_active(mlflow)) mlflow.attr("log_artifact")(best);
         } else {

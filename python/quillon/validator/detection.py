@@ -173,7 +173,12 @@ def box_iou(boxes_a, boxes_b):
 def match_detections(detection_boxes, ground_truth_boxes, iou_thresholds=IOU_THRESHOLDS):
     """COCO matching of one image and class: matched flags [T, D] for detections sorted by score."""
     ious = box_iou(detection_boxes, ground_truth_boxes)
-    return np.stack([_greedy_match(ious, threshold) >= 0 for threshold in iou_thresholds])
+    matched = np.zeros((len(iou_thresholds), ious.shape[0]), dtype=bool)
+    highest = ious.max(initial=0.0)
+    for index, threshold in enumerate(iou_thresholds):
+        if highest >= min(threshold, 1 - 1e-10):  # else nothing matches at this threshold
+            matched[index] = _greedy_match(ious, threshold) >= 0
+    return matched
 
 
 def _greedy_match(ious, threshold):
@@ -187,10 +192,13 @@ def _greedy_match(ious, threshold):
     assigned = np.full(ious.shape[0], -1, dtype=np.int64)
     if ious.shape[1] == 0:
         return assigned
-    for d in range(ious.shape[0]):
+    limit = min(threshold, 1 - 1e-10)
+    # A detection with no IoU reaching the threshold takes nothing, so only
+    # the others (few of an image's up to 100 detections) need the loop.
+    for d in np.flatnonzero(ious.max(axis=1) >= limit):
         candidates = np.where(taken, -1.0, ious[d])
         best = len(candidates) - 1 - int(np.argmax(candidates[::-1]))
-        if candidates[best] >= min(threshold, 1 - 1e-10):
+        if candidates[best] >= limit:
             taken[best] = True
             assigned[d] = best
     return assigned
@@ -523,7 +531,9 @@ def _mean_over(values, rows):
 def _precision_recall_figure(names, precision, ap, with_gt):
     from matplotlib.figure import Figure
 
-    figure = Figure(figsize=(6, 5), dpi=100)
+    # The tight layout is worked out when the figure is drawn (saved), not
+    # here: that takes a drawing of its own, paid in every validation pass.
+    figure = Figure(figsize=(6, 5), dpi=100, layout="tight")
     axes = figure.add_subplot()
     for cls, name in enumerate(names):
         if with_gt[cls]:
@@ -533,7 +543,6 @@ def _precision_recall_figure(names, precision, ap, with_gt):
     axes.grid(alpha=0.3)
     if with_gt.any():
         axes.legend(loc="lower left")
-    figure.tight_layout()
     return figure
 
 
@@ -541,7 +550,7 @@ def _confusion_figure(names, confusion, confidence_threshold):
     from matplotlib.figure import Figure
 
     ticks = list(names) + [BACKGROUND]
-    figure = Figure(figsize=(1.2 * len(ticks) + 2.5, 1.0 * len(ticks) + 2), dpi=100)
+    figure = Figure(figsize=(1.2 * len(ticks) + 2.5, 1.0 * len(ticks) + 2), dpi=100, layout="tight")
     axes = figure.add_subplot()
     image = axes.imshow(confusion, cmap="Blues")
     figure.colorbar(image, ax=axes)
@@ -553,5 +562,4 @@ def _confusion_figure(names, confusion, confidence_threshold):
     for (row, col), count in np.ndenumerate(confusion):
         axes.text(col, row, str(count), ha="center", va="center",
                   color="white" if count > threshold else "black")
-    figure.tight_layout()
     return figure

@@ -10,6 +10,9 @@ CONTRAST_RANGE = (0.75, 1.25)
 SATURATION_RANGE = (0.6, 1.4)
 HUE_MAX_DELTA = 0.02
 
+# Alignment of the memory that TensorFlow adopts from NumPy without a copy.
+_TENSOR_ALIGNMENT = 64
+
 
 def _non_padding_rows(boxes):
     """True for rows that are real boxes; all-zero corners mark padding."""
@@ -249,6 +252,20 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             )
         return image, self._checked_boxes(boxes, entry), np.bytes_(name)
 
+    def _load_train_batch(self, entries, expected_hw):
+        """Loads a batch of storage entries: uint8 images [B, H, W, 3] and boxes [B, maxN, 5]
+        padded with all-zero rows."""
+        images = _aligned_uint8_array((len(entries), *expected_hw, 3))
+        loaded_boxes = []
+        for index, entry in enumerate(entries):
+            image, boxes = self._load_train_sample(entry, expected_hw)
+            images[index] = image
+            loaded_boxes.append(boxes)
+        padded = np.zeros((len(entries), max(len(boxes) for boxes in loaded_boxes), 5), np.float32)
+        for index, boxes in enumerate(loaded_boxes):
+            padded[index, : len(boxes)] = boxes
+        return images, padded
+
     def build_train_iterator(self, batch_size, prefetch=tf.data.AUTOTUNE):
         """Batches of (uint8 images [B, H, W, 3], float32 boxes [B, maxN, 5]).
 
@@ -261,23 +278,28 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             raise ValueError(f"{name}.build_train_iterator: batch_size must be a positive int, got {batch_size!r}")
         height, width = int(self.shape[0]), int(self.shape[1])
 
-        def load(entry):
-            image, boxes = tf.numpy_function(
-                lambda data: self._load_train_sample(data, (height, width)), [entry], [tf.uint8, tf.float32]
+        def load_batch(entries):
+            images, boxes = tf.numpy_function(
+                lambda data: self._load_train_batch(data, (height, width)), [entries], [tf.uint8, tf.float32]
             )
-            image.set_shape([height, width, 3])
-            boxes.set_shape([None, 5])
-            return image, boxes
+            images.set_shape([None, height, width, 3])
+            boxes.set_shape([None, None, 5])
+            return images, boxes
 
-        dataset = self._base_iterator(self.train_storage, True)
-        dataset = dataset.map(load, num_parallel_calls=tf.data.AUTOTUNE, deterministic=False)
+        # One call loads a whole batch: a call per sample, and batching the
+        # samples afterwards, adds about a tenth to the time a 640x640 sample
+        # takes to load. Batches keep their order, so that a smaller last
+        # batch comes last.
+        dataset = self._base_iterator(self.train_storage, True).batch(int(batch_size))
+        dataset = dataset.map(load_batch, num_parallel_calls=tf.data.AUTOTUNE, deterministic=True)
         if self.aug_cfg:
-            dataset = dataset.map(self._augment, num_parallel_calls=tf.data.AUTOTUNE, deterministic=False)
-        dataset = dataset.padded_batch(
-            int(batch_size),
-            padded_shapes=([height, width, 3], [None, 5]),
-            padding_values=(tf.constant(0, tf.uint8), tf.constant(0.0, tf.float32)),
-        )
+            # The augmentations work on single samples.
+            dataset = dataset.unbatch().map(self._augment, num_parallel_calls=tf.data.AUTOTUNE, deterministic=False)
+            dataset = dataset.padded_batch(
+                int(batch_size),
+                padded_shapes=([height, width, 3], [None, 5]),
+                padding_values=(tf.constant(0, tf.uint8), tf.constant(0.0, tf.float32)),
+            )
         return dataset.prefetch(prefetch)
 
     def _augment(self, image, boxes):
@@ -313,6 +335,15 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         dataset = self._base_iterator(self.val_storage, False)
         dataset = dataset.map(load, num_parallel_calls=tf.data.AUTOTUNE)
         return dataset.batch(1).prefetch(tf.data.AUTOTUNE)
+
+
+def _aligned_uint8_array(shape):
+    """An uninitialised uint8 array whose data is aligned to 64 bytes: TensorFlow
+    takes such an array over as a tensor's memory, and copies any other."""
+    size = int(np.prod(shape))
+    buffer = np.empty(size + _TENSOR_ALIGNMENT, np.uint8)
+    offset = -buffer.ctypes.data % _TENSOR_ALIGNMENT
+    return buffer[offset : offset + size].reshape(shape)
 
 
 def _entry_text(entry):

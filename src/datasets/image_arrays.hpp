@@ -1,0 +1,51 @@
+// Pixel arrays for the dataset loaders, shared by the dataset modules.
+//
+// Loaded images leave through tf.numpy_function, which adopts a NumPy buffer
+// aligned to 64 bytes as the tensor's own memory and copies any other buffer,
+// with the GIL held. The arrays made here therefore live in aligned buffers,
+// which are recycled once TensorFlow lets go of them, so that an image does not
+// pay for fresh memory pages either. And where np.asarray would pack a Pillow
+// image's pixels with the GIL held, rgb_array packs them without it.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "pyclass/pyclass.hpp"
+
+namespace image_arrays {
+
+namespace py = pybind11;
+
+// The alignment that TensorFlow needs to adopt a buffer without copying it.
+constexpr std::size_t kTensorAlignment = 64;
+
+// An uninitialised uint8 array of `shape` in a recycled, aligned buffer.
+py::array_t<std::uint8_t> pooled_array(const std::vector<py::ssize_t>& shape);
+
+// `image` in a buffer TensorFlow adopts without copying: aligned uint8 arrays
+// are returned as they are, other uint8 arrays are copied (without the GIL),
+// anything else is returned unchanged.
+py::object adoptable_image(const py::object& image);
+
+// The RGB Pillow image `image` as an HxWx3 uint8 array in a pooled buffer,
+// packed without the GIL when Pillow exports its memory through the Arrow C
+// data interface (images in one memory block); otherwise np.asarray(image),
+// with `np` the module's global.
+py::object rgb_array(const pyclass::Globals& g, const py::object& image);
+
+// The pixels of the RGB Pillow image `image` as Pillow keeps them: an HxWx4
+// uint8 array (R, G, B and a padding byte) sharing Pillow's memory, through
+// the Arrow C data interface; an empty object when Pillow does not export
+// them so (images in several memory blocks).
+py::object rgbx_pixels(const py::object& image);
+
+// The first three channels of an HxWx4 uint8 array, packed into an HxWx3
+// array in a pooled buffer without the GIL.
+py::array_t<std::uint8_t> first_three_channels(const py::array_t<std::uint8_t, py::array::c_style>& rgbx);
+
+}  // namespace image_arrays
