@@ -182,6 +182,31 @@ class TestTrainIterator:
             first_batch(dataset, 1)
 
 
+class NumberedDataset(SyntheticDataset):
+    """Each training image is filled with its sample's number, which is also its one box's label."""
+
+    def load_instance(self, data, training=True):
+        number = int(data[0].decode())
+        return np.full((HEIGHT, WIDTH, 3), number, np.uint8), np.array([[1, 2, 3, 4, number]], np.float32)
+
+
+def test_batches_still_held_are_never_overwritten(make_info_file):
+    # Batch arrays are recycled: one must not be reused while a tensor, or an
+    # array taken from it, still holds it.
+    dataset = NumberedDataset(make_info_file([(str(number), 1) for number in range(60)]))
+    iterator = dataset.build_train_iterator(2, prefetch=1)
+    first_pass = [(images, images.numpy(), boxes) for images, boxes in iterator]
+    second_pass = [images for images, _ in iterator]  # would reuse any array let go too early
+    assert len(second_pass) == 30
+    seen = []
+    for images, as_numpy, boxes in first_pass:
+        labels = boxes.numpy()[:, 0, 4].astype(np.uint8)
+        assert (images.numpy() == labels[:, None, None, None]).all()
+        assert (as_numpy == labels[:, None, None, None]).all()
+        seen.extend(labels.tolist())
+    assert sorted(seen) == list(range(60))
+
+
 def test_val_iterator_elements(make_info_file):
     dataset = SyntheticDataset(make_info_file([("a", 1)], val=[("v", 2), ("w", 0)]))
     elements = list(dataset.build_val_iterator())
