@@ -257,13 +257,39 @@ class TestWriters:
         by_tag = {tag: (step, plugin, value) for tag, step, plugin, value in read_summaries(tmp_path)}
         step, plugin, value = by_tag["gt"]
         assert (step, plugin, value[0], value[1]) == (1, "images", b"20", b"12")
-        np.testing.assert_array_equal(tf.io.decode_png(value[2]).numpy(), np.full((12, 20, 3), 9, np.uint8))
+        assert value[2].startswith(b"\xff\xd8")  # JPEG by default
+        np.testing.assert_allclose(tf.io.decode_jpeg(value[2]).numpy(), np.full((12, 20, 3), 9), atol=2)
         _, _, batch = by_tag["batch"]
-        assert len(batch) == 4 and tf.io.decode_png(batch[3]).numpy().min() == 255
+        assert len(batch) == 4 and tf.io.decode_jpeg(batch[3]).numpy().min() >= 253
         _, plugin, figure_value = by_tag["pr-curve"]
         assert plugin == "images" and tf.io.decode_png(figure_value[2]).shape[:2] == (50, 100)
         assert by_tag["notes"][1:] == ("text", b"hello")
         assert by_tag["val/score"][1] == "scalars" and float(by_tag["val/score"][2]) == 0.5
+
+    def test_png_images_are_exact_and_colours_keep_their_order(self, tmp_path):
+        def written(image_format, images):
+            folder = tmp_path / image_format
+            writer = TrainingTensorBoardWriter(tf.summary.create_file_writer(str(folder)), image_format=image_format)
+            for name, image in images.items():
+                writer.add_image(name, image, step=0)
+            writer.flush()
+            return {tag: value[2] for tag, _, _, value in read_summaries(folder)}
+
+        rng = np.random.default_rng(0)
+        rgb = rng.integers(0, 256, (5, 7, 3), dtype=np.uint8)
+        rgba = rng.integers(0, 256, (5, 7, 4), dtype=np.uint8)
+        red = np.zeros((16, 16, 3), np.uint8)
+        red[..., 0] = 255
+        png = written("png", {"rgb": rgb, "rgba": rgba})
+        np.testing.assert_array_equal(tf.io.decode_png(png["rgb"]).numpy(), rgb)
+        np.testing.assert_array_equal(tf.io.decode_png(png["rgba"], channels=4).numpy(), rgba)
+        jpeg = written("jpeg", {"rgba": rgba, "red": red})
+        np.testing.assert_array_equal(tf.io.decode_png(jpeg["rgba"], channels=4).numpy(), rgba)  # alpha: PNG
+        assert tf.io.decode_jpeg(jpeg["red"]).numpy()[8, 8, 0] > 240  # red stays red, not blue
+        with pytest.raises(ValueError, match="image_format"):
+            TrainingTensorBoardWriter(None, image_format="gif")
+        with pytest.raises(ValueError, match="jpeg_quality"):
+            TrainingTensorBoardWriter(None, jpeg_quality=0)
 
     def test_without_writer_nothing_is_written_and_figures_close(self):
         writer = TrainingTensorBoardWriter(None)

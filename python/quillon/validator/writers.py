@@ -5,6 +5,10 @@ import io
 import cv2
 import numpy as np
 import tensorflow as tf
+from tensorboard.plugins.image import metadata as image_metadata
+
+# What marks a summary as an image summary for TensorBoard's image dashboard.
+_IMAGE_SUMMARY_METADATA = image_metadata.create_summary_metadata(display_name=None, description=None)
 
 
 def _image_batch_as_uint8(name, image):
@@ -38,23 +42,56 @@ class TrainingTensorBoardWriter:
 
     ``writer`` is a ``tf.summary`` writer, or None to make every call a no-op
     (evaluation without a log directory).
+
+    Images are stored as JPEG of quality ``jpeg_quality``, which TensorBoard
+    shows as it shows PNG: a photo-like validation image encodes about ten
+    times faster and takes about a tenth of the space. With
+    ``image_format="png"``, and for images with an alpha channel, they are
+    stored as PNG, pixel for pixel. Figures are always PNG.
     """
 
-    def __init__(self, writer):
+    def __init__(self, writer, image_format="jpeg", jpeg_quality=90):
         if writer is not None and not isinstance(writer, tf.summary.SummaryWriter):
             raise TypeError(
                 "TrainingTensorBoardWriter: writer must be a tf.summary writer "
                 f"(tf.summary.create_file_writer(...)) or None, got {type(writer).__name__}"
             )
+        if image_format not in ("jpeg", "png"):
+            raise ValueError(f"TrainingTensorBoardWriter: image_format must be 'jpeg' or 'png', got {image_format!r}")
+        is_int = isinstance(jpeg_quality, (int, np.integer)) and not isinstance(jpeg_quality, bool)
+        if not is_int or not 1 <= jpeg_quality <= 100:
+            raise ValueError(
+                f"TrainingTensorBoardWriter: jpeg_quality must be an int from 1 to 100, got {jpeg_quality!r}"
+            )
         self.writer = writer
+        self.image_format = image_format
+        self.jpeg_quality = int(jpeg_quality)
 
     def add_image(self, name, image, step):
         """Logs one image (HxWx3, HxW) or a batch (KxHxWx3); uint8, or float in [0, 1]."""
         if self.writer is None:
             return
         batch = _image_batch_as_uint8(name, image)
+        height, width = batch.shape[1:3]
+        # The layout TensorBoard's image dashboard reads: width, height, then one encoded image each.
+        encoded = [self._encoded(name, picture) for picture in batch]
+        tensor = tf.constant([str(width).encode(), str(height).encode()] + encoded)
         with self.writer.as_default():
-            tf.summary.image(name, batch, step=step, max_outputs=len(batch))
+            tf.summary.write(name, tensor, step=step, metadata=_IMAGE_SUMMARY_METADATA)
+
+    def _encoded(self, name, picture):
+        channels = picture.shape[2]
+        if channels == 3:
+            picture = cv2.cvtColor(picture, cv2.COLOR_RGB2BGR)  # OpenCV's channel order
+        elif channels == 4:
+            picture = cv2.cvtColor(picture, cv2.COLOR_RGBA2BGRA)
+        if self.image_format == "jpeg" and channels != 4:
+            encoded, data = cv2.imencode(".jpg", picture, [cv2.IMWRITE_JPEG_QUALITY, self.jpeg_quality])
+        else:
+            encoded, data = cv2.imencode(".png", picture)
+        if not encoded:
+            raise ValueError(f"add_image({name!r}): OpenCV could not encode an image of shape {picture.shape}")
+        return data.tobytes()
 
     def add_figure(self, name, figure, step):
         """Renders a matplotlib figure to PNG, logs it and closes the figure."""
