@@ -174,9 +174,12 @@ py::object train_epoch(const Globals& g, const py::object& self, const py::objec
     self.attr("current_lr") = current_lr;
     on_step_end(py::arg("losses") = losses, py::arg("lr") = current_lr);
     // Reading the loss value waits for the step to finish: the one host sync
-    // a step makes.
+    // a step makes. The bar shows the new text when it next redraws itself
+    // (tqdm redraws at most ten times a second): redrawing it at every step
+    // costs fast steps a terminal write each.
     set_postfix(py::arg("values") = progress_text(trainer_common::numpy_value(losses[total_loss_key]),
-                                                  trainer_common::numpy_value(current_lr), step_time));
+                                                  trainer_common::numpy_value(current_lr), step_time),
+                py::arg("refresh") = false);
     losses[step_time_key] = step_time;
     losses[learning_rate_key] = current_lr;
     log_losses(py::dict(), losses);

@@ -163,7 +163,7 @@ def box_iou(boxes_a, boxes_b):
     b = np.asarray(boxes_b, dtype=np.float64).reshape(-1, 4)
     inter_w = np.minimum(a[:, None, 2], b[None, :, 2]) - np.maximum(a[:, None, 0], b[None, :, 0])
     inter_h = np.minimum(a[:, None, 3], b[None, :, 3]) - np.maximum(a[:, None, 1], b[None, :, 1])
-    intersection = np.clip(inter_w, 0, None) * np.clip(inter_h, 0, None)
+    intersection = np.maximum(inter_w, 0) * np.maximum(inter_h, 0)
     area_a = (a[:, 2] - a[:, 0]) * (a[:, 3] - a[:, 1])
     area_b = (b[:, 2] - b[:, 0]) * (b[:, 3] - b[:, 1])
     union = area_a[:, None] + area_b[None, :] - intersection
@@ -350,7 +350,11 @@ class DetectionEvaluator:
         return self._truth_values
 
     def _class_indices(self, labels, count, kind, where):
-        names = [label.decode() if isinstance(label, bytes) else str(label) for label in np.asarray(labels).reshape(-1)]
+        labels = np.asarray(labels).reshape(-1)
+        if labels.dtype.kind == "U":  # the runner's class names: one conversion for the whole array
+            names = labels.tolist()
+        else:
+            names = [label.decode() if isinstance(label, bytes) else str(label) for label in labels]
         if len(names) != count:
             raise ValueError(f"DetectionEvaluator: {where}: {len(names)} {kind} labels for {count} boxes")
         index = {name: i for i, name in enumerate(self.class_names)}
