@@ -18,7 +18,7 @@ libraries; the pipelines also read every annotation file.
 
 Figures: mat / mat_limit and json / json_limit (target >= 0.9 each).
 
-    PYTHONPATH=python python bench/attitude_pipeline.py [--images 256] [--rounds 5] [--quick]
+    PYTHONPATH=python python bench/attitude_pipeline.py [--images 512] [--rounds 5] [--quick]
 """
 
 import argparse
@@ -49,7 +49,7 @@ def write_dataset(root, count):
     os.makedirs(json_folder)
     rng = np.random.default_rng(2)
     boxes = {}
-    for stem in common.write_jpegs(images, count, HEIGHT, WIDTH):
+    for stem in common.write_jpegs(images, count, HEIGHT, WIDTH, distinct=128):
         pose = rng.uniform(-0.8, 0.8, 3)
         # The variables of a 300W-LP file; the loader reads two of them.
         scipy.io.savemat(os.path.join(mat_folder, stem + ".mat"), {
@@ -95,7 +95,7 @@ def face_crop_limit(paths, boxes, pool):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--images", type=int, default=256, help="number of generated images")
+    parser.add_argument("--images", type=int, default=512, help="number of generated images")
     parser.add_argument("--rounds", type=int, default=5, help="timed rounds of each variant")
     parser.add_argument("--quick", action="store_true", help="64 images, 2 rounds")
     args = parser.parse_args()

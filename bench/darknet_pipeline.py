@@ -12,7 +12,7 @@ measures, in one run and on the same files:
 
 Figures: pipeline / limit (target >= 0.9) and pipeline / tf_ops (>= 1.0).
 
-    PYTHONPATH=python python bench/darknet_pipeline.py [--images 256] [--rounds 5] [--quick]
+    PYTHONPATH=python python bench/darknet_pipeline.py [--images 512] [--rounds 5] [--quick]
 """
 
 import argparse
@@ -39,7 +39,7 @@ def write_dataset(root, count):
     annotations = os.path.join(root, "labels")
     os.makedirs(annotations)
     rng = np.random.default_rng(1)
-    for stem in common.write_jpegs(images, count, HEIGHT, WIDTH):
+    for stem in common.write_jpegs(images, count, HEIGHT, WIDTH, distinct=128):
         boxes = rng.uniform(0.1, 0.5, (3, 4))
         with open(os.path.join(annotations, stem + ".txt"), "w") as file:
             for label, box in zip(rng.integers(0, 3, 3), boxes):
@@ -74,7 +74,7 @@ def tf_ops_iterator(paths):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--images", type=int, default=256, help="number of generated images")
+    parser.add_argument("--images", type=int, default=512, help="number of generated images")
     parser.add_argument("--rounds", type=int, default=5, help="timed rounds of each variant")
     parser.add_argument("--quick", action="store_true", help="64 images, 2 rounds")
     args = parser.parse_args()

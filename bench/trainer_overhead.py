@@ -50,7 +50,13 @@ def in_memory_batches(steps):
     corners = np.sort(rng.uniform(0, SIZE, (count, BOXES_PER_IMAGE, 2, 2)), axis=2)  # x1 < x2, y1 < y2
     labels = rng.integers(1, len(CLASSES), (count, BOXES_PER_IMAGE, 1))
     boxes = np.concatenate([corners[:, :, 0, :], corners[:, :, 1, :], labels], axis=2).astype(np.float32)
-    return tf.data.Dataset.from_tensor_slices((images, boxes)).batch(BATCH).cache()
+    batches = tf.data.Dataset.from_tensor_slices((images, boxes)).batch(BATCH).cache()
+    # With tf.data's autotuning on, TensorFlow now and then ran a whole epoch
+    # of the model's steps a third slower (any of the three variants, on 2
+    # cores): noise that would swamp the few per cent measured here.
+    options = tf.data.Options()
+    options.autotune.enabled = False
+    return batches.with_options(options)
 
 
 class FitModel(tf.keras.Model):
