@@ -397,21 +397,13 @@ py::object described_classes(const py::object& description) {
   return classes;
 }
 
-void require_list(const py::handle& value, const char* argument) {
-  pyclass::require_exact_type(value, argument, reinterpret_cast<PyObject*>(&PyList_Type));
-}
-
-void require_str(const py::handle& value, const char* argument) {
-  pyclass::require_exact_type(value, argument, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-}
-
 void require_folder_args(const py::handle& shape, const py::handle& train_images, const py::handle& train_annotations,
                          const py::handle& val_images, const py::handle& val_annotations) {
-  require_list(shape, "shape");
-  require_str(train_images, "train_images");
-  require_str(train_annotations, "train_annotations");
-  require_str(val_images, "val_images");
-  require_str(val_annotations, "val_annotations");
+  pyclass::require_exact_type(shape, "shape", &PyList_Type);
+  pyclass::require_exact_type(train_images, "train_images", &PyUnicode_Type);
+  pyclass::require_exact_type(train_annotations, "train_annotations", &PyUnicode_Type);
+  pyclass::require_exact_type(val_images, "val_images", &PyUnicode_Type);
+  pyclass::require_exact_type(val_annotations, "val_annotations", &PyUnicode_Type);
 }
 
 using FloatRows = py::array_t<float, py::array::c_style | py::array::forcecast>;
@@ -485,7 +477,7 @@ PYBIND11_MODULE(attitude, m) {
       [g](py::object self, py::object shape, py::object train_images, py::object train_annotations,
           py::object val_images, py::object val_annotations, py::object num_bins, py::object file_extension) {
         require_folder_args(shape, train_images, train_annotations, val_images, val_annotations);
-        require_str(file_extension, "file_extension");
+        pyclass::require_exact_type(file_extension, "file_extension", &PyUnicode_Type);
 
         if (!g["exists"](train_images).cast<bool>()) {
           report_fatal(py::str("Path to the training images does not exist in this system: {}").format(train_images));
@@ -635,8 +627,8 @@ PYBIND11_MODULE(attitude, m) {
   attitude_yaml.method(
       "__init__",
       [g](py::object self, py::object shape, py::object info_file, py::object num_bins) {
-        require_list(shape, "shape");
-        require_str(info_file, "info_file");
+        pyclass::require_exact_type(shape, "shape", &PyList_Type);
+        pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         Folders folders = described_folders(g, read_description(g, info_file));
         pyclass::super(g["AttitudeDatasetYaml"], self)
             .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
@@ -658,7 +650,7 @@ PYBIND11_MODULE(attitude, m) {
       [g](py::object self, py::object shape, py::object train_images, py::object train_annotations,
           py::object val_images, py::object val_annotations, py::object classes, py::object add_bkg_class) {
         require_folder_args(shape, train_images, train_annotations, val_images, val_annotations);
-        require_list(classes, "classes");
+        pyclass::require_exact_type(classes, "classes", &PyList_Type);
         pyclass::super(g["AttitudeAndDetectDataset"], self)
             .attr("__init__")(shape, train_images, train_annotations, val_images, val_annotations,
                               py::arg("num_bins") = 66, py::arg("file_extension") = "json");
@@ -830,8 +822,8 @@ PYBIND11_MODULE(attitude, m) {
   detect_yaml.method(
       "__init__",
       [g](py::object self, py::object shape, py::object info_file, py::object add_bkg_class) {
-        require_list(shape, "shape");
-        require_str(info_file, "info_file");
+        pyclass::require_exact_type(shape, "shape", &PyList_Type);
+        pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         py::object description = read_description(g, info_file);
         py::object classes = described_classes(description);
         Folders folders = described_folders(g, description);
@@ -849,8 +841,8 @@ PYBIND11_MODULE(attitude, m) {
   json_yaml.method(
       "__init__",
       [g](py::object self, py::object shape, py::object info_file) {
-        require_list(shape, "shape");
-        require_str(info_file, "info_file");
+        pyclass::require_exact_type(shape, "shape", &PyList_Type);
+        pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         py::object description = read_description(g, info_file);
         described_classes(description);  // checked, not kept: this dataset has no classes
         Folders folders = described_folders(g, description);

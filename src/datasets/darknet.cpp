@@ -118,10 +118,6 @@ bool path_exists(const py::str& path) {
   return ::stat(raw.data(), &status) == 0;
 }
 
-py::object dict_type() { return py::type::of(py::dict()); }
-py::object list_type() { return py::type::of(py::list()); }
-py::object str_type() { return py::type::of(py::str()); }
-
 // A storage entry item as text: pipelines hand in bytes, direct callers may
 // pass str or an eager string tensor.
 std::string entry_path(py::object item) {
@@ -292,9 +288,9 @@ PYBIND11_MODULE(darknet, m) {
       "__init__",
       [g](py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
           py::object aug_cfg) {
-        pyclass::require_exact_type(info_file, "info_file", str_type());
-        pyclass::require_exact_type(shape, "shape", list_type());
-        pyclass::require_exact_type(aug_cfg, "aug_cfg", dict_type());
+        pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
+        pyclass::require_exact_type(shape, "shape", &PyList_Type);
+        pyclass::require_exact_type(aug_cfg, "aug_cfg", &PyDict_Type);
         pyclass::super(g["DarknetDatasetYaml"], self)
             .attr("__init__")(info_file, shape, letter_box, py::arg("add_bkg_class") = add_bkg_class,
                               py::arg("aug_cfg") = aug_cfg);
@@ -315,7 +311,7 @@ PYBIND11_MODULE(darknet, m) {
   yaml_cls.method(
       "validate_info_file_content",
       [g](py::object self, py::object info_dataset) {
-        pyclass::require_exact_type(info_dataset, "info_dataset", dict_type());
+        pyclass::require_exact_type(info_dataset, "info_dataset", &PyDict_Type);
         if (info_dataset.is_none()) {
           throw py::attribute_error("[ERROR]: No dataset description was given (info_dataset is None)");
         }
@@ -525,7 +521,7 @@ PYBIND11_MODULE(darknet, m) {
   yaml_cls.method(
       "build_and_load_base_iterator",
       [g](py::object self, py::object storage, py::object shuffle) {
-        pyclass::require_exact_type(storage, "storage", list_type());
+        pyclass::require_exact_type(storage, "storage", &PyList_Type);
         py::object iterator = g["tf"].attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
         if (truthy(shuffle)) {
           // The buffer holds path pairs only, so a whole-dataset buffer is cheap.
@@ -544,9 +540,9 @@ PYBIND11_MODULE(darknet, m) {
       "__init__",
       [g](py::object self, py::object info_dataset, py::object shape, py::object letter_box, py::object add_bkg_class,
           py::object aug_cfg) {
-        pyclass::require_exact_type(info_dataset, "info_dataset", dict_type());
-        pyclass::require_exact_type(shape, "shape", list_type());
-        pyclass::require_exact_type(aug_cfg, "aug_cfg", dict_type());
+        pyclass::require_exact_type(info_dataset, "info_dataset", &PyDict_Type);
+        pyclass::require_exact_type(shape, "shape", &PyList_Type);
+        pyclass::require_exact_type(aug_cfg, "aug_cfg", &PyDict_Type);
         if (info_dataset.is_none()) {
           throw py::attribute_error("[ERROR]: DarknetDataset needs the dataset description mapping (info_dataset is None)");
         }
@@ -564,7 +560,7 @@ PYBIND11_MODULE(darknet, m) {
   dataset_cls.method(
       "validate_info_file",
       [g](py::object self, py::object info_file) {
-        pyclass::require_exact_type(info_file, "info_file", str_type());
+        pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         return self.attr("info_dataset");
       },
       py::arg("info_file"));

@@ -105,10 +105,10 @@ py::object super(const py::object& cls, const py::object& self) {
   return py::module_::import("builtins").attr("super")(cls, self);
 }
 
-void require_exact_type(const py::handle& value, const char* argument, const py::handle& expected_type) {
-  if (value.is_none() || reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())) == expected_type.ptr()) return;
+void require_exact_type(const py::handle& value, const char* argument, PyTypeObject* expected_type) {
+  if (value.is_none() || Py_TYPE(value.ptr()) == expected_type) return;
   PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argument,
-               reinterpret_cast<PyTypeObject*>(expected_type.ptr())->tp_name, Py_TYPE(value.ptr())->tp_name);
+               expected_type->tp_name, Py_TYPE(value.ptr())->tp_name);
   throw py::error_already_set();
 }
 

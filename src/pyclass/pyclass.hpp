@@ -94,9 +94,10 @@ class ClassBuilder {
 py::object super(const py::object& cls, const py::object& self);
 
 // Raises the interpreter's TypeError for a parameter annotated with a type
-// (list, str, dict) unless `value` is exactly of that type or None:
+// (&PyList_Type, &PyUnicode_Type, &PyDict_Type) unless `value` is exactly of
+// that type or None:
 // "Argument '<name>' has incorrect type (expected <type>, got <type>)".
-void require_exact_type(const py::handle& value, const char* argument, const py::handle& expected_type);
+void require_exact_type(const py::handle& value, const char* argument, PyTypeObject* expected_type);
 
 // A status line through Python's `print`, so it interleaves with progress bars
 // and can be captured like any other output.

@@ -102,8 +102,8 @@ PYBIND11_MODULE(segmentation, m) {
   cls.method(
       "update_metrics",
       [g](py::object self, py::object metrics, py::object losses, py::object epoch, py::object live) {
-        pyclass::require_exact_type(metrics, "metrics", py::type::of(py::dict()));
-        pyclass::require_exact_type(losses, "losses", py::type::of(py::dict()));
+        pyclass::require_exact_type(metrics, "metrics", &PyDict_Type);
+        pyclass::require_exact_type(losses, "losses", &PyDict_Type);
         trainer_common::update_metrics(g, kSegmentationMetrics, self, metrics, losses, epoch, live);
       },
       py::arg("metrics") = py::dict(), py::arg("losses") = py::dict(), py::arg("epoch") = 0,
