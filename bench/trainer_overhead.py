@@ -14,10 +14,12 @@ batch 16), measured in one run:
              loss; its progress bar on).
 
 Figures: train / bare (target <= 1.03) and train / fit (<= 1.0), in time per
-epoch. The save of last.h5 (about 85 ms here) is a cost per epoch, spread
-over the epoch's steps.
+epoch. The save of last.h5 (about 70 ms here) is a cost per epoch, spread
+over the epoch's steps. Single epochs of the same step vary by a few per
+cent on a 2-core machine, about as much as the differences measured: take
+the figures as +-2 per cent.
 
-    PYTHONPATH=python python bench/trainer_overhead.py [--steps 200] [--rounds 4] [--quick]
+    PYTHONPATH=python python bench/trainer_overhead.py [--steps 200] [--rounds 6] [--quick]
 """
 
 import argparse
@@ -84,7 +86,7 @@ class FitModel(tf.keras.Model):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--steps", type=int, default=200, help="training steps per epoch")
-    parser.add_argument("--rounds", type=int, default=4, help="timed epochs of each variant")
+    parser.add_argument("--rounds", type=int, default=6, help="timed epochs of each variant")
     parser.add_argument("--quick", action="store_true", help="30 steps, 1 round")
     args = parser.parse_args()
     if args.quick:
