@@ -1,11 +1,12 @@
 """Base class of the detection datasets and their tf.data pipelines."""
 
-import os
 import sys
 import threading
 
 import numpy as np
 import tensorflow as tf
+
+from quillon.forgeline.datasets.utils import usable_cores, without_autotuning
 
 # Photometric strengths, as fractions of the [0, 1] intensity range or as
 # factor ranges. Mild on purpose: detectors should still see their classes.
@@ -283,7 +284,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) or batch_size <= 0:
             raise ValueError(f"{name}.build_train_iterator: batch_size must be a positive int, got {batch_size!r}")
         height, width = int(self.shape[0]), int(self.shape[1])
-        workers = _usable_cores()
+        workers = usable_cores()
         # Alive at once: a batch loading and one waiting per worker, the
         # prefetched ones and those the consumer still holds.
         held_ahead = prefetch if isinstance(prefetch, int) and prefetch > 0 else 1
@@ -313,7 +314,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
                 padded_shapes=([height, width, 3], [None, 5]),
                 padding_values=(tf.constant(0, tf.uint8), tf.constant(0.0, tf.float32)),
             )
-        return _without_autotuning(dataset.prefetch(prefetch))
+        return without_autotuning(dataset.prefetch(prefetch))
 
     def _augment(self, image, boxes):
         for augmentation, apply in _AUGMENTATIONS.items():
@@ -348,23 +349,6 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         dataset = self._base_iterator(self.val_storage, False)
         dataset = dataset.map(load, num_parallel_calls=tf.data.AUTOTUNE)
         return dataset.batch(1).prefetch(tf.data.AUTOTUNE)
-
-
-def _usable_cores():
-    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-
-
-def _without_autotuning(dataset):
-    """`dataset` with TensorFlow's autotuning off; the stages' parallelism is set
-    by hand instead (one call per core, each loading a whole batch).
-
-    With autotuning on, a pass read from Python now and then ran its loading
-    calls one after the other, leaving the other cores idle for the whole
-    pass: such a pass took the time of a single-threaded one.
-    """
-    options = tf.data.Options()
-    options.autotune.enabled = False
-    return dataset.with_options(options)
 
 
 class _RecycledArrays:

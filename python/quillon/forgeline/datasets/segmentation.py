@@ -9,6 +9,8 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
+from quillon.forgeline.datasets.utils import usable_cores, without_autotuning
+
 IMAGE_PATTERNS = ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]")
 
 
@@ -93,10 +95,11 @@ class SegmentationDataset:
             raise ValueError(f"SegmentationDataset.build_train_iterator: batch_size must be a positive int, got {batch_size!r}")
         dataset = tf.data.Dataset.from_tensor_slices(self.train_storage)
         dataset = dataset.shuffle(len(self.train_storage), reshuffle_each_iteration=True)
-        dataset = dataset.map(self._tf_load, num_parallel_calls=tf.data.AUTOTUNE)
+        workers = usable_cores()
+        dataset = dataset.map(self._tf_load, num_parallel_calls=workers)
         if self.flip:
-            dataset = dataset.map(_random_flip_lr, num_parallel_calls=tf.data.AUTOTUNE)
-        return dataset.batch(int(batch_size)).prefetch(prefetch)
+            dataset = dataset.map(_random_flip_lr, num_parallel_calls=workers)
+        return without_autotuning(dataset.batch(int(batch_size)).prefetch(prefetch))
 
     def build_val_iterator(self):
         """Unbatched (image, mask, path) elements in storage order."""
