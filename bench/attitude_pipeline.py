@@ -21,7 +21,6 @@ Figures: mat / mat_limit and json / json_limit (target >= 0.9 each).
     PYTHONPATH=python python bench/attitude_pipeline.py [--images 512] [--rounds 5] [--quick]
 """
 
-import argparse
 import json
 import os
 import tempfile
@@ -94,13 +93,7 @@ def face_crop_limit(paths, boxes, pool):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--images", type=int, default=512, help="number of generated images")
-    parser.add_argument("--rounds", type=int, default=5, help="timed rounds of each variant")
-    parser.add_argument("--quick", action="store_true", help="64 images, 2 rounds")
-    args = parser.parse_args()
-    if args.quick:
-        args.images, args.rounds = 64, 2
+    args = common.arguments(__doc__, "images", 512, "number of generated images", 5, (64, 2))
     workers = common.cores()
 
     with tempfile.TemporaryDirectory() as root:

@@ -13,6 +13,7 @@ A script ends by printing one line per figure:
 which ``bench/run`` collects.
 """
 
+import argparse
 import os
 import shutil
 import time
@@ -35,6 +36,20 @@ def report(name, ratio, op, target):
 def say(text):
     """A detail line (rates, sizes), shown next to the figures."""
     print(text, flush=True)
+
+
+def arguments(description, size, default, size_help, rounds, quick):
+    """The options every benchmark takes: its size (`--<size>`, e.g. --images),
+    --rounds and --quick, which sets the (size, rounds) pair `quick`."""
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument(f"--{size}", type=int, default=default, help=size_help)
+    parser.add_argument("--rounds", type=int, default=rounds, help="timed rounds of each variant")
+    parser.add_argument("--quick", action="store_true", help=f"{quick[0]:,} {size}, {quick[1]} round(s)")
+    args = parser.parse_args()
+    if args.quick:
+        setattr(args, size, quick[0])
+        args.rounds = quick[1]
+    return args
 
 
 def best_of(runs, rounds, warmup=1):

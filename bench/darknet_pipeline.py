@@ -15,7 +15,6 @@ Figures: pipeline / limit (target >= 0.9) and pipeline / tf_ops (>= 1.0).
     PYTHONPATH=python python bench/darknet_pipeline.py [--images 512] [--rounds 5] [--quick]
 """
 
-import argparse
 import os
 import tempfile
 from concurrent.futures import ThreadPoolExecutor
@@ -73,13 +72,7 @@ def tf_ops_iterator(paths):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--images", type=int, default=512, help="number of generated images")
-    parser.add_argument("--rounds", type=int, default=5, help="timed rounds of each variant")
-    parser.add_argument("--quick", action="store_true", help="64 images, 2 rounds")
-    args = parser.parse_args()
-    if args.quick:
-        args.images, args.rounds = 64, 2
+    args = common.arguments(__doc__, "images", 512, "number of generated images", 5, (64, 2))
     workers = common.cores()
 
     with tempfile.TemporaryDirectory() as root:

@@ -13,7 +13,6 @@ Figure: python / load_storage (target >= 1.0: load_storage at least as fast).
     PYTHONPATH=python python bench/load_storage.py [--files 100000] [--rounds 5] [--quick]
 """
 
-import argparse
 import contextlib
 import glob
 import os
@@ -59,13 +58,7 @@ def python_pairing(folders):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--files", type=int, default=100_000, help="image files (and as many annotation files)")
-    parser.add_argument("--rounds", type=int, default=5, help="timed rounds of each variant")
-    parser.add_argument("--quick", action="store_true", help="20,000 files, 2 rounds")
-    args = parser.parse_args()
-    if args.quick:
-        args.files, args.rounds = 20_000, 2
+    args = common.arguments(__doc__, "files", 100_000, "image files (and as many annotation files)", 5, (20_000, 2))
 
     with tempfile.TemporaryDirectory() as root:
         train = write_split(root, "train", args.files // 2)

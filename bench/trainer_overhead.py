@@ -22,7 +22,6 @@ the figures as +-2 per cent.
     PYTHONPATH=python python bench/trainer_overhead.py [--steps 200] [--rounds 6] [--quick]
 """
 
-import argparse
 import contextlib
 import io
 import sys
@@ -84,13 +83,7 @@ class FitModel(tf.keras.Model):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--steps", type=int, default=200, help="training steps per epoch")
-    parser.add_argument("--rounds", type=int, default=6, help="timed epochs of each variant")
-    parser.add_argument("--quick", action="store_true", help="30 steps, 1 round")
-    args = parser.parse_args()
-    if args.quick:
-        args.steps, args.rounds = 30, 1
+    args = common.arguments(__doc__, "steps", 200, "training steps per epoch", 6, (30, 1))
 
     tf.keras.utils.set_random_seed(0)
     batches = in_memory_batches(args.steps)

@@ -17,7 +17,6 @@ Figure: pass / runner (target <= 1.1), in time per pass.
     PYTHONPATH=python python bench/validation_pass.py [--images 1000] [--rounds 3] [--quick]
 """
 
-import argparse
 import contextlib
 import io
 import os
@@ -55,13 +54,7 @@ def write_dataset(root, count):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--images", type=int, default=1000, help="validation images")
-    parser.add_argument("--rounds", type=int, default=3, help="timed passes of each variant")
-    parser.add_argument("--quick", action="store_true", help="100 images, 1 round")
-    args = parser.parse_args()
-    if args.quick:
-        args.images, args.rounds = 100, 1
+    args = common.arguments(__doc__, "images", 1000, "validation images", 3, (100, 1))
 
     tf.keras.utils.set_random_seed(0)
     with tempfile.TemporaryDirectory() as root:

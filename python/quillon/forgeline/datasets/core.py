@@ -257,12 +257,11 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             )
         return image, self._checked_boxes(boxes, entry), np.bytes_(name)
 
-    def _load_train_batch(self, entries, expected_hw, buffers=None):
-        """Loads a batch of storage entries: uint8 images [B, H, W, 3] and boxes [B, maxN, 5]
-        padded with all-zero rows. The images go into an array from `buffers`
-        (a _RecycledArrays) when given."""
-        shape = (len(entries), *expected_hw, 3)
-        images = buffers.take(shape) if buffers is not None else _aligned_uint8_array(shape)
+    def _load_train_batch(self, entries, expected_hw, buffers):
+        """Loads a batch of storage entries: uint8 images [B, H, W, 3], in an array
+        from `buffers` (a _RecycledArrays), and boxes [B, maxN, 5] padded with
+        all-zero rows."""
+        images = buffers.take((len(entries), *expected_hw, 3))
         loaded_boxes = []
         for index, entry in enumerate(entries):
             image, boxes = self._load_train_sample(entry, expected_hw)
