@@ -8,6 +8,7 @@
 #include "pyclass/pyclass.hpp"
 #include "trainer/run_files.hpp"
 #include "trainer/trainer_common.hpp"
+#include "trainer/training_state.hpp"
 
 namespace py = pybind11;
 using pyclass::Globals;
@@ -105,8 +106,12 @@ py::object open_dvclive_session(const Globals& g, const py::object& self) {
                    "dvclive_output=None");
     throw py::error_already_set();
   }
-  py::object live =
-      live_class(output, py::arg("save_dvc_exp") = true, py::arg("report") = dvclive_report_format(g));
+  py::dict options;
+  options["save_dvc_exp"] = true;
+  options["report"] = dvclive_report_format(g);
+  // A resumed run goes on with the steps of the session it continues.
+  if (py::bool_(self.attr("resumed"))) options["resume"] = true;
+  py::object live = live_class(output, **options);
   // DVCLive cannot log None as parameters; a run without configuration has none to log.
   py::object info = self.attr("info");
   if (!info.is_none()) live.attr("log_params")(info);
@@ -237,6 +242,8 @@ PYBIND11_MODULE(detection, m) {
         self.attr("summary_rows") = py::list();
         self.attr("skip_validation_steps") = skip_validation_steps;
         self.attr("skip_initial_validation") = skip_initial_validation;
+        self.attr("state_folder") = os.attr("path").attr("join")(checkpoint, "state");
+        self.attr("resumed") = false;
 
         py::object config = g["json"].attr("dumps")(info, py::arg("indent") = 4);
         run_files::write_text_atomically(os.attr("path").attr("join")(checkpoint, "config.json"),
@@ -427,6 +434,27 @@ PYBIND11_MODULE(detection, m) {
       py::arg("loop"), py::arg("evaluator"), py::arg("epoch"));
 
   cls.method(
+      "save_state",
+      [g](py::object self, py::object epoch) { training_state::save(g, self, epoch); }, py::arg("epoch"),
+      "Writes the training state after `epoch` into `state_folder` (nothing when it is None): the training "
+      "model's weights, the optimizer's variables, the epoch, the best score, the summary rows and the logger's "
+      "step counters. `train` calls it after every epoch.");
+
+  cls.method(
+      "resume",
+      [g](py::object self) -> py::object {
+        py::object start = training_state::restore(g, self);
+        self.attr("current_lr") = trainer_common::LearningRateReader(g, self.attr("optimizer")).read();
+        pyclass::print(py::str("\t - [INFO] Resuming the run in {} at epoch {}").format(self.attr("checkpoint"), start));
+        return start;
+      },
+      "Loads the training state of `state_folder` into this trainer's model and optimizer (built as for the "
+      "run that wrote it), best score, summary rows and logger; returns the epoch to start at: "
+      "`train(epochs, ..., start=trainer.resume())` goes on as if never stopped. The initial validation is "
+      "skipped. Raises FileNotFoundError or ValueError, naming the file, for a missing, unreadable or "
+      "unfitting state, and then changes nothing.");
+
+  cls.method(
       "train",
       [g](py::object self, py::object epochs, py::object train_ds, py::object val_ds, py::object evaluator,
           py::object start, py::object callbacks) {
@@ -467,6 +495,7 @@ PYBIND11_MODULE(detection, m) {
           }
           // best.h5 is saved from the validation pass; -1.0 only rewrites last.h5.
           self.attr("save_model")(-1.0);
+          self.attr("save_state")(epoch);
           callbacks.attr("on_model_save")(self.attr("model"));
           if (!live.is_none()) live.attr("next_step")();
           callbacks.attr("on_epoch_end")(py::arg("losses") = losses, py::arg("metrics") = metrics);

@@ -8,9 +8,10 @@ void remove_quietly(const py::module_& os, const py::object& path) {
   if (os.attr("path").attr("exists")(path).cast<bool>()) os.attr("remove")(path);
 }
 
-// Writers that take a path (Keras, h5py) close the file themselves; its data
-// must reach the disk before the rename makes it the current file.
-void sync_to_disk(const py::module_& os, const py::object& path) {
+}  // namespace
+
+void sync_to_disk(const py::object& path) {
+  py::module_ os = py::module_::import("os");
   py::object descriptor = os.attr("open")(path, os.attr("O_RDONLY"));
   try {
     os.attr("fsync")(descriptor);
@@ -20,8 +21,6 @@ void sync_to_disk(const py::module_& os, const py::object& path) {
   }
   os.attr("close")(descriptor);
 }
-
-}  // namespace
 
 py::object temporary_path(const py::object& path) {
   py::module_ os = py::module_::import("os");
@@ -37,7 +36,7 @@ void save_atomically(const py::object& path, const std::function<void(const py::
   py::object temporary = temporary_path(path);
   try {
     save(temporary);
-    sync_to_disk(os, temporary);
+    sync_to_disk(temporary);
     os.attr("replace")(temporary, path);
   } catch (...) {
     // Keep the original error; the half-written file is of no use to anyone.

@@ -22,6 +22,11 @@ py::object temporary_path(const py::object& path);
 void write_text_atomically(const py::object& path, const std::function<void(const py::object& file)>& write,
                            const py::dict& open_kwargs = py::dict());
 
+// Flushes a closed file's data to disk. Writers that take a path (Keras,
+// h5py, TensorFlow checkpoints) close the file themselves; its data must reach
+// the disk before a rename or another file makes it the current one.
+void sync_to_disk(const py::object& path);
+
 // Lets `save` write to the temporary path (for writers that take a path, such
 // as Keras' Model.save), flushes the file to disk, then renames it to `path`.
 // On failure the temporary file is removed and the error propagates.

@@ -1,0 +1,31 @@
+// The training state of a run, kept in the run folder so that a stopped run
+// can go on exactly where it stopped: the training model's weights and the
+// optimizer's variables (a TensorFlow checkpoint), and a JSON file with the
+// last finished epoch, the best score, the summary rows and the logger's step
+// counters.
+//
+// state.json is written last and names the checkpoint it belongs to, so it is
+// the one file that makes a new state current: a kill at any moment leaves
+// either the previous complete state or the new one.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "pyclass/pyclass.hpp"
+
+namespace training_state {
+
+namespace py = pybind11;
+using pyclass::Globals;
+
+// Writes the state of trainer `self` after `epoch` into `self.state_folder`
+// (nothing when it is None), then removes the files of earlier states.
+void save(const Globals& g, const py::object& self, const py::object& epoch);
+
+// Loads the state from `self.state_folder` into the trainer's model and
+// optimizer, best score, summary rows and logger counters; returns the epoch
+// to start at. A missing, unreadable or unfitting state raises, naming the
+// file, and leaves the model, the optimizer and the trainer as they were.
+py::object restore(const Globals& g, const py::object& self);
+
+}  // namespace training_state

@@ -1,0 +1,257 @@
+"""Training state of a run: a stopped run resumed goes on exactly as if never stopped."""
+
+import csv
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+import tensorflow as tf
+from tensorflow.python.framework import config as tf_config
+
+from quillon.forgeline.callbacks import TensorBoardLogger
+from quillon.forgeline.trainer.detection import DetectionTrainer
+from quillon.forgeline.trainer.segmentation import SegmentationTrainer
+from test_collaborators import read_summaries
+from trainer_doubles import (
+    RecordingEvaluator,
+    detection_model,
+    make_trainer,
+    segmentation_model,
+    segmentation_validation_elements,
+    train_batches,
+    validation_batches,
+)
+
+# Validation scores by epoch: epoch 3 scores below the best of epochs 1-2, so
+# a resumed run that forgot the best score would replace best.h5 with it.
+SCORES = {1: 0.5, 2: 0.9, 3: 0.3, 4: 0.95}
+
+
+class ScoredByEpoch(RecordingEvaluator):
+    def conclude(self, truth_values, epoch):
+        self.scores = [SCORES[epoch]] * (len(self.passes) + 1)
+        return super().conclude(truth_values, epoch)
+
+
+def adam():
+    schedule = tf.keras.optimizers.schedules.CosineDecay(0.05, decay_steps=20)
+    return tf.keras.optimizers.Adam(schedule)
+
+
+def run(folder, epochs, start=1, resume=False, model_seed=1, trainer_class=DetectionTrainer):
+    """Trains a fresh trainer in `folder` up to `epochs`; returns the trainer."""
+    tf.keras.utils.set_random_seed(model_seed)
+    segmentation = trainer_class is SegmentationTrainer
+    model = segmentation_model() if segmentation else detection_model(tf.keras.regularizers.L2(1e-3))
+    logger = TensorBoardLogger(os.path.join(folder, "tensorboard"), write_every=1)
+    trainer = make_trainer(trainer_class, folder, model=model, optimizer=adam(), logger=logger, metric="acc",
+                           skip_initial_validation=True)
+    if resume:
+        start = trainer.resume()
+    batches = train_batches(count=3, extra_targets=0 if segmentation else 1)
+    if segmentation:
+        batches = batches.map(lambda images: (images, tf.zeros(tf.shape(images)[:3], tf.int32)))
+    validation = segmentation_validation_elements(1) if segmentation else validation_batches(1)
+    trainer.train(epochs, batches, validation, ScoredByEpoch(segmentation=segmentation), start=start)
+    logger.close()
+    return trainer
+
+
+@pytest.fixture
+def deterministic_ops():
+    tf.config.experimental.enable_op_determinism()
+    yield
+    tf_config.disable_op_determinism()
+
+
+def summary_rows(folder):
+    with open(os.path.join(folder, "summary.csv"), newline="") as stream:
+        return list(csv.reader(stream))
+
+
+@pytest.mark.parametrize("trainer_class", [DetectionTrainer, SegmentationTrainer])
+def test_a_resumed_run_ends_as_an_uninterrupted_one(tmp_path, deterministic_ops, capsys, trainer_class):
+    whole, stopped = str(tmp_path / "whole"), str(tmp_path / "stopped")
+    uninterrupted = run(whole, 4, trainer_class=trainer_class)
+    run(stopped, 2, trainer_class=trainer_class)
+    best_before = (tmp_path / "stopped" / "best.h5").read_bytes()
+    # Other initial weights: everything must come from the state.
+    resumed = run(stopped, 4, resume=True, model_seed=7, trainer_class=trainer_class)
+    assert f"Resuming the run in {stopped} at epoch 3" in capsys.readouterr().out
+
+    for expected, actual in zip(uninterrupted.model.weights, resumed.model.weights):
+        np.testing.assert_allclose(actual.numpy(), expected.numpy(), rtol=1e-6, atol=1e-7)
+    for expected, actual in zip(uninterrupted.optimizer.variables, resumed.optimizer.variables):
+        np.testing.assert_allclose(actual.numpy(), expected.numpy(), rtol=1e-6, atol=1e-7)
+    assert int(resumed.optimizer.iterations.numpy()) == 12
+    assert summary_rows(stopped) == summary_rows(whole)
+    assert [row[0] for row in summary_rows(stopped)[1:]] == ["1", "2", "3", "4"]
+    # Epoch 3 scored below the best before the stop, epoch 4 above it.
+    assert resumed.best_value == uninterrupted.best_value == 0.95
+    assert (tmp_path / "stopped" / "best.h5").read_bytes() != best_before
+
+    # TensorBoard steps go on where they stopped: no step is logged twice.
+    for tag in ("train/total-loss", "validation/mACC@0.5"):
+        steps = [step for name, step, _, _ in read_summaries(os.path.join(stopped, "tensorboard")) if name == tag]
+        whole_steps = [step for name, step, _, _ in read_summaries(os.path.join(whole, "tensorboard")) if name == tag]
+        assert sorted(steps) == whole_steps == list(range(len(whole_steps))), tag
+    assert sorted(os.listdir(os.path.join(stopped, "state")))[-1] == "state.json"
+    assert len(os.listdir(os.path.join(stopped, "state"))) == 3  # state.json and one checkpoint's two files
+
+
+def test_best_model_is_kept_when_resumed_epochs_do_not_beat_it(tmp_path):
+    folder = str(tmp_path)
+    run(folder, 2)
+    best_before = (tmp_path / "best.h5").read_bytes()
+    resumed = run(folder, 3, resume=True)
+    assert resumed.best_value == 0.9
+    assert (tmp_path / "best.h5").read_bytes() == best_before
+
+
+def folder_contents(folder):
+    contents = {}
+    for root, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            contents[os.path.relpath(path, folder)] = open(path, "rb").read()
+    return contents
+
+
+def break_state_json(folder):
+    with open(os.path.join(folder, "state", "state.json"), "w") as stream:
+        stream.write('{"format": 1, "epoch": ')
+
+
+def drop_checkpoint_data(folder):
+    state = os.path.join(folder, "state")
+    for name in os.listdir(state):
+        if ".data-" in name:
+            os.remove(os.path.join(state, name))
+
+
+def set_epoch(value):
+    def edit(folder):
+        path = os.path.join(folder, "state", "state.json")
+        state = json.load(open(path))
+        state["epoch"] = value
+        json.dump(state, open(path, "w"))
+
+    return edit
+
+
+@pytest.mark.parametrize(
+    "spoil, model_width, error, message",
+    [
+        (lambda folder: shutil.rmtree(os.path.join(folder, "state")), 4, FileNotFoundError, r"state\.json does not exist"),
+        (break_state_json, 4, ValueError, r"state\.json is not a usable training state"),
+        (set_epoch("two"), 4, ValueError, r"state\.json is not a usable training state: 'epoch' must be"),
+        (drop_checkpoint_data, 4, ValueError, r"state[/\\]epoch-2-\w+ cannot be loaded"),
+        (lambda folder: None, 5, ValueError, r"state[/\\]epoch-2-\w+ cannot be loaded into this trainer's model"),
+    ],
+    ids=["no state", "corrupt json", "bad field", "missing checkpoint data", "other model"],
+)
+def test_refused_resumes_name_the_file_and_change_nothing(tmp_path, spoil, model_width, error, message):
+    folder = str(tmp_path)
+    run(folder, 2)
+    spoil(folder)
+
+    inputs = tf.keras.Input((16, 16, 3))
+    features = tf.keras.layers.Conv2D(model_width, 3, padding="same")(inputs)
+    outputs = [tf.keras.layers.Conv2D(n, 1)(features) for n in (2, 2, 4, 3)]
+    model = tf.keras.Model(inputs, outputs)
+    optimizer = adam()
+    trainer = make_trainer(DetectionTrainer, folder, model=model, optimizer=optimizer)
+    files = folder_contents(folder)
+    weights = [w.numpy() for w in model.weights]
+
+    with pytest.raises(error, match=message):
+        trainer.resume()
+    assert folder_contents(folder) == files
+    for before, after in zip(weights, model.weights):
+        np.testing.assert_array_equal(after.numpy(), before)
+    assert trainer.best_value == 0.0 and trainer.summary_rows == [] and not trainer.resumed
+    assert int(optimizer.iterations.numpy()) == 0
+
+
+def test_no_state_is_written_when_the_state_folder_is_none(tmp_path):
+    trainer = make_trainer(DetectionTrainer, tmp_path)
+    trainer.state_folder = None
+    trainer.train(1, train_batches(), validation_batches(1), RecordingEvaluator())
+    assert not (tmp_path / "state").exists()
+    with pytest.raises(ValueError, match="state_folder is None"):
+        trainer.resume()
+
+
+STATE_WRITING_CHILD = textwrap.dedent("""
+    import os
+    import sys
+    sys.modules["mlflow"] = None  # keeps the child's start-up short
+    parent = sys.stdout
+    sys.stdout = open(os.devnull, "w")  # the trainer's status lines would fill the pipe
+    import tensorflow as tf
+    from quillon.forgeline.trainer.detection import DetectionTrainer
+    from trainer_doubles import make_trainer
+
+    trainer = make_trainer(DetectionTrainer, sys.argv[1], optimizer=tf.keras.optimizers.Adam(0.1))
+    trainer.optimizer.build(trainer.model.trainable_variables)
+    epoch = 1
+    while True:
+        # Every value of epoch k's state is k: a state mixed from two epochs shows.
+        for variable in trainer.model.variables + trainer.optimizer.variables:
+            variable.assign(tf.fill(variable.shape, tf.cast(epoch, variable.dtype)))
+        trainer.best_value = float(epoch)
+        trainer.summary_rows.append({"epoch": epoch})
+        trainer.save_model(-1.0)
+        trainer.save_state(epoch)
+        if epoch == 2:
+            print("ready", file=parent, flush=True)
+        epoch += 1
+""")
+
+
+def resumed_epoch(snapshot):
+    """Resumes from a copy of a run folder; checks that state and files are whole; returns the epoch resumed."""
+    trainer = make_trainer(DetectionTrainer, snapshot, optimizer=tf.keras.optimizers.Adam(0.1))
+    start = trainer.resume()
+    epoch = start - 1
+    for variable in trainer.model.variables + trainer.optimizer.variables:
+        assert np.all(variable.numpy() == epoch), variable.name
+    assert trainer.best_value == epoch and trainer.summary_rows == [{"epoch": k} for k in range(1, start)]
+    assert len(tf.keras.models.load_model(os.path.join(snapshot, "last.h5"), compile=False).outputs) == 2
+    return epoch
+
+
+def test_killing_a_run_while_it_saves_state_leaves_a_resumable_state(tmp_path):
+    # A stopped process has left on disk exactly what a kill at that moment
+    # would leave (SIGKILL runs no clean-up), so one child stopped at several
+    # moments and killed at the last stands for several kills.
+    folder = tmp_path / "run"
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="3")
+    child = subprocess.Popen([sys.executable, "-c", STATE_WRITING_CHILD, str(folder)], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, env=environment, text=True)
+    epochs = []
+    try:
+        ready, _, _ = select.select([child.stdout], [], [], 180)
+        assert ready and child.stdout.readline().strip() == "ready", f"child ended with {child.poll()}"
+        for index, delay in enumerate((0.01, 0.05, 0.02, 0.09, 0.03, 0.07, 0.04)):
+            time.sleep(delay)
+            child.send_signal(signal.SIGSTOP)
+            shutil.copytree(folder, tmp_path / f"stop-{index}", symlinks=True)
+            child.send_signal(signal.SIGCONT)
+            epochs.append(resumed_epoch(str(tmp_path / f"stop-{index}")))
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        epochs.append(resumed_epoch(str(folder)))
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert epochs == sorted(epochs) and epochs[-1] > epochs[0] >= 2  # it kept saving between the stops
