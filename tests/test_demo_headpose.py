@@ -135,7 +135,7 @@ def test_headpose_command_trains_and_writes_its_run_folder(tmp_path, annotations
     demo_main(["headpose", "--epochs", "1", "--images", "8", "--batch-size", "4", "--annotations", annotations,
                "--out", str(out)])
     run = out / "run"
-    assert sorted(os.listdir(run)) == ["config.json", "last.h5", "tensorboard", "validation"]
+    assert sorted(os.listdir(run)) == ["config.json", "last.h5", "state", "tensorboard", "validation"]
     config = json.loads((run / "config.json").read_text())
     assert config["annotations"] == annotations and config["train_images"] == 8
     results = json.loads((run / "validation" / "results.json").read_text())

@@ -292,8 +292,8 @@ def test_segment_command_trains_and_its_saved_model_reproduces_the_logged_metric
     out = tmp_path / "out"
     demo_main(["segment", "--epochs", "1", "--images", "12", "--batch-size", "6", "--out", str(out)])
     run = out / "run"
-    assert sorted(os.listdir(run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "summary.csv", "tensorboard",
-                                       "validation"]
+    assert sorted(os.listdir(run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "state", "summary.csv",
+                                       "tensorboard", "validation"]
     assert (run / "labels.txt").read_text().split() == CLASSES
     assert json.loads((run / "config.json").read_text())["train_images"] == 12
     header, row = (run / "summary.csv").read_text().splitlines()

@@ -255,3 +255,25 @@ def test_killing_a_run_while_it_saves_state_leaves_a_resumable_state(tmp_path):
             child.kill()
             child.wait()
     assert epochs == sorted(epochs) and epochs[-1] > epochs[0] >= 2  # it kept saving between the stops
+
+
+def test_demo_job_resumes_its_run_only_when_asked(tmp_path, monkeypatch, capsys):
+    from quillon.forgeline.demo import detect
+    from quillon.forgeline.demo.__main__ import main
+
+    options = dict(images=8, batch_size=4, input_size=64, display=0)
+    with pytest.raises(FileNotFoundError, match=r"no run to resume in .*state\.json does not exist"):
+        detect.run_detection_demo(tmp_path, epochs=1, resume=True, **options)
+    detect.run_detection_demo(tmp_path, epochs=1, **options)
+    with pytest.raises(FileExistsError, match="already holds a run; resume it with --resume"):
+        detect.run_detection_demo(tmp_path, epochs=2, **options)
+    detect.run_detection_demo(tmp_path, epochs=2, resume=True, **options)
+    assert [row[0] for row in summary_rows(tmp_path / "run")[1:]] == ["1", "2"]
+    assert json.load(open(tmp_path / "run" / "state" / "state.json"))["epoch"] == 2
+
+    def interrupted(out, **_):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(detect, "run_detection_demo", interrupted)
+    assert main(["detect", "--out", str(tmp_path), "--epochs", "3"]) == 130
+    assert f"--out {tmp_path} --epochs 3 --resume" in capsys.readouterr().err

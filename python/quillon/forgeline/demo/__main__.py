@@ -53,12 +53,14 @@ def _add_job(subcommands, name, job, help, description, validation_share):
     parser.add_argument("--batch-size", type=_positive_int, default=job.DEFAULT_BATCH_SIZE, help="(default %(default)s)")
     parser.add_argument("--learning-rate", type=_positive_float, default=job.DEFAULT_LEARNING_RATE,
                         help="peak learning rate (default %(default)s)")
+    parser.add_argument("--resume", action="store_true",
+                        help="continue the stopped run in OUT/run from its last finished epoch, up to --epochs")
     return parser
 
 
 def _common_options(args):
     return dict(epochs=args.epochs, seed=args.seed, images=args.images, batch_size=args.batch_size,
-                learning_rate=args.learning_rate)
+                learning_rate=args.learning_rate, resume=args.resume)
 
 
 def _add_detect_command(subcommands):
@@ -124,7 +126,14 @@ def main(argv=None):
     import absl.logging
 
     absl.logging.set_verbosity(absl.logging.ERROR)
-    args.run(args)
+    try:
+        args.run(args)
+    except KeyboardInterrupt:
+        command = " ".join(["python -m quillon.forgeline.demo", *(argv if argv is not None else sys.argv[1:])])
+        if not args.resume:
+            command += " --resume"
+        print(f"\nStopped. The run goes on from its last finished epoch with: {command}", file=sys.stderr)
+        return 130
     return 0
 
 

@@ -32,14 +32,16 @@ SUMMARY_METRIC = "mAP@0.5"
 
 
 def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
-                       learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4):
+                       learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False):
     """Trains the demo detector; returns {"run_folder", "best_epoch", "best_map"}.
 
     ``images`` is the number of training images; the validation split gets a
     quarter as many (at least one). A run folder that already exists is
     never overwritten: that raises ``FileExistsError``.
+    ``resume`` continues the stopped run in ``out/run`` from its last finished
+    epoch (``epochs`` stays the number of the last epoch).
     """
-    out, run_folder = new_run_folder(out)
+    out, run_folder = new_run_folder(out, resume=resume)
     tf.keras.utils.set_random_seed(seed)
 
     data_file = generate_detection_dataset(
@@ -81,7 +83,9 @@ def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES
         model, dataset, optimizer, DetectionLoss(), logger=logger, checkpoint=run_folder, info=config,
         metric=CHECKPOINT_METRIC, classes=classes, display=display, skip_initial_validation=True,
     )
-    trainer.train(epochs, dataset.build_train_iterator(batch_size), dataset.build_val_iterator(), evaluator)
+    start = trainer.resume() if resume else 1
+    trainer.train(epochs, dataset.build_train_iterator(batch_size), dataset.build_val_iterator(), evaluator,
+                  start=start)
     logger.flush()
 
     # best.h5 holds the last epoch that reached the best score (ties replace it).

@@ -36,7 +36,8 @@ ANNOTATION_FORMATS = ("json", "mat")
 
 
 def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
-                      learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, annotations="json"):
+                      learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, annotations="json",
+                      resume=False):
     """Trains the demo head-pose model; returns {"run_folder", "mae", "baseline_mae", "count"}.
 
     annotations: "json" trains on ``AttitudeDatasetJson`` (the head cut out
@@ -45,10 +46,12 @@ def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES,
     ``images`` is the number of training images; the validation split gets a
     quarter as many (at least one). Errors are in degrees. A run folder that
     already exists is never overwritten: that raises ``FileExistsError``.
+    ``resume`` continues the stopped run in ``out/run`` from its last finished
+    epoch (``epochs`` stays the number of the last epoch).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"run_headpose_demo: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
-    out, run_folder = new_run_folder(out)
+    out, run_folder = new_run_folder(out, resume=resume)
     tf.keras.utils.set_random_seed(seed)
 
     # Drawn half as large again as the model input, so the JSON crop of the head keeps its detail.
@@ -97,7 +100,8 @@ def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES,
         model, dataset, optimizer, AttitudeLoss(num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE),
         logger=logger, checkpoint=run_folder, info=config, classes=[], display=0,
     )
-    trainer.train(epochs, dataset.build_train_iterator(batch_size), None, None)
+    start = trainer.resume() if resume else 1
+    trainer.train(epochs, dataset.build_train_iterator(batch_size), None, None, start=start)
     logger.flush()
 
     # Measure the file a user gets, not the in-memory model.

@@ -47,15 +47,18 @@ class MetricsHistory(ForgelineTrainingCallback):
 
 
 def run_segmentation_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
-                          learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4):
+                          learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False):
     """Trains the demo segmenter; returns {"run_folder", "best_epoch", "best_miou", "final_miou", "baseline_miou"}.
 
     ``images`` is the number of training images; the validation split gets a
     sixth as many (at least one). "baseline_miou" is the mean IoU of
     predicting the most frequent validation class everywhere. A run folder
     that already exists is never overwritten: that raises ``FileExistsError``.
+    ``resume`` continues the stopped run in ``out/run`` from its last finished
+    epoch (``epochs`` stays the number of the last epoch).
+    "best_epoch" and "best_miou" then cover the epochs trained since resuming.
     """
-    out, run_folder = new_run_folder(out)
+    out, run_folder = new_run_folder(out, resume=resume)
     tf.keras.utils.set_random_seed(seed)
 
     folders = generate_segmentation_dataset(
@@ -98,8 +101,9 @@ def run_segmentation_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMA
         metric=CHECKPOINT_METRIC, classes=classes, display=display, skip_initial_validation=True,
     )
     history = MetricsHistory()
+    start = trainer.resume() if resume else 1
     trainer.train(epochs, dataset.build_train_iterator(batch_size), dataset.build_val_iterator(), evaluator,
-                  callback_handler=history)
+                  start=start, callback_handler=history)
     logger.flush()
 
     baseline = most_frequent_class_miou(dataset.val_storage, len(classes))
