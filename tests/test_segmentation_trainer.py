@@ -49,7 +49,7 @@ def test_module_and_constructor_follow_the_detection_trainer(tmp_path):
     for folder in ("det", "seg"):
         assert json.loads((tmp_path / folder / "config.json").read_text()) == {"a": [1, 2]}
         assert (tmp_path / folder / "labels.txt").read_text() == "a\nb\nc\n"
-    skip = {"model", "optimizer", "loss", "logger", "val_messenger", "checkpoint", "best", "last", "current_lr"}
+    skip = {"model", "optimizer", "loss", "logger", "val_messenger", "checkpoint", "best", "last", "current_lr", "state_folder"}
     assert ({k: v for k, v in vars(segmentation_trainer).items() if k not in skip}
             == {k: v for k, v in vars(detection_trainer).items() if k not in skip})
     with pytest.raises(AttributeError):  # logger defaults to None, which has no writer

@@ -55,7 +55,7 @@ def test_constructor_writes_run_folder_and_prints_model_paths(tmp_path, logger, 
     assert list(vars(trainer)) == [
         "dvclive_output", "info", "model", "metric", "dataset", "optimizer", "loss", "logger", "evaluator",
         "val_messenger", "best_value", "iou", "classes", "display", "NCHW", "current_lr", "checkpoint", "best",
-        "last", "summary_rows", "skip_validation_steps", "skip_initial_validation"]
+        "last", "summary_rows", "skip_validation_steps", "skip_initial_validation", "state_folder", "resumed"]
     assert isinstance(trainer.val_messenger, TrainingTensorBoardWriter)
     assert trainer.val_messenger.writer is logger.writer
     assert trainer.best_value == 0.0 and isinstance(trainer.best_value, float)

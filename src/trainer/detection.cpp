@@ -434,27 +434,6 @@ PYBIND11_MODULE(detection, m) {
       py::arg("loop"), py::arg("evaluator"), py::arg("epoch"));
 
   cls.method(
-      "save_state",
-      [g](py::object self, py::object epoch) { training_state::save(g, self, epoch); }, py::arg("epoch"),
-      "Writes the training state after `epoch` into `state_folder` (nothing when it is None): the training "
-      "model's weights, the optimizer's variables, the epoch, the best score, the summary rows and the logger's "
-      "step counters. `train` calls it after every epoch.");
-
-  cls.method(
-      "resume",
-      [g](py::object self) -> py::object {
-        py::object start = training_state::restore(g, self);
-        self.attr("current_lr") = trainer_common::LearningRateReader(g, self.attr("optimizer")).read();
-        pyclass::print(py::str("\t - [INFO] Resuming the run in {} at epoch {}").format(self.attr("checkpoint"), start));
-        return start;
-      },
-      "Loads the training state of `state_folder` into this trainer's model and optimizer (built as for the "
-      "run that wrote it), best score, summary rows and logger; returns the epoch to start at: "
-      "`train(epochs, ..., start=trainer.resume())` goes on as if never stopped. The initial validation is "
-      "skipped. Raises FileNotFoundError or ValueError, naming the file, for a missing, unreadable or "
-      "unfitting state, and then changes nothing.");
-
-  cls.method(
       "train",
       [g](py::object self, py::object epochs, py::object train_ds, py::object val_ds, py::object evaluator,
           py::object start, py::object callbacks) {
@@ -510,6 +489,27 @@ PYBIND11_MODULE(detection, m) {
       py::arg("epochs"), py::arg("train_ds") = py::none(), py::arg("val_ds") = py::none(),
       py::arg("evaluator") = py::none(), py::arg("start") = 1,
       py::arg("callback_handler") = g["ForgelineTrainingCallback"]());
+
+  cls.method(
+      "save_state",
+      [g](py::object self, py::object epoch) { training_state::save(g, self, epoch); }, py::arg("epoch"),
+      "Writes the training state after `epoch` into `state_folder` (nothing when it is None): the training "
+      "model's weights, the optimizer's variables, the epoch, the best score, the summary rows and the logger's "
+      "step counters. `train` calls it after every epoch.");
+
+  cls.method(
+      "resume",
+      [g](py::object self) -> py::object {
+        py::object start = training_state::restore(g, self);
+        self.attr("current_lr") = trainer_common::LearningRateReader(g, self.attr("optimizer")).read();
+        pyclass::print(py::str("\t - [INFO] Resuming the run in {} at epoch {}").format(self.attr("checkpoint"), start));
+        return start;
+      },
+      "Loads the training state of `state_folder` into this trainer's model and optimizer (built as for the "
+      "run that wrote it), best score, summary rows and logger; returns the epoch to start at: "
+      "`train(epochs, ..., start=trainer.resume())` goes on as if never stopped. The initial validation is "
+      "skipped. Raises FileNotFoundError or ValueError, naming the file, for a missing, unreadable or "
+      "unfitting state, and then changes nothing.");
 
   cls.build();
 }

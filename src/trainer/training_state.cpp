@@ -179,6 +179,18 @@ void read_checkpoint(const Globals& g, const py::object& self, const py::object&
 void save(const Globals& g, const py::object& self, const py::object& epoch) {
   py::object folder = self.attr("state_folder");
   if (folder.is_none()) return;
+  py::object checkpoint;
+  try {
+    checkpoint = checkpoint_of(g, self);
+  } catch (py::error_already_set& error) {
+    // Stand-ins for a Keras model or optimizer (in tests, say) cannot be
+    // checkpointed: the run goes on without a state, and says so once.
+    if (!error.matches(PyExc_ValueError)) throw;
+    self.attr("state_folder") = py::none();
+    pyclass::warn("no training state is written, so this run cannot be resumed: " +
+                  py::str(error.value()).cast<std::string>());
+    return;
+  }
   py::object os = g["os"];
   os.attr("makedirs")(folder, py::arg("exist_ok") = true);
 
@@ -194,7 +206,7 @@ void save(const Globals& g, const py::object& self, const py::object& epoch) {
   // Serialised first: a value JSON cannot hold fails before anything is written.
   py::object text = g["json"].attr("dumps")(state, py::arg("indent") = 1);
 
-  py::object written = checkpoint_of(g, self).attr("write")(join(g, folder, py::str(name)));
+  py::object written = checkpoint.attr("write")(join(g, folder, py::str(name)));
   std::string file_prefix = py::str(os.attr("path").attr("basename")(written)).cast<std::string>() + ".";
   for (py::handle entry : os.attr("listdir")(folder)) {
     if (py::str(entry).cast<std::string>().rfind(file_prefix, 0) == 0) {
