@@ -4,6 +4,7 @@ import csv
 import filecmp
 import glob
 import os
+import warnings
 
 import numpy as np
 import pytest
@@ -202,3 +203,18 @@ def test_command_line_rejects_bad_arguments(arguments, capsys):
         main(arguments)
     assert exit_status.value.code == 2
     assert "error" in capsys.readouterr().err
+
+
+def test_a_job_shows_the_missing_mlflow_warning_once(monkeypatch):
+    from quillon.forgeline.demo import detect
+
+    def saving_three_times(out, **_):
+        for _ in range(3):
+            warnings.warn("MLFlow is not installed. Please install it to log artifacts")
+
+    monkeypatch.setattr(detect, "run_detection_demo", saving_three_times)
+    monkeypatch.setattr(warnings, "onceregistry", {})
+    with warnings.catch_warnings(record=True) as shown:
+        warnings.simplefilter("always")
+        assert main(["detect"]) == 0
+    assert len([w for w in shown if "MLFlow" in str(w.message)]) == 1

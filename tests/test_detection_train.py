@@ -15,6 +15,7 @@ from trainer_doubles import (
     FakeLive,
     RecordingCallbacks,
     RecordingEvaluator,
+    RecordingLogger,
     detection_model,
     fake_dvclive_module,
     make_trainer,
@@ -175,3 +176,87 @@ def test_minimal_example_runs_three_epochs(tmp_path, quiet):
     # display=1: only the first image of every pass is drawn; the box class 1 is "dog".
     assert [record[3] for record in evaluator.records[:4]] == [True, False, False, False]
     assert evaluator.records[0][2] == ["dog"]
+
+
+def optimizers_with_a_schedule():
+    schedule = tf.keras.optimizers.schedules.ExponentialDecay(0.1, decay_steps=1, decay_rate=0.5)
+    kinds = {"adam": lambda: tf.keras.optimizers.Adam(schedule)}
+    legacy = getattr(tf.keras.optimizers, "legacy", None)
+    if os.environ.get("TF_USE_LEGACY_KERAS") == "1" and legacy is not None:
+        kinds["legacy adam"] = lambda: legacy.Adam(schedule)
+    return schedule, kinds
+
+
+@pytest.mark.parametrize("kind", sorted(optimizers_with_a_schedule()[1]))
+def test_every_step_reports_the_rate_of_the_schedule_at_the_iteration_count(tmp_path, quiet, kind):
+    schedule, kinds = optimizers_with_a_schedule()
+    optimizer = kinds[kind]()
+
+    class Rates(RecordingCallbacks):
+        def on_step_end(self, losses, lr):
+            reported.append((int(optimizer.iterations.numpy()), float(lr), float(trainer.current_lr)))
+
+    reported = []
+    logger = RecordingLogger()
+    trainer = make_trainer(DetectionTrainer, tmp_path, optimizer=optimizer, logger=logger)
+    trainer.train(2, train_batches(count=2), callback_handler=Rates([]))
+    logged = [float(losses["learning-rate"]) for _, losses in logger.calls]
+    assert [row[0] for row in reported] == [1, 2, 3, 4] and len(logged) == 4
+    for (iterations, *rates), logged_rate in zip(reported, logged):
+        assert rates + [logged_rate] == pytest.approx([float(schedule(iterations))] * 3), iterations
+
+
+def two_output_model():
+    model = detection_model()
+    return tf.keras.Model(model.input, model.outputs[:2])
+
+
+def plain_function_loss(targets, predictions):
+    return {"total-loss": tf.constant(0.0)}
+
+
+@pytest.mark.parametrize("options, when, error, message", [
+    ({"logger": "out"}, "construction", AttributeError, r"logger must be the toolkit's TensorBoard logger .*got 'out' \(str\)"),
+    ({"optimizer": "adam"}, "construction", AttributeError, r"optimizer must be a Keras optimizer .*got 'adam' \(str\)"),
+    ({"loss": plain_function_loss}, "first step", AttributeError, r"loss must be one of the toolkit's losses .*\(function\)"),
+    ({"model": two_output_model}, "train", ValueError, r"the model has 2 outputs; expected two training-only outputs"),
+])
+def test_mistaken_collaborators_are_named(tmp_path, quiet, options, when, error, message):
+    options = {key: value() if value is two_output_model else value for key, value in options.items()}
+    events = []
+    with pytest.raises(error, match=message):
+        trainer = make_trainer(DetectionTrainer, tmp_path, **options)
+        assert when != "construction"
+        trainer.train(1, train_batches(), validation_batches(1), RecordingEvaluator(events=events),
+                      callback_handler=RecordingCallbacks(events))
+    # A model that cannot be saved is refused before the initial validation and any step.
+    assert ("on_step_start", {"step": 0}) not in events or when == "first step"
+    assert when != "train" or events == []
+
+
+@pytest.mark.parametrize("metric, warns", [("acc", False), ("map", False), ("mar", False), ("mAP", True), ("iou", True)])
+def test_unknown_metric_names_warn_once_at_construction(tmp_path, recwarn, metric, warns):
+    make_trainer(DetectionTrainer, tmp_path, metric=metric)
+    warned = [str(w.message) for w in recwarn if "recognised names" in str(w.message)]
+    assert len(warned) == warns and all(repr(metric) in text and "selects mAR" in text for text in warned)
+
+
+def test_a_new_trainer_on_an_earlier_run_warns_and_points_to_resuming(tmp_path, recwarn):
+    make_trainer(DetectionTrainer, tmp_path)
+    make_trainer(DetectionTrainer, tmp_path)  # config files only: nothing to lose
+    assert not [w for w in recwarn if "already holds a run" in str(w.message)]
+    make_trainer(DetectionTrainer, tmp_path).save_model(0.5)
+    with pytest.warns(UserWarning, match=r"already holds a run .*call trainer\.resume\(\) before train\(\)"):
+        make_trainer(DetectionTrainer, tmp_path)
+
+
+def test_validation_summaries_are_logged_at_their_epoch(tmp_path, quiet):
+    from quillon.forgeline.callbacks import TensorBoardLogger
+    from test_collaborators import read_summaries
+
+    logger = TensorBoardLogger(str(tmp_path / "logs"))
+    trainer = make_trainer(DetectionTrainer, tmp_path / "run", logger=logger, skip_validation_steps=2)
+    trainer.train(4, train_batches(count=1), validation_batches(1), RecordingEvaluator())
+    logger.close()
+    steps = [step for tag, step, _, _ in read_summaries(tmp_path / "logs") if tag == "validation/mACC@0.5"]
+    assert steps == [0, 2, 4]

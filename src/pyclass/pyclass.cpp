@@ -112,6 +112,13 @@ void require_exact_type(const py::handle& value, const char* argument, PyTypeObj
   throw py::error_already_set();
 }
 
+void raise_unexpected(PyObject* exception_type, const std::string& message, const py::handle& value) {
+  std::string text = py::repr(value).cast<std::string>();
+  if (text.size() > 80) text = text.substr(0, 77) + "...";
+  PyErr_SetString(exception_type, (message + ", got " + text + " (" + Py_TYPE(value.ptr())->tp_name + ")").c_str());
+  throw py::error_already_set();
+}
+
 void print(const std::string& text) { py::module_::import("builtins").attr("print")(text); }
 
 void warn(const std::string& text) { py::module_::import("warnings").attr("warn")(text); }

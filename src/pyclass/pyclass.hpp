@@ -99,6 +99,10 @@ py::object super(const py::object& cls, const py::object& self);
 // "Argument '<name>' has incorrect type (expected <type>, got <type>)".
 void require_exact_type(const py::handle& value, const char* argument, PyTypeObject* expected_type);
 
+// Raises `exception_type` with `message` followed by ", got <repr> (<type>)";
+// the repr is cut to a readable length.
+[[noreturn]] void raise_unexpected(PyObject* exception_type, const std::string& message, const py::handle& value);
+
 // A status line through Python's `print`, so it interleaves with progress bars
 // and can be captured like any other output.
 void print(const std::string& text);

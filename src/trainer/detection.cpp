@@ -75,6 +75,34 @@ py::object class_names(const Globals& g, const py::object& classes, const py::ob
   return g["np"].attr("array")(names);
 }
 
+// ---- Helpers of __init__ ----
+
+// The names `checkpoint_score` knows; anything else selects mAR too, but is
+// more likely a misspelling (such as the summary.csv column "mAP").
+void warn_about_unknown_metric(const py::object& metric) {
+  for (const char* known : {"acc", "map", "mar"}) {
+    if (py::str(known).equal(metric)) return;
+  }
+  pyclass::warn("metric " + py::repr(metric).cast<std::string>() +
+                " is none of the recognised names 'acc' (mACC), 'map' (mAP) and 'mar' (mAR): like any other name, it "
+                "selects mAR for choosing best.h5");
+}
+
+// A new trainer on the folder of an earlier run would replace that run's
+// best model (with a worse one, possibly) and its summary rows.
+void warn_about_earlier_run(const Globals& g, const py::object& checkpoint) {
+  py::object path = g["os"].attr("path");
+  for (const char* name : {"best.h5", "summary.csv"}) {
+    if (path.attr("exists")(path.attr("join")(checkpoint, name)).cast<bool>()) {
+      pyclass::warn(py::str(checkpoint).cast<std::string>() +
+                    " already holds a run (best.h5, summary.csv): training replaces its best.h5, even with a worse "
+                    "model, and its summary rows. To continue that run, call trainer.resume() before train(); "
+                    "otherwise choose another checkpoint folder to keep it");
+      return;
+    }
+  }
+}
+
 // ---- Helpers of train ----
 
 py::object progress_bar(const Globals& g, const py::object& iterable, const py::object& description) {
@@ -217,6 +245,14 @@ PYBIND11_MODULE(detection, m) {
           py::object classes, py::object display, py::object dvclive_output, py::object skip_validation_steps,
           py::object skip_initial_validation) {
         py::object os = g["os"];
+        if (!py::hasattr(logger, "writer")) {
+          pyclass::raise_unexpected(PyExc_AttributeError,
+                                    "logger must be the toolkit's TensorBoard logger "
+                                    "(quillon.forgeline.callbacks.TensorBoardLogger) or another object with a "
+                                    "'writer' attribute",
+                                    logger);
+        }
+        warn_about_unknown_metric(metric);
         self.attr("dvclive_output") = dvclive_output;
         self.attr("info") = info;
         self.attr("model") = model;
@@ -236,6 +272,8 @@ PYBIND11_MODULE(detection, m) {
         self.attr("checkpoint") = checkpoint;
         if (!os.attr("path").attr("exists")(checkpoint).cast<bool>()) {
           os.attr("makedirs")(checkpoint, py::arg("exist_ok") = true);
+        } else {
+          warn_about_earlier_run(g, checkpoint);
         }
         self.attr("best") = os.attr("path").attr("join")(checkpoint, "best.h5");
         self.attr("last") = os.attr("path").attr("join")(checkpoint, "last.h5");
@@ -447,6 +485,11 @@ PYBIND11_MODULE(detection, m) {
           }
         }
 
+        py::object epoch_numbers = py::module_::import("builtins").attr("range")(start, epochs + py::int_(1), 1);
+        // A model whose inference outputs cannot be saved would otherwise
+        // fail at the first save, after a whole epoch.
+        if (py::len(epoch_numbers) > 0) self.attr("remove_training_outputs")(py::none());
+
         py::object validation_folder = os.attr("path").attr("join")(self.attr("checkpoint"), "validation");
         if (!os.attr("path").attr("exists")(validation_folder).cast<bool>()) os.attr("makedirs")(validation_folder);
         py::object live = open_dvclive_session(g, self);
@@ -462,7 +505,6 @@ PYBIND11_MODULE(detection, m) {
         py::object metrics = py::dict();
         py::object losses = py::dict();
         trainer_common::LearningRateReader learning_rate(g, self.attr("optimizer"));
-        py::object epoch_numbers = py::module_::import("builtins").attr("range")(start, epochs + py::int_(1), 1);
         for (py::handle number : epoch_numbers) {
           py::object epoch = py::reinterpret_borrow<py::object>(number);
           callbacks.attr("on_epoch_start")(py::arg("epoch") = epoch);

@@ -85,7 +85,16 @@ void write_summary_csv(const Globals& g, const py::object& self, const py::list&
 LearningRateReader::LearningRateReader(const Globals& g, py::object optimizer)
     : optimizer_(std::move(optimizer)),
       attribute_(py::hasattr(optimizer_, "lr") ? "lr" : "learning_rate"),
-      schedule_type_(g["tf"].attr("keras").attr("optimizers").attr("schedules").attr("LearningRateSchedule")) {}
+      schedule_type_(g["tf"].attr("keras").attr("optimizers").attr("schedules").attr("LearningRateSchedule")) {
+  if (py::isinstance(py::getattr(optimizer_, "_learning_rate", py::none()), schedule_type_)) {
+    attribute_ = "_learning_rate";
+  } else if (!py::hasattr(optimizer_, attribute_)) {
+    pyclass::raise_unexpected(PyExc_AttributeError,
+                              "optimizer must be a Keras optimizer with a learning rate (for example "
+                              "tf.keras.optimizers.Adam(1e-3))",
+                              optimizer_);
+  }
+}
 
 py::object LearningRateReader::read() const {
   py::object rate = optimizer_.attr(attribute_);
@@ -114,7 +123,14 @@ py::object train_step(const Globals& g, const py::object& self, const py::object
   try {
     py::object outputs = model(images, py::arg("training") = true);
     py::object predictions = outputs_as_tuple ? py::tuple(outputs) : outputs;
-    losses = self.attr("loss").attr("compute_loss")(targets, predictions);
+    py::object loss = self.attr("loss");
+    if (!py::hasattr(loss, "compute_loss")) {
+      pyclass::raise_unexpected(PyExc_AttributeError,
+                                "loss must be one of the toolkit's losses (a quillon.forgeline.losses.ForgelineLoss) "
+                                "or another object with compute_loss(targets, predictions)",
+                                loss);
+    }
+    losses = loss.attr("compute_loss")(targets, predictions);
     py::object total = losses.attr("get")("total-loss");
     if (total.is_none()) {
       throw py::key_error("the loss's compute_loss returned no 'total-loss' entry");
@@ -241,12 +257,17 @@ void update_metrics(const Globals& g, const MetricLayout& layout, const py::obje
     mlflow.attr("log_metrics")(values, py::arg("step") = epoch);
   }
 
+  // Validation summaries share the epoch axis of the evaluator's images and
+  // text: the logger's validation counter is set to the epoch.
+  py::object logger = self.attr("logger");
+  if (py::hasattr(logger, "validation_step")) logger.attr("validation_step") = epoch;
+
   py::dict summary;
   for (const auto& group : groups) {
     for (const NamedValue& named : group) summary[py::str(named.summary_key)] = py::float_(named.value);
   }
   for (const NamedValue& named : overall) summary[py::str(named.summary_key)] = py::float_(named.value);
-  self.attr("logger").attr("update_metrics")(summary, losses);
+  logger.attr("update_metrics")(summary, losses);
 
   py::list columns;
   columns.append("epoch");

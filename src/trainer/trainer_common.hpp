@@ -21,8 +21,12 @@ using pyclass::Globals;
 
 // Reads an optimizer's current learning rate: `lr` (Keras 2) or
 // `learning_rate` (Keras 3, which has no `lr`), and a schedule is evaluated at
-// the optimizer's iteration count. Which attribute to read is decided once, so
-// reading it every training step costs a single attribute lookup.
+// the optimizer's iteration count. Keras 2's optimizers keep in `lr` the rate
+// of the step before, so a schedule is taken from where the optimizer keeps
+// it (`_learning_rate`) when it is there. Which attribute to read is decided
+// once, so reading it every training step costs a single attribute lookup.
+// Anything without a learning rate raises AttributeError saying what an
+// optimizer must be.
 class LearningRateReader {
  public:
   LearningRateReader(const Globals& g, py::object optimizer);

@@ -183,8 +183,11 @@ class TensorBoardLogger:
         step only), and the counter advances;
       * after each validation with the summary dict: each metric is written as
         ``validation/<key>`` at the validation counter, which advances. The
-        losses passed along are not written again.
-    Both counters start at 0. None and non-numeric values are skipped.
+        losses passed along are not written again. The trainers set the
+        validation counter to the epoch first, so validation scalars share
+        the epoch axis of the evaluator's images and text.
+    Both counters start at 0 (a resumed run restores them). None and
+    non-numeric values are skipped.
 
     Training losses are written in groups, to keep a step's logging cheap:
     once ``write_every`` logged steps are waiting or ``max_delay`` seconds

@@ -6,6 +6,7 @@ function registered in ``build_parser``, next to its module in this package.
 
 import argparse
 import sys
+import warnings
 
 
 def _positive_int(text):
@@ -127,7 +128,10 @@ def main(argv=None):
 
     absl.logging.set_verbosity(absl.logging.ERROR)
     try:
-        args.run(args)
+        with warnings.catch_warnings():
+            # The trainers warn at every save that MLflow is missing; once is enough here.
+            warnings.filterwarnings("once", message="MLFlow is not installed")
+            args.run(args)
     except KeyboardInterrupt:
         command = " ".join(["python -m quillon.forgeline.demo", *(argv if argv is not None else sys.argv[1:])])
         if not args.resume:
