@@ -302,7 +302,10 @@ PYBIND11_MODULE(detection, m) {
       py::arg("checkpoint") = "out", py::arg("info") = py::none(), py::arg("metric") = "acc",
       py::arg("iou") = 0.5, py::arg("classes") = py::none(), py::arg("display") = py::none(),
       py::arg("dvclive_output") = py::none(), py::arg("skip_validation_steps") = 1,
-      py::arg("skip_initial_validation") = false);
+      py::arg("skip_initial_validation") = false,
+      "Sets up the run: checks the logger and the metric name, creates the checkpoint folder, writes "
+      "config.json (info) and labels.txt (classes) and prints where best.h5 and last.h5 go. The class "
+      "docstring describes every parameter.");
 
   cls.graph_method(
       "preprocess_input", {pyclass::param("x", tf.attr("Tensor"))},
@@ -335,7 +338,9 @@ PYBIND11_MODULE(detection, m) {
         py::object inference_outputs = outputs[py::slice(py::int_(2), py::none(), py::none())];
         return g["tf"].attr("keras").attr("models").attr("Model")(network.attr("input"), inference_outputs);
       },
-      py::arg("model") = py::none());
+      py::arg("model") = py::none(),
+      "The inference model of `model` (default: the trainer's): the same layers and weights without the two "
+      "training-only outputs. Raises ValueError for a model with fewer than three outputs.");
 
   cls.method(
       "to_nchw",
@@ -368,7 +373,9 @@ PYBIND11_MODULE(detection, m) {
         }
         return keras.attr("models").attr("Model")(new_input, channels_first(outputs));
       },
-      py::arg("model"));
+      py::arg("model"),
+      "A model taking channels-first (batch, channels, height, width) input, built from Keras layers around "
+      "`model`; every output keeps its place and image-shaped outputs become channels-first.");
 
   cls.method(
       "save_model",
@@ -404,7 +411,9 @@ PYBIND11_MODULE(detection, m) {
           pyclass::print(py::str("\t - [INFO] No improvement in {} from {} to {} ").format(metric, best_value, score));
         }
       },
-      py::arg("val"));
+      py::arg("val"),
+      "Saves the inference model to last.h5 (channels-first when NCHW is set), and copies it to best.h5 "
+      "when `val` reaches the best score so far; logs both to an active MLflow run.");
 
   cls.method(
       "update_metrics",
@@ -414,7 +423,8 @@ PYBIND11_MODULE(detection, m) {
         trainer_common::update_metrics(g, kDetectionMetrics, self, metrics, losses, epoch, live);
       },
       py::arg("metrics") = py::dict(), py::arg("losses") = py::dict(), py::arg("epoch") = 0,
-      py::arg("live") = py::none());
+      py::arg("live") = py::none(),
+      "Logs one validation result: DVCLive, MLflow, the logger (at the epoch) and a new summary.csv row.");
 
   cls.method(
       "run_validation_step",
@@ -469,7 +479,9 @@ PYBIND11_MODULE(detection, m) {
         self.attr("save_model")(score);
         return metrics;
       },
-      py::arg("loop"), py::arg("evaluator"), py::arg("epoch"));
+      py::arg("loop"), py::arg("evaluator"), py::arg("epoch"),
+      "Runs one validation pass over `loop` (batches of one (image, boxes, names)) with `evaluator`, saves "
+      "the model by the pass's score and returns the evaluator's metrics.");
 
   cls.method(
       "train",
@@ -530,7 +542,9 @@ PYBIND11_MODULE(detection, m) {
       },
       py::arg("epochs"), py::arg("train_ds") = py::none(), py::arg("val_ds") = py::none(),
       py::arg("evaluator") = py::none(), py::arg("start") = 1,
-      py::arg("callback_handler") = g["ForgelineTrainingCallback"]());
+      py::arg("callback_handler") = g["ForgelineTrainingCallback"](),
+      "Trains epochs `start` to `epochs`: the optional initial validation, then per epoch the training "
+      "steps, the validation when due, last.h5 and the training state, with the callback hooks around each.");
 
   cls.method(
       "save_state",

@@ -88,7 +88,8 @@ PYBIND11_MODULE(segmentation, m) {
       py::arg("checkpoint") = py::none(), py::arg("info") = py::none(), py::arg("metric") = "acc",
       py::arg("iou") = 0.5, py::arg("classes") = py::none(), py::arg("display") = py::none(),
       py::arg("dvclive_output") = py::none(), py::arg("skip_validation_steps") = 1,
-      py::arg("skip_initial_validation") = false);
+      py::arg("skip_initial_validation") = false,
+      "Sets up the run as DetectionTrainer does; the class docstring describes every parameter.");
 
   cls.graph_method(
       "train_step", {pyclass::param("data")},
@@ -107,12 +108,15 @@ PYBIND11_MODULE(segmentation, m) {
         trainer_common::update_metrics(g, kSegmentationMetrics, self, metrics, losses, epoch, live);
       },
       py::arg("metrics") = py::dict(), py::arg("losses") = py::dict(), py::arg("epoch") = 0,
-      py::arg("live") = py::none());
+      py::arg("live") = py::none(),
+      "Logs one validation result (single-valued metrics): DVCLive, MLflow, the logger (at the epoch) and a "
+      "new summary.csv row.");
 
   // Segmentation models have no training-only outputs: the whole model is saved.
   cls.method(
       "remove_training_outputs", [](py::object self, py::object model) -> py::object { return self.attr("model"); },
-      py::arg("model"));
+      py::arg("model"),
+      "The whole model: segmentation models have no training-only outputs.");
 
   cls.method(
       "run_validation_step",
@@ -162,7 +166,9 @@ PYBIND11_MODULE(segmentation, m) {
         self.attr("save_model")(score);
         return metrics;
       },
-      py::arg("loop"), py::arg("evaluator"), py::arg("epoch"));
+      py::arg("loop"), py::arg("evaluator"), py::arg("epoch"),
+      "Runs one validation pass over `loop` ((image, mask, path) elements) with `evaluator`, saves the "
+      "model by the pass's score and returns the evaluator's metrics.");
 
   cls.build();
 }
