@@ -16,6 +16,7 @@ What is written to ``out``:
 - head pose: ``predictions.json``, {file name: {"pitch", "yaw", "roll"}}.
 """
 
+import collections
 import glob
 import json
 import os
@@ -30,7 +31,7 @@ from quillon.forgeline.datasets.utils import usable_cores
 from quillon.forgeline.deploy.predictors import (
     BACKGROUND, DetectionPredictor, HeadposePredictor, SegmentationPredictor,
 )
-from quillon.forgeline.deploy.runs import load_run
+from quillon.forgeline.deploy.runs import Run, load_run
 from quillon.forgeline.deploy.settings import (
     DEFAULT_BATCH_SIZE, DEFAULT_MAX_DETECTIONS, DEFAULT_NMS_IOU, DEFAULT_SCORE_THRESHOLD,
 )
@@ -104,13 +105,16 @@ def predict(run_or_model, source, out, batch_size=DEFAULT_BATCH_SIZE, score_thre
             nms_iou=DEFAULT_NMS_IOU, max_detections=DEFAULT_MAX_DETECTIONS, task=None, progress=True):
     """Predicts every image of ``source`` with the run's model and writes the results to ``out``.
 
+    ``run_or_model``: a run folder, a model file, or a ``Run`` already loaded
+    with ``load_run`` (to predict several sources without loading it again).
+
     ``score_threshold``, ``nms_iou`` and ``max_detections`` apply to
     detection (see ``DetectionPredictor``). Returns {"task", "out",
     "predicted": number of images, "skipped": {path: reason}}.
     """
     if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
         raise ValueError(f"predict: batch_size must be a positive int, got {batch_size!r}")
-    run = load_run(run_or_model, task)
+    run = run_or_model if isinstance(run_or_model, Run) else load_run(run_or_model, task)
     paths = list_images(source)
     if run.task == "detect":
         if run.labels is None:
@@ -125,19 +129,44 @@ def predict(run_or_model, source, out, batch_size=DEFAULT_BATCH_SIZE, score_thre
     os.makedirs(out, exist_ok=True)
     skipped = {}
     predicted = 0
-    with tqdm(total=len(paths), unit="image", desc="predict", disable=not progress, file=sys.stderr) as bar:
+    bar = tqdm(total=len(paths), unit="image", desc="predict", disable=not progress, file=sys.stderr)
+    with _BackgroundWrites(limit=2 * batch_size) as writes, bar:
         for readable, unreadable in read_batches(paths, batch_size):
             for path, reason in unreadable.items():
                 tqdm.write(f"predict: skipped {path}: {reason}", file=sys.stderr)
             skipped.update(unreadable)
             results = predictor.predict([image for _, image in readable])
             for (path, image), result in zip(readable, results):
-                outputs.add(path, image, result)
+                outputs.add(path, image, result, writes)
             predicted += len(readable)
             bar.update(len(readable) + len(unreadable))
     outputs.finish()
     print(f"predict: {predicted} images predicted, {len(skipped)} unreadable skipped; results in {out}")
     return {"task": run.task, "out": os.fspath(out), "predicted": predicted, "skipped": skipped}
+
+
+class _BackgroundWrites:
+    """Writes files on a few threads while the model works on the next batch; at most ``limit`` wait."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self.pending = collections.deque()
+        self.pool = ThreadPoolExecutor(max_workers=usable_cores())
+
+    def submit(self, function, *args):
+        self.pending.append(self.pool.submit(function, *args))
+        while len(self.pending) > self.limit:
+            self.pending.popleft().result()  # raises what the write raised
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *error):
+        try:
+            while self.pending:
+                self.pending.popleft().result()
+        finally:
+            self.pool.shutdown()
 
 
 def _write_json_atomically(path, value, indent=None):
@@ -161,7 +190,7 @@ class _DetectionOutputs:
         for folder in ("images", "labels"):
             os.makedirs(os.path.join(out, folder), exist_ok=True)
 
-    def add(self, path, image, detections):
+    def add(self, path, image, detections, writes):
         height, width = image.shape[:2]
         classes = detections.classes - int(self.skip_background)  # indices into class_names, as Darknet files
         pixels = detections.boxes.astype(np.float64) * [width, height, width, height]
@@ -174,10 +203,13 @@ class _DetectionOutputs:
                 "category_id": int(cls), "bbox": [float(x1), float(y1), float(x2 - x1), float(y2 - y1)],
                 "score": float(score),
             })
+        names = [self.class_names[cls] for cls in classes]
+        writes.submit(self._write_files, path, image, rows, pixels, names, detections.scores)
+
+    def _write_files(self, path, image, rows, pixels, names, scores):
         with open(os.path.join(self.out, "labels", _stem(path) + ".txt"), "w", encoding="utf-8") as stream:
             stream.writelines(rows)
-        names = [self.class_names[cls] for cls in classes]
-        drawn = draw_boxes(image, pixels, names, detections.scores, color=DETECTION_COLOR)
+        drawn = draw_boxes(image, pixels, names, scores, color=DETECTION_COLOR)
         Image.fromarray(drawn).save(os.path.join(self.out, "images", os.path.basename(path)))
 
     def finish(self):
@@ -189,9 +221,9 @@ class _SegmentationOutputs:
         self.out = out
         os.makedirs(os.path.join(out, "masks"), exist_ok=True)
 
-    def add(self, path, image, mask):
+    def add(self, path, image, mask, writes):
         pixels = mask.astype(np.uint8) if mask.max(initial=0) < 256 else mask.astype(np.uint16)
-        Image.fromarray(pixels).save(os.path.join(self.out, "masks", _stem(path) + ".png"))
+        writes.submit(Image.fromarray(pixels).save, os.path.join(self.out, "masks", _stem(path) + ".png"))
 
     def finish(self):
         pass
@@ -202,7 +234,7 @@ class _HeadposeOutputs:
         self.out = out
         self.angles = {}
 
-    def add(self, path, image, angles):
+    def add(self, path, image, angles, writes):
         self.angles[os.path.basename(path)] = dict(zip(HeadposePredictor.ANGLE_NAMES, map(float, angles)))
 
     def finish(self):
