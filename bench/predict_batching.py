@@ -23,7 +23,6 @@ import tempfile
 
 import common
 
-import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 
 from quillon.forgeline.deploy.predict import predict, read_image  # noqa: E402

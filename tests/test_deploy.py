@@ -75,7 +75,8 @@ def test_predict_gives_the_evaluators_detections_batched_or_not_and_skips_a_corr
     source = tmp_path / "source"
     shutil.copytree(demo["images"], source)
     (source / "corrupt.jpg").write_bytes(b"not an image")
-    summary = predict(demo["run"], str(source), str(tmp_path / "one"), batch_size=1, score_threshold=0.05, progress=False)
+    summary = predict(demo["run"], str(source), str(tmp_path / "one"), batch_size=1, score_threshold=0.05,
+                      progress=False)
     assert summary["predicted"] == 6 and list(summary["skipped"]) == [str(source / "corrupt.jpg")]
     assert main(["predict", demo["run"], str(source / "*.*"), "--out", str(tmp_path / "four"),
                  "--batch-size", "4", "--score-threshold", "0.05"]) == 0
@@ -158,7 +159,8 @@ def test_segmentation_and_headpose_predict_write_masks_and_angles(tmp_path):
     masks = {name: np.asarray(Image.open(tmp_path / "masks" / "masks" / name)) for name in images}
     assert masks["wide.png"].shape == (40, 90)
     # At the model's size, the validation runner's mask.
-    np.testing.assert_array_equal(masks["same.png"], SegmentationEvaluator(segmenter).runner.run_single_instance(images["same.png"]))
+    runner = SegmentationEvaluator(segmenter).runner
+    np.testing.assert_array_equal(masks["same.png"], runner.run_single_instance(images["same.png"]))
 
     run = save_run(str(tmp_path / "headpose"), tf.keras.Model(headpose.input, headpose.outputs[2:]), "headpose")
     predict(run, str(source), str(tmp_path / "angles"), batch_size=2, progress=False)

@@ -52,7 +52,8 @@ def _add_predict_command(subcommands):
                         "(default %(default)s)")
     parser.add_argument("--max-detections", type=_positive_int, default=settings.DEFAULT_MAX_DETECTIONS,
                         help="detection: most detections per image (default %(default)s)")
-    parser.add_argument("--task", choices=settings.TASKS, help="the model's task when there is no config.json beside it")
+    parser.add_argument("--task", choices=settings.TASKS,
+                        help="the model's task when there is no config.json beside it")
     parser.set_defaults(run=_run_predict)
 
 
@@ -80,7 +81,8 @@ def _add_export_command(subcommands):
     parser.add_argument("--tolerance", type=float,
                         help="largest max |difference| / max(1, max |Keras output|) accepted "
                         "(default 1e-4, with --half 2e-2)")
-    parser.add_argument("--task", choices=settings.TASKS, help="the model's task when there is no config.json beside it")
+    parser.add_argument("--task", choices=settings.TASKS,
+                        help="the model's task when there is no config.json beside it")
     parser.set_defaults(run=_run_export)
 
 

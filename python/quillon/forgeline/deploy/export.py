@@ -80,14 +80,17 @@ def export(run_or_model, format, out=None, nchw=False, half=False, sample=None, 
     try:
         _WRITERS[format](run.model, serve, partial, half)
         image = _sample_input(run, sample)
-        expected = dict(zip(OUTPUT_NAMES[run.task], _as_list(run.model(image, training=False))[-len(OUTPUT_NAMES[run.task]):]))
+        names = OUTPUT_NAMES[run.task]
+        expected = dict(zip(names, _as_list(run.model(image, training=False))[-len(names):]))
         actual = load_exported(partial, format)(_to_layout(image.numpy(), nchw))
         differences = {}
         for name, wanted in expected.items():
             got = _from_layout(np.asarray(actual[name]), nchw)
             wanted = np.asarray(wanted)
             if got.shape != wanted.shape:
-                raise ExportMismatchError(f"export: {format} output {name!r} has shape {got.shape}, Keras {wanted.shape}")
+                raise ExportMismatchError(
+                    f"export: {format} output {name!r} has shape {got.shape}, Keras {wanted.shape}"
+                )
             differences[name] = float(np.abs(got.astype(np.float64) - wanted).max())
             scale = max(1.0, float(np.abs(wanted).max()))
             print(f"export: {format} {name}: max |difference| to Keras {differences[name]:.3g} "
@@ -137,7 +140,9 @@ def load_exported(path, format):
     """A callable running an exported model: float32 input batch -> {output name: array}."""
     if format == "saved_model":
         signature = tf.saved_model.load(path).signatures[SERVING_SIGNATURE]
-        return lambda batch: {name: value.numpy() for name, value in signature(**{INPUT_NAME: tf.constant(batch)}).items()}
+        return lambda batch: {
+            name: value.numpy() for name, value in signature(**{INPUT_NAME: tf.constant(batch)}).items()
+        }
     if format == "tflite":
         interpreter = tf.lite.Interpreter(model_path=path)
         runner = interpreter.get_signature_runner(SERVING_SIGNATURE)
@@ -191,9 +196,9 @@ def deployment_metadata(run, format, target, nchw, half):
             "boxes": "a detection is a score map cell (row, col, class) equal to the maximum of its peak_window x "
                      "peak_window neighbourhood (outside the map counts as 0) with a score >= score_threshold; its box "
                      "is centre - (left, top) .. centre + (right, bottom) of box_distances at that cell, with centre "
-                     "((col + 0.5) x stride x, (row + 0.5) x stride y), in input pixels; undo the letterbox, clip to the "
-                     "image, keep the best candidates, then non-maximum suppression per class at nms_iou and at most "
-                     "max_detections by score",
+                     "((col + 0.5) x stride x, (row + 0.5) x stride y), in input pixels; undo the letterbox, clip to "
+                     "the image, keep the best candidates, then non-maximum suppression per class at nms_iou and "
+                     "at most max_detections by score",
         }
     elif run.task == "segment":
         metadata["preprocessing"]["resize"] = "bilinear to the input size"

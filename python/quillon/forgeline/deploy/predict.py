@@ -195,7 +195,8 @@ class _DetectionOutputs:
         classes = detections.classes - int(self.skip_background)  # indices into class_names, as Darknet files
         pixels = detections.boxes.astype(np.float64) * [width, height, width, height]
         rows = []
-        for (x1, y1, x2, y2), (nx1, ny1, nx2, ny2), cls, score in zip(pixels, detections.boxes, classes, detections.scores):
+        each = zip(pixels, detections.boxes, classes, detections.scores)
+        for (x1, y1, x2, y2), (nx1, ny1, nx2, ny2), cls, score in each:
             rows.append(f"{cls} {(nx1 + nx2) / 2:.6f} {(ny1 + ny2) / 2:.6f} {nx2 - nx1:.6f} {ny2 - ny1:.6f}\n")
             stem = _stem(path)
             self.records.append({

@@ -124,7 +124,9 @@ def decode_detections(scores, distances, geometry, input_height, input_width, sk
     ).clip(0.0, 1.0)
     keep = class_wise_nms(boxes, peak_scores, classes, nms_iou)[:max_detections]
     return Detections(
-        boxes[keep].astype(np.float32).reshape(-1, 4), classes[keep].astype(np.int64), peak_scores[keep].astype(np.float32)
+        boxes[keep].astype(np.float32).reshape(-1, 4),
+        classes[keep].astype(np.int64),
+        peak_scores[keep].astype(np.float32),
     )
 
 
@@ -203,7 +205,9 @@ class DetectionPredictor:
         """
         owner = type(self).__name__
         if self.labels is None:
-            raise RuntimeError(f"{owner}: class labels are not set; pass labels=... (the evaluator: call it with labels=...)")
+            raise RuntimeError(
+                f"{owner}: class labels are not set; pass labels=... (the evaluator: call it with labels=...)"
+            )
         images = [checked_image(image, owner) for image in images]
         if not images:
             return []
@@ -211,7 +215,9 @@ class DetectionPredictor:
         scores, distances = self._predict(scaled_input(batch))
         scores, distances = np.asarray(scores), np.asarray(distances)
         if scores.shape[-1] != len(self.labels):
-            raise ValueError(f"{owner}: the model has {scores.shape[-1]} class score maps but {len(self.labels)} labels")
+            raise ValueError(
+                f"{owner}: the model has {scores.shape[-1]} class score maps but {len(self.labels)} labels"
+            )
         skip_background = self.labels[0] == BACKGROUND
         return [
             decode_detections(scores[index], distances[index], geometry[index], self.input_height, self.input_width,
@@ -261,7 +267,9 @@ class HeadposePredictor:
     def __init__(self, model):
         owner = type(self).__name__
         if tuple(model.outputs[-1].shape[1:]) != (3,):
-            raise ValueError(f"{owner}: the model's last output must be angles [batch, 3], got {model.outputs[-1].shape}")
+            raise ValueError(
+                f"{owner}: the model's last output must be angles [batch, 3], got {model.outputs[-1].shape}"
+            )
         self.model = model
         self.input_height, self.input_width = _fixed_input_size(model, owner)
         self._predict = tf.function(lambda images: self.model(images, training=False), autograph=False)

@@ -49,8 +49,9 @@ def load_run(run_or_model, task=None):
 
     task = task or config.get("task") or _task_from_outputs(model, model_path)
     if task not in TASKS:
-        where = "the task argument" if task is not None and config.get("task") != task else "config.json \"task\""
-        raise ValueError(f"{model_path}: unknown task {task!r} from {where}; expected one of {TASKS}")
+        raise ValueError(
+            f"{model_path}: unknown task {task!r} (the task argument or config.json); expected one of {TASKS}"
+        )
     return Run(model, model_path, folder, task, _read_labels(folder, config), config)
 
 
