@@ -32,8 +32,8 @@ import tensorflow as tf
 
 from quillon.forgeline.deploy.predict import read_image
 from quillon.forgeline.deploy.predictors import (
-    BACKGROUND, CANDIDATES_PER_DETECTION, LETTERBOX_PAD_VALUE, PEAK_WINDOW, letterbox_batch, resize_batch,
-    scaled_input,
+    BACKGROUND, CANDIDATES_PER_DETECTION, LETTERBOX_PAD_VALUE, PEAK_WINDOW, fixed_input_size, letterbox_batch,
+    resize_batch, scaled_input,
 )
 from quillon.forgeline.deploy.runs import load_run
 from quillon.forgeline.deploy.settings import (
@@ -68,6 +68,7 @@ def export(run_or_model, format, out=None, nchw=False, half=False, sample=None, 
     if format == "onnx":
         _require_onnx()
     run = load_run(run_or_model, task)
+    fixed_input_size(run.model, f"export: {run.model_path}")
     tolerance = DEFAULT_TOLERANCE[bool(half)] if tolerance is None else float(tolerance)
     out = os.path.dirname(run.model_path) if out is None else os.fspath(out)
     os.makedirs(out, exist_ok=True)
@@ -85,6 +86,8 @@ def export(run_or_model, format, out=None, nchw=False, half=False, sample=None, 
         actual = load_exported(partial, format)(_to_layout(image.numpy(), nchw))
         differences = {}
         for name, wanted in expected.items():
+            if name not in actual:
+                raise ExportMismatchError(f"export: the {format} model has no output {name!r}, only {sorted(actual)}")
             got = _from_layout(np.asarray(actual[name]), nchw)
             wanted = np.asarray(wanted)
             if got.shape != wanted.shape:

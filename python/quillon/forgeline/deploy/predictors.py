@@ -151,7 +151,8 @@ def checked_labels(labels, owner):
     return names
 
 
-def _fixed_input_size(model, owner):
+def fixed_input_size(model, owner):
+    """(height, width) of a model taking channels-last RGB images of a fixed size, or a ValueError."""
     shape = tuple(model.input.shape)
     if len(shape) != 4 or shape[1] is None or shape[2] is None or shape[3] != 3:
         raise ValueError(
@@ -184,7 +185,7 @@ class DetectionPredictor:
         if training_outputs:
             model = tf.keras.Model(model.input, outputs)
         self.model = model
-        self.input_height, self.input_width = _fixed_input_size(model, owner)
+        self.input_height, self.input_width = fixed_input_size(model, owner)
         self.score_threshold = float(score_threshold)
         self.nms_iou = float(nms_iou)
         self.max_detections = int(max_detections)
@@ -237,7 +238,7 @@ class SegmentationPredictor:
         if len(model.outputs) != 1 or len(model.outputs[0].shape) != 4:
             raise ValueError(f"{owner}: the model must have one output, class logits [batch, height, width, classes]")
         self.model = model
-        self.input_height, self.input_width = _fixed_input_size(model, owner)
+        self.input_height, self.input_width = fixed_input_size(model, owner)
         self.labels = None if labels is None else checked_labels(labels, owner)
         self._predict = tf.function(lambda images: self.model(images, training=False), autograph=False)
 
@@ -271,7 +272,7 @@ class HeadposePredictor:
                 f"{owner}: the model's last output must be angles [batch, 3], got {model.outputs[-1].shape}"
             )
         self.model = model
-        self.input_height, self.input_width = _fixed_input_size(model, owner)
+        self.input_height, self.input_width = fixed_input_size(model, owner)
         self._predict = tf.function(lambda images: self.model(images, training=False), autograph=False)
 
     def predict(self, images):
