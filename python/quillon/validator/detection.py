@@ -1,7 +1,8 @@
 """Detection evaluation: run a model on single images and score it.
 
 ``DetectionRunner`` turns one image into detections (letterbox, model,
-peak decoding, non-maximum suppression). ``DetectionEvaluator`` matches
+peak decoding, non-maximum suppression: the shared
+``quillon.forgeline.deploy.predictors.DetectionPredictor``). ``DetectionEvaluator`` matches
 detections to ground truth image by image and concludes a validation pass
 with the metrics the trainers log.
 
@@ -30,23 +31,25 @@ A ratio whose denominator is zero is reported as 0.
 
 import os
 
-import cv2
 import numpy as np
-import tensorflow as tf
-from scipy.ndimage import maximum_filter
 
-from quillon.forgeline.datasets.utils import letterbox
+from quillon.forgeline.deploy.predictors import BACKGROUND, DetectionPredictor, checked_labels
 from quillon.validator.writers import draw_boxes
 
 IOU_THRESHOLDS = np.linspace(0.5, 0.95, 10)
 AT_IOU_05, AT_IOU_075 = 0, 5  # positions of IoU 0.5 and 0.75 in IOU_THRESHOLDS
 RECALL_THRESHOLDS = np.linspace(0.0, 1.0, 101)
-BACKGROUND = "background"
 DRAWN_IMAGE_SIZE = 320  # smallest long side of the images drawn to TensorBoard
 
 
-class DetectionRunner:
+class DetectionRunner(DetectionPredictor):
     """Runs a detection model on one image and decodes its detections.
+
+    The batched ``DetectionPredictor`` (``quillon.forgeline.deploy.predictors``)
+    does the work, so validation and ``predict`` decode alike: letterbox to
+    the model input, 0..1 scaling as in training, the 3x3 local maxima of the
+    score maps with a score >= ``score_threshold``, per-class non-maximum
+    suppression at ``nms_iou``, at most ``max_detections`` by score.
 
     ``model`` is either the training model, whose first ``training_outputs``
     outputs are dropped (the runner then shares its layers and weights, so it
@@ -55,41 +58,10 @@ class DetectionRunner:
     must be class scores [1, h, w, C] and box distances [1, h, w, 4] (left,
     top, right, bottom in input pixels from each cell centre), as the
     reference detector gives them.
-
-    Images are letterboxed to the model input and scaled to 0..1, as the
-    training pipeline does. Detections are the 3x3 local maxima of the score
-    maps with a score >= ``score_threshold``, then per-class non-maximum
-    suppression at ``nms_iou``, at most ``max_detections`` by score.
     """
 
     def __init__(self, model, training_outputs=0, labels=None, score_threshold=0.05, nms_iou=0.5, max_detections=100):
-        outputs = model.outputs[training_outputs:]
-        if len(outputs) != 2:
-            raise ValueError(
-                f"DetectionRunner: expected 2 inference outputs (class scores, box distances) after "
-                f"{training_outputs} training outputs, the model has {len(model.outputs)} outputs"
-            )
-        if training_outputs:
-            model = tf.keras.Model(model.input, outputs)
-        self.model = model
-        _, self.input_height, self.input_width, _ = model.input.shape
-        if self.input_height is None or self.input_width is None:
-            raise ValueError(
-                f"DetectionRunner: the model input must have a fixed height and width, got {tuple(model.input.shape)}"
-            )
-        self.score_threshold = float(score_threshold)
-        self.nms_iou = float(nms_iou)
-        self.max_detections = int(max_detections)
-        self.labels = None
-        if labels is not None:
-            self.set_labels(labels)
-        # One traced graph for the fixed input size; the weights are read at each call.
-        self._predict = tf.function(lambda images: self.model(images, training=False), autograph=False)
-
-    def set_labels(self, labels):
-        """Class names in score-map order; a leading "background" map is never reported."""
-        labels = _checked_labels(labels, "DetectionRunner")
-        self.labels = np.array(labels)
+        super().__init__(model, labels, score_threshold, nms_iou, max_detections, training_outputs)
 
     def run_single_instance(self, image):
         """Detects objects in one HxWx3 uint8 RGB image at its own size.
@@ -97,64 +69,8 @@ class DetectionRunner:
         Returns (boxes [K, 4] float32 corners x1, y1, x2, y2 normalised to the
         image size, class names [K] str, scores [K] float32), by score.
         """
-        if self.labels is None:
-            raise RuntimeError("DetectionRunner: class labels are not set; call the evaluator with labels=... first")
-        image = np.asarray(image)
-        if image.ndim != 3 or image.shape[2] != 3 or image.dtype != np.uint8 or 0 in image.shape:
-            raise ValueError(
-                f"DetectionRunner.run_single_instance: image must be an HxWx3 uint8 RGB array, "
-                f"got shape {image.shape} dtype {image.dtype}"
-            )
-        height, width = image.shape[:2]
-        boxed, (ratio_x, ratio_y), (pad_x, pad_y) = letterbox(image, (self.input_height, self.input_width), auto=False)
-        scores, distances = self._predict(tf.constant(boxed[np.newaxis], tf.float32) / 255.0)
-        scores, distances = np.array(scores[0]), np.array(distances[0])
-        if scores.shape[-1] != len(self.labels):
-            raise ValueError(
-                f"DetectionRunner: the model has {scores.shape[-1]} class score maps but {len(self.labels)} labels"
-            )
-
-        if self.labels[0] == BACKGROUND:
-            scores[..., 0] = 0.0
-        peaks = (scores == maximum_filter(scores, size=(3, 3, 1), mode="constant")) & (scores >= self.score_threshold)
-        rows, cols, classes = np.nonzero(peaks)
-        peak_scores = scores[rows, cols, classes]
-        order = np.argsort(-peak_scores, kind="stable")[: 10 * self.max_detections]
-        rows, cols, classes, peak_scores = rows[order], cols[order], classes[order], peak_scores[order]
-
-        stride_y = self.input_height / scores.shape[0]
-        stride_x = self.input_width / scores.shape[1]
-        centre_x = (cols + 0.5) * stride_x
-        centre_y = (rows + 0.5) * stride_y
-        left, top, right, bottom = distances[rows, cols].T
-        # Letterboxed input pixels back to the original image, normalised.
-        boxes = np.stack(
-            [
-                (centre_x - left - pad_x) / ratio_x / width,
-                (centre_y - top - pad_y) / ratio_y / height,
-                (centre_x + right - pad_x) / ratio_x / width,
-                (centre_y + bottom - pad_y) / ratio_y / height,
-            ],
-            axis=1,
-        ).clip(0.0, 1.0)
-        keep = _class_wise_nms(boxes, peak_scores, classes, self.nms_iou)[: self.max_detections]
-        return (
-            boxes[keep].astype(np.float32).reshape(-1, 4),
-            self.labels[classes[keep]],
-            peak_scores[keep].astype(np.float32),
-        )
-
-
-def _class_wise_nms(boxes, scores, classes, iou_threshold):
-    """Indices kept by per-class non-maximum suppression, by descending score."""
-    if len(boxes) == 0:
-        return np.zeros(0, dtype=np.int64)
-    corner_size = np.concatenate([boxes[:, :2], boxes[:, 2:] - boxes[:, :2]], axis=1)  # OpenCV's x, y, w, h
-    keep = np.asarray(
-        cv2.dnn.NMSBoxesBatched(corner_size.tolist(), scores.tolist(), classes.tolist(), 0.0, iou_threshold),
-        dtype=np.int64,
-    ).reshape(-1)
-    return keep[np.argsort(-scores[keep], kind="stable")]
+        boxes, classes, scores = self.predict([image])[0]
+        return boxes, self.labels[classes], scores
 
 
 def box_iou(boxes_a, boxes_b):
@@ -311,7 +227,7 @@ class DetectionEvaluator:
         return self
 
     def _set_labels(self, labels):
-        self.labels = _checked_labels(labels, "DetectionEvaluator")
+        self.labels = checked_labels(labels, "DetectionEvaluator")
         self.class_names = self.labels[1:] if self.labels[0] == BACKGROUND else list(self.labels)
         self.runner.set_labels(self.labels)
         self._truth_values = self._new_truth_values()
@@ -499,15 +415,6 @@ class DetectionEvaluator:
             }
             truth_values = self.single_evaluation(instances, epoch, False)
         return self.conclude(truth_values, epoch=epoch)
-
-
-def _checked_labels(labels, owner):
-    if not isinstance(labels, (list, tuple, np.ndarray)) or len(labels) == 0:
-        raise ValueError(f"{owner}: labels must be a non-empty list of class names, got {labels!r}")
-    names = [str(label) for label in labels]
-    if len(set(names)) != len(names):
-        raise ValueError(f"{owner}: labels must be unique, got {names}")
-    return names
 
 
 def _boxes_array(boxes, kind, where):

@@ -2,11 +2,16 @@
 
 Each demo is one subcommand; add one with an ``_add_<name>_command``
 function registered in ``build_parser``, next to its module in this package.
+The parser reads only ``defaults`` and a job's module (which imports
+TensorFlow) is imported when the job runs, so ``--help`` answers at once.
 """
 
 import argparse
+import importlib
 import sys
 import warnings
+
+from quillon.forgeline.demo import defaults
 
 
 def _positive_int(text):
@@ -43,7 +48,7 @@ def _positive_float(text):
 def _add_job(subcommands, name, job, help, description, validation_share):
     """Adds the subcommand ``name`` with the options every job takes; returns its parser.
 
-    ``job`` is the job's module: its DEFAULT_* values are the defaults.
+    ``job`` holds the job's DEFAULT_* values (``defaults``): they are the defaults.
     """
     parser = subcommands.add_parser(name, help=help, description=description)
     parser.add_argument("--epochs", type=_positive_int, default=job.DEFAULT_EPOCHS, help="epochs (default %(default)s)")
@@ -59,52 +64,51 @@ def _add_job(subcommands, name, job, help, description, validation_share):
     return parser
 
 
+def _job(name):
+    """The job's module, imported when the job runs."""
+    return importlib.import_module(f"quillon.forgeline.demo.{name}")
+
+
 def _common_options(args):
     return dict(epochs=args.epochs, seed=args.seed, images=args.images, batch_size=args.batch_size,
                 learning_rate=args.learning_rate, resume=args.resume)
 
 
 def _add_detect_command(subcommands):
-    from quillon.forgeline.demo import detect
-
     parser = _add_job(
-        subcommands, "detect", detect,
+        subcommands, "detect", defaults.DETECT,
         help="train a small detector on built-in shapes data",
         description="Generates a Darknet dataset of shapes into OUT/data (reused when present), trains the "
         "reference detector with DetectionTrainer, validates after every epoch and writes the run to OUT/run.",
         validation_share="a quarter",
     )
-    parser.set_defaults(run=lambda args: detect.run_detection_demo(args.out, **_common_options(args)))
+    parser.set_defaults(run=lambda args: _job("detect").run_detection_demo(args.out, **_common_options(args)))
 
 
 def _add_segment_command(subcommands):
-    from quillon.forgeline.demo import segment
-
     parser = _add_job(
-        subcommands, "segment", segment,
+        subcommands, "segment", defaults.SEGMENT,
         help="train a small segmenter on built-in shapes masks",
         description="Generates images and class masks of shapes into OUT/data (reused when present), trains the "
         "reference U-Net with SegmentationTrainer, validates after every epoch and writes the run to OUT/run.",
         validation_share="a sixth",
     )
-    parser.set_defaults(run=lambda args: segment.run_segmentation_demo(args.out, **_common_options(args)))
+    parser.set_defaults(run=lambda args: _job("segment").run_segmentation_demo(args.out, **_common_options(args)))
 
 
 def _add_headpose_command(subcommands):
-    from quillon.forgeline.demo import headpose
-
     parser = _add_job(
-        subcommands, "headpose", headpose,
+        subcommands, "headpose", defaults.HEADPOSE,
         help="train a small head-pose model on built-in synthetic heads",
         description="Generates synthetic heads with MATLAB and JSON pose annotations into OUT/data (reused when "
         "present), trains the reference attitude model with DetectionTrainer, then measures the saved model's "
         "pitch, yaw and roll errors on the validation split; the run goes to OUT/run.",
         validation_share="a quarter",
     )
-    parser.add_argument("--annotations", choices=headpose.ANNOTATION_FORMATS, default="json",
+    parser.add_argument("--annotations", choices=defaults.HEADPOSE.ANNOTATION_FORMATS, default="json",
                         help="json: head crops from the boxes, randomly mirrored; mat: whole images "
                         "(default %(default)s)")
-    parser.set_defaults(run=lambda args: headpose.run_headpose_demo(
+    parser.set_defaults(run=lambda args: _job("headpose").run_headpose_demo(
         args.out, annotations=args.annotations, **_common_options(args)))
 
 

@@ -15,17 +15,18 @@ import tensorflow as tf
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
 from quillon.forgeline.demo.data_folder import new_run_folder
+from quillon.forgeline.demo.defaults import DETECT
 from quillon.forgeline.demo.data import generate_detection_dataset
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from quillon.validator.detection import DetectionEvaluator
 
-DEFAULT_EPOCHS = 20
-DEFAULT_IMAGES = 400
-DEFAULT_BATCH_SIZE = 16
-DEFAULT_LEARNING_RATE = 3e-3
-DEFAULT_INPUT_SIZE = 128
+DEFAULT_EPOCHS = DETECT.DEFAULT_EPOCHS
+DEFAULT_IMAGES = DETECT.DEFAULT_IMAGES
+DEFAULT_BATCH_SIZE = DETECT.DEFAULT_BATCH_SIZE
+DEFAULT_LEARNING_RATE = DETECT.DEFAULT_LEARNING_RATE
+DEFAULT_INPUT_SIZE = DETECT.DEFAULT_INPUT_SIZE
 AUGMENTATION = {"flip_lr": 0.5}
 CHECKPOINT_METRIC = "map"  # the trainer keeps best.h5 by mAP@0.5
 SUMMARY_METRIC = "mAP@0.5"

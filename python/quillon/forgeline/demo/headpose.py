@@ -21,18 +21,19 @@ import tensorflow as tf
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
 from quillon.forgeline.demo.data_folder import new_run_folder
+from quillon.forgeline.demo.defaults import HEADPOSE
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE, build_headpose_model
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from quillon.validator.headpose import evaluate_attitude, format_attitude_report
 
-DEFAULT_EPOCHS = 20
-DEFAULT_IMAGES = 600
-DEFAULT_BATCH_SIZE = 16
-DEFAULT_LEARNING_RATE = 3e-3
-DEFAULT_INPUT_SIZE = 64
-ANNOTATION_FORMATS = ("json", "mat")
+DEFAULT_EPOCHS = HEADPOSE.DEFAULT_EPOCHS
+DEFAULT_IMAGES = HEADPOSE.DEFAULT_IMAGES
+DEFAULT_BATCH_SIZE = HEADPOSE.DEFAULT_BATCH_SIZE
+DEFAULT_LEARNING_RATE = HEADPOSE.DEFAULT_LEARNING_RATE
+DEFAULT_INPUT_SIZE = HEADPOSE.DEFAULT_INPUT_SIZE
+ANNOTATION_FORMATS = HEADPOSE.ANNOTATION_FORMATS
 
 
 def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,

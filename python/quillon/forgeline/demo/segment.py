@@ -18,17 +18,18 @@ from PIL import Image
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
 from quillon.forgeline.demo.data_folder import new_run_folder
+from quillon.forgeline.demo.defaults import SEGMENT
 from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
 from quillon.forgeline.losses import SegmentationLoss
 from quillon.forgeline.models.segmentation import build_segmentation_model
 from quillon.forgeline.trainer.segmentation import SegmentationTrainer
 from quillon.validator.segmentation import SegmentationEvaluator, metrics_from_confusion
 
-DEFAULT_EPOCHS = 20
-DEFAULT_IMAGES = 600
-DEFAULT_BATCH_SIZE = 16
-DEFAULT_LEARNING_RATE = 3e-3
-DEFAULT_INPUT_SIZE = 64
+DEFAULT_EPOCHS = SEGMENT.DEFAULT_EPOCHS
+DEFAULT_IMAGES = SEGMENT.DEFAULT_IMAGES
+DEFAULT_BATCH_SIZE = SEGMENT.DEFAULT_BATCH_SIZE
+DEFAULT_LEARNING_RATE = SEGMENT.DEFAULT_LEARNING_RATE
+DEFAULT_INPUT_SIZE = SEGMENT.DEFAULT_INPUT_SIZE
 CHECKPOINT_METRIC = "map"  # the trainer keeps best.h5 by mean pixel precision ("mAP")
 
 

@@ -1,0 +1,115 @@
+"""The toolkit's command line: ``python -m quillon.forgeline COMMAND [options]`` (or ``forgeline COMMAND``).
+
+Each command is one ``_add_<name>_command`` function registered in
+``build_parser``: it declares the options and sets ``run`` to a function that
+imports the heavy modules (TensorFlow) only when the command runs, so
+``--help`` answers at once.
+"""
+
+import argparse
+import sys
+
+from quillon.forgeline.deploy import settings
+
+
+def _positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, got {text}")
+    return value
+
+
+def _fraction(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
+    return value
+
+
+def _add_predict_command(subcommands):
+    parser = subcommands.add_parser(
+        "predict", help="run a trained model on images and write the results",
+        description="Runs the model of a run folder (best.h5, else last.h5) or a model file on an image, a folder or "
+        "a glob, in batches, with the preprocessing of training and the evaluator's decoding. Detection writes "
+        "OUT/images (drawn), OUT/labels (Darknet files) and OUT/predictions.json (COCO results); segmentation "
+        "OUT/masks; head pose OUT/predictions.json. Unreadable images are named, skipped and counted.",
+    )
+    parser.add_argument("model", metavar="RUN_OR_MODEL", help="run folder (with labels.txt, config.json) or model file")
+    parser.add_argument("source", metavar="SOURCE", help="image file, folder of images, or glob pattern (quote it)")
+    parser.add_argument("--out", default="runs/predict", help="output folder (default %(default)s)")
+    parser.add_argument("--batch-size", type=_positive_int, default=settings.DEFAULT_BATCH_SIZE,
+                        help="images per model call (default %(default)s)")
+    parser.add_argument("--score-threshold", type=_fraction, default=settings.DEFAULT_SCORE_THRESHOLD,
+                        help="detection: lowest score reported (default %(default)s)")
+    parser.add_argument("--nms-iou", type=_fraction, default=settings.DEFAULT_NMS_IOU,
+                        help="detection: overlap above which the lower-scored box of a class is dropped "
+                        "(default %(default)s)")
+    parser.add_argument("--max-detections", type=_positive_int, default=settings.DEFAULT_MAX_DETECTIONS,
+                        help="detection: most detections per image (default %(default)s)")
+    parser.add_argument("--task", choices=settings.TASKS,
+                        help="the model's task when there is no config.json beside it")
+    parser.set_defaults(run=_run_predict)
+
+
+def _run_predict(args):
+    from quillon.forgeline.deploy.predict import predict
+
+    predict(args.model, args.source, args.out, batch_size=args.batch_size, score_threshold=args.score_threshold,
+            nms_iou=args.nms_iou, max_detections=args.max_detections, task=args.task)
+
+
+def _add_export_command(subcommands):
+    parser = subcommands.add_parser(
+        "export", help="write the model as a SavedModel, TF Lite or ONNX file for deployment",
+        description="Writes the model of a run folder (best.h5, else last.h5) or a model file with named outputs and "
+        "a JSON beside it (input, preprocessing, classes, outputs, decoding), then runs the exported file on a "
+        "sample image and compares it with Keras; fails when they differ beyond the tolerance.",
+    )
+    parser.add_argument("model", metavar="RUN_OR_MODEL", help="run folder (with labels.txt, config.json) or model file")
+    parser.add_argument("--format", required=True, choices=settings.EXPORT_FORMATS,
+                        help="onnx needs the [onnx] extra (tf2onnx, onnxruntime)")
+    parser.add_argument("--out", help="output folder (default: beside the model)")
+    parser.add_argument("--nchw", action="store_true", help="channels-first input [batch, 3, height, width]")
+    parser.add_argument("--half", action="store_true", help="float16 weights (tflite, onnx)")
+    parser.add_argument("--sample", help="image for the comparison with Keras (default: a seeded random image)")
+    parser.add_argument("--tolerance", type=float,
+                        help="largest max |difference| / max(1, max |Keras output|) accepted "
+                        "(default 1e-4, with --half 2e-2)")
+    parser.add_argument("--task", choices=settings.TASKS,
+                        help="the model's task when there is no config.json beside it")
+    parser.set_defaults(run=_run_export)
+
+
+def _run_export(args):
+    from quillon.forgeline.deploy.export import export
+
+    export(args.model, args.format, out=args.out, nchw=args.nchw, half=args.half, sample=args.sample,
+           tolerance=args.tolerance, task=args.task)
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog="forgeline", description="The quillon forgeline toolkit's commands.")
+    subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    _add_predict_command(subcommands)
+    _add_export_command(subcommands)
+    return parser
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    try:
+        args.run(args)
+    except (ValueError, OSError, ImportError) as error:  # bad input, missing files or packages: no traceback
+        print(f"forgeline {args.command}: error: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,11 @@
+"""The demo jobs' defaults, importable without TensorFlow: the command line builds its options (and
+answers --help) from them, and each job module takes its DEFAULT_* values from here."""
+
+from types import SimpleNamespace
+
+DETECT = SimpleNamespace(DEFAULT_EPOCHS=20, DEFAULT_IMAGES=400, DEFAULT_BATCH_SIZE=16, DEFAULT_LEARNING_RATE=3e-3,
+                         DEFAULT_INPUT_SIZE=128)
+SEGMENT = SimpleNamespace(DEFAULT_EPOCHS=20, DEFAULT_IMAGES=600, DEFAULT_BATCH_SIZE=16, DEFAULT_LEARNING_RATE=3e-3,
+                          DEFAULT_INPUT_SIZE=64)
+HEADPOSE = SimpleNamespace(DEFAULT_EPOCHS=20, DEFAULT_IMAGES=600, DEFAULT_BATCH_SIZE=16, DEFAULT_LEARNING_RATE=3e-3,
+                           DEFAULT_INPUT_SIZE=64, ANNOTATION_FORMATS=("json", "mat"))

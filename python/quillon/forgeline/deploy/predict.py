@@ -1,0 +1,242 @@
+"""Predict: run a trained model on an image, a folder or a glob and write the results.
+
+``predict(run_or_model, source, out)`` is what ``python -m quillon.forgeline
+predict`` does. Images are read with Pillow as the datasets read them, in
+batches (read ahead on a few threads while the model runs), through the
+predictors of ``quillon.forgeline.deploy.predictors``. An unreadable image is
+named, skipped and counted; the others are predicted.
+
+What is written to ``out``:
+
+- detection: ``images/<name>`` (the detections drawn), ``labels/<stem>.txt``
+  (Darknet rows ``class cx cy w h``, normalised, class indices without the
+  background: ready as pseudo-labels), ``predictions.json`` (COCO results:
+  image_id, file_name, category_id, bbox [x, y, w, h] in pixels, score);
+- segmentation: ``masks/<stem>.png``, class-index masks at the image size;
+- head pose: ``predictions.json``, {file name: {"pitch", "yaw", "roll"}}.
+"""
+
+import collections
+import glob
+import json
+import os
+import sys
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+from PIL import Image
+from tqdm import tqdm
+
+from quillon.forgeline.datasets.utils import usable_cores
+from quillon.forgeline.deploy.predictors import (
+    BACKGROUND, DetectionPredictor, HeadposePredictor, SegmentationPredictor,
+)
+from quillon.forgeline.deploy.runs import Run, load_run
+from quillon.forgeline.deploy.settings import (
+    DEFAULT_BATCH_SIZE, DEFAULT_MAX_DETECTIONS, DEFAULT_NMS_IOU, DEFAULT_SCORE_THRESHOLD,
+)
+from quillon.validator.writers import draw_boxes
+
+IMAGE_EXTENSIONS = (".bmp", ".jpeg", ".jpg", ".png", ".tif", ".tiff", ".webp")
+DETECTION_COLOR = (255, 0, 0)
+
+
+def list_images(source):
+    """The image files of ``source`` (an image, a folder or a glob pattern), sorted."""
+    source = os.fspath(source)
+    if os.path.isfile(source):
+        return [source]
+    if os.path.isdir(source):
+        candidates = [os.path.join(source, name) for name in os.listdir(source)]
+    elif any(char in source for char in "*?["):
+        candidates = glob.glob(source, recursive=True)
+    else:
+        raise FileNotFoundError(f"predict: source {source!r} is not an image file, a folder or a glob pattern")
+    paths = sorted(p for p in candidates if os.path.isfile(p) and p.lower().endswith(IMAGE_EXTENSIONS))
+    if not paths:
+        raise FileNotFoundError(f"predict: no images ({', '.join(IMAGE_EXTENSIONS)}) in {source!r}")
+    seen = {}
+    for path in paths:
+        stem = os.path.splitext(os.path.basename(path))[0]
+        if stem in seen:
+            raise ValueError(f"predict: {seen[stem]} and {path} would write the same result files; predict them apart")
+        seen[stem] = path
+    return paths
+
+
+def read_image(path):
+    """The image as an HxWx3 uint8 RGB array, as the datasets decode it."""
+    with Image.open(path) as opened:
+        return np.asarray(opened.convert("RGB"))
+
+
+def _read_or_reason(path):
+    try:
+        return read_image(path), None
+    except (OSError, ValueError, SyntaxError, Image.DecompressionBombError) as error:
+        return None, f"{type(error).__name__}: {error}"
+
+
+def read_batches(paths, batch_size, workers=None):
+    """Yields ([(path, image)], {path: reason for unreadable ones}) per batch of ``paths``.
+
+    The next batch is read on ``workers`` threads while the caller works on this one.
+    """
+    with ThreadPoolExecutor(max_workers=workers or usable_cores()) as pool:
+        def submit(start):
+            chunk = paths[start:start + batch_size]
+            return chunk, [pool.submit(_read_or_reason, path) for path in chunk]
+
+        pending = submit(0)
+        for start in range(batch_size, len(paths) + batch_size, batch_size):
+            ahead = submit(start) if start < len(paths) else None
+            readable, unreadable = [], {}
+            for path, future in zip(*pending):
+                image, reason = future.result()
+                if reason is None:
+                    readable.append((path, image))
+                else:
+                    unreadable[path] = reason
+            yield readable, unreadable
+            pending = ahead
+
+
+def predict(run_or_model, source, out, batch_size=DEFAULT_BATCH_SIZE, score_threshold=DEFAULT_SCORE_THRESHOLD,
+            nms_iou=DEFAULT_NMS_IOU, max_detections=DEFAULT_MAX_DETECTIONS, task=None, progress=True):
+    """Predicts every image of ``source`` with the run's model and writes the results to ``out``.
+
+    ``run_or_model``: a run folder, a model file, or a ``Run`` already loaded
+    with ``load_run`` (to predict several sources without loading it again).
+
+    ``score_threshold``, ``nms_iou`` and ``max_detections`` apply to
+    detection (see ``DetectionPredictor``). Returns {"task", "out",
+    "predicted": number of images, "skipped": {path: reason}}.
+    """
+    if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
+        raise ValueError(f"predict: batch_size must be a positive int, got {batch_size!r}")
+    run = run_or_model if isinstance(run_or_model, Run) else load_run(run_or_model, task)
+    paths = list_images(source)
+    if run.task == "detect":
+        if run.labels is None:
+            raise FileNotFoundError(f"predict: {run.folder} has no labels.txt (nor \"classes\" in config.json)")
+        predictor = DetectionPredictor(run.model, run.labels, score_threshold, nms_iou, max_detections)
+        outputs = _DetectionOutputs(out, run.labels)
+    elif run.task == "segment":
+        predictor, outputs = SegmentationPredictor(run.model, run.labels), _SegmentationOutputs(out)
+    else:
+        predictor, outputs = HeadposePredictor(run.model), _HeadposeOutputs(out)
+
+    os.makedirs(out, exist_ok=True)
+    skipped = {}
+    predicted = 0
+    bar = tqdm(total=len(paths), unit="image", desc="predict", disable=not progress, file=sys.stderr)
+    with _BackgroundWrites(limit=2 * batch_size) as writes, bar:
+        for readable, unreadable in read_batches(paths, batch_size):
+            for path, reason in unreadable.items():
+                tqdm.write(f"predict: skipped {path}: {reason}", file=sys.stderr)
+            skipped.update(unreadable)
+            results = predictor.predict([image for _, image in readable])
+            for (path, image), result in zip(readable, results):
+                outputs.add(path, image, result, writes)
+            predicted += len(readable)
+            bar.update(len(readable) + len(unreadable))
+    outputs.finish()
+    print(f"predict: {predicted} images predicted, {len(skipped)} unreadable skipped; results in {out}")
+    return {"task": run.task, "out": os.fspath(out), "predicted": predicted, "skipped": skipped}
+
+
+class _BackgroundWrites:
+    """Writes files on a few threads while the model works on the next batch; at most ``limit`` wait."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self.pending = collections.deque()
+        self.pool = ThreadPoolExecutor(max_workers=usable_cores())
+
+    def submit(self, function, *args):
+        self.pending.append(self.pool.submit(function, *args))
+        while len(self.pending) > self.limit:
+            self.pending.popleft().result()  # raises what the write raised
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *error):
+        try:
+            while self.pending:
+                self.pending.popleft().result()
+        finally:
+            self.pool.shutdown()
+
+
+def _write_json_atomically(path, value, indent=None):
+    partial = path + ".partial"
+    with open(partial, "w", encoding="utf-8") as stream:
+        json.dump(value, stream, indent=indent)
+        stream.write("\n")
+    os.replace(partial, path)
+
+
+def _stem(path):
+    return os.path.splitext(os.path.basename(path))[0]
+
+
+class _DetectionOutputs:
+    def __init__(self, out, labels):
+        self.out = out
+        self.skip_background = labels[0] == BACKGROUND
+        self.class_names = labels[1:] if self.skip_background else list(labels)
+        self.records = []
+        for folder in ("images", "labels"):
+            os.makedirs(os.path.join(out, folder), exist_ok=True)
+
+    def add(self, path, image, detections, writes):
+        height, width = image.shape[:2]
+        classes = detections.classes - int(self.skip_background)  # indices into class_names, as Darknet files
+        pixels = detections.boxes.astype(np.float64) * [width, height, width, height]
+        rows = []
+        each = zip(pixels, detections.boxes, classes, detections.scores)
+        for (x1, y1, x2, y2), (nx1, ny1, nx2, ny2), cls, score in each:
+            rows.append(f"{cls} {(nx1 + nx2) / 2:.6f} {(ny1 + ny2) / 2:.6f} {nx2 - nx1:.6f} {ny2 - ny1:.6f}\n")
+            stem = _stem(path)
+            self.records.append({
+                "image_id": int(stem) if stem.isdigit() else stem, "file_name": os.path.basename(path),
+                "category_id": int(cls), "bbox": [float(x1), float(y1), float(x2 - x1), float(y2 - y1)],
+                "score": float(score),
+            })
+        names = [self.class_names[cls] for cls in classes]
+        writes.submit(self._write_files, path, image, rows, pixels, names, detections.scores)
+
+    def _write_files(self, path, image, rows, pixels, names, scores):
+        with open(os.path.join(self.out, "labels", _stem(path) + ".txt"), "w", encoding="utf-8") as stream:
+            stream.writelines(rows)
+        drawn = draw_boxes(image, pixels, names, scores, color=DETECTION_COLOR)
+        Image.fromarray(drawn).save(os.path.join(self.out, "images", os.path.basename(path)))
+
+    def finish(self):
+        _write_json_atomically(os.path.join(self.out, "predictions.json"), self.records)
+
+
+class _SegmentationOutputs:
+    def __init__(self, out):
+        self.out = out
+        os.makedirs(os.path.join(out, "masks"), exist_ok=True)
+
+    def add(self, path, image, mask, writes):
+        pixels = mask.astype(np.uint8) if mask.max(initial=0) < 256 else mask.astype(np.uint16)
+        writes.submit(Image.fromarray(pixels).save, os.path.join(self.out, "masks", _stem(path) + ".png"))
+
+    def finish(self):
+        pass
+
+
+class _HeadposeOutputs:
+    def __init__(self, out):
+        self.out = out
+        self.angles = {}
+
+    def add(self, path, image, angles, writes):
+        self.angles[os.path.basename(path)] = dict(zip(HeadposePredictor.ANGLE_NAMES, map(float, angles)))
+
+    def finish(self):
+        _write_json_atomically(os.path.join(self.out, "predictions.json"), self.angles, indent=1)
