@@ -1,0 +1,64 @@
+# Signatures of the extension module quillon.forgeline.datasets.attitude, for
+# editors and type checkers (tests/test_stubs.py keeps them in step).
+from typing import Any
+
+import tensorflow as tf
+
+class AttitudeDataset:
+    """Core functionalities for loading and iterating on attitude datasets."""
+
+    def __init__(
+        self,
+        shape: list[int] | None = None,
+        train_images: str | None = None,
+        train_annotations: str | None = None,
+        val_images: str | None = None,
+        val_annotations: str | None = None,
+        num_bins: int = 66,
+        file_extension: str = "mat",
+    ) -> None: ...
+    def read_annotations(self, annotations_path: str | None = None) -> tuple[Any, Any]: ...
+    def tf_load_instance(self, data: Any) -> Any: ...
+    def tf_augment(self, image: Any, angles: Any) -> Any: ...
+    def build_train_iterator(self, batch_size: int, prefetch: int = 10) -> tf.data.Dataset: ...
+    def build_val_iterator(self, batch_size: int = 1, prefetch: int = 10) -> tf.data.Dataset: ...
+    def get_num_train_samples(self) -> int: ...
+
+class AttitudeDatasetYaml(AttitudeDataset):
+    def __init__(self, shape: list[int] | None = None, info_file: str | None = None, num_bins: int = 3) -> None: ...
+    def get_num_train_samples(self) -> int: ...
+
+class AttitudeAndDetectDataset(AttitudeDataset):
+    """Extends the attitude dataset to detection plus attitude."""
+
+    def __init__(
+        self,
+        shape: list[int] | None = None,
+        train_images: str | None = None,
+        train_annotations: str | None = None,
+        val_images: str | None = None,
+        val_annotations: str | None = None,
+        classes: list[str] | None = None,
+        add_bkg_class: bool = True,
+    ) -> None: ...
+    def get_num_train_samples(self) -> int: ...
+    def get_classes(self) -> list[str]: ...
+    def tf_load_instance(self, data: Any) -> Any: ...
+    def tf_augment(self, image: Any, bboxes: Any = None, angles: Any = None) -> Any: ...
+    def build_train_iterator(self, batch_size: int, prefetch: int = 10) -> tf.data.Dataset: ...
+
+class AttitudeDatasetJson(AttitudeDataset):
+    def __init__(
+        self,
+        shape: list[int] | None = None,
+        train_images: str | None = None,
+        train_annotations: str | None = None,
+        val_images: str | None = None,
+        val_annotations: str | None = None,
+    ) -> None: ...
+
+class AttitudeAndDetectDatasetYaml(AttitudeAndDetectDataset):
+    def __init__(self, shape: list[int] | None = None, info_file: str | None = None, add_bkg_class: bool = True) -> None: ...
+
+class AttitudeDatasetJsonYaml(AttitudeDatasetJson):
+    def __init__(self, shape: list[int] | None = None, info_file: str | None = None) -> None: ...

@@ -1,0 +1,72 @@
+"""The .pyi stubs of the extension modules say what the modules define: the
+same classes and bases, and every method with the same parameters (names,
+order, which have defaults). Every method defined in C++ has a docstring."""
+
+import ast
+import importlib
+import inspect
+import os
+import re
+
+import pytest
+
+MODULES = [
+    "quillon.forgeline.trainer.detection",
+    "quillon.forgeline.trainer.segmentation",
+    "quillon.forgeline.datasets.darknet",
+    "quillon.forgeline.datasets.attitude",
+]
+
+
+def runtime_parameters(method):
+    """[(name, has_default)] of a C++ method, read from pybind11's signature line or the graph function."""
+    if hasattr(method, "python_function"):  # a tf.function over a callable that carries a signature
+        parameters = inspect.signature(method.python_function).parameters.values()
+        return [(p.name, p.default is not inspect.Parameter.empty) for p in parameters]
+    first_line = method.__doc__.split("\n", 1)[0]
+    inside = first_line[first_line.index("(") + 1: first_line.rindex(") ->")]
+    inside = re.sub(r"<[^<>]*>", "...", inside)  # reprs such as <... object at 0x...>
+    arguments = ast.parse(f"def f({inside}): pass").body[0].args
+    first_default = len(arguments.args) - len(arguments.defaults)
+    return [(a.arg, i >= first_default) for i, a in enumerate(arguments.args)]
+
+
+def stub_classes(module):
+    path = os.path.splitext(os.path.splitext(module.__file__)[0])[0] + ".pyi"
+    assert os.path.isfile(path), f"{module.__name__} has no stub file {path}"
+    classes = {}
+    for node in ast.parse(open(path).read()).body:
+        if isinstance(node, ast.ClassDef):
+            methods = {}
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    first_default = len(item.args.args) - len(item.args.defaults)
+                    methods[item.name] = [(a.arg, i >= first_default) for i, a in enumerate(item.args.args)]
+            classes[node.name] = ([ast.unparse(base).rsplit(".", 1)[-1] for base in node.bases], methods)
+    return classes
+
+
+def cpp_methods(cls):
+    return {name: value for name, value in vars(cls).items()
+            if type(value).__name__ in ("instancemethod", "Function") and (name == "__init__" or not name.startswith("__"))}
+
+
+@pytest.mark.parametrize("module_name", MODULES)
+def test_stubs_match_the_module_and_every_method_is_documented(module_name):
+    module = importlib.import_module(module_name)
+    defined = {name: cls for name, cls in vars(module).items()
+               if isinstance(cls, type) and cls.__module__ == module_name and not name.startswith("_")}
+    stubs = stub_classes(module)
+    assert sorted(stubs) == sorted(defined)
+    for name, cls in defined.items():
+        bases, stub_methods = stubs[name]
+        assert bases == [base.__name__ for base in cls.__bases__ if base is not object], name
+        methods = cpp_methods(cls)
+        public = {method for method in methods if method == "__init__" or not method.startswith("_")}
+        assert public <= set(stub_methods) <= set(methods), name
+        for method_name, parameters in stub_methods.items():
+            assert parameters == runtime_parameters(methods[method_name]), f"{name}.{method_name}"
+        for method_name, method in methods.items():
+            text = method.__doc__ or ""
+            described = text if hasattr(method, "python_function") else text.split("\n", 1)[-1]
+            assert described.strip(), f"{name}.{method_name} has no docstring"
