@@ -1,6 +1,9 @@
 """Trains a tiny detection-shaped Keras model for three epochs with DetectionTrainer.
 
-    PYTHONPATH=python python examples/train_detection_minimal.py [run folder]
+    python examples/train_detection_minimal.py [run folder]
+
+after `pip install .` (in a development tree built with scripts/dev-build,
+put PYTHONPATH=python in front).
 
 The model has the layout the trainer expects: two training-only outputs first,
 then the inference outputs (only those go into best.h5 and last.h5). The loss

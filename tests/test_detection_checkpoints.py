@@ -205,3 +205,14 @@ def test_killing_a_run_during_saves_leaves_complete_files(tmp_path):
         if child.poll() is None:
             child.kill()
             child.wait()
+
+
+def test_a_new_trainer_removes_what_killed_saves_left(tmp_path):
+    leftovers = [tmp_path / ".last.partial.h5", tmp_path / ".summary.partial.csv",
+                 tmp_path / "validation" / ".confusion_matrix.partial.png"]
+    kept = [tmp_path / "notes.partial.txt", tmp_path / "validation" / "results.txt"]
+    (tmp_path / "validation").mkdir()
+    for path in leftovers + kept:
+        path.write_text("x")
+    make_trainer(DetectionTrainer, tmp_path)
+    assert [path.exists() for path in leftovers + kept] == [False] * len(leftovers) + [True] * len(kept)

@@ -274,6 +274,9 @@ PYBIND11_MODULE(detection, m) {
           os.attr("makedirs")(checkpoint, py::arg("exist_ok") = true);
         } else {
           warn_about_earlier_run(g, checkpoint);
+          // What a killed save left behind is of no use to anyone.
+          run_files::remove_stale_temporary_files(checkpoint);
+          run_files::remove_stale_temporary_files(os.attr("path").attr("join")(checkpoint, "validation"));
         }
         self.attr("best") = os.attr("path").attr("join")(checkpoint, "best.h5");
         self.attr("last") = os.attr("path").attr("join")(checkpoint, "last.h5");

@@ -4,48 +4,18 @@ namespace run_files {
 
 namespace {
 
-void remove_quietly(const py::module_& os, const py::object& path) {
-  if (os.attr("path").attr("exists")(path).cast<bool>()) os.attr("remove")(path);
-}
+// The package's one implementation of crash-safe writes (Python, shared with
+// the evaluators, the demo jobs and the deploy commands).
+py::object helpers() { return py::module_::import("quillon.forgeline.run_files"); }
 
 }  // namespace
 
-void sync_to_disk(const py::object& path) {
-  py::module_ os = py::module_::import("os");
-  py::object descriptor = os.attr("open")(path, os.attr("O_RDONLY"));
-  try {
-    os.attr("fsync")(descriptor);
-  } catch (...) {
-    os.attr("close")(descriptor);
-    throw;
-  }
-  os.attr("close")(descriptor);
-}
+py::object temporary_path(const py::object& path) { return helpers().attr("temporary_path")(path); }
 
-py::object temporary_path(const py::object& path) {
-  py::module_ os = py::module_::import("os");
-  py::object folder = os.attr("path").attr("dirname")(path);
-  py::object name = os.attr("path").attr("basename")(path);
-  py::tuple stem_ext = os.attr("path").attr("splitext")(name);
-  py::str temporary_name = py::str(".{}.partial{}").format(stem_ext[0], stem_ext[1]);
-  return os.attr("path").attr("join")(folder, temporary_name);
-}
+void sync_to_disk(const py::object& path) { helpers().attr("sync_to_disk")(path); }
 
 void save_atomically(const py::object& path, const std::function<void(const py::object& temporary)>& save) {
-  py::module_ os = py::module_::import("os");
-  py::object temporary = temporary_path(path);
-  try {
-    save(temporary);
-    sync_to_disk(temporary);
-    os.attr("replace")(temporary, path);
-  } catch (...) {
-    // Keep the original error; the half-written file is of no use to anyone.
-    try {
-      remove_quietly(os, temporary);
-    } catch (py::error_already_set&) {
-    }
-    throw;
-  }
+  helpers().attr("save_atomically")(path, py::cpp_function([&save](py::object temporary) { save(temporary); }));
 }
 
 void write_text_atomically(const py::object& path, const std::function<void(const py::object& file)>& write,
@@ -60,6 +30,10 @@ void write_text_atomically(const py::object& path, const std::function<void(cons
     }
     file.attr("close")();
   });
+}
+
+void remove_stale_temporary_files(const py::object& folder) {
+  helpers().attr("remove_stale_temporary_files")(folder);
 }
 
 }  // namespace run_files

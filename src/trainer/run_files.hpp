@@ -1,6 +1,8 @@
 // Files of a training run (config, summary, model files) are replaced whole:
 // written to a temporary file in the same folder and renamed over the old one,
 // so a crash or kill in the middle of a write leaves the previous file intact.
+// These are the C++ entry points to the package's one implementation,
+// quillon.forgeline.run_files.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -31,5 +33,8 @@ void sync_to_disk(const py::object& path);
 // as Keras' Model.save), flushes the file to disk, then renames it to `path`.
 // On failure the temporary file is removed and the error propagates.
 void save_atomically(const py::object& path, const std::function<void(const py::object& temporary)>& save);
+
+// Removes the temporary files that a killed write left in `folder`.
+void remove_stale_temporary_files(const py::object& folder);
 
 }  // namespace run_files

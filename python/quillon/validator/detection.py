@@ -34,6 +34,7 @@ import os
 import numpy as np
 
 from quillon.forgeline.deploy.predictors import BACKGROUND, DetectionPredictor, checked_labels
+from quillon.forgeline.run_files import save_atomically
 from quillon.validator.writers import draw_boxes
 
 IOU_THRESHOLDS = np.linspace(0.5, 0.95, 10)
@@ -384,10 +385,7 @@ class DetectionEvaluator:
         for name, figure in plots.items():
             if not name or os.path.basename(name) != name:
                 raise ValueError(f"DetectionEvaluator.save_plots_disk: plot name {name!r} is not a plain file name")
-            target = os.path.join(path, f"{name}.png")
-            partial = target + ".partial"
-            figure.savefig(partial, format="png")
-            os.replace(partial, target)
+            save_atomically(os.path.join(path, f"{name}.png"), lambda temporary: figure.savefig(temporary, format="png"))
 
     def evaluate(self, val_ds, epoch=0):
         """Runs a whole validation pass over ``val_ds`` as the trainer does; returns the metrics.

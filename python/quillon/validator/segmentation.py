@@ -20,6 +20,8 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
+from quillon.forgeline.run_files import save_atomically
+
 # Overlays are enlarged to at least this height so small images stay readable.
 _OVERLAY_MIN_HEIGHT = 192
 # How many drawn samples of a pass are kept in current_plots.
@@ -194,11 +196,8 @@ class SegmentationEvaluator:
         for name, image in plots.items():
             if not isinstance(name, str) or not name or os.sep in name or (os.altsep and os.altsep in name):
                 raise ValueError(f"SegmentationEvaluator.save_plots_disk: plot name {name!r} is not a plain file name")
-            target = os.path.join(path, name + ".png")
-            # Write beside the target and rename, so a crash never leaves a half-written PNG.
-            partial = target + ".partial"
-            Image.fromarray(np.asarray(image, np.uint8)).save(partial, format="PNG")
-            os.replace(partial, target)
+            picture = Image.fromarray(np.asarray(image, np.uint8))
+            save_atomically(os.path.join(path, name + ".png"), lambda temporary: picture.save(temporary, format="PNG"))
 
 
     def evaluate(self, val_ds, epoch=0):

@@ -21,6 +21,7 @@ import yaml
 from PIL import Image, ImageDraw
 
 from quillon.forgeline.demo.data_folder import write_dataset_once
+from quillon.forgeline.run_files import write_text_atomically
 
 SHAPE_CLASSES = ["circle", "square", "triangle"]
 DATA_FILE = "data.yaml"
@@ -77,10 +78,7 @@ def _write_description(folder):
         images, labels = _split_folders(folder, split)
         description[split] = {"images": images, "annotations": labels}
     path = os.path.join(folder, DATA_FILE)
-    partial = path + ".partial"
-    with open(partial, "w", encoding="utf-8") as stream:
-        yaml.safe_dump(description, stream, sort_keys=False)
-    os.replace(partial, path)
+    write_text_atomically(path, yaml.safe_dump(description, sort_keys=False))
     return path
 
 

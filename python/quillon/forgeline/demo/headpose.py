@@ -25,6 +25,7 @@ from quillon.forgeline.demo.defaults import HEADPOSE
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE, build_headpose_model
+from quillon.forgeline.run_files import write_text_atomically
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from quillon.validator.headpose import evaluate_attitude, format_attitude_report
 
@@ -120,7 +121,4 @@ def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES,
 
 def _write_text(path, text):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    partial = path + ".partial"
-    with open(partial, "w", encoding="utf-8") as stream:
-        stream.write(text)
-    os.replace(partial, path)
+    write_text_atomically(path, text)

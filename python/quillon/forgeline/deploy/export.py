@@ -39,6 +39,7 @@ from quillon.forgeline.deploy.runs import load_run
 from quillon.forgeline.deploy.settings import (
     DEFAULT_MAX_DETECTIONS, DEFAULT_NMS_IOU, DEFAULT_SCORE_THRESHOLD, EXPORT_FORMATS as FORMATS,
 )
+from quillon.forgeline.run_files import write_text_atomically
 
 INPUT_NAME = "image"
 OUTPUT_NAMES = {"detect": ("class_scores", "box_distances"), "segment": ("class_logits",), "headpose": ("angles",)}
@@ -113,11 +114,7 @@ def export(run_or_model, format, out=None, nchw=False, half=False, sample=None, 
     metadata["check"] = {"sample": os.fspath(sample) if sample else "seeded random image",
                          "max_difference": differences, "tolerance": tolerance}
     metadata_path = target + ".json"
-    partial_metadata = metadata_path + ".partial"
-    with open(partial_metadata, "w", encoding="utf-8") as stream:
-        json.dump(metadata, stream, indent=2)
-        stream.write("\n")
-    os.replace(partial_metadata, metadata_path)
+    write_text_atomically(metadata_path, json.dumps(metadata, indent=2) + "\n")
     print(f"export: wrote {target} and {metadata_path}")
     return {"path": target, "metadata": metadata_path, "max_difference": differences, "tolerance": tolerance}
 

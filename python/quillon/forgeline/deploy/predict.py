@@ -32,6 +32,7 @@ from quillon.forgeline.deploy.predictors import (
     BACKGROUND, DetectionPredictor, HeadposePredictor, SegmentationPredictor,
 )
 from quillon.forgeline.deploy.runs import Run, load_run
+from quillon.forgeline.run_files import write_text_atomically
 from quillon.forgeline.deploy.settings import (
     DEFAULT_BATCH_SIZE, DEFAULT_MAX_DETECTIONS, DEFAULT_NMS_IOU, DEFAULT_SCORE_THRESHOLD,
 )
@@ -170,11 +171,7 @@ class _BackgroundWrites:
 
 
 def _write_json_atomically(path, value, indent=None):
-    partial = path + ".partial"
-    with open(partial, "w", encoding="utf-8") as stream:
-        json.dump(value, stream, indent=indent)
-        stream.write("\n")
-    os.replace(partial, path)
+    write_text_atomically(path, json.dumps(value, indent=indent) + "\n")
 
 
 def _stem(path):
