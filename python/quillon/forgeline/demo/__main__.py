@@ -53,12 +53,16 @@ def _add_job(subcommands, name, job, help, description, validation_share):
     parser.add_argument("--batch-size", type=_positive_int, default=job.DEFAULT_BATCH_SIZE, help="(default %(default)s)")
     parser.add_argument("--learning-rate", type=_positive_float, default=job.DEFAULT_LEARNING_RATE,
                         help="peak learning rate (default %(default)s)")
+    parser.add_argument("--devices", type=_positive_int, default=None,
+                        help="train on this many devices of this machine: GPUs, else logical CPU devices (default: "
+                        "one; as a worker of the cluster TF_CONFIG names, all its GPUs); --batch-size stays the "
+                        "global batch")
     return parser
 
 
 def _common_options(args):
     return dict(epochs=args.epochs, seed=args.seed, images=args.images, batch_size=args.batch_size,
-                learning_rate=args.learning_rate)
+                learning_rate=args.learning_rate, strategy=args.strategy)
 
 
 def _add_detect_command(subcommands):
@@ -119,6 +123,9 @@ def build_parser():
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    from quillon.forgeline.demo.scaling import job_strategy
+
+    args.strategy = job_strategy(args.devices)  # configures devices: before TensorFlow's first operation
     # Keras warns on every .h5 save that the format is legacy; the trainers
     # write .h5 on purpose, three times an epoch.
     import absl.logging
