@@ -57,7 +57,7 @@ def test_two_workers_train_alike_and_only_the_chief_writes_the_run(tmp_path):
     chief_run, other_run = tmp_path / "run-0", tmp_path / "run-1"
     assert sorted(os.listdir(chief_run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "summary.csv",
                                              "tensorboard", "validation"]
-    assert os.listdir(chief_run / "validation") and (chief_run / "validation" / "results.txt").is_file()
+    assert os.listdir(chief_run / "validation") == ["results.txt"]
     with open(chief_run / "summary.csv", newline="") as summary:
         assert [row["epoch"] for row in csv.DictReader(summary)] == ["1", "2"]
     tf.keras.models.load_model(chief_run / "best.h5", compile=False, safe_mode=False)
@@ -143,11 +143,8 @@ def worker_scenario(folder, index, *ports):
 
     from quillon.forgeline.callbacks import TensorBoardLogger
     from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
-    from quillon.forgeline.losses import DetectionLoss
-    from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model
     from quillon.forgeline.trainer.detection import DetectionTrainer
-    from quillon.validator.detection import DetectionEvaluator
-    from trainer_doubles import RecordingLogger
+    from trainer_doubles import SIZE, RecordingEvaluator, RecordingLogger, RecordingLoss, detection_model
 
     loaded = {True: [], False: []}
 
@@ -156,20 +153,19 @@ def worker_scenario(folder, index, *ports):
             loaded[training].append(os.path.basename(data[0].decode()))
             return super().load_instance(data, training)
 
-    dataset = RecordingDataset(str(folder / "data" / "data.yaml"), shape=[32, 32, 3])
-    classes = dataset.get_classes()
+    dataset = RecordingDataset(str(folder / "data" / "data.yaml"), shape=[SIZE, SIZE, 3])
     tf.keras.utils.set_random_seed(0)
     with strategy.scope():
-        model = build_detection_model(len(classes), input_shape=(32, 32, 3))
+        model = detection_model(batch_norm=True)  # its moving statistics differ from worker to worker
         optimizer = tf.keras.optimizers.Adam(1e-3)
     chief = strategy.extended.should_checkpoint
     run_folder = folder / f"run-{index}"  # the other worker's must stay unwritten
     logger = TensorBoardLogger(str(run_folder / "tensorboard")) if chief else RecordingLogger()
-    trainer = DetectionTrainer(model, dataset, optimizer, DetectionLoss(), logger=logger, checkpoint=str(run_folder),
-                               info={"worker": int(index)}, metric="map", classes=classes, display=1,
+    trainer = DetectionTrainer(model, dataset, optimizer, RecordingLoss(), logger=logger, checkpoint=str(run_folder),
+                               info={"worker": int(index)}, classes=dataset.get_classes(), display=1,
                                skip_initial_validation=True)
     trainer.train(2, dataset.build_train_iterator(4, strategy=strategy), dataset.build_val_iterator(),
-                  DetectionEvaluator(model, training_outputs=TRAINING_OUTPUTS))
+                  RecordingEvaluator())
     if chief:
         logger.close()
 
