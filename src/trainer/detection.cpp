@@ -202,6 +202,7 @@ PYBIND11_MODULE(detection, m) {
   g.bind("time", py::module_::import("time"));
   g.bind("csv", py::module_::import("csv"));
   g.bind_from("quillon.forgeline.callbacks", "ForgelineTrainingCallback");
+  g.bind("_replica_averaging", py::module_::import("weakref").attr("WeakKeyDictionary")());
 
   py::object tf = g["tf"];
 

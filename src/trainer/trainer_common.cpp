@@ -153,6 +153,13 @@ void average_replica_variables(const Globals& g, const py::object& self) {
   py::object model = self.attr("model");
   py::object strategy = model_strategy(g, model);
   if (strategy.is_none()) return;
+  py::object compiled = g["_replica_averaging"];
+  py::object average = compiled.attr("get")(model);
+  if (!average.is_none()) {
+    average();
+    return;
+  }
+
   py::object tf = g["tf"];
   py::list variables;
   for (py::handle variable : model.attr("non_trainable_variables")) {
@@ -171,7 +178,9 @@ void average_replica_variables(const Globals& g, const py::object& self) {
     for (size_t index = 0; index < py::len(variables); ++index) variables[index].attr("assign")(averaged[index]);
   });
   py::cpp_function on_every_replica([strategy, on_replica]() { strategy.attr("run")(on_replica); });
-  pyclass::graph_function(g, "average_replica_variables", on_every_replica)();
+  average = pyclass::graph_function(g, "average_replica_variables", on_every_replica);
+  compiled[model] = average;
+  average();
 }
 
 // ---- Training step ----

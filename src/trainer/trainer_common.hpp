@@ -65,7 +65,10 @@ py::object distributed_batches(const Globals& g, const py::object& self, const p
 // Under the model's strategy, sets the model's floating-point non-trainable
 // variables (batch normalisation's moving statistics) to their mean over the
 // replicas: each replica updates its own copy from its own batches. Runs a
-// collective, so every worker of a multi-worker strategy must call it.
+// collective, so every worker of a multi-worker strategy must call it. The
+// compiled averaging of each model is kept in the module global
+// `_replica_averaging` (a weakref.WeakKeyDictionary) while the model lives:
+// tracing it anew costs about as much as a few training steps.
 void average_replica_variables(const Globals& g, const py::object& self);
 
 // ---- Training step ----
