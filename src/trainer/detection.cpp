@@ -21,6 +21,10 @@ Owns a whole training run: the model, its optimizer and loss, the run
 ``last.h5`` and ``summary.csv``, the best validation score so far and the
 experiment-logging hooks.
 
+A model built inside a tf.distribute strategy's scope trains under that
+strategy: every step runs on all its replicas, and of several workers only
+the chief validates and writes the run folder.
+
 Parameters
 ----------
 model : a Keras model ready for training; its outputs list holds two
