@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 import tensorflow as tf
 
+from quillon.forgeline.datasets.utils import worker_share
 from quillon.forgeline.demo.data import generate_detection_dataset
 
 TIMEOUT = 300  # seconds; a hung collective must fail the test, not the whole run
@@ -76,6 +77,27 @@ def test_two_workers_train_alike_and_only_the_chief_writes_the_run(tmp_path):
     assert shares[0].isdisjoint(shares[1]) and sorted(shares[0] | shares[1]) == train_files
     assert len(shares[0]) == len(shares[1]) == 4
     assert reports[0]["validated_on"] and not reports[1]["validated_on"]
+
+
+@pytest.mark.parametrize("size, batch, workers, worker, replicas, entries, replica_batch, samples", [
+    (10, 4, 1, 0, 2, list(range(10)), 2, 8),            # one worker, two devices: whole batches only
+    (9, 4, 2, 1, 2, [1, 3, 5, 7], 2, 4),                # every other entry; both workers take 2 steps
+    (9, 4, 2, 0, 4, [0, 2, 4, 6, 8], 1, 4),             # the larger share leaves one out
+])
+def test_each_worker_reads_its_share_in_whole_global_batches(size, batch, workers, worker, replicas, entries,
+                                                               replica_batch, samples):
+    context = tf.distribute.InputContext(workers, worker, replicas)
+    assert worker_share(list(range(size)), batch, context, "owner") == (entries, replica_batch, samples)
+    assert worker_share(list(range(size)), batch, None, "owner") == (list(range(size)), batch, None)
+
+
+@pytest.mark.parametrize("size, batch, message", [
+    (10, 3, "owner: the batch size 3 must be a multiple of the 2 replicas"),
+    (3, 4, "owner: 3 training samples are too few for one batch of 4 over 2 workers"),
+])
+def test_a_share_that_cannot_make_whole_batches_says_why(size, batch, message):
+    with pytest.raises(ValueError, match=message):
+        worker_share(list(range(size)), batch, tf.distribute.InputContext(2, 0, 2), "owner")
 
 
 def free_ports(count):
