@@ -9,10 +9,12 @@ SIZE = 16
 CLASSES = ["a", "b", "c"]
 
 
-def detection_model(regularizer=None):
+def detection_model(regularizer=None, batch_norm=False):
     """Two training-only outputs first (one not image-shaped), then two image-shaped inference outputs."""
     inputs = tf.keras.Input((SIZE, SIZE, 3))
     features = tf.keras.layers.Conv2D(4, 3, padding="same", kernel_regularizer=regularizer, name="features")(inputs)
+    if batch_norm:
+        features = tf.keras.layers.BatchNormalization()(features)
     train_map = tf.keras.layers.Conv2D(2, 1, name="train_map")(features)
     train_vector = tf.keras.layers.GlobalAveragePooling2D(name="train_vector")(features)
     boxes = tf.keras.layers.Conv2D(4, 1, name="boxes")(features)

@@ -452,6 +452,30 @@ std::array<float, 3> first_angle_row(const FloatRows& angles, const py::object& 
   return {row(0, 0), row(0, 1), row(0, 2)};
 }
 
+// ---- Training pipelines under tf.distribute ----
+
+// What one worker's training pipeline reads (datasets.utils.worker_share).
+struct WorkerShare {
+  py::object storage;
+  py::object batch_size;  // of one replica
+  py::object samples;     // used each epoch; None: all, without a strategy
+};
+
+// The training pipeline `build(share)` makes, distributed under `strategy`
+// (None: the pipeline itself), each worker building its own part.
+template <typename Build>
+py::object distributed_pipeline(const Globals& g, const py::object& self, const py::object& batch_size,
+                                const py::object& strategy, Build build) {
+  std::string owner = py::str(py::type::of(self).attr("__name__")).cast<std::string>() + ".build_train_iterator";
+  py::cpp_function worker_pipeline(
+      [g, self, batch_size, owner, build](py::object input_context) -> py::object {
+        py::tuple share = g["worker_share"](self.attr("train_storage"), batch_size, input_context, owner);
+        return build(WorkerShare{share[0], share[1], share[2]});
+      },
+      py::arg("input_context"));
+  return g["distributed"](strategy, worker_pipeline);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(attitude, m) {
@@ -461,6 +485,8 @@ PYBIND11_MODULE(attitude, m) {
   g.bind_from("os.path", "basename");
   g.bind_from("os.path", "splitext");
   g.bind_from("quillon.forgeline.datasets.utils", "xywhn2xyxy");
+  g.bind_from("quillon.forgeline.datasets.utils", "distributed");
+  g.bind_from("quillon.forgeline.datasets.utils", "worker_share");
   g.bind("Image", py::module_::import("PIL.Image"));
   g.bind("ImageFilter", py::module_::import("PIL.ImageFilter"));
   g.bind("tf", py::module_::import("tensorflow"));
@@ -559,38 +585,42 @@ PYBIND11_MODULE(attitude, m) {
 
   attitude.method(
       "build_train_iterator",
-      [g](py::object self, py::object batch_size, py::object prefetch) {
-        py::object tf = g["tf"];
-        py::object autotune = tf.attr("data").attr("AUTOTUNE");
-        py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(self.attr("train_storage"));
-        dataset = dataset.attr("shuffle")(py::arg("buffer_size") = dataset.attr("cardinality")(),
-                                          py::arg("reshuffle_each_iteration") = true);
-        py::object own = g["AttitudeDataset"];
-        bool own_pipeline = uses_own_method(self, own, "tf_load_instance") && uses_own_method(self, own, "tf_augment") &&
-                            augment_is_identity(self, own);
-        if (own_pipeline) {
-          // With this class's own loading and no augmentation, one call
-          // loads a whole batch with _load_instance: the same batches as
-          // loading, augmenting (not at all) and batching sample by sample,
-          // without TensorFlow's costs per sample (a tenth of the loading
-          // time of a 640x480 JPEG).
-          py::cpp_function load_batch(
-              [g, self](py::object entries) {
-                return numpy_function(
-                    g, py::cpp_function([self](py::object rows) { return load_training_batch(self, rows); }),
-                    list_of({entries}), output_types(g, {"uint8", "float32"}));
-              },
-              py::arg("entries"));
-          dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
-          dataset = dataset.attr("map")(load_batch, py::arg("num_parallel_calls") = autotune);
-        } else {
-          dataset = dataset.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
-          dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
-          dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
-        }
-        return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
+      [g](py::object self, py::object global_batch_size, py::object prefetch, py::object strategy) {
+        return distributed_pipeline(g, self, global_batch_size, strategy, [g, self, prefetch](const WorkerShare& share) {
+          py::object batch_size = share.batch_size;
+          py::object tf = g["tf"];
+          py::object autotune = tf.attr("data").attr("AUTOTUNE");
+          py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(share.storage);
+          dataset = dataset.attr("shuffle")(py::arg("buffer_size") = dataset.attr("cardinality")(),
+                                            py::arg("reshuffle_each_iteration") = true);
+          if (!share.samples.is_none()) dataset = dataset.attr("take")(share.samples);
+          py::object own = g["AttitudeDataset"];
+          bool own_pipeline = uses_own_method(self, own, "tf_load_instance") && uses_own_method(self, own, "tf_augment") &&
+                              augment_is_identity(self, own);
+          if (own_pipeline) {
+            // With this class's own loading and no augmentation, one call
+            // loads a whole batch with _load_instance: the same batches as
+            // loading, augmenting (not at all) and batching sample by sample,
+            // without TensorFlow's costs per sample (a tenth of the loading
+            // time of a 640x480 JPEG).
+            py::cpp_function load_batch(
+                [g, self](py::object entries) {
+                  return numpy_function(
+                      g, py::cpp_function([self](py::object rows) { return load_training_batch(self, rows); }),
+                      list_of({entries}), output_types(g, {"uint8", "float32"}));
+                },
+                py::arg("entries"));
+            dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
+            dataset = dataset.attr("map")(load_batch, py::arg("num_parallel_calls") = autotune);
+          } else {
+            dataset = dataset.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
+            dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
+            dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
+          }
+          return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
+        });
       },
-      py::arg("batch_size"), py::arg("prefetch") = 10);
+      py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none());
 
   // The validation pipeline holds the unloaded path pairs; batch_size and
   // prefetch are accepted for the callers' sake and unused.
@@ -741,23 +771,27 @@ PYBIND11_MODULE(attitude, m) {
 
   detect.method(
       "build_train_iterator",
-      [g](py::object self, py::object batch_size, py::object prefetch) {
-        py::object tf = g["tf"];
-        py::object autotune = tf.attr("data").attr("AUTOTUNE");
-        py::object storage = self.attr("train_storage");
-        py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
-        dataset = dataset.attr("shuffle")(py::arg("buffer_size") = py::len(storage),
-                                          py::arg("reshuffle_each_iteration") = true);
-        dataset = dataset.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
-        dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
-        // Boxes and angles are padded with zero rows to the largest count in the batch.
-        py::tuple padded_shapes = py::make_tuple(self.attr("shape"), py::make_tuple(py::none(), 5),
-                                                 py::make_tuple(py::none(), 3));
-        dataset = dataset.attr("padded_batch")(py::arg("batch_size") = batch_size,
-                                               py::arg("padded_shapes") = padded_shapes);
-        return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
+      [g](py::object self, py::object global_batch_size, py::object prefetch, py::object strategy) {
+        return distributed_pipeline(g, self, global_batch_size, strategy, [g, self, prefetch](const WorkerShare& share) {
+          py::object batch_size = share.batch_size;
+          py::object tf = g["tf"];
+          py::object autotune = tf.attr("data").attr("AUTOTUNE");
+          py::object storage = share.storage;
+          py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
+          dataset = dataset.attr("shuffle")(py::arg("buffer_size") = py::len(storage),
+                                            py::arg("reshuffle_each_iteration") = true);
+          if (!share.samples.is_none()) dataset = dataset.attr("take")(share.samples);
+          dataset = dataset.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
+          dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
+          // Boxes and angles are padded with zero rows to the largest count in the batch.
+          py::tuple padded_shapes = py::make_tuple(self.attr("shape"), py::make_tuple(py::none(), 5),
+                                                   py::make_tuple(py::none(), 3));
+          dataset = dataset.attr("padded_batch")(py::arg("batch_size") = batch_size,
+                                                 py::arg("padded_shapes") = padded_shapes);
+          return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
+        });
       },
-      py::arg("batch_size"), py::arg("prefetch") = 10);
+      py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none());
   detect.build();
 
   // ---------------------------------------------------------------- AttitudeDatasetJson

@@ -45,6 +45,22 @@ py::object make_signed_callable(const py::module_& module, const py::object& bod
   return py::cast(SignedCallable{body});
 }
 
+// `tf.function(body, autograph=False)`, with body's signature and names carried
+// by a SignedCallable.
+py::object compile_graph_function(const py::module_& module, const py::object& tf, const py::cpp_function& body,
+                                  const py::object& signature, const std::string& name, const std::string& qualname,
+                                  const char* doc) {
+  py::object callable = make_signed_callable(module, body);
+  callable.attr("__signature__") = signature;
+  callable.attr("__name__") = name;
+  callable.attr("__qualname__") = qualname;
+  callable.attr("__module__") = module.attr("__name__");
+  callable.attr("__doc__") = doc;
+  py::dict options;
+  options["autograph"] = false;  // AutoGraph cannot read C++; nothing here branches on tensor values
+  return tf.attr("function")(callable, **options);
+}
+
 }  // namespace
 
 ClassBuilder::ClassBuilder(const py::module_& module, const char* name, py::tuple bases, const char* doc)
@@ -74,18 +90,15 @@ ClassBuilder& ClassBuilder::graph_method(const char* name, std::vector<Param> pa
     signature_params.append(parameter(p.name, positional, **keywords));
   }
 
-  py::object callable = make_signed_callable(module_, body);
-  callable.attr("__signature__") = inspect.attr("Signature")(signature_params);
-  callable.attr("__name__") = name;
-  callable.attr("__qualname__") = name_ + "." + name;
-  callable.attr("__module__") = module_.attr("__name__");
-  callable.attr("__doc__") = doc;
-
-  py::object tf = Globals(module_)["tf"];
-  py::dict options;
-  options["autograph"] = false;  // AutoGraph cannot read C++; nothing here branches on tensor values
-  namespace_[name] = tf.attr("function")(callable, **options);
+  namespace_[name] = compile_graph_function(module_, Globals(module_)["tf"], body,
+                                            inspect.attr("Signature")(signature_params), name, name_ + "." + name, doc);
   return *this;
+}
+
+py::object graph_function(const Globals& g, const char* name, const py::cpp_function& body) {
+  py::module_ module = py::module_::import(py::str(g["__name__"]).cast<std::string>().c_str());
+  py::object signature = py::module_::import("inspect").attr("Signature")();
+  return compile_graph_function(module, g["tf"], body, signature, name, name, "");
 }
 
 ClassBuilder& ClassBuilder::attr(const char* name, const py::object& value) {

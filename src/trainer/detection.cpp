@@ -22,6 +22,10 @@ Owns a whole training run: the model, its optimizer and loss, the run
 ``last.h5`` and ``summary.csv``, the best validation score so far and the
 experiment-logging hooks.
 
+A model built inside a tf.distribute strategy's scope trains under that
+strategy: every step runs on all its replicas, and of several workers only
+the chief validates and writes the run folder.
+
 Parameters
 ----------
 model : a Keras model ready for training; its outputs list holds two
@@ -186,7 +190,8 @@ py::object train_epoch(const Globals& g, const py::object& self, const py::objec
   py::object train_step = self.attr("train_step");
   py::object on_step_start = callbacks.attr("on_step_start");
   py::object on_step_end = callbacks.attr("on_step_end");
-  py::object log_losses = self.attr("logger").attr("update_metrics");
+  // Of a multi-worker run, only the chief writes TensorBoard.
+  py::object log_losses = trainer_common::is_chief(g, self) ? self.attr("logger").attr("update_metrics") : py::object();
   py::object clock = g["time"].attr("time");
   py::object set_postfix = loop.attr("set_postfix");
   py::object progress_text = py::str("loss: {:.3f}   lr: {:.6f} step-time: {:.6f}").attr("format");
@@ -215,8 +220,9 @@ py::object train_epoch(const Globals& g, const py::object& self, const py::objec
                 py::arg("refresh") = false);
     losses[step_time_key] = step_time;
     losses[learning_rate_key] = current_lr;
-    log_losses(py::dict(), losses);
+    if (log_losses) log_losses(py::dict(), losses);
   }
+  trainer_common::average_replica_variables(g, self);
   return losses;
 }
 
@@ -233,6 +239,7 @@ PYBIND11_MODULE(detection, m) {
   g.bind("time", py::module_::import("time"));
   g.bind("csv", py::module_::import("csv"));
   g.bind_from("quillon.forgeline.callbacks", "ForgelineTrainingCallback");
+  g.bind("_replica_averaging", py::module_::import("weakref").attr("WeakKeyDictionary")());
 
   py::object tf = g["tf"];
 
@@ -270,9 +277,12 @@ PYBIND11_MODULE(detection, m) {
         self.attr("NCHW") = false;
         self.attr("current_lr") = trainer_common::LearningRateReader(g, optimizer).read();
         self.attr("checkpoint") = checkpoint;
-        if (!os.attr("path").attr("exists")(checkpoint).cast<bool>()) {
+        trainer_common::build_optimizer_in_scope(g, model, optimizer);
+        // Of a multi-worker run, only the chief writes the run folder.
+        bool chief = trainer_common::is_chief(g, self);
+        if (chief && !os.attr("path").attr("exists")(checkpoint).cast<bool>()) {
           os.attr("makedirs")(checkpoint, py::arg("exist_ok") = true);
-        } else {
+        } else if (chief) {
           warn_about_earlier_run(g, checkpoint);
           // What a killed save left behind is of no use to anyone.
           run_files::remove_stale_temporary_files(checkpoint);
@@ -287,11 +297,13 @@ PYBIND11_MODULE(detection, m) {
         self.attr("resumed") = false;
 
         py::object config = g["json"].attr("dumps")(info, py::arg("indent") = 4);
-        run_files::write_text_atomically(os.attr("path").attr("join")(checkpoint, "config.json"),
-                                         [&](const py::object& file) { file.attr("write")(config); });
+        if (chief) {
+          run_files::write_text_atomically(os.attr("path").attr("join")(checkpoint, "config.json"),
+                                           [&](const py::object& file) { file.attr("write")(config); });
+        }
 
         // No class list is treated as an empty one: nothing to write.
-        if (!classes.is_none() && py::len(classes) > 0) {
+        if (chief && !classes.is_none() && py::len(classes) > 0) {
           py::object labels = os.attr("path").attr("join")(checkpoint, "labels.txt");
           run_files::write_text_atomically(labels, [&](const py::object& file) {
             for (py::handle name : classes) file.attr("write")(py::str("{}\n").format(name));
@@ -383,6 +395,7 @@ PYBIND11_MODULE(detection, m) {
   cls.method(
       "save_model",
       [g](py::object self, double val) {
+        if (!trainer_common::is_chief(g, self)) return;
         py::object new_model = py::none();
         if (py::bool_(self.attr("NCHW"))) new_model = self.attr("to_nchw")(self.attr("model"));
         new_model = self.attr("remove_training_outputs")(new_model);
@@ -504,10 +517,17 @@ PYBIND11_MODULE(detection, m) {
         // A model whose inference outputs cannot be saved would otherwise
         // fail at the first save, after a whole epoch.
         if (py::len(epoch_numbers) > 0) self.attr("remove_training_outputs")(py::none());
+        // Of a multi-worker run, only the chief validates and writes the run
+        // folder; validation is a plain model call, which the others need not join.
+        bool chief = trainer_common::is_chief(g, self);
+        validating = validating && chief;
+        train_ds = trainer_common::distributed_batches(g, self, train_ds);
 
         py::object validation_folder = os.attr("path").attr("join")(self.attr("checkpoint"), "validation");
-        if (!os.attr("path").attr("exists")(validation_folder).cast<bool>()) os.attr("makedirs")(validation_folder);
-        py::object live = open_dvclive_session(g, self);
+        if (chief && !os.attr("path").attr("exists")(validation_folder).cast<bool>()) {
+          os.attr("makedirs")(validation_folder);
+        }
+        py::object live = chief ? open_dvclive_session(g, self) : py::none();
 
         callbacks.attr("on_train_start")(py::arg("epochs") = epochs);
         if (validating) {

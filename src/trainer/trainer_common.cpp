@@ -94,11 +94,14 @@ LearningRateReader::LearningRateReader(const Globals& g, py::object optimizer)
                               "tf.keras.optimizers.Adam(1e-3))",
                               optimizer_);
   }
+  distributed_variable_ = py::isinstance(py::getattr(optimizer_.attr(attribute_), "value", py::none()),
+                                         g["tf"].attr("distribute").attr("DistributedValues"));
 }
 
 py::object LearningRateReader::read() const {
   py::object rate = optimizer_.attr(attribute_);
   if (py::isinstance(rate, schedule_type_)) return rate(optimizer_.attr("iterations"));
+  if (distributed_variable_) return rate.attr("numpy")();
   return rate;
 }
 
@@ -107,9 +110,96 @@ py::object numpy_value(const py::object& value) {
   return value;
 }
 
+// ---- Distribution ----
+
+namespace {
+
+// `with strategy.scope(): body()`.
+template <typename Body>
+auto in_scope(const py::object& strategy, Body body) {
+  py::object scope = strategy.attr("scope")();
+  scope.attr("__enter__")();
+  try {
+    auto result = body();
+    scope.attr("__exit__")(py::none(), py::none(), py::none());
+    return result;
+  } catch (...) {
+    scope.attr("__exit__")(py::none(), py::none(), py::none());
+    throw;
+  }
+}
+
+}  // namespace
+
+py::object model_strategy(const Globals& g, const py::object& model) {
+  py::object strategy = py::getattr(model, "distribute_strategy", py::none());
+  if (strategy.is_none()) return strategy;
+  // Inside any scope but the default strategy's, has_strategy() is true.
+  py::object has_strategy = g["tf"].attr("distribute").attr("has_strategy");
+  bool distributed = in_scope(strategy, [&] { return has_strategy().cast<bool>(); });
+  return distributed ? strategy : py::none();
+}
+
+void build_optimizer_in_scope(const Globals& g, const py::object& model, const py::object& optimizer) {
+  py::object strategy = model_strategy(g, model);
+  if (strategy.is_none() || py::bool_(py::getattr(optimizer, "built", py::bool_(true)))) return;
+  in_scope(strategy, [&] { return optimizer.attr("build")(model.attr("trainable_variables")); });
+}
+
+bool is_chief(const Globals& g, const py::object& self) {
+  py::object strategy = model_strategy(g, self.attr("model"));
+  // TensorFlow's own answer: of a multi-worker strategy, only the chief checkpoints.
+  return strategy.is_none() || py::bool_(strategy.attr("extended").attr("should_checkpoint"));
+}
+
+py::object distributed_batches(const Globals& g, const py::object& self, const py::object& batches) {
+  py::object strategy = model_strategy(g, self.attr("model"));
+  if (strategy.is_none() || !py::isinstance(batches, g["tf"].attr("data").attr("Dataset"))) return batches;
+  return strategy.attr("experimental_distribute_dataset")(batches);
+}
+
+void average_replica_variables(const Globals& g, const py::object& self) {
+  py::object model = self.attr("model");
+  py::object strategy = model_strategy(g, model);
+  if (strategy.is_none()) return;
+  py::object compiled = g["_replica_averaging"];
+  py::object average = compiled.attr("get")(model);
+  if (!average.is_none()) {
+    average();
+    return;
+  }
+
+  py::object tf = g["tf"];
+  py::list variables;
+  for (py::handle variable : model.attr("non_trainable_variables")) {
+    if (py::bool_(tf.attr("as_dtype")(variable.attr("dtype")).attr("is_floating"))) variables.append(variable);
+  }
+  if (py::len(variables) == 0) return;
+
+  py::object distribute = tf.attr("distribute");
+  py::object on_replica = py::cpp_function([tf, distribute, variables]() {
+    // This replica's values as tensors: a multi-worker all-reduce of the
+    // variables themselves finds no devices to reduce to.
+    py::list values;
+    for (py::handle variable : variables) values.append(tf.attr("identity")(variable));
+    py::object mean = distribute.attr("ReduceOp").attr("MEAN");
+    py::list averaged = distribute.attr("get_replica_context")().attr("all_reduce")(mean, values);
+    for (size_t index = 0; index < py::len(variables); ++index) variables[index].attr("assign")(averaged[index]);
+  });
+  py::cpp_function on_every_replica([strategy, on_replica]() { strategy.attr("run")(on_replica); });
+  average = pyclass::graph_function(g, "average_replica_variables", on_every_replica);
+  compiled[model] = average;
+  average();
+}
+
 // ---- Training step ----
 
-py::object train_step(const Globals& g, const py::object& self, const py::object& data, bool outputs_as_tuple) {
+namespace {
+
+// The step on one replica (or on the one device). `loss_scale` multiplies the
+// loss the gradients are taken of; 1 leaves today's single-device step as it is.
+py::object replica_step(const Globals& g, const py::object& self, const py::object& data, bool outputs_as_tuple,
+                        double loss_scale) {
   py::object tf = g["tf"];
   py::object model = self.attr("model");
   py::object images = self.attr("preprocess_input")(data[py::int_(0)]);
@@ -137,6 +227,7 @@ py::object train_step(const Globals& g, const py::object& self, const py::object
     }
     l2 = tf.attr("reduce_sum")(model.attr("losses"));
     full_loss = total + l2;
+    if (loss_scale != 1.0) full_loss = full_loss * py::float_(loss_scale);
   } catch (...) {
     tape.attr("__exit__")(py::none(), py::none(), py::none());
     throw;
@@ -147,6 +238,30 @@ py::object train_step(const Globals& g, const py::object& self, const py::object
   py::object grads = tape.attr("gradient")(full_loss, variables);
   self.attr("optimizer").attr("apply_gradients")(py::module_::import("builtins").attr("zip")(grads, variables));
   losses[py::str("L2-loss")] = l2;
+  return losses;
+}
+
+}  // namespace
+
+py::object train_step(const Globals& g, const py::object& self, const py::object& data, bool outputs_as_tuple) {
+  py::object strategy = model_strategy(g, self.attr("model"));
+  if (strategy.is_none()) return replica_step(g, self, data, outputs_as_tuple, 1.0);
+
+  py::object distribute = g["tf"].attr("distribute");
+  py::cpp_function on_replica(
+      [g, self, outputs_as_tuple, distribute](py::object replica_data) {
+        // The optimizer sums the replicas' gradients.
+        long replicas = distribute.attr("get_replica_context")().attr("num_replicas_in_sync").cast<long>();
+        return replica_step(g, self, replica_data, outputs_as_tuple, 1.0 / static_cast<double>(replicas));
+      },
+      py::arg("data"));
+  py::dict per_replica = strategy.attr("run")(on_replica, py::arg("args") = py::make_tuple(data));
+  // Entry by entry: strategy.reduce takes no dictionary.
+  py::object mean = distribute.attr("ReduceOp").attr("MEAN");
+  py::dict losses;
+  for (auto item : per_replica) {
+    losses[item.first] = strategy.attr("reduce")(mean, item.second, py::arg("axis") = py::none());
+  }
   return losses;
 }
 

@@ -25,8 +25,9 @@ using pyclass::Globals;
 // of the step before, so a schedule is taken from where the optimizer keeps
 // it (`_learning_rate`) when it is there. Which attribute to read is decided
 // once, so reading it every training step costs a single attribute lookup.
-// Anything without a learning rate raises AttributeError saying what an
-// optimizer must be.
+// A rate held in a tf.distribute variable is read as its value: such a
+// variable has no float(). Anything without a learning rate raises
+// AttributeError saying what an optimizer must be.
 class LearningRateReader {
  public:
   LearningRateReader(const Globals& g, py::object optimizer);
@@ -36,11 +37,42 @@ class LearningRateReader {
   py::object optimizer_;
   const char* attribute_;
   py::object schedule_type_;
+  bool distributed_variable_;
 };
 
 // A value for logs and progress text: tensors and variables give their value
 // (.numpy()); a plain number is returned as it is.
 py::object numpy_value(const py::object& value);
+
+// ---- Distribution ----
+
+// The tf.distribute strategy `model` was built under (its
+// `distribute_strategy`), or None when there is none (the default strategy)
+// or the model does not say.
+py::object model_strategy(const Globals& g, const py::object& model);
+
+// Under the model's strategy, builds the optimizer in the strategy's scope,
+// when it is not built yet: a Keras 3 optimizer first built inside
+// `strategy.run` fails.
+void build_optimizer_in_scope(const Globals& g, const py::object& model, const py::object& optimizer);
+
+// Whether this process writes the run folder: false only on the workers of a
+// multi-worker strategy other than the chief.
+bool is_chief(const Globals& g, const py::object& self);
+
+// The training batches as the steps take them: under a strategy, a
+// tf.data.Dataset is distributed with it (`experimental_distribute_dataset`);
+// anything else, an already distributed dataset included, is returned as is.
+py::object distributed_batches(const Globals& g, const py::object& self, const py::object& batches);
+
+// Under the model's strategy, sets the model's floating-point non-trainable
+// variables (batch normalisation's moving statistics) to their mean over the
+// replicas: each replica updates its own copy from its own batches. Runs a
+// collective, so every worker of a multi-worker strategy must call it. The
+// compiled averaging of each model is kept in the module global
+// `_replica_averaging` (a weakref.WeakKeyDictionary) while the model lives:
+// tracing it anew costs about as much as a few training steps.
+void average_replica_variables(const Globals& g, const py::object& self);
 
 // ---- Training step ----
 
@@ -49,6 +81,11 @@ py::object numpy_value(const py::object& value);
 // model's regularisation losses, gradients and the optimizer update. Returns
 // the loss dictionary with "L2-loss" added. Detection passes the outputs as a
 // tuple; segmentation passes them as the model returns them.
+//
+// Under the model's strategy the step runs on every replica
+// (`strategy.run`) with the loss and the regularisation term divided by the
+// number of replicas, so that the summed gradients are those of one device on
+// the whole batch, and the loss dictionary is the mean over the replicas.
 py::object train_step(const Globals& g, const py::object& self, const py::object& data, bool outputs_as_tuple);
 
 // ---- Validation pass ----

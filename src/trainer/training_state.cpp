@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "trainer/run_files.hpp"
+#include "trainer/trainer_common.hpp"
 
 namespace training_state {
 
@@ -116,23 +117,14 @@ py::dict read_state_file(const Globals& g, const py::object& path) {
 }
 
 // Keras creates an optimizer's variables on its first step; a checkpoint can
-// only be read into variables that exist, so they are created now, in the
-// model's distribution strategy when it has one.
+// only be read into variables that exist, so they are created now. (Under a
+// distribution strategy the trainer built them in the strategy's scope
+// already.)
 void build_optimizer(const py::object& self) {
   py::object optimizer = self.attr("optimizer");
-  py::object model = self.attr("model");
   if (!py::hasattr(optimizer, "build")) return;  // a legacy optimizer: its slots are restored when created
   if (py::bool_(py::getattr(optimizer, "built", py::getattr(optimizer, "_built", py::bool_(false))))) return;
-  py::object strategy = py::getattr(model, "distribute_strategy", py::none());
-  py::object scope = strategy.is_none() ? py::object() : strategy.attr("scope")();
-  if (scope) scope.attr("__enter__")();
-  try {
-    optimizer.attr("build")(model.attr("trainable_variables"));
-  } catch (...) {
-    if (scope) scope.attr("__exit__")(py::none(), py::none(), py::none());
-    throw;
-  }
-  if (scope) scope.attr("__exit__")(py::none(), py::none(), py::none());
+  optimizer.attr("build")(self.attr("model").attr("trainable_variables"));
 }
 
 py::list variables_of(const py::object& self) {
@@ -178,7 +170,8 @@ void read_checkpoint(const Globals& g, const py::object& self, const py::object&
 
 void save(const Globals& g, const py::object& self, const py::object& epoch) {
   py::object folder = self.attr("state_folder");
-  if (folder.is_none()) return;
+  // Of a multi-worker run, the chief writes the state; every worker restores it.
+  if (folder.is_none() || !trainer_common::is_chief(g, self)) return;
   py::object checkpoint;
   try {
     checkpoint = checkpoint_of(g, self);

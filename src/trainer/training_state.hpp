@@ -19,7 +19,8 @@ namespace py = pybind11;
 using pyclass::Globals;
 
 // Writes the state of trainer `self` after `epoch` into `self.state_folder`
-// (nothing when it is None), then removes the files of earlier states.
+// (nothing when it is None, nor on a worker other than the chief), then
+// removes the files of earlier states.
 void save(const Globals& g, const py::object& self, const py::object& epoch);
 
 // Loads the state from `self.state_folder` into the trainer's model and

@@ -6,7 +6,7 @@ import threading
 import numpy as np
 import tensorflow as tf
 
-from quillon.forgeline.datasets.utils import usable_cores, without_autotuning
+from quillon.forgeline.datasets.utils import distributed, usable_cores, without_autotuning, worker_share
 
 # Photometric strengths, as fractions of the [0, 1] intensity range or as
 # factor ranges. Mild on purpose: detectors should still see their classes.
@@ -272,16 +272,25 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             padded[index, : len(boxes)] = boxes
         return images, padded
 
-    def build_train_iterator(self, batch_size, prefetch=tf.data.AUTOTUNE):
+    def build_train_iterator(self, batch_size, prefetch=tf.data.AUTOTUNE, *, strategy=None):
         """Batches of (uint8 images [B, H, W, 3], float32 boxes [B, maxN, 5]).
 
-        Samples with fewer boxes are padded with all-zero rows.
+        Samples with fewer boxes are padded with all-zero rows. Under a
+        tf.distribute `strategy`, the batches are distributed over its
+        replicas (B stays the global batch) and each worker loads only its
+        share of the files (see ``datasets.utils.worker_share``).
         """
         name = type(self).__name__
         if self.shape is None:
             raise ValueError(f"{name}: shape (height, width) must be set to build the training iterator")
         if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) or batch_size <= 0:
             raise ValueError(f"{name}.build_train_iterator: batch_size must be a positive int, got {batch_size!r}")
+        return distributed(strategy, lambda input_context: self._train_pipeline(int(batch_size), prefetch, input_context))
+
+    def _train_pipeline(self, batch_size, prefetch, input_context):
+        storage, batch_size, samples = worker_share(
+            self.train_storage, batch_size, input_context, f"{type(self).__name__}.build_train_iterator"
+        )
         height, width = int(self.shape[0]), int(self.shape[1])
         workers = usable_cores()
         # Alive at once: a batch loading and one waiting per worker, the
@@ -303,7 +312,10 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         # samples afterwards, adds about a tenth to the time a 640x640 sample
         # takes to load. Batches keep their order, so that a smaller last
         # batch comes last.
-        dataset = self._base_iterator(self.train_storage, True).batch(int(batch_size))
+        dataset = self._base_iterator(storage, True)
+        if samples is not None:
+            dataset = dataset.take(samples)
+        dataset = dataset.batch(int(batch_size))
         dataset = dataset.map(load_batch, num_parallel_calls=workers, deterministic=True)
         if self.aug_cfg:
             # The augmentations work on single samples.

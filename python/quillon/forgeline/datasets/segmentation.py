@@ -9,7 +9,7 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
-from quillon.forgeline.datasets.utils import usable_cores, without_autotuning
+from quillon.forgeline.datasets.utils import distributed, usable_cores, without_autotuning, worker_share
 
 IMAGE_PATTERNS = ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]")
 
@@ -89,12 +89,25 @@ class SegmentationDataset:
         mask.set_shape([self.shape[0], self.shape[1]])
         return image, mask
 
-    def build_train_iterator(self, batch_size, prefetch=tf.data.AUTOTUNE):
-        """Shuffled (every pass anew), loaded, optionally flipped batches."""
+    def build_train_iterator(self, batch_size, prefetch=tf.data.AUTOTUNE, *, strategy=None):
+        """Shuffled (every pass anew), loaded, optionally flipped batches.
+
+        Under a tf.distribute `strategy`, the batches are distributed over its
+        replicas (batch_size stays the global batch) and each worker loads
+        only its share of the files (see ``datasets.utils.worker_share``).
+        """
         if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) or batch_size < 1:
             raise ValueError(f"SegmentationDataset.build_train_iterator: batch_size must be a positive int, got {batch_size!r}")
-        dataset = tf.data.Dataset.from_tensor_slices(self.train_storage)
-        dataset = dataset.shuffle(len(self.train_storage), reshuffle_each_iteration=True)
+        return distributed(strategy, lambda input_context: self._train_pipeline(int(batch_size), prefetch, input_context))
+
+    def _train_pipeline(self, batch_size, prefetch, input_context):
+        storage, batch_size, samples = worker_share(
+            self.train_storage, batch_size, input_context, "SegmentationDataset.build_train_iterator"
+        )
+        dataset = tf.data.Dataset.from_tensor_slices(storage)
+        dataset = dataset.shuffle(len(storage), reshuffle_each_iteration=True)
+        if samples is not None:
+            dataset = dataset.take(samples)
         workers = usable_cores()
         dataset = dataset.map(self._tf_load, num_parallel_calls=workers)
         if self.flip:

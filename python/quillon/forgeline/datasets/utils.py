@@ -99,3 +99,47 @@ def without_autotuning(dataset):
     options = tf.data.Options()
     options.autotune.enabled = False
     return dataset.with_options(options)
+
+
+def distributed(strategy, build_pipeline):
+    """The training pipeline `build_pipeline(input_context)` makes, as training under `strategy` takes it.
+
+    Without a strategy (None) that is `build_pipeline(None)` itself. Under one,
+    the dataset TensorFlow distributes over its replicas
+    (`strategy.distribute_datasets_from_function`): every worker builds its
+    own part of the pipeline, told by `input_context` which part (see
+    `worker_share`).
+    """
+    if strategy is None:
+        return build_pipeline(None)
+    return strategy.distribute_datasets_from_function(build_pipeline)
+
+
+def worker_share(storage, batch_size, input_context, owner):
+    """What one worker's training pipeline reads: `(entries, replica_batch, samples)`.
+
+    `entries` are this worker's entries of `storage`, every
+    `num_input_pipelines`-th from its `input_pipeline_id`, so that it loads
+    only its share of the files. `replica_batch` is the batch each replica
+    gets of the global `batch_size`. Each epoch uses `samples` of the shuffled
+    entries: the same whole number of global batches on every worker, so no
+    replica waits for a worker that has run out or gets an empty batch (up to
+    a batch of samples per worker is left out of each epoch, a different one
+    each time). Without an input context: `(storage, batch_size, None)`.
+    `owner` names the pipeline in error messages.
+    """
+    if input_context is None:
+        return storage, batch_size, None
+    workers, worker = input_context.num_input_pipelines, input_context.input_pipeline_id
+    if batch_size % input_context.num_replicas_in_sync:
+        raise ValueError(
+            f"{owner}: the batch size {batch_size} must be a multiple of the {input_context.num_replicas_in_sync} "
+            "replicas training it"
+        )
+    worker_batch = batch_size // workers
+    steps = len(storage) // workers // worker_batch
+    if steps == 0:
+        raise ValueError(
+            f"{owner}: {len(storage)} training samples are too few for one batch of {batch_size} over {workers} workers"
+        )
+    return list(storage[worker::workers]), input_context.get_per_replica_batch_size(batch_size), steps * worker_batch

@@ -61,6 +61,10 @@ def _add_job(subcommands, name, job, help, description, validation_share):
                         help="peak learning rate (default %(default)s)")
     parser.add_argument("--resume", action="store_true",
                         help="continue the stopped run in OUT/run from its last finished epoch, up to --epochs")
+    parser.add_argument("--devices", type=_positive_int, default=None,
+                        help="train on this many devices of this machine: GPUs, else logical CPU devices (default: "
+                        "one; as a worker of the cluster TF_CONFIG names, all its GPUs); --batch-size stays the "
+                        "global batch")
     return parser
 
 
@@ -71,7 +75,7 @@ def _job(name):
 
 def _common_options(args):
     return dict(epochs=args.epochs, seed=args.seed, images=args.images, batch_size=args.batch_size,
-                learning_rate=args.learning_rate, resume=args.resume)
+                learning_rate=args.learning_rate, resume=args.resume, strategy=args.strategy)
 
 
 def _add_detect_command(subcommands):
@@ -126,6 +130,9 @@ def build_parser():
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    from quillon.forgeline.demo.scaling import job_strategy
+
+    args.strategy = job_strategy(args.devices)  # configures devices: before TensorFlow's first operation
     # Keras warns on every .h5 save that the format is legacy; the trainers
     # write .h5 on purpose, three times an epoch.
     import absl.logging

@@ -5,18 +5,20 @@ detect`` does: it writes the shapes dataset to ``out/data`` (or reuses it),
 trains with ``DetectionTrainer`` and validates after every epoch, leaving the
 run folder ``out/run`` with config.json, labels.txt, best.h5, last.h5,
 summary.csv, validation/ (results.txt and plots) and tensorboard/.
+
+Under a tf.distribute ``strategy`` (see ``demo.scaling``) the model trains on
+all its replicas; of several workers, only the chief writes the run folder.
 """
 
-import math
 import os
 
 import tensorflow as tf
 
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
-from quillon.forgeline.demo.data_folder import new_run_folder
 from quillon.forgeline.demo.defaults import DETECT
 from quillon.forgeline.demo.data import generate_detection_dataset
+from quillon.forgeline.demo.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model
 from quillon.forgeline.trainer.detection import DetectionTrainer
@@ -33,7 +35,7 @@ SUMMARY_METRIC = "mAP@0.5"
 
 
 def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
-                       learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False):
+                       learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False, strategy=None):
     """Trains the demo detector; returns {"run_folder", "best_epoch", "best_map"}.
 
     ``images`` is the number of training images; the validation split gets a
@@ -42,7 +44,7 @@ def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES
     ``resume`` continues the stopped run in ``out/run`` from its last finished
     epoch (``epochs`` stays the number of the last epoch).
     """
-    out, run_folder = new_run_folder(out, resume=resume)
+    out, run_folder = job_folders(out, strategy, resume=resume)
     tf.keras.utils.set_random_seed(seed)
 
     data_file = generate_detection_dataset(
@@ -52,8 +54,9 @@ def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES
     dataset = DarknetDatasetYaml(data_file, shape=shape, letter_box=True, add_bkg_class=True, aug_cfg=dict(AUGMENTATION))
     classes = dataset.get_classes()
 
-    model = build_detection_model(len(classes), input_shape=tuple(shape))
-    steps = epochs * math.ceil(dataset.get_num_train_samples() / batch_size)
+    with in_scope(strategy):
+        model = build_detection_model(len(classes), input_shape=tuple(shape))
+    steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
     warmup = min(30, steps // 4)
     if warmup:
         schedule = tf.keras.optimizers.schedules.CosineDecay(
@@ -63,7 +66,8 @@ def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES
     else:  # too few steps to warm up
         schedule = tf.keras.optimizers.schedules.CosineDecay(learning_rate, decay_steps=steps)
         schedule_text = f"cosine decay to 0 over {steps} steps"
-    optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
+    with in_scope(strategy):
+        optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
     evaluator = DetectionEvaluator(model, training_outputs=TRAINING_OUTPUTS)
     config = {
@@ -80,12 +84,15 @@ def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES
         "train_images": dataset.get_num_train_samples(),
         "validation_images": dataset.get_num_val_samples(),
     }
+    if strategy is not None:
+        config["replicas"] = strategy.num_replicas_in_sync
     trainer = DetectionTrainer(
         model, dataset, optimizer, DetectionLoss(), logger=logger, checkpoint=run_folder, info=config,
         metric=CHECKPOINT_METRIC, classes=classes, display=display, skip_initial_validation=True,
     )
-    start = trainer.resume() if resume else 1
-    trainer.train(epochs, dataset.build_train_iterator(batch_size), dataset.build_val_iterator(), evaluator,
+    start = start_epoch(trainer, out, resume)
+    trainer.train(epochs, dataset.build_train_iterator(batch_size, strategy=strategy), dataset.build_val_iterator(),
+                  evaluator,
                   start=start)
     logger.flush()
 
@@ -99,6 +106,8 @@ def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES
         "best_epoch": best["epoch"] if best else None,
         "best_map": best[SUMMARY_METRIC] if best else None,
     }
+    if not is_chief(strategy):  # its scratch folder is no run
+        return {**result, "run_folder": None}
     print(f"\nRun folder: {run_folder}")
     if best:
         print(f"Best {SUMMARY_METRIC}: {best[SUMMARY_METRIC]:.4f} at epoch {best['epoch']} "

@@ -10,19 +10,22 @@ validation/results.json, and tensorboard/.
 
 The trainer's own validation pass expects detection data, so training runs
 without an evaluator and the angles are measured once, after the last epoch.
+
+Under a tf.distribute ``strategy`` (see ``demo.scaling``) the model trains on
+all its replicas; of several workers, only the chief writes the run folder
+and measures the angles.
 """
 
 import json
-import math
 import os
 
 import tensorflow as tf
 
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
-from quillon.forgeline.demo.data_folder import new_run_folder
 from quillon.forgeline.demo.defaults import HEADPOSE
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset
+from quillon.forgeline.demo.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE, build_headpose_model
 from quillon.forgeline.run_files import write_text_atomically
@@ -39,7 +42,8 @@ ANNOTATION_FORMATS = HEADPOSE.ANNOTATION_FORMATS
 
 def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
                       learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, annotations="json",
-                      resume=False):
+                      resume=False,
+                      strategy=None):
     """Trains the demo head-pose model; returns {"run_folder", "mae", "baseline_mae", "count"}.
 
     annotations: "json" trains on ``AttitudeDatasetJson`` (the head cut out
@@ -53,7 +57,7 @@ def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES,
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"run_headpose_demo: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
-    out, run_folder = new_run_folder(out, resume=resume)
+    out, run_folder = job_folders(out, strategy, resume=resume)
     tf.keras.utils.set_random_seed(seed)
 
     # Drawn half as large again as the model input, so the JSON crop of the head keeps its detail.
@@ -73,13 +77,15 @@ def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES,
             val_images=folders["val_images"], val_annotations=folders["val_mat"], file_extension="mat",
         )
 
-    model = build_headpose_model(tuple(shape), num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE)
-    steps = epochs * math.ceil(dataset.get_num_train_samples() / batch_size)
+    with in_scope(strategy):
+        model = build_headpose_model(tuple(shape), num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE)
+    steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
     warmup = min(30, steps // 4)
     schedule = tf.keras.optimizers.schedules.CosineDecay(
         initial_learning_rate=0.0, decay_steps=max(1, steps - warmup), warmup_target=learning_rate, warmup_steps=warmup
     )
-    optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
+    with in_scope(strategy):
+        optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
     config = {
         "task": "headpose",
@@ -98,13 +104,17 @@ def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES,
         "train_images": dataset.get_num_train_samples(),
         "validation_images": len(dataset.val_storage),
     }
+    if strategy is not None:
+        config["replicas"] = strategy.num_replicas_in_sync
     trainer = DetectionTrainer(
         model, dataset, optimizer, AttitudeLoss(num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE),
         logger=logger, checkpoint=run_folder, info=config, classes=[], display=0,
     )
-    start = trainer.resume() if resume else 1
-    trainer.train(epochs, dataset.build_train_iterator(batch_size), None, None, start=start)
+    start = start_epoch(trainer, out, resume)
+    trainer.train(epochs, dataset.build_train_iterator(batch_size, strategy=strategy), None, None, start=start)
     logger.flush()
+    if not is_chief(strategy):  # it saved no model; its scratch folder is no run
+        return {"run_folder": None}
 
     # Measure the file a user gets, not the in-memory model.
     saved = tf.keras.models.load_model(trainer.last, compile=False)

@@ -6,9 +6,11 @@ with ``SegmentationTrainer`` and validates after every epoch, leaving the run
 folder ``out/run`` with config.json, labels.txt, best.h5, last.h5,
 summary.csv, validation/ (results.txt, confusion matrix and sample overlays)
 and tensorboard/.
+
+Under a tf.distribute ``strategy`` (see ``demo.scaling``) the model trains on
+all its replicas; of several workers, only the chief writes the run folder.
 """
 
-import math
 import os
 
 import numpy as np
@@ -17,9 +19,9 @@ from PIL import Image
 
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
-from quillon.forgeline.demo.data_folder import new_run_folder
 from quillon.forgeline.demo.defaults import SEGMENT
 from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
+from quillon.forgeline.demo.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
 from quillon.forgeline.losses import SegmentationLoss
 from quillon.forgeline.models.segmentation import build_segmentation_model
 from quillon.forgeline.trainer.segmentation import SegmentationTrainer
@@ -48,7 +50,7 @@ class MetricsHistory(ForgelineTrainingCallback):
 
 
 def run_segmentation_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
-                          learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False):
+                          learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False, strategy=None):
     """Trains the demo segmenter; returns {"run_folder", "best_epoch", "best_miou", "final_miou", "baseline_miou"}.
 
     ``images`` is the number of training images; the validation split gets a
@@ -59,7 +61,7 @@ def run_segmentation_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMA
     epoch (``epochs`` stays the number of the last epoch).
     "best_epoch" and "best_miou" then cover the epochs trained since resuming.
     """
-    out, run_folder = new_run_folder(out, resume=resume)
+    out, run_folder = job_folders(out, strategy, resume=resume)
     tf.keras.utils.set_random_seed(seed)
 
     folders = generate_segmentation_dataset(
@@ -73,13 +75,15 @@ def run_segmentation_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMA
         num_classes=len(classes),
     )
 
-    model = build_segmentation_model(tuple(shape), len(classes))
-    steps = epochs * math.ceil(dataset.get_num_train_samples() / batch_size)
+    with in_scope(strategy):
+        model = build_segmentation_model(tuple(shape), len(classes))
+    steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
     warmup = min(30, steps // 4)
     schedule = tf.keras.optimizers.schedules.CosineDecay(
         initial_learning_rate=0.0, decay_steps=max(1, steps - warmup), warmup_target=learning_rate, warmup_steps=warmup
     )
-    optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
+    with in_scope(strategy):
+        optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
     evaluator = SegmentationEvaluator(model, background=0)
     config = {
@@ -97,15 +101,19 @@ def run_segmentation_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMA
         "train_images": dataset.get_num_train_samples(),
         "validation_images": dataset.get_num_val_samples(),
     }
+    if strategy is not None:
+        config["replicas"] = strategy.num_replicas_in_sync
     trainer = SegmentationTrainer(
         model, dataset, optimizer, SegmentationLoss(len(classes)), logger=logger, checkpoint=run_folder, info=config,
         metric=CHECKPOINT_METRIC, classes=classes, display=display, skip_initial_validation=True,
     )
     history = MetricsHistory()
-    start = trainer.resume() if resume else 1
-    trainer.train(epochs, dataset.build_train_iterator(batch_size), dataset.build_val_iterator(), evaluator,
-                  start=start, callback_handler=history)
+    start = start_epoch(trainer, out, resume)
+    trainer.train(epochs, dataset.build_train_iterator(batch_size, strategy=strategy), dataset.build_val_iterator(),
+                  evaluator, start=start, callback_handler=history)
     logger.flush()
+    if not is_chief(strategy):  # it validated nothing; its scratch folder is no run
+        return {"run_folder": None, "best_epoch": None, "best_miou": None, "final_miou": None, "baseline_miou": None}
 
     baseline = most_frequent_class_miou(dataset.val_storage, len(classes))
     best_epoch, best = max(history.passes, key=lambda item: item[1]["mIoU"], default=(None, None))

@@ -1,0 +1,98 @@
+"""Where a demo job trains: one device, several devices of this machine, or a cluster of workers.
+
+``job_strategy(devices)`` picks the tf.distribute strategy (before
+TensorFlow's first operation), ``job_folders`` the run folder of this process
+and ``in_scope`` the scope the model and optimizer are built in.
+"""
+
+import atexit
+import contextlib
+import json
+import os
+import shutil
+import tempfile
+
+import tensorflow as tf
+
+from quillon.forgeline.demo.data_folder import new_run_folder
+
+
+def job_strategy(devices=None):
+    """The strategy a job trains under, or None for one device as without one.
+
+    With ``TF_CONFIG`` naming a cluster of several tasks, this process is one
+    of its workers: ``MultiWorkerMirroredStrategy`` over its GPUs (the first
+    ``devices`` of them when given) or its CPU. Otherwise ``devices`` > 1
+    mirrors the model on that many GPUs, or on that many logical CPU devices
+    where there is no GPU (for trying it out: they share the CPU's cores).
+    Configures the devices, so it must run before TensorFlow's first operation.
+    """
+    gpus = tf.config.list_physical_devices("GPU")
+    if devices is not None and gpus:
+        if devices > len(gpus):
+            raise ValueError(f"--devices {devices}: this machine has {len(gpus)} GPU(s)")
+        tf.config.set_visible_devices(gpus[:devices], "GPU")
+    if _cluster_size() > 1:
+        return tf.distribute.MultiWorkerMirroredStrategy()
+    if devices is None or devices == 1:
+        return None
+    if gpus:
+        return tf.distribute.MirroredStrategy([f"/gpu:{index}" for index in range(devices)])
+    cpu = tf.config.list_physical_devices("CPU")[0]
+    tf.config.set_logical_device_configuration(cpu, [tf.config.LogicalDeviceConfiguration()] * devices)
+    return tf.distribute.MirroredStrategy([f"/cpu:{index}" for index in range(devices)])
+
+
+def _cluster_size():
+    text = os.environ.get("TF_CONFIG")
+    if not text:
+        return 0
+    try:
+        cluster = json.loads(text).get("cluster", {})
+    except (ValueError, AttributeError):
+        raise ValueError(f"TF_CONFIG is not a JSON mapping with a 'cluster' entry: {text!r}") from None
+    return sum(len(cluster.get(role, [])) for role in ("chief", "worker"))
+
+
+def is_chief(strategy):
+    """Whether this process writes the run: without a strategy, or as its chief."""
+    return strategy is None or strategy.extended.should_checkpoint
+
+
+def job_folders(out, strategy, resume=False):
+    """``(out, run_folder)`` of this process.
+
+    The chief (or a job without a strategy) gets the run folder ``out/run``:
+    a new one, or with ``resume`` the stopped run's (see ``new_run_folder``);
+    another worker gets a scratch folder of its own, removed at exit: it
+    writes nothing to the run.
+    """
+    if is_chief(strategy):
+        return new_run_folder(out, resume=resume)
+    scratch = tempfile.mkdtemp(prefix="forgeline-worker-")
+    atexit.register(shutil.rmtree, scratch, True)
+    return os.path.abspath(out), scratch
+
+
+def in_scope(strategy):
+    """The scope to build the model and optimizer in: the strategy's, or none."""
+    return strategy.scope() if strategy is not None else contextlib.nullcontext()
+
+
+def steps_per_epoch(samples, batch_size, strategy):
+    """Training steps of an epoch: a last, smaller batch counts; under a
+    strategy every step is a whole batch (see ``datasets.utils.worker_share``)."""
+    return samples // batch_size if strategy is not None else -(-samples // batch_size)
+
+
+def start_epoch(trainer, out, resume):
+    """The epoch a job starts at: 1, or with ``resume`` the one after the stopped run's last finished epoch.
+
+    Every worker restores the training state that the chief wrote into
+    ``out/run/state`` (so with several machines, ``out`` must be a folder
+    they all reach).
+    """
+    if not resume:
+        return 1
+    trainer.state_folder = os.path.join(out, "run", "state")
+    return trainer.resume()

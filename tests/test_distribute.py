@@ -1,0 +1,204 @@
+"""Training under tf.distribute: several replicas of one machine, and several workers.
+
+Each scenario runs in a fresh process (this file run as a script), since
+logical CPU devices and a multi-worker cluster must be set up before
+TensorFlow's first operation.
+"""
+
+import csv
+import json
+import os
+import socket
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import tensorflow as tf
+
+from quillon.forgeline.datasets.utils import worker_share
+from quillon.forgeline.demo.data import generate_detection_dataset
+
+TIMEOUT = 300  # seconds; a hung collective must fail the test, not the whole run
+
+
+def run_scenario(*arguments, env=None):
+    return subprocess.Popen([sys.executable, __file__, *map(str, arguments)], env={**os.environ, **(env or {})},
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+
+def finished(process):
+    try:
+        output, _ = process.communicate(timeout=TIMEOUT)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        output, _ = process.communicate()
+    assert process.returncode == 0, output[-6000:]
+    return output
+
+
+def test_mirrored_replicas_train_as_one_device_and_a_batch_norm_model_trains_and_saves(tmp_path):
+    finished(run_scenario("mirrored", tmp_path))
+
+    run = tmp_path / "segment" / "run"
+    assert sorted(os.listdir(run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "summary.csv",
+                                       "tensorboard", "validation"]
+    assert json.loads((run / "config.json").read_text())["replicas"] == 2
+    saved = tf.keras.models.load_model(run / "last.h5", compile=False, safe_mode=False)
+    assert any(isinstance(layer, tf.keras.layers.BatchNormalization) for layer in saved.layers)
+
+
+def test_two_workers_train_alike_and_only_the_chief_writes_the_run(tmp_path):
+    generate_detection_dataset(tmp_path / "data", seed=0, train_images=8, validation_images=2)
+    ports = free_ports(2)
+    workers = [run_scenario("worker", tmp_path, index, *ports) for index in range(2)]
+    for worker in workers:
+        finished(worker)
+
+    chief_run, other_run = tmp_path / "run-0", tmp_path / "run-1"
+    assert sorted(os.listdir(chief_run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "summary.csv",
+                                             "tensorboard", "validation"]
+    assert os.listdir(chief_run / "validation") == ["results.txt"]
+    with open(chief_run / "summary.csv", newline="") as summary:
+        assert [row["epoch"] for row in csv.DictReader(summary)] == ["1", "2"]
+    tf.keras.models.load_model(chief_run / "best.h5", compile=False, safe_mode=False)
+    assert not other_run.exists()
+
+    chief, other = (np.load(tmp_path / f"weights-{index}.npz") for index in range(2))
+    assert len(chief.files) > 0 and chief.files == other.files
+    for name in chief.files:
+        np.testing.assert_array_equal(chief[name], other[name])
+
+    reports = [json.loads((tmp_path / f"worker-{index}.json").read_text()) for index in range(2)]
+    assert [report["chief"] for report in reports] == [True, False]
+    assert reports[1]["logged"] == 0  # the other worker's logger was never written to
+    shares = [set(report["trained_on"]) for report in reports]
+    train_files = sorted(os.listdir(tmp_path / "data" / "train" / "images"))
+    assert shares[0].isdisjoint(shares[1]) and sorted(shares[0] | shares[1]) == train_files
+    assert len(shares[0]) == len(shares[1]) == 4
+    assert reports[0]["validated_on"] and not reports[1]["validated_on"]
+
+
+@pytest.mark.parametrize("size, batch, workers, worker, replicas, entries, replica_batch, samples", [
+    (10, 4, 1, 0, 2, list(range(10)), 2, 8),            # one worker, two devices: whole batches only
+    (9, 4, 2, 1, 2, [1, 3, 5, 7], 2, 4),                # every other entry; both workers take 2 steps
+    (9, 4, 2, 0, 4, [0, 2, 4, 6, 8], 1, 4),             # the larger share leaves one out
+])
+def test_each_worker_reads_its_share_in_whole_global_batches(size, batch, workers, worker, replicas, entries,
+                                                               replica_batch, samples):
+    context = tf.distribute.InputContext(workers, worker, replicas)
+    assert worker_share(list(range(size)), batch, context, "owner") == (entries, replica_batch, samples)
+    assert worker_share(list(range(size)), batch, None, "owner") == (list(range(size)), batch, None)
+
+
+@pytest.mark.parametrize("size, batch, message", [
+    (10, 3, "owner: the batch size 3 must be a multiple of the 2 replicas"),
+    (3, 4, "owner: 3 training samples are too few for one batch of 4 over 2 workers"),
+])
+def test_a_share_that_cannot_make_whole_batches_says_why(size, batch, message):
+    with pytest.raises(ValueError, match=message):
+        worker_share(list(range(size)), batch, tf.distribute.InputContext(2, 0, 2), "owner")
+
+
+def free_ports(count):
+    sockets = [socket.socket() for _ in range(count)]
+    for listener in sockets:
+        listener.bind(("127.0.0.1", 0))
+    ports = [listener.getsockname()[1] for listener in sockets]
+    for listener in sockets:
+        listener.close()
+    return ports
+
+
+# ---- The scenarios, each in its own process ----
+
+
+def mirrored_scenario(folder):
+    cpu = tf.config.list_physical_devices("CPU")[0]
+    tf.config.set_logical_device_configuration(cpu, [tf.config.LogicalDeviceConfiguration()] * 2)
+    strategy = tf.distribute.MirroredStrategy(["/cpu:0", "/cpu:1"])
+
+    from quillon.forgeline.demo.segment import run_segmentation_demo
+    from quillon.forgeline.trainer.detection import DetectionTrainer
+    from trainer_doubles import RecordingCallbacks, RecordingLoss, detection_model, make_trainer, train_batches
+
+    class ReplicaCountingLoss(RecordingLoss):
+        def compute_loss(self, targets, predictions):
+            self.replicas = tf.distribute.get_replica_context().num_replicas_in_sync
+            return super().compute_loss(targets, predictions)
+
+    # The same three steps of a global batch of 4, with regularisation, on one device and on two replicas.
+    tf.keras.utils.set_random_seed(0)
+    regularizer = tf.keras.regularizers.l2(0.01)
+    one_device = detection_model(regularizer)
+    with strategy.scope():
+        replicated = detection_model(regularizer)
+        replicated.set_weights(one_device.get_weights())
+        replicated_optimizer = tf.keras.optimizers.Adam(0.01)  # built by the trainer, in the scope
+    runs = {}
+    for name, model, optimizer in (("one", one_device, tf.keras.optimizers.Adam(0.01)),
+                                   ("two", replicated, replicated_optimizer)):
+        events, loss = [], ReplicaCountingLoss()
+        trainer = make_trainer(DetectionTrainer, folder / name, model=model, optimizer=optimizer, loss=loss)
+        trainer.train(1, train_batches(count=3, batch_size=4), callback_handler=RecordingCallbacks(events))
+        step_losses = [{key: float(value) for key, value in details["losses"].items() if key != "step-time (seconds)"}
+                       for event, details in events if event == "on_step_end"]
+        runs[name] = (model, loss.replicas, step_losses)
+    (one_model, one_replicas, one_losses), (two_model, two_replicas, two_losses) = runs["one"], runs["two"]
+    assert (one_replicas, two_replicas) == (1, 2)
+    assert len(one_losses) == len(two_losses) == 3
+    for one, two in zip(one_losses, two_losses):
+        assert one.keys() == two.keys() == {"total-loss", "box-loss", "L2-loss", "learning-rate"}
+        np.testing.assert_allclose([one[key] for key in sorted(one)], [two[key] for key in sorted(two)], rtol=1e-5)
+    for one, two in zip(one_model.get_weights(), two_model.get_weights()):
+        np.testing.assert_allclose(one, two, rtol=1e-5, atol=1e-6)
+
+    # A model with batch normalisation, the segmentation pipeline and trainer, the demo job.
+    run_segmentation_demo(folder / "segment", epochs=1, images=8, batch_size=4, input_size=32, display=0,
+                          strategy=strategy)
+
+
+def worker_scenario(folder, index, *ports):
+    os.environ["TF_CONFIG"] = json.dumps({"cluster": {"worker": [f"127.0.0.1:{port}" for port in ports]},
+                                          "task": {"type": "worker", "index": int(index)}})
+    strategy = tf.distribute.MultiWorkerMirroredStrategy()
+
+    from quillon.forgeline.callbacks import TensorBoardLogger
+    from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
+    from quillon.forgeline.trainer.detection import DetectionTrainer
+    from trainer_doubles import SIZE, RecordingEvaluator, RecordingLogger, RecordingLoss, detection_model
+
+    loaded = {True: [], False: []}
+
+    class RecordingDataset(DarknetDatasetYaml):
+        def load_instance(self, data, training=True):
+            loaded[training].append(os.path.basename(data[0].decode()))
+            return super().load_instance(data, training)
+
+    dataset = RecordingDataset(str(folder / "data" / "data.yaml"), shape=[SIZE, SIZE, 3])
+    tf.keras.utils.set_random_seed(0)
+    with strategy.scope():
+        model = detection_model(batch_norm=True)  # its moving statistics differ from worker to worker
+        optimizer = tf.keras.optimizers.Adam(1e-3)
+    chief = strategy.extended.should_checkpoint
+    run_folder = folder / f"run-{index}"  # the other worker's must stay unwritten
+    logger = TensorBoardLogger(str(run_folder / "tensorboard")) if chief else RecordingLogger()
+    trainer = DetectionTrainer(model, dataset, optimizer, RecordingLoss(), logger=logger, checkpoint=str(run_folder),
+                               info={"worker": int(index)}, classes=dataset.get_classes(), display=1,
+                               skip_initial_validation=True)
+    trainer.train(2, dataset.build_train_iterator(4, strategy=strategy), dataset.build_val_iterator(),
+                  RecordingEvaluator())
+    if chief:
+        logger.close()
+
+    np.savez(folder / f"weights-{index}.npz", *model.get_weights())
+    report = {"chief": chief, "trained_on": sorted(set(loaded[True])), "validated_on": loaded[False],
+              "logged": None if chief else len(logger.calls)}
+    (folder / f"worker-{index}.json").write_text(json.dumps(report))
+
+
+if __name__ == "__main__":
+    import pathlib
+
+    scenario, scenario_folder, *details = sys.argv[1:]
+    {"mirrored": mirrored_scenario, "worker": worker_scenario}[scenario](pathlib.Path(scenario_folder), *details)
