@@ -41,11 +41,25 @@ def test_mirrored_replicas_train_as_one_device_and_a_batch_norm_model_trains_and
     finished(run_scenario("mirrored", tmp_path))
 
     run = tmp_path / "segment" / "run"
-    assert sorted(os.listdir(run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "summary.csv",
+    assert sorted(os.listdir(run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "state", "summary.csv",
                                        "tensorboard", "validation"]
     assert json.loads((run / "config.json").read_text())["replicas"] == 2
     saved = tf.keras.models.load_model(run / "last.h5", compile=False, safe_mode=False)
     assert any(isinstance(layer, tf.keras.layers.BatchNormalization) for layer in saved.layers)
+
+    # The state of a 2-replica run resumes on one device: it does not depend on the number of replicas.
+    from quillon.forgeline.models.segmentation import build_segmentation_model
+    from quillon.forgeline.trainer.segmentation import SegmentationTrainer
+    from trainer_doubles import RecordingLogger
+
+    model = build_segmentation_model((32, 32, 3), len(json.loads((run / "config.json").read_text())["classes"]))
+    optimizer = tf.keras.optimizers.Adam(tf.keras.optimizers.schedules.CosineDecay(0.0, 10))  # as the job's
+    trainer = SegmentationTrainer(model, None, optimizer, None, logger=RecordingLogger(),
+                                  checkpoint=str(tmp_path / "resumed"))
+    trainer.state_folder = str(run / "state")
+    assert trainer.resume() == 2
+    for expected, actual in zip(saved.weights, model.weights):
+        np.testing.assert_array_equal(actual.numpy(), expected.numpy())
 
 
 def test_two_workers_train_alike_and_only_the_chief_writes_the_run(tmp_path):
@@ -56,8 +70,8 @@ def test_two_workers_train_alike_and_only_the_chief_writes_the_run(tmp_path):
         finished(worker)
 
     chief_run, other_run = tmp_path / "run-0", tmp_path / "run-1"
-    assert sorted(os.listdir(chief_run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "summary.csv",
-                                             "tensorboard", "validation"]
+    assert sorted(os.listdir(chief_run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "state",
+                                             "summary.csv", "tensorboard", "validation"]
     assert os.listdir(chief_run / "validation") == ["results.txt"]
     with open(chief_run / "summary.csv", newline="") as summary:
         assert [row["epoch"] for row in csv.DictReader(summary)] == ["1", "2"]

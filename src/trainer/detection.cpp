@@ -325,7 +325,7 @@ PYBIND11_MODULE(detection, m) {
   cls.graph_method(
       "preprocess_input", {pyclass::param("x", tf.attr("Tensor"))},
       py::cpp_function(
-          [g](py::object self, py::object x) -> py::object {
+          [g](py::object /*self*/, py::object x) -> py::object {
             py::object tf = g["tf"];
             return tf.attr("cast")(x, tf.attr("float32")) / py::float_(255.0);
           },
@@ -359,7 +359,7 @@ PYBIND11_MODULE(detection, m) {
 
   cls.method(
       "to_nchw",
-      [g](py::object self, py::object model) -> py::object {
+      [g](py::object /*self*/, py::object model) -> py::object {
         // Built from Keras layers: a raw TensorFlow op cannot take a Keras 3
         // symbolic input.
         py::object keras = g["tf"].attr("keras");

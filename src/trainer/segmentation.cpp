@@ -114,7 +114,7 @@ PYBIND11_MODULE(segmentation, m) {
 
   // Segmentation models have no training-only outputs: the whole model is saved.
   cls.method(
-      "remove_training_outputs", [](py::object self, py::object model) -> py::object { return self.attr("model"); },
+      "remove_training_outputs", [](py::object self, py::object /*model*/) -> py::object { return self.attr("model"); },
       py::arg("model"),
       "The whole model: segmentation models have no training-only outputs.");
 
