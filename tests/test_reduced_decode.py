@@ -111,12 +111,24 @@ def large_png(path):
     Image.fromarray(photo(1000, 700)).save(path)
 
 
+def truncated_png(path):
+    large_png(path)
+    with open(path, "r+b") as file:
+        file.truncate(os.path.getsize(path) * 2 // 3)
+
+
+def rgba_png(path):
+    Image.fromarray(photo(1000, 700)).convert("RGBA").save(path)
+
+
 def small_jpeg(path):
     Image.fromarray(photo(400, 300)).save(path, quality=90)
 
 
 @pytest.mark.parametrize("file_name, save", [
-    ("p.png", large_png),           # no reduced decoding for other formats
+    ("p.png", large_png),           # PNG: no reduced decoding (OpenCV decodes 8-bit RGB ones)
+    ("p.png", truncated_png),
+    ("p.png", rgba_png),
     ("p.jpg", small_jpeg),          # nothing to reduce: the same decoder output
     ("p.jpg", truncated_jpeg),      # decoded as far as it goes, as without the option
     ("p.jpg", cmyk_jpeg),           # left to Pillow, which converts CMYK its own way

@@ -134,11 +134,11 @@ py::object open_rgb(const Globals& g, const py::handle& path) {
 // whole image to RGB.
 //
 // With `needed`, a JPEG is decoded at the reduced scale that still gives
-// those pixels instead, as an HxWx3 array.
+// those pixels instead, as an HxWx3 array (decode_rgb_at_least).
 py::object decoded_pixels(const Globals& g, const py::handle& path, const image_arrays::NeededSize& needed = nullptr) {
   if (needed) {
     py::object reduced =
-        image_arrays::decode_jpeg_at_least(py::module_::import("os").attr("fsencode")(path).cast<std::string>(), needed);
+        image_arrays::decode_rgb_at_least(py::module_::import("os").attr("fsencode")(path).cast<std::string>(), needed);
     if (reduced) return reduced;
   }
   py::object image = open_rgb(g, path);

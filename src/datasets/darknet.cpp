@@ -213,11 +213,11 @@ double clip(double value, double low, double high) { return value < low ? low : 
 
 // Opens, decodes and converts the image to RGB; returns it as an HxWx3 uint8
 // array. With `needed`, a JPEG is decoded at the reduced scale that still
-// gives those pixels. Failures name the file.
+// gives those pixels (decode_rgb_at_least). Failures name the file.
 py::object read_rgb_image(const Globals& g, const std::string& img_path,
                           const image_arrays::NeededSize& needed = nullptr) {
   if (needed) {
-    py::object reduced = image_arrays::decode_jpeg_at_least(img_path, needed);
+    py::object reduced = image_arrays::decode_rgb_at_least(img_path, needed);
     if (reduced) return reduced;
   }
   try {

@@ -64,12 +64,13 @@ using NeededSize = std::function<std::pair<double, double>(double width, double 
 // ...) have no SIMD code and decode slower than the full size does.
 int reduction_for(double width, double height, double needed_width, double needed_height);
 
-// The JPEG file at `path` as an HxWx3 uint8 RGB array, decoded (by
-// simplejpeg, without the GIL) at the reduction that still gives the pixels
-// `needed` asks for, given the file's full size. Its pixels equal Pillow's
-// for the same scale. An empty object for a file that is not a JPEG, cannot
-// be read, is damaged or holds CMYK: the caller's own decoding then runs
-// (and reports what is wrong).
-py::object decode_jpeg_at_least(const std::string& path, const NeededSize& needed);
+// The image file at `path` as an HxWx3 uint8 RGB array, with the pixels
+// that `needed` asks for given the file's full size, decoded without the GIL:
+// a JPEG (by simplejpeg) at the reduction that still gives them, an 8-bit
+// RGB PNG (by OpenCV) at full size. Its pixels equal Pillow's for the same
+// scale. An empty object for other files and for files that cannot be read,
+// are damaged or hold CMYK: the caller's own decoding then runs (and reports
+// what is wrong).
+py::object decode_rgb_at_least(const std::string& path, const NeededSize& needed);
 
 }  // namespace image_arrays

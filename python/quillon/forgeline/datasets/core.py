@@ -101,8 +101,9 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
     ``reduced_decode``: training samples' JPEGs are decoded at 1/2, 1/4 or 1/8
     scale where that still gives at least the pixels the resize to ``shape``
     keeps (libjpeg-turbo's DCT scaling, much cheaper than a full decode).
-    Pixels differ slightly from resizing the full image; other formats and
-    validation samples are decoded as usual. Loaders read ``self.reduced_decode``.
+    Pixels differ slightly from resizing the full image; validation samples
+    and other formats are decoded as usual (8-bit RGB PNGs by OpenCV, to the
+    same pixels). Loaders read ``self.reduced_decode``.
     """
 
     SUPPORTED_AUGMENTATIONS = tuple(_AUGMENTATIONS)
