@@ -108,7 +108,7 @@ def truncated_jpeg(path):
 
 
 def large_png(path):
-    Image.fromarray(photo(1000, 700)).save(path)
+    Image.fromarray(photo(640, 480)).save(path)
 
 
 def truncated_png(path):
@@ -118,7 +118,7 @@ def truncated_png(path):
 
 
 def rgba_png(path):
-    Image.fromarray(photo(1000, 700)).convert("RGBA").save(path)
+    Image.fromarray(photo(640, 480)).convert("RGBA").save(path)
 
 
 def small_jpeg(path):
