@@ -157,7 +157,8 @@ def main():
     common.say(f"photo pipeline: {jpegs} JPEG and {args.images - jpegs} PNG, 640x480 .. 1920x1080, batch {BATCH}, "
                f"{workers} threads, best of {args.rounds}, load average {common.load_average():.1f}")
     for name, rate in rates.items():
-        common.say(f"  {name:12s} {rate:8.1f} images/s  {1000 * cpu_seconds[name] / counts[name]:6.2f} ms CPU per image")
+        cpu_per_image = 1000 * cpu_seconds[name] / counts[name]
+        common.say(f"  {name:12s} {rate:8.1f} images/s  {cpu_per_image:6.2f} ms CPU per image")
     for size, (tf_ops_target, limit_target) in TARGETS.items():
         pipeline = rates[f"pipeline_{size}"]
         common.report(f"photo_pipeline/tf_ops_{size}", pipeline / rates[f"tf_ops_{size}"], ">=", tf_ops_target)

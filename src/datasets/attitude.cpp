@@ -882,7 +882,8 @@ PYBIND11_MODULE(attitude, m) {
                                     "");
   detect_yaml.method(
       "__init__",
-      [g](py::object self, py::object shape, py::object info_file, py::object add_bkg_class, py::object reduced_decode) {
+      [g](py::object self, py::object shape, py::object info_file, py::object add_bkg_class,
+          py::object reduced_decode) {
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         py::object description = read_description(g, info_file);

@@ -158,7 +158,8 @@ int reduction_for(double width, double height, double needed_width, double neede
 py::object decode_rgb_at_least(const std::string& path, const NeededSize& needed) {
   py::object data = file_bytes(path);
   if (!data) return py::object();
-  if (is_rgb8_png(std::string_view(PyBytes_AS_STRING(data.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()))))) {
+  std::string_view bytes(PyBytes_AS_STRING(data.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr())));
+  if (is_rgb8_png(bytes)) {
     py::module_ cv2 = py::module_::import("cv2");
     py::object flags = cv2.attr("IMREAD_COLOR_RGB") | cv2.attr("IMREAD_IGNORE_ORIENTATION");
     py::object pixels = cv2.attr("imdecode")(py::module_::import("numpy").attr("frombuffer")(data, "uint8"), flags);

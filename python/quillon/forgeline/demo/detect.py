@@ -50,8 +50,8 @@ def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES
         os.path.join(out, "data"), seed=seed, train_images=images, validation_images=max(1, images // 4)
     )
     shape = [input_size, input_size, 3]
-    dataset = DarknetDatasetYaml(data_file, shape=shape, letter_box=True, add_bkg_class=True, aug_cfg=dict(AUGMENTATION),
-                                 reduced_decode=reduced_decode)
+    dataset = DarknetDatasetYaml(data_file, shape=shape, letter_box=True, add_bkg_class=True,
+                                 aug_cfg=dict(AUGMENTATION), reduced_decode=reduced_decode)
     classes = dataset.get_classes()
 
     model = build_detection_model(len(classes), input_shape=tuple(shape))
