@@ -146,10 +146,14 @@ py::object decoded_pixels(const Globals& g, const py::handle& path, const image_
   return rgbx ? rgbx : g["np"].attr("asarray")(image);
 }
 
+// Whether `self` decodes its JPEGs reduced (objects of subclasses that skip
+// the constructor do not).
+bool decodes_reduced(const py::object& self) { return py::bool_(py::getattr(self, "reduced_decode", py::bool_(false))); }
+
 // The training pixels a loader of `self` needs to resize a whole image to
 // `shape`; none (a full-size decode) unless the dataset decodes reduced.
 image_arrays::NeededSize whole_image_needs(const py::object& self, const py::object& shape) {
-  if (!py::bool_(py::getattr(self, "reduced_decode", py::bool_(false)))) return nullptr;
+  if (!decodes_reduced(self)) return nullptr;
   double width = shape[py::int_(1)].cast<double>(), height = shape[py::int_(0)].cast<double>();
   return [=](double, double) { return std::pair{width, height}; };
 }
@@ -537,7 +541,7 @@ PYBIND11_MODULE(attitude, m) {
         self.attr("val_annotations") = val_annotations;
         self.attr("num_bins") = num_bins;
         self.attr("shape") = shape;
-        self.attr("reduced_decode") = py::bool_(py::bool_(reduced_decode));
+        self.attr("reduced_decode") = py::bool_(reduced_decode);
 
         py::list train_storage;
         self.attr("train_storage") = train_storage;
@@ -841,7 +845,7 @@ PYBIND11_MODULE(attitude, m) {
         py::object image_path = data[py::int_(0)];
         py::object annotation_path = data[py::int_(1)];
         // A reduced decode needs the face box first, to know how many pixels the crop needs.
-        bool reduced = py::bool_(py::getattr(self, "reduced_decode", py::bool_(false)));
+        bool reduced = decodes_reduced(self);
         py::object annotation;
         image_arrays::NeededSize needed;
         if (reduced) {

@@ -400,7 +400,7 @@ PYBIND11_MODULE(darknet, m) {
         bool is_training = truthy(training);
 
         py::object shape = self.attr("shape");
-        bool letter_box = truthy(self.attr("letter_box"));
+        bool letter_box = is_training && truthy(self.attr("letter_box"));  // read for training samples only
         image_arrays::NeededSize needed;
         if (is_training && truthy(py::getattr(self, "reduced_decode", py::bool_(false)))) {
           double out_h = shape[py::int_(0)].cast<double>(), out_w = shape[py::int_(1)].cast<double>();
