@@ -31,6 +31,10 @@ train_annotations : absolute path of the folder with the training annotations (d
 val_images : absolute path of the folder with the validation images (default None).
 val_annotations : absolute path of the folder with the validation annotations (default None).
 file_extension : the file extension used for saving annotations (default "mat").
+reduced_decode : decode training JPEGs at 1/2, 1/4 or 1/8 scale where that
+    still gives at least the pixels the resize to ``shape`` keeps (default
+    False): much faster for images larger than ``shape``, pixels slightly
+    different. The optional blur then works on the reduced image.
 
 Raises
 ------
@@ -128,10 +132,30 @@ py::object open_rgb(const Globals& g, const py::handle& path) {
 // every channel alike, so dropping the padding from the result (`as_rgb`)
 // gives what the same steps give on RGB pixels, without first packing the
 // whole image to RGB.
-py::object decoded_pixels(const Globals& g, const py::handle& path) {
+//
+// With `needed`, a JPEG is decoded at the reduced scale that still gives
+// those pixels instead, as an HxWx3 array (decode_rgb_at_least).
+py::object decoded_pixels(const Globals& g, const py::handle& path, const image_arrays::NeededSize& needed = nullptr) {
+  if (needed) {
+    py::object reduced =
+        image_arrays::decode_rgb_at_least(py::module_::import("os").attr("fsencode")(path).cast<std::string>(), needed);
+    if (reduced) return reduced;
+  }
   py::object image = open_rgb(g, path);
   py::object rgbx = image_arrays::rgbx_pixels(image);
   return rgbx ? rgbx : g["np"].attr("asarray")(image);
+}
+
+// Whether `self` decodes its JPEGs reduced (objects of subclasses that skip
+// the constructor do not).
+bool decodes_reduced(const py::object& self) { return py::bool_(py::getattr(self, "reduced_decode", py::bool_(false))); }
+
+// The training pixels a loader of `self` needs to resize a whole image to
+// `shape`; none (a full-size decode) unless the dataset decodes reduced.
+image_arrays::NeededSize whole_image_needs(const py::object& self, const py::object& shape) {
+  if (!decodes_reduced(self)) return nullptr;
+  double width = shape[py::int_(1)].cast<double>(), height = shape[py::int_(0)].cast<double>();
+  return [=](double, double) { return std::pair{width, height}; };
 }
 
 // `pixels` from decoded_pixels (or steps on them) as RGB: HxWx3 uint8. (The
@@ -443,6 +467,30 @@ CropBox first_face_crop(const FloatRows& boxes, py::ssize_t width, py::ssize_t h
   return crop;
 }
 
+// The pixels (of the whole image) that cropping the first face box of a JSON
+// annotation and resizing the crop to `shape` needs: the crop, whose corners
+// are truncated to whole pixels (up to a pixel less on each side), must stay
+// at least `shape`. The whole image's when the file lists no face; none (a
+// full-size decode) when the boxes cannot be read, so that the loader reports
+// them as usual.
+image_arrays::NeededSize face_crop_needs(const py::object& annotation, const py::object& shape) {
+  double width = shape[py::int_(1)].cast<double>(), height = shape[py::int_(0)].cast<double>();
+  FloatRows boxes;
+  try {
+    boxes = FloatRows(annotation[py::str("boxes")]);
+  } catch (py::error_already_set&) {
+    return nullptr;
+  }
+  if (boxes.ndim() > 0 && boxes.shape(0) == 0) return [=](double, double) { return std::pair{width, height}; };
+  if (boxes.ndim() != 2 || boxes.shape(1) != 5) return nullptr;
+  auto box = boxes.unchecked<2>();
+  double cx = box(0, 0), cy = box(0, 1), bw = box(0, 2), bh = box(0, 3);
+  double crop_width = std::clamp(cx + bw / 2, 0.0, 1.0) - std::clamp(cx - bw / 2, 0.0, 1.0);
+  double crop_height = std::clamp(cy + bh / 2, 0.0, 1.0) - std::clamp(cy - bh / 2, 0.0, 1.0);
+  if (!(crop_width > 0 && crop_height > 0)) return nullptr;  // NaN too
+  return [=](double, double) { return std::pair{(width + 2) / crop_width, (height + 2) / crop_height}; };
+}
+
 std::array<float, 3> first_angle_row(const FloatRows& angles, const py::object& annotation_path) {
   if (angles.ndim() != 2 || angles.shape(0) == 0 || angles.shape(1) != 3) {
     raise_error(PyExc_ValueError, py::str("{}: \"angles\" must be a list of [pitch, yaw, roll] rows, one per box")
@@ -501,7 +549,8 @@ PYBIND11_MODULE(attitude, m) {
   attitude.method(
       "__init__",
       [g](py::object self, py::object shape, py::object train_images, py::object train_annotations,
-          py::object val_images, py::object val_annotations, py::object num_bins, py::object file_extension) {
+          py::object val_images, py::object val_annotations, py::object num_bins, py::object file_extension,
+          py::object reduced_decode) {
         require_folder_args(shape, train_images, train_annotations, val_images, val_annotations);
         pyclass::require_exact_type(file_extension, "file_extension", &PyUnicode_Type);
 
@@ -518,6 +567,7 @@ PYBIND11_MODULE(attitude, m) {
         self.attr("val_annotations") = val_annotations;
         self.attr("num_bins") = num_bins;
         self.attr("shape") = shape;
+        self.attr("reduced_decode") = py::bool_(reduced_decode);
 
         py::list train_storage;
         self.attr("train_storage") = train_storage;
@@ -531,7 +581,7 @@ PYBIND11_MODULE(attitude, m) {
       },
       py::arg("shape") = py::none(), py::arg("train_images") = py::none(), py::arg("train_annotations") = py::none(),
       py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none(), py::arg("num_bins") = 66,
-      py::arg("file_extension") = "mat");
+      py::arg("file_extension") = "mat", py::arg("reduced_decode") = false);
 
   attitude.method(
       "read_annotations",
@@ -560,13 +610,15 @@ PYBIND11_MODULE(attitude, m) {
       [g](py::object self, py::object data) {
         py::object image_path = data[py::int_(0)];
         py::object annotation_path = data[py::int_(1)];
-        py::object pixels = reading(image_path, [&] { return decoded_pixels(g, image_path); });
+        py::object shape = self.attr("shape");
+        py::object pixels =
+            reading(image_path, [&] { return decoded_pixels(g, image_path, whole_image_needs(self, shape)); });
         py::object pose = reading(annotation_path, [&]() -> py::object {
           return self.attr("read_annotations")(annotation_path)[py::int_(0)];
         });
         if (random_draw_below(g, "random_sample", kBlurProbability)) pixels = blurred(as_rgb(pixels));
         py::object angles = float32_array(g, py::make_tuple(pose[py::int_(0)], pose[py::int_(1)], pose[py::int_(2)]));
-        return py::make_tuple(as_rgb(resize_to_shape(g, pixels, self.attr("shape"))), angles);
+        return py::make_tuple(as_rgb(resize_to_shape(g, pixels, shape)), angles);
       },
       py::arg("data"));
 
@@ -656,7 +708,7 @@ PYBIND11_MODULE(attitude, m) {
 
   attitude_yaml.method(
       "__init__",
-      [g](py::object self, py::object shape, py::object info_file, py::object num_bins) {
+      [g](py::object self, py::object shape, py::object info_file, py::object num_bins, py::object reduced_decode) {
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         Folders folders = described_folders(g, read_description(g, info_file));
@@ -664,9 +716,11 @@ PYBIND11_MODULE(attitude, m) {
             .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
                               py::arg("train_annotations") = folders.train_annotations,
                               py::arg("val_images") = folders.val_images,
-                              py::arg("val_annotations") = folders.val_annotations, py::arg("num_bins") = num_bins);
+                              py::arg("val_annotations") = folders.val_annotations, py::arg("num_bins") = num_bins,
+                              py::arg("reduced_decode") = reduced_decode);
       },
-      py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("num_bins") = 3);
+      py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("num_bins") = 3,
+      py::arg("reduced_decode") = false);
 
   attitude_yaml.method("get_num_train_samples", &count_train_samples);
   attitude_yaml.build();
@@ -678,12 +732,14 @@ PYBIND11_MODULE(attitude, m) {
   detect.method(
       "__init__",
       [g](py::object self, py::object shape, py::object train_images, py::object train_annotations,
-          py::object val_images, py::object val_annotations, py::object classes, py::object add_bkg_class) {
+          py::object val_images, py::object val_annotations, py::object classes, py::object add_bkg_class,
+          py::object reduced_decode) {
         require_folder_args(shape, train_images, train_annotations, val_images, val_annotations);
         pyclass::require_exact_type(classes, "classes", &PyList_Type);
         pyclass::super(g["AttitudeAndDetectDataset"], self)
             .attr("__init__")(shape, train_images, train_annotations, val_images, val_annotations,
-                              py::arg("num_bins") = 66, py::arg("file_extension") = "json");
+                              py::arg("num_bins") = 66, py::arg("file_extension") = "json",
+                              py::arg("reduced_decode") = reduced_decode);
         self.attr("add_bkg_class") = add_bkg_class;
         bool with_background = py::bool_(add_bkg_class);  // Python truthiness
         if (with_background) {
@@ -697,7 +753,7 @@ PYBIND11_MODULE(attitude, m) {
       },
       py::arg("shape") = py::none(), py::arg("train_images") = py::none(), py::arg("train_annotations") = py::none(),
       py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none(), py::arg("classes") = py::none(),
-      py::arg("add_bkg_class") = true);
+      py::arg("add_bkg_class") = true, py::arg("reduced_decode") = false);
 
   detect.method("get_num_train_samples", &count_train_samples);
 
@@ -720,7 +776,8 @@ PYBIND11_MODULE(attitude, m) {
         py::object shape = self.attr("shape");
         py::object image_path = data[py::int_(0)];
         py::object annotation_path = data[py::int_(1)];
-        py::object pixels = reading(image_path, [&] { return decoded_pixels(g, image_path); });
+        py::object pixels =
+            reading(image_path, [&] { return decoded_pixels(g, image_path, whole_image_needs(self, shape)); });
         pixels = as_rgb(resize_to_shape(g, pixels, shape)).attr("astype")(np.attr("uint8"), py::arg("copy") = false);
         py::object width = shape[py::int_(1)];
         py::object height = shape[py::int_(0)];
@@ -800,16 +857,16 @@ PYBIND11_MODULE(attitude, m) {
   attitude_json.method(
       "__init__",
       [g](py::object self, py::object shape, py::object train_images, py::object train_annotations,
-          py::object val_images, py::object val_annotations) {
+          py::object val_images, py::object val_annotations, py::object reduced_decode) {
         require_folder_args(shape, train_images, train_annotations, val_images, val_annotations);
         pyclass::super(g["AttitudeDatasetJson"], self)
             .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = train_images,
                               py::arg("train_annotations") = train_annotations, py::arg("val_images") = val_images,
                               py::arg("val_annotations") = val_annotations, py::arg("num_bins") = 66,
-                              py::arg("file_extension") = "json");
+                              py::arg("file_extension") = "json", py::arg("reduced_decode") = reduced_decode);
       },
       py::arg("shape") = py::none(), py::arg("train_images") = py::none(), py::arg("train_annotations") = py::none(),
-      py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none());
+      py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none(), py::arg("reduced_decode") = false);
 
   // The first face of the annotation, cropped, resized and mirrored at random
   // (yaw and roll change sign with the mirror); the whole image with zero
@@ -821,10 +878,18 @@ PYBIND11_MODULE(attitude, m) {
         py::object shape = self.attr("shape");
         py::object image_path = data[py::int_(0)];
         py::object annotation_path = data[py::int_(1)];
-        py::object pixels = reading(image_path, [&] { return decoded_pixels(g, image_path); });
+        // A reduced decode needs the face box first, to know how many pixels the crop needs.
+        bool reduced = decodes_reduced(self);
+        py::object annotation;
+        image_arrays::NeededSize needed;
+        if (reduced) {
+          annotation = reading(annotation_path, [&] { return read_json(g, annotation_path); });
+          needed = face_crop_needs(annotation, shape);
+        }
+        py::object pixels = reading(image_path, [&] { return decoded_pixels(g, image_path, needed); });
         if (random_draw_below(g, "random_sample", kBlurProbability)) pixels = blurred(as_rgb(pixels));
 
-        py::object annotation = reading(annotation_path, [&] { return read_json(g, annotation_path); });
+        if (!reduced) annotation = reading(annotation_path, [&] { return read_json(g, annotation_path); });
         FloatRows boxes, angles;
         reading(annotation_path, [&] {
           boxes = FloatRows(annotation[py::str("boxes")]);
@@ -855,7 +920,8 @@ PYBIND11_MODULE(attitude, m) {
                                     "");
   detect_yaml.method(
       "__init__",
-      [g](py::object self, py::object shape, py::object info_file, py::object add_bkg_class) {
+      [g](py::object self, py::object shape, py::object info_file, py::object add_bkg_class,
+          py::object reduced_decode) {
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         py::object description = read_description(g, info_file);
@@ -866,15 +932,16 @@ PYBIND11_MODULE(attitude, m) {
                               py::arg("train_annotations") = folders.train_annotations,
                               py::arg("val_images") = folders.val_images,
                               py::arg("val_annotations") = folders.val_annotations, py::arg("classes") = classes,
-                              py::arg("add_bkg_class") = add_bkg_class);
+                              py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode);
       },
-      py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("add_bkg_class") = true);
+      py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("add_bkg_class") = true,
+      py::arg("reduced_decode") = false);
   detect_yaml.build();
 
   pyclass::ClassBuilder json_yaml(m, "AttitudeDatasetJsonYaml", py::make_tuple(g["AttitudeDatasetJson"]), "");
   json_yaml.method(
       "__init__",
-      [g](py::object self, py::object shape, py::object info_file) {
+      [g](py::object self, py::object shape, py::object info_file, py::object reduced_decode) {
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         py::object description = read_description(g, info_file);
@@ -884,8 +951,9 @@ PYBIND11_MODULE(attitude, m) {
             .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
                               py::arg("train_annotations") = folders.train_annotations,
                               py::arg("val_images") = folders.val_images,
-                              py::arg("val_annotations") = folders.val_annotations);
+                              py::arg("val_annotations") = folders.val_annotations,
+                              py::arg("reduced_decode") = reduced_decode);
       },
-      py::arg("shape") = py::none(), py::arg("info_file") = py::none());
+      py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("reduced_decode") = false);
   json_yaml.build();
 }

@@ -43,6 +43,9 @@ letter_box : letterbox training images (keep the aspect ratio, pad) instead
     of resizing them to ``shape``.
 add_bkg_class : reserve class 0 for "background"; every label is shifted by one.
 aug_cfg : augmentation name -> frequency, applied by the base class.
+reduced_decode : decode training JPEGs at 1/2, 1/4 or 1/8 scale where that
+    still gives at least the pixels the letterbox (or resize) keeps: much
+    faster for images larger than ``shape``, pixels slightly different.
 )doc";
 
 const char* const kDatasetDoc = R"doc(Darknet object-detection dataset built from an already-loaded description.
@@ -209,8 +212,14 @@ std::string parse_annotations(std::string_view text, double class_count, std::ve
 double clip(double value, double low, double high) { return value < low ? low : (value > high ? high : value); }
 
 // Opens, decodes and converts the image to RGB; returns it as an HxWx3 uint8
-// array. Failures name the file.
-py::object read_rgb_image(const Globals& g, const std::string& img_path) {
+// array. With `needed`, a JPEG is decoded at the reduced scale that still
+// gives those pixels (decode_rgb_at_least). Failures name the file.
+py::object read_rgb_image(const Globals& g, const std::string& img_path,
+                          const image_arrays::NeededSize& needed = nullptr) {
+  if (needed) {
+    py::object reduced = image_arrays::decode_rgb_at_least(img_path, needed);
+    if (reduced) return reduced;
+  }
   try {
     py::object opened = g["Image"].attr("open")(img_path);
     try {
@@ -287,13 +296,13 @@ PYBIND11_MODULE(darknet, m) {
   yaml_cls.method(
       "__init__",
       [g](py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
-          py::object aug_cfg) {
+          py::object aug_cfg, py::object reduced_decode) {
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(aug_cfg, "aug_cfg", &PyDict_Type);
         pyclass::super(g["DarknetDatasetYaml"], self)
             .attr("__init__")(info_file, shape, letter_box, py::arg("add_bkg_class") = add_bkg_class,
-                              py::arg("aug_cfg") = aug_cfg);
+                              py::arg("aug_cfg") = aug_cfg, py::arg("reduced_decode") = reduced_decode);
         // Set after the base constructor: the base class validates the
         // description only once the most-derived constructor has returned.
         self.attr("path_train_images") = py::none();
@@ -306,7 +315,7 @@ PYBIND11_MODULE(darknet, m) {
         self.attr("val_annotations") = py::list();
       },
       py::arg("info_file") = py::none(), py::arg("shape") = py::none(), py::arg("letter_box") = true,
-      py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none());
+      py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none(), py::arg("reduced_decode") = false);
 
   yaml_cls.method(
       "validate_info_file_content",
@@ -390,15 +399,26 @@ PYBIND11_MODULE(darknet, m) {
         std::string img_path = entry_path(img_item);
         bool is_training = truthy(training);
 
-        py::object img = read_rgb_image(g, img_path);
+        py::object shape = self.attr("shape");
+        bool letter_box = is_training && truthy(self.attr("letter_box"));  // read for training samples only
+        image_arrays::NeededSize needed;
+        if (is_training && truthy(py::getattr(self, "reduced_decode", py::bool_(false)))) {
+          double out_h = shape[py::int_(0)].cast<double>(), out_w = shape[py::int_(1)].cast<double>();
+          needed = [=](double width, double height) {
+            if (!letter_box) return std::pair{out_w, out_h};
+            // The size letterbox resizes the image to (Python's round: half to even).
+            double ratio = std::min(out_h / height, out_w / width);
+            return std::pair{std::nearbyint(width * ratio), std::nearbyint(height * ratio)};
+          };
+        }
+        py::object img = read_rgb_image(g, img_path, needed);
         py::tuple original_shape = img.attr("shape");
         double oH = original_shape[0].cast<double>();
         double oW = original_shape[1].cast<double>();
 
-        py::object shape = self.attr("shape");
         py::object w, h, padw, padh;
         if (is_training) {
-          if (truthy(self.attr("letter_box"))) {
+          if (letter_box) {
             py::tuple boxed = g["letterbox"](img, shape[py::slice(0, 2, 1)], py::arg("auto") = false);
             img = boxed[0];
             py::object ratio = boxed[1];
@@ -539,7 +559,7 @@ PYBIND11_MODULE(darknet, m) {
   dataset_cls.method(
       "__init__",
       [g](py::object self, py::object info_dataset, py::object shape, py::object letter_box, py::object add_bkg_class,
-          py::object aug_cfg) {
+          py::object aug_cfg, py::object reduced_decode) {
         pyclass::require_exact_type(info_dataset, "info_dataset", &PyDict_Type);
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(aug_cfg, "aug_cfg", &PyDict_Type);
@@ -552,10 +572,10 @@ PYBIND11_MODULE(darknet, m) {
         pyclass::super(g["DarknetDataset"], self)
             .attr("__init__")(py::arg("info_file") = py::none(), py::arg("shape") = shape,
                               py::arg("letter_box") = letter_box, py::arg("aug_cfg") = aug_cfg,
-                              py::arg("add_bkg_class") = add_bkg_class);
+                              py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode);
       },
       py::arg("info_dataset") = py::none(), py::arg("shape") = py::none(), py::arg("letter_box") = true,
-      py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none());
+      py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none(), py::arg("reduced_decode") = false);
 
   dataset_cls.method(
       "validate_info_file",

@@ -13,6 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "pyclass/pyclass.hpp"
@@ -47,5 +50,27 @@ py::object rgbx_pixels(const py::object& image);
 // The first three channels of an HxWx4 uint8 array, packed into an HxWx3
 // array in a pooled buffer without the GIL.
 py::array_t<std::uint8_t> first_three_channels(const py::array_t<std::uint8_t, py::array::c_style>& rgbx);
+
+// Reduced-scale decoding. A JPEG can be decoded at 1/2, 1/4 or 1/8 of its
+// size in the DCT domain for a fraction of the full decode's work; a loader
+// that shrinks the image anyway needs only as many pixels as it keeps.
+
+// (width, height) a loader needs of an image of the given full size.
+using NeededSize = std::function<std::pair<double, double>(double width, double height)>;
+
+// The largest of 1, 2, 4 and 8 that divides width x height (rounding up, as
+// the decoder does) into at least needed_width x needed_height pixels.
+// Only these power-of-two scales: libjpeg-turbo's other scales (3/8, 5/8,
+// ...) have no SIMD code and decode slower than the full size does.
+int reduction_for(double width, double height, double needed_width, double needed_height);
+
+// The image file at `path` as an HxWx3 uint8 RGB array, with the pixels
+// that `needed` asks for given the file's full size, decoded without the GIL:
+// a JPEG (by simplejpeg) at the reduction that still gives them, an 8-bit
+// RGB PNG (by OpenCV) at full size. Its pixels equal Pillow's for the same
+// scale. An empty object for other files and for files that cannot be read,
+// are damaged or hold CMYK: the caller's own decoding then runs (and reports
+// what is wrong).
+py::object decode_rgb_at_least(const std::string& path, const NeededSize& needed);
 
 }  // namespace image_arrays

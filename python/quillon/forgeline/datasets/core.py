@@ -97,17 +97,26 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
       * ``saturation``: random saturation factor in [0.6, 1.4];
       * ``hue``: random hue shift up to +-0.02 of the hue circle.
     They are applied in that order; images stay uint8.
+
+    ``reduced_decode``: training samples' JPEGs are decoded at 1/2, 1/4 or 1/8
+    scale where that still gives at least the pixels the resize to ``shape``
+    keeps (libjpeg-turbo's DCT scaling, much cheaper than a full decode).
+    Pixels differ slightly from resizing the full image; validation samples
+    and other formats are decoded as usual (8-bit RGB PNGs by OpenCV, to the
+    same pixels). Loaders read ``self.reduced_decode``.
     """
 
     SUPPORTED_AUGMENTATIONS = tuple(_AUGMENTATIONS)
 
-    def __init__(self, info_file=None, shape=None, letter_box=True, add_bkg_class=True, aug_cfg=None):
+    def __init__(self, info_file=None, shape=None, letter_box=True, add_bkg_class=True, aug_cfg=None,
+                 reduced_decode=False):
         self.info_file = info_file
         self.shape = self._checked_shape(shape)
         self.letter_box = letter_box
         self.add_bkg_class = add_bkg_class
         self.class_offset = 1 if add_bkg_class else 0
         self.aug_cfg = self._checked_aug_cfg(aug_cfg)
+        self.reduced_decode = bool(reduced_decode)
         self.train_storage = []
         self.val_storage = []
 

@@ -73,6 +73,12 @@ def _job(name):
     return importlib.import_module(f"quillon.forgeline.demo.{name}")
 
 
+def _add_decode_option(parser):
+    parser.add_argument("--full-decode", action="store_true",
+                        help="decode training JPEGs at full size (default: at the reduced scale the input size "
+                        "allows, reduced_decode=True)")
+
+
 def _common_options(args):
     return dict(epochs=args.epochs, seed=args.seed, images=args.images, batch_size=args.batch_size,
                 learning_rate=args.learning_rate, resume=args.resume, strategy=args.strategy)
@@ -86,7 +92,9 @@ def _add_detect_command(subcommands):
         "reference detector with DetectionTrainer, validates after every epoch and writes the run to OUT/run.",
         validation_share="a quarter",
     )
-    parser.set_defaults(run=lambda args: _job("detect").run_detection_demo(args.out, **_common_options(args)))
+    _add_decode_option(parser)
+    parser.set_defaults(run=lambda args: _job("detect").run_detection_demo(
+        args.out, reduced_decode=not args.full_decode, **_common_options(args)))
 
 
 def _add_segment_command(subcommands):
@@ -112,8 +120,9 @@ def _add_headpose_command(subcommands):
     parser.add_argument("--annotations", choices=defaults.HEADPOSE.ANNOTATION_FORMATS, default="json",
                         help="json: head crops from the boxes, randomly mirrored; mat: whole images "
                         "(default %(default)s)")
+    _add_decode_option(parser)
     parser.set_defaults(run=lambda args: _job("headpose").run_headpose_demo(
-        args.out, annotations=args.annotations, **_common_options(args)))
+        args.out, annotations=args.annotations, reduced_decode=not args.full_decode, **_common_options(args)))
 
 
 def build_parser():

@@ -35,8 +35,12 @@ SUMMARY_METRIC = "mAP@0.5"
 
 
 def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
-                       learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False, strategy=None):
+                       learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False,
+                       strategy=None, reduced_decode=True):
     """Trains the demo detector; returns {"run_folder", "best_epoch", "best_map"}.
+
+    ``reduced_decode``: the dataset's option of decoding training JPEGs at the
+    reduced scale the input size allows.
 
     ``images`` is the number of training images; the validation split gets a
     quarter as many (at least one). A run folder that already exists is
@@ -51,7 +55,8 @@ def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES
         os.path.join(out, "data"), seed=seed, train_images=images, validation_images=max(1, images // 4)
     )
     shape = [input_size, input_size, 3]
-    dataset = DarknetDatasetYaml(data_file, shape=shape, letter_box=True, add_bkg_class=True, aug_cfg=dict(AUGMENTATION))
+    dataset = DarknetDatasetYaml(data_file, shape=shape, letter_box=True, add_bkg_class=True,
+                                 aug_cfg=dict(AUGMENTATION), reduced_decode=reduced_decode)
     classes = dataset.get_classes()
 
     with in_scope(strategy):
@@ -81,6 +86,7 @@ def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES
         "schedule": schedule_text,
         "augmentation": AUGMENTATION,
         "seed": seed,
+        "reduced_decode": reduced_decode,
         "train_images": dataset.get_num_train_samples(),
         "validation_images": dataset.get_num_val_samples(),
     }

@@ -42,13 +42,14 @@ ANNOTATION_FORMATS = HEADPOSE.ANNOTATION_FORMATS
 
 def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
                       learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, annotations="json",
-                      resume=False,
-                      strategy=None):
+                      resume=False, strategy=None, reduced_decode=True):
     """Trains the demo head-pose model; returns {"run_folder", "mae", "baseline_mae", "count"}.
 
     annotations: "json" trains on ``AttitudeDatasetJson`` (the head cut out
       by its box, randomly mirrored), "mat" on ``AttitudeDataset`` (the whole
       image, MATLAB pose files).
+    ``reduced_decode``: the dataset's option of decoding JPEGs at the reduced
+      scale the input size allows (the generated images are PNG).
     ``images`` is the number of training images; the validation split gets a
     quarter as many (at least one). Errors are in degrees. A run folder that
     already exists is never overwritten: that raises ``FileExistsError``.
@@ -69,12 +70,13 @@ def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES,
     if annotations == "json":
         dataset = AttitudeDatasetJson(
             shape=shape, train_images=folders["train_images"], train_annotations=folders["train_json"],
-            val_images=folders["val_images"], val_annotations=folders["val_json"],
+            val_images=folders["val_images"], val_annotations=folders["val_json"], reduced_decode=reduced_decode,
         )
     else:
         dataset = AttitudeDataset(
             shape=shape, train_images=folders["train_images"], train_annotations=folders["train_mat"],
             val_images=folders["val_images"], val_annotations=folders["val_mat"], file_extension="mat",
+            reduced_decode=reduced_decode,
         )
 
     with in_scope(strategy):
