@@ -48,4 +48,13 @@ py::object rgbx_pixels(const py::object& image);
 // array in a pooled buffer without the GIL.
 py::array_t<std::uint8_t> first_three_channels(const py::array_t<std::uint8_t, py::array::c_style>& rgbx);
 
+// The decoded Pillow `image`, read from `path`, as an 8-bit RGB Pillow image:
+// quillon.forgeline.datasets.utils.to_rgb, which scales 16-bit grey pixels
+// and rejects pixels of unknown range, naming the file.
+py::object rgb_image(const py::object& image, const py::handle& path);
+
+// utils.warn_if_exif_rotated(dataset, image, path): the first image of a
+// dataset that carries an EXIF orientation is reported.
+void warn_if_exif_rotated(const py::handle& dataset, const py::object& image, const py::handle& path);
+
 }  // namespace image_arrays
