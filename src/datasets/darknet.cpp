@@ -529,7 +529,7 @@ PYBIND11_MODULE(darknet, m) {
       py::object loop = g["tqdm"].attr("tqdm")(images, py::arg("desc") = split.description,
                                                py::arg("colour") = "green",
                                                py::arg("bar_format") = "{l_bar}{bar:15}{r_bar}{bar:-15b}");
-      py::list storage = self.attr(split.storage_attr);
+      py::object storage = self.attr(split.storage_attr);
       py::object annotations_folder = self.attr(split.annotations_attr);
       py::list unpaired = sample_files::pair_with_annotations(g, loop, annotations_folder, ".txt", storage);
       if (py::len(unpaired) > 0) {

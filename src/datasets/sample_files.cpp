@@ -86,7 +86,7 @@ py::object annotation_path_for(const pyclass::Globals& g, const py::handle& imag
 
 py::list pair_with_annotations(const pyclass::Globals& g, const py::object& images,
                                const py::object& annotations_folder, const std::string& suffix,
-                               py::list storage) {
+                               const py::object& storage) {
   py::list unpaired;
   bool standard = standard_posix_path_functions(g) && py::isinstance<py::str>(annotations_folder);
   py::str suffix_text(suffix);
@@ -106,7 +106,7 @@ py::list pair_with_annotations(const pyclass::Globals& g, const py::object& imag
       py::list entry;
       entry.append(image);
       entry.append(annotation);
-      storage.append(entry);
+      storage.attr("append")(entry);
     } else {
       unpaired.append(image);
     }
@@ -130,6 +130,5 @@ void raise_with_cause(PyObject* type, const std::string& message, const std::str
   PyErr_SetObject(type, error.ptr());
   throw py::error_already_set();
 }
-
 
 }  // namespace sample_files

@@ -25,7 +25,7 @@ py::list find_images(const pyclass::Globals& g, const py::object& glob_module, c
 // module's path globals, exists; returns the images left out, in order.
 py::list pair_with_annotations(const pyclass::Globals& g, const py::object& images,
                                const py::object& annotations_folder, const std::string& suffix,
-                               py::list storage);
+                               const py::object& storage);
 
 // The annotation path that pair_with_annotations looks for for `image`.
 py::object annotation_path_for(const pyclass::Globals& g, const py::handle& image,
@@ -39,6 +39,5 @@ std::string empty_split_note(const py::object& images_folder, const py::object& 
 // Raises `type`(message) caused by a ValueError(`cause`): tracebacks show the
 // cause above the error, while the message stays what callers match.
 [[noreturn]] void raise_with_cause(PyObject* type, const std::string& message, const std::string& cause);
-
 
 }  // namespace sample_files
