@@ -70,7 +70,8 @@ def test_import_sets_process_wide_options():
     from PIL import ImageFile
 
     assert np.geterr() == {"divide": "ignore", "over": "ignore", "under": "ignore", "invalid": "ignore"}
-    assert ImageFile.LOAD_TRUNCATED_IMAGES is True
+    # Truncated files are tolerated only while the darknet loader decodes them.
+    assert ImageFile.LOAD_TRUNCATED_IMAGES is False
     assert issubclass(darknet.DarknetDataset, darknet.DarknetDatasetYaml)
     assert issubclass(darknet.DarknetDatasetYaml, darknet.BaseDetectionDataset)
 
@@ -385,8 +386,14 @@ def test_truncated_image_is_decoded(dataset, wide_sample):
         content = file.read()
     with open(wide_sample[0], "wb") as file:
         file.write(content[: len(content) // 2])
-    image, boxes = dataset.load_instance(entry(*wide_sample), True)
+    with pytest.warns(UserWarning, match=r"wide\.jpg: image file is truncated .*declared 640x480"):
+        image, boxes = dataset.load_instance(entry(*wide_sample), True)
     assert image.shape == (320, 320, 3)
+    from PIL import ImageFile
+
+    assert ImageFile.LOAD_TRUNCATED_IMAGES is False
+    with pytest.raises(OSError, match="truncated"):  # other loaders still fail on the file
+        Image.open(wide_sample[0]).load()
 
 
 def test_loading_from_many_threads_matches_serial_loading(dataset, tmp_path):

@@ -1,3 +1,4 @@
+import gc
 import types
 
 import numpy as np
@@ -5,6 +6,7 @@ import pytest
 import tensorflow as tf
 import yaml
 
+from quillon.forgeline.datasets import core
 from quillon.forgeline.datasets.core import BaseDetectionDataset
 
 HEIGHT, WIDTH = 24, 40
@@ -217,3 +219,18 @@ def test_val_iterator_elements(make_info_file):
     assert float(tf.reduce_max(boxes[..., :4])) <= 1.0
     assert name.dtype == tf.string and name.numpy().tolist() == [b"v.jpg"]
     assert second_name.numpy().tolist() == [b"w.jpg"]
+
+
+def test_rebuilt_training_pipelines_share_one_batch_pool(make_info_file):
+    # TensorFlow keeps every pipeline's loading closure alive: a pool of batch
+    # arrays per rebuild (per epoch, fold or trial) would never be freed.
+    def pools():
+        gc.collect()
+        return [held for held in gc.get_objects() if isinstance(held, core._RecycledArrays)]
+
+    dataset = NumberedDataset(make_info_file([(str(number), 1) for number in range(8)]))
+    before = len(pools())
+    for _ in range(25):
+        for _ in dataset.build_train_iterator(4, prefetch=1):
+            pass
+    assert len(pools()) - before <= 1

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "datasets/image_arrays.hpp"
+#include "datasets/sample_files.hpp"
 #include "pyclass/pyclass.hpp"
 
 namespace py = pybind11;
@@ -50,9 +52,6 @@ is included, with its class label. Annotations are JSON files holding
 "boxes" (normalised cx, cy, w, h, label) and "angles" ("pitch", "yaw",
 "roll" objects); batches are padded to the largest box and angle count.
 )doc";
-
-// Image files, searched in this order: PNG, then JPG, then JPEG, any case.
-const std::array<const char*, 3> kImagePatterns = {"*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]"};
 
 constexpr double kBlurProbability = 0.05;
 constexpr double kMirrorProbability = 0.5;
@@ -119,11 +118,11 @@ py::object with_open_file(const py::object& path, const char* mode, Use&& use) {
 }
 
 // `Image.open(path).convert("RGB")`, without the copy that convert makes of
-// an image already in RGB.
-py::object open_rgb(const Globals& g, const py::handle& path) {
+// an image already in RGB, and with 16-bit grey pixels scaled to 8 bits.
+py::object open_rgb(const Globals& g, const py::handle& dataset, const py::handle& path) {
   py::object image = g["Image"].attr("open")(path);
-  if (image.attr("mode").cast<std::string>() == "RGB") return image;
-  return image.attr("convert")("RGB");
+  image_arrays::warn_if_exif_rotated(dataset, image, path);
+  return image_arrays::rgb_image(image, path);
 }
 
 // The pixels of the image file, for the loaders to blur, crop and resize:
@@ -135,13 +134,14 @@ py::object open_rgb(const Globals& g, const py::handle& path) {
 //
 // With `needed`, a JPEG is decoded at the reduced scale that still gives
 // those pixels instead, as an HxWx3 array (decode_rgb_at_least).
-py::object decoded_pixels(const Globals& g, const py::handle& path, const image_arrays::NeededSize& needed = nullptr) {
+py::object decoded_pixels(const Globals& g, const py::handle& dataset, const py::handle& path,
+                          const image_arrays::NeededSize& needed = nullptr) {
   if (needed) {
     py::object reduced =
         image_arrays::decode_rgb_at_least(py::module_::import("os").attr("fsencode")(path).cast<std::string>(), needed);
     if (reduced) return reduced;
   }
-  py::object image = open_rgb(g, path);
+  py::object image = open_rgb(g, dataset, path);
   py::object rgbx = image_arrays::rgbx_pixels(image);
   return rgbx ? rgbx : g["np"].attr("asarray")(image);
 }
@@ -341,45 +341,62 @@ py::list output_types(const Globals& g, std::initializer_list<const char*> names
   return types;
 }
 
-// The image files at the top level of `folder`, PNG first, then JPG, then
-// JPEG, each group as the file system lists it. The folder is taken literally:
-// glob characters in its name are escaped.
-py::list find_images(const Globals& g, const py::object& folder) {
-  py::module_ glob = py::module_::import("glob");
-  py::object pattern_folder = glob.attr("escape")(folder);
-  py::list images;
-  for (const char* pattern : kImagePatterns) {
-    for (py::handle image : glob.attr("glob")(g["join"](pattern_folder, pattern))) images.append(image);
+// Appends to `storage` an entry [image, annotation] for each image in
+// `images_folder` whose annotation file (same stem, `extension`) exists in
+// `annotations_folder`; the others are reported and left out. A split without
+// entries raises `empty_message`, caused by an error that says what was found.
+void load_split(const Globals& g, const py::object& images_folder, const py::object& annotations_folder,
+                const py::object& extension, py::list storage, const char* empty_message) {
+  py::list images = sample_files::find_images(g, py::module_::import("glob"), images_folder);
+  std::string suffix = "." + extension.cast<std::string>();
+  py::list unpaired = sample_files::pair_with_annotations(g, images, annotations_folder, suffix, storage);
+  for (py::handle image : unpaired) {
+    pyclass::print(py::str("Missing annotation file: {}").format(g["splitext"](g["basename"](image))[py::int_(0)]));
   }
-  return images;
-}
-
-// Appends to `storage` an entry [image, annotation] for each image whose
-// annotation file (same stem, `extension`) exists in `annotations_folder`;
-// the others are reported and left out.
-void pair_with_annotations(const Globals& g, const py::list& images, const py::object& annotations_folder,
-                           const py::object& extension, py::list storage) {
-  for (py::handle image : images) {
-    py::object stem = g["splitext"](g["basename"](image))[py::int_(0)];
-    py::object annotation = g["join"](annotations_folder, stem + py::str(".") + extension);
-    if (g["exists"](annotation).cast<bool>()) {
-      storage.append(list_of({image, annotation}));
-    } else {
-      pyclass::print(py::str("Missing annotation file: {}").format(stem));
-    }
+  if (py::len(storage) == 0) {
+    sample_files::raise_with_cause(PyExc_ValueError, empty_message,
+                                   sample_files::empty_split_note(images_folder, annotations_folder,
+                                                                  py::len(images), unpaired));
   }
 }
 
 py::int_ count_train_samples(py::object self) { return py::int_(py::len(self.attr("train_storage"))); }
 
-// Reads the YAML dataset description at `info_file`.
+// Reads the YAML dataset description at `info_file`, as plain data (no
+// Python objects built from tags). Text that is not UTF-8 and nesting too
+// deep to parse raise a ValueError naming the file.
 py::object read_description(const Globals& g, const py::object& info_file) {
   py::module_ yaml = py::module_::import("yaml");
   if (!g["exists"](info_file).cast<bool>()) {
     raise_error(PyExc_FileNotFoundError,
                 py::str("Description file for the current dataset does not exist at: {}").format(info_file));
   }
-  return with_open_file(info_file, "r", [&](const py::object& file) { return yaml.attr("full_load")(file); });
+  try {
+    return with_open_file(info_file, "r", [&](const py::object& file) { return yaml.attr("safe_load")(file); });
+  } catch (py::error_already_set& error) {
+    const char* problem = error.matches(PyExc_UnicodeDecodeError) ? "is not UTF-8 text"
+                          : error.matches(PyExc_RecursionError)   ? "is nested too deeply to read"
+                                                                  : nullptr;
+    if (problem == nullptr) throw;
+    py::raise_from(error, PyExc_ValueError,
+                   py::str("Dataset description {} {}: {}").format(info_file, problem, error.value()).cast<std::string>().c_str());
+    throw py::error_already_set();
+  }
+}
+
+// Runs `step`, which checks the description read from `info_file`; the
+// errors it raises get a cause that names the file.
+template <typename Step>
+auto checking_description(const py::object& info_file, Step&& step) {
+  try {
+    return step();
+  } catch (py::error_already_set& error) {
+    if (error.matches(PyExc_Exception) && error.value().attr("__cause__").is_none()) {
+      error.value().attr("__cause__") = py::reinterpret_borrow<py::object>(PyExc_ValueError)(
+          py::str("in the dataset description {}").format(info_file));
+    }
+    throw;
+  }
 }
 
 struct Folders {
@@ -431,6 +448,39 @@ void require_folder_args(const py::handle& shape, const py::handle& train_images
 }
 
 using FloatRows = py::array_t<float, py::array::c_style | py::array::forcecast>;
+using DoubleValues = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// True when every value is finite and fits a 32-bit float (values beyond it
+// would become infinite in the float32 tensors the loaders return).
+bool finite_float32(const DoubleValues& values) {
+  return std::all_of(values.data(), values.data() + values.size(),
+                     [](double value) { return std::isfinite(value) && std::fabs(value) <= FLT_MAX; });
+}
+
+// Raises a ValueError "<file>: <what> must be finite numbers, got <values>"
+// unless `values` are finite 32-bit float values.
+void require_finite(const DoubleValues& values, const py::handle& path, const char* what) {
+  if (!finite_float32(values)) {
+    raise_error(PyExc_ValueError, py::str("{}: {} must be finite numbers within the 32-bit float range, got {}")
+                                      .format(path_text(path), what, py::str(values).attr("__getitem__")(py::slice(0, 200, 1))));
+  }
+}
+
+// The head angles (pitch, yaw, roll) of a MATLAB "Pose_Para" matrix: the
+// first three values of its first row, which must be finite.
+py::object pose_angles(const Globals& g, const py::object& pose_para, const py::handle& path) {
+  py::array matrix = g["np"].attr("asarray")(pose_para);
+  std::string kind = py::str(matrix.dtype().attr("kind")).cast<std::string>();
+  if (kind.find_first_of("biuf") != 0 || matrix.ndim() != 2 || matrix.shape(0) < 1 || matrix.shape(1) < 3) {
+    raise_error(PyExc_ValueError,
+                py::str("{}: \"Pose_Para\" must be a numeric matrix whose first row starts with pitch, yaw, roll; "
+                        "got shape {} dtype {}")
+                    .format(path_text(path), matrix.attr("shape"), matrix.dtype()));
+  }
+  DoubleValues first = DoubleValues::ensure(matrix[py::int_(0)][py::slice(0, 3, 1)]);
+  require_finite(first, path, "the \"Pose_Para\" angles");
+  return float32_array(g, first);
+}
 
 // Pixel corners of the first face box of a JSON annotation, clamped to the
 // image; a box with no pixel inside the image is an error of its file.
@@ -491,13 +541,46 @@ image_arrays::NeededSize face_crop_needs(const py::object& annotation, const py:
   return [=](double, double) { return std::pair{(width + 2) / crop_width, (height + 2) / crop_height}; };
 }
 
+// Checks the N x 5 "boxes" rows of a detection-plus-attitude annotation: finite
+// numbers, and labels that are whole numbers naming one of the dataset's
+// classes (counted without the background class).
+void require_box_rows(const py::object& self, const DoubleValues& boxes, const py::handle& path) {
+  if (!boxes) {
+    raise_error(PyExc_ValueError, py::str("{}: \"boxes\" must be a list of [cx, cy, w, h, label] rows of numbers")
+                                      .format(path_text(path)));
+  }
+  require_finite(boxes, path, "\"boxes\"");
+  py::object classes = self.attr("classes");
+  const long label_offset = self.attr("label_offset").cast<long>();
+  const double class_count = py::isinstance<py::list>(classes)
+                                 ? static_cast<double>(py::len(classes)) - static_cast<double>(label_offset)
+                                 : HUGE_VAL;
+  const double* values = boxes.data();
+  for (py::ssize_t row = 0; row < boxes.size() / 5; ++row) {
+    double label = values[row * 5 + 4];
+    if (label < 0 || label >= class_count || label != std::floor(label)) {
+      raise_error(PyExc_ValueError,
+                  py::str("{}: box {} has label {}, which is not one of the {} classes of the dataset (labels count "
+                          "from 0, without the background class)")
+                      .format(path_text(path), row, label, class_count == HUGE_VAL ? py::object(py::str("given"))
+                                                                                   : py::object(py::int_(static_cast<long>(class_count)))));
+    }
+  }
+}
+
 std::array<float, 3> first_angle_row(const FloatRows& angles, const py::object& annotation_path) {
   if (angles.ndim() != 2 || angles.shape(0) == 0 || angles.shape(1) != 3) {
     raise_error(PyExc_ValueError, py::str("{}: \"angles\" must be a list of [pitch, yaw, roll] rows, one per box")
                                       .format(path_text(annotation_path)));
   }
   auto row = angles.unchecked<2>();
-  return {row(0, 0), row(0, 1), row(0, 2)};
+  std::array<float, 3> first = {row(0, 0), row(0, 1), row(0, 2)};
+  if (!std::all_of(first.begin(), first.end(), [](float value) { return std::isfinite(value); })) {
+    raise_error(PyExc_ValueError, py::str("{}: the first \"angles\" row must hold finite numbers within the 32-bit "
+                                          "float range, got {}")
+                                      .format(path_text(annotation_path), py::make_tuple(first[0], first[1], first[2])));
+  }
+  return first;
 }
 
 // ---- Training pipelines under tf.distribute ----
@@ -571,13 +654,13 @@ PYBIND11_MODULE(attitude, m) {
 
         py::list train_storage;
         self.attr("train_storage") = train_storage;
-        pair_with_annotations(g, find_images(g, train_images), train_annotations, file_extension, train_storage);
-        if (py::len(train_storage) == 0) throw py::value_error("Training dataset must have at least 1 element");
+        load_split(g, train_images, train_annotations, file_extension, train_storage,
+                   "Training dataset must have at least 1 element");
 
         py::list val_storage;
         self.attr("val_storage") = val_storage;
-        pair_with_annotations(g, find_images(g, val_images), val_annotations, file_extension, val_storage);
-        if (py::len(val_storage) == 0) throw py::value_error("Validation dataset must have at least 1 element");
+        load_split(g, val_images, val_annotations, file_extension, val_storage,
+                   "Validation dataset must have at least 1 element");
       },
       py::arg("shape") = py::none(), py::arg("train_images") = py::none(), py::arg("train_annotations") = py::none(),
       py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none(), py::arg("num_bins") = 66,
@@ -589,8 +672,7 @@ PYBIND11_MODULE(attitude, m) {
         // Only the two variables read are parsed; pose files carry several more.
         py::object content = g["sio"].attr("loadmat")(annotations_path,
                                                       py::arg("variable_names") = py::make_tuple("Pose_Para", "pt2d"));
-        py::object first_row = content[py::str("Pose_Para")][py::int_(0)];
-        py::object pose = float32_array(g, first_row[py::slice(0, 3, 1)]);
+        py::object pose = pose_angles(g, content[py::str("Pose_Para")], annotations_path);
         py::object pt2d = float32_array(g, content[py::str("pt2d")]);
         return py::make_tuple(pose, pt2d);
       },
@@ -612,7 +694,7 @@ PYBIND11_MODULE(attitude, m) {
         py::object annotation_path = data[py::int_(1)];
         py::object shape = self.attr("shape");
         py::object pixels =
-            reading(image_path, [&] { return decoded_pixels(g, image_path, whole_image_needs(self, shape)); });
+            reading(image_path, [&] { return decoded_pixels(g, self, image_path, whole_image_needs(self, shape)); });
         py::object pose = reading(annotation_path, [&]() -> py::object {
           return self.attr("read_annotations")(annotation_path)[py::int_(0)];
         });
@@ -711,7 +793,8 @@ PYBIND11_MODULE(attitude, m) {
       [g](py::object self, py::object shape, py::object info_file, py::object num_bins, py::object reduced_decode) {
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
-        Folders folders = described_folders(g, read_description(g, info_file));
+        py::object description = read_description(g, info_file);
+        Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
         pyclass::super(g["AttitudeDatasetYaml"], self)
             .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
                               py::arg("train_annotations") = folders.train_annotations,
@@ -777,7 +860,7 @@ PYBIND11_MODULE(attitude, m) {
         py::object image_path = data[py::int_(0)];
         py::object annotation_path = data[py::int_(1)];
         py::object pixels =
-            reading(image_path, [&] { return decoded_pixels(g, image_path, whole_image_needs(self, shape)); });
+            reading(image_path, [&] { return decoded_pixels(g, self, image_path, whole_image_needs(self, shape)); });
         pixels = as_rgb(resize_to_shape(g, pixels, shape)).attr("astype")(np.attr("uint8"), py::arg("copy") = false);
         py::object width = shape[py::int_(1)];
         py::object height = shape[py::int_(0)];
@@ -788,6 +871,9 @@ PYBIND11_MODULE(attitude, m) {
           boxes = boxes.is_none() ? np.attr("zeros")(py::make_tuple(1, 5), np.attr("float32"))
                                   : np.attr("asarray")(boxes);
           boxes = boxes.attr("reshape")(-1, 5);
+          if (!annotation.attr("get")("boxes").is_none()) {
+            require_box_rows(self, DoubleValues::ensure(boxes), annotation_path);
+          }
           boxes = g["xywhn2xyxy"](boxes, width, height, 0, 0);
           boxes = np.attr("maximum")(boxes, 0);  // corners left of or above the image; the far edges are kept
           py::object labels = py::make_tuple(py::slice(py::none(), py::none(), py::none()), 4);
@@ -803,6 +889,7 @@ PYBIND11_MODULE(attitude, m) {
           }
           if (py::len(rows) == 0) rows.append(py::make_tuple(0, 0, 0));
           py::object angle_rows = float32_array(g, rows).attr("reshape")(-1, 3);
+          require_finite(DoubleValues::ensure(angle_rows), annotation_path, "\"angles\"");
           return py::make_tuple(boxes.attr("astype")(np.attr("float32")), angle_rows);
         });
         return py::make_tuple(pixels, loaded[0], loaded[1]);
@@ -886,7 +973,7 @@ PYBIND11_MODULE(attitude, m) {
           annotation = reading(annotation_path, [&] { return read_json(g, annotation_path); });
           needed = face_crop_needs(annotation, shape);
         }
-        py::object pixels = reading(image_path, [&] { return decoded_pixels(g, image_path, needed); });
+        py::object pixels = reading(image_path, [&] { return decoded_pixels(g, self, image_path, needed); });
         if (random_draw_below(g, "random_sample", kBlurProbability)) pixels = blurred(as_rgb(pixels));
 
         if (!reduced) annotation = reading(annotation_path, [&] { return read_json(g, annotation_path); });
@@ -925,8 +1012,8 @@ PYBIND11_MODULE(attitude, m) {
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         py::object description = read_description(g, info_file);
-        py::object classes = described_classes(description);
-        Folders folders = described_folders(g, description);
+        py::object classes = checking_description(info_file, [&] { return described_classes(description); });
+        Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
         pyclass::super(g["AttitudeAndDetectDatasetYaml"], self)
             .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
                               py::arg("train_annotations") = folders.train_annotations,
@@ -945,8 +1032,9 @@ PYBIND11_MODULE(attitude, m) {
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         py::object description = read_description(g, info_file);
-        described_classes(description);  // checked, not kept: this dataset has no classes
-        Folders folders = described_folders(g, description);
+        // The classes are checked, not kept: this dataset has no classes.
+        checking_description(info_file, [&] { return described_classes(description); });
+        Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
         pyclass::super(g["AttitudeDatasetJsonYaml"], self)
             .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
                               py::arg("train_annotations") = folders.train_annotations,

@@ -16,9 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "datasets/image_arrays.hpp"
+#include "datasets/sample_files.hpp"
 #include "pyclass/pyclass.hpp"
 
 namespace py = pybind11;
@@ -54,9 +53,6 @@ Same as ``DarknetDatasetYaml`` but takes the description mapping itself
 (``info_dataset``); its ``type`` is set to "darknet" in place.
 )doc";
 
-// Image file patterns, searched in this order: PNG first, then JPG, then JPEG.
-const char* const kImagePatterns[] = {"*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]"};
-
 // The columns of one Darknet annotation line: class cx cy w h.
 constexpr size_t kAnnotationColumns = 5;
 
@@ -64,61 +60,6 @@ bool truthy(const py::handle& value) {
   int result = PyObject_IsTrue(value.ptr());
   if (result < 0) throw py::error_already_set();
   return result == 1;
-}
-
-// The pairing of load_storage calls join, basename, splitext and exists for
-// every image, for up to millions of images. When those module globals are
-// the standard POSIX ones (os.path is posixpath) and the paths are text, the
-// same work is done here, as those functions do it, without four Python calls
-// per image.
-bool standard_posix_path_functions(const Globals& g) {
-  py::module_ path = py::module_::import("os.path");
-  if (path.attr("__name__").cast<std::string>() != "posixpath") return false;
-  for (const char* name : {"join", "basename", "splitext", "exists"}) {
-    if (!g[name].is(path.attr(name))) return false;
-  }
-  return true;
-}
-
-// join(folder, splitext(basename(image))[0] + ".txt"), as posixpath computes it.
-py::str annotation_path(const py::str& image, const py::str& folder) {
-  Py_ssize_t length = PyUnicode_GetLength(image.ptr());
-  Py_ssize_t name_start = PyUnicode_FindChar(image.ptr(), '/', 0, length, -1) + 1;  // basename
-  Py_ssize_t dot = PyUnicode_FindChar(image.ptr(), '.', name_start, length, -1);
-  // splitext: the last dot ends the stem unless only dots come before it.
-  Py_ssize_t stem_end = length;
-  for (Py_ssize_t index = name_start; dot > name_start && index < dot; ++index) {
-    if (PyUnicode_ReadChar(image.ptr(), index) != '.') {
-      stem_end = dot;
-      break;
-    }
-  }
-  auto text = [](PyObject* object) {
-    if (object == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(object);
-  };
-  py::str name = text(PyUnicode_Concat(text(PyUnicode_Substring(image.ptr(), name_start, stem_end)).ptr(),
-                                       py::str(".txt").ptr()));
-  Py_ssize_t folder_length = PyUnicode_GetLength(folder.ptr());
-  bool needs_separator = folder_length > 0 && PyUnicode_ReadChar(folder.ptr(), folder_length - 1) != '/';
-  return text(PyUnicode_Concat(needs_separator ? text(PyUnicode_Concat(folder.ptr(), py::str("/").ptr())).ptr()
-                                               : folder.ptr(),
-                               name.ptr()));
-}
-
-// os.path.exists(path) for a text path: stat succeeds (a path the file system
-// cannot take, one holding a NUL character, does not exist).
-bool path_exists(const py::str& path) {
-  PyObject* encoded = PyUnicode_EncodeFSDefault(path.ptr());
-  if (encoded == nullptr) {
-    PyErr_Clear();  // os.stat raises ValueError (or UnicodeEncodeError), which exists takes as False
-    return false;
-  }
-  py::bytes bytes = py::reinterpret_steal<py::bytes>(encoded);
-  std::string_view raw(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
-  if (raw.find('\0') != std::string_view::npos) return false;
-  struct stat status;
-  return ::stat(raw.data(), &status) == 0;
 }
 
 // A storage entry item as text: pipelines hand in bytes, direct callers may
@@ -159,6 +100,25 @@ int read_file(const std::string& path, std::string& content) {
   return error;
 }
 
+// A token of an annotation file as a message shows it: bytes that are not
+// printable ASCII escaped, and at most 40 of them (a file may hold a number
+// of a million digits).
+std::string shown_token(std::string_view token) {
+  constexpr size_t kShownBytes = 40;
+  std::string shown;
+  for (unsigned char byte : token.substr(0, kShownBytes)) {
+    if (byte >= 0x20 && byte < 0x7F) {
+      shown += static_cast<char>(byte);
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      shown += escaped;
+    }
+  }
+  if (token.size() > kShownBytes) shown += "... (" + std::to_string(token.size()) + " characters)";
+  return shown;
+}
+
 bool parse_number(std::string_view token, double& value) {
   if (token.size() > 1 && token[0] == '+') token.remove_prefix(1);  // from_chars takes no leading '+'
   auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
@@ -189,7 +149,7 @@ std::string parse_annotations(std::string_view text, double class_count, std::ve
       std::string_view token = line.substr(start, stop == std::string_view::npos ? stop : stop - start);
       if (count < kAnnotationColumns) {
         tokens[count] = token;
-        if (!parse_number(token, values[count])) return where + ": '" + std::string(token) + "' is not a finite number";
+        if (!parse_number(token, values[count])) return where + ": '" + shown_token(token) + "' is not a finite number";
       }
       ++count;
       start = stop == std::string_view::npos ? stop : line.find_first_not_of(blanks, stop);
@@ -200,7 +160,7 @@ std::string parse_annotations(std::string_view text, double class_count, std::ve
     }
     double label = values[0];
     if (label < 0 || label >= class_count || label != std::floor(label)) {
-      return where + ": class " + std::string(tokens[0]) + " is not one of the " +
+      return where + ": class " + shown_token(tokens[0]) + " is not one of the " +
              std::to_string(static_cast<long>(std::max(class_count, 0.0))) +
              " classes of the description";
     }
@@ -209,12 +169,65 @@ std::string parse_annotations(std::string_view text, double class_count, std::ve
   return "";
 }
 
+// Empty when `text` is valid UTF-8, else where it stops being so.
+std::string utf8_problem(std::string_view text) {
+  size_t index = 0;
+  while (index < text.size()) {
+    auto byte = static_cast<unsigned char>(text[index]);
+    size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 0;
+    bool valid = length > 0 && index + length <= text.size();
+    for (size_t next = 1; valid && next < length; ++next) {
+      valid = (static_cast<unsigned char>(text[index + next]) & 0xC0) == 0x80;
+    }
+    if (!valid) return "not UTF-8 text (byte " + std::to_string(index) + " is " + shown_token(text.substr(index, 1)) + ")";
+    index += length;
+  }
+  return "";
+}
+
 double clip(double value, double low, double high) { return value < low ? low : (value > high ? high : value); }
+
+// Decodes the opened image `opened`. A truncated file is decoded as far as it
+// goes (the rest left blank), as Darknet datasets always have, with a warning
+// naming the file. Pillow's tolerance is a process-wide switch: it is on only
+// while such a file is decoded again, so that other loaders keep failing on
+// truncated files. Returns the decoded image (a new one when decoded again).
+py::object decoded(const Globals& g, const py::object& opened, const std::string& img_path) {
+  try {
+    opened.attr("load")();
+    return opened;
+  } catch (py::error_already_set& strict_error) {
+    if (!strict_error.matches(PyExc_OSError)) throw;
+    // Tolerant decodes in flight; changed with the GIL held only.
+    static int tolerant_decodes = 0;
+    static bool saved_setting = false;
+    py::object image_file = g["ImageFile"];
+    if (tolerant_decodes++ == 0) {
+      saved_setting = truthy(image_file.attr("LOAD_TRUNCATED_IMAGES"));
+      image_file.attr("LOAD_TRUNCATED_IMAGES") = true;
+    }
+    py::object again;
+    try {
+      again = g["Image"].attr("open")(img_path);
+      again.attr("load")();
+    } catch (py::error_already_set&) {
+      if (--tolerant_decodes == 0) image_file.attr("LOAD_TRUNCATED_IMAGES") = saved_setting;
+      if (again) again.attr("close")();
+      throw strict_error;
+    }
+    if (--tolerant_decodes == 0) image_file.attr("LOAD_TRUNCATED_IMAGES") = saved_setting;
+    opened.attr("close")();
+    py::tuple size = again.attr("size");
+    g["warnings"].attr("warn")(py::str("{}: {} (declared {}x{}); decoded as far as the file goes, the rest left blank")
+                                   .format(img_path, strict_error.value(), size[0], size[1]));
+    return again;
+  }
+}
 
 // Opens, decodes and converts the image to RGB; returns it as an HxWx3 uint8
 // array. With `needed`, a JPEG is decoded at the reduced scale that still
 // gives those pixels (decode_rgb_at_least). Failures name the file.
-py::object read_rgb_image(const Globals& g, const std::string& img_path,
+py::object read_rgb_image(const Globals& g, const py::object& dataset, const std::string& img_path,
                           const image_arrays::NeededSize& needed = nullptr) {
   if (needed) {
     py::object reduced = image_arrays::decode_rgb_at_least(img_path, needed);
@@ -223,10 +236,10 @@ py::object read_rgb_image(const Globals& g, const std::string& img_path,
   try {
     py::object opened = g["Image"].attr("open")(img_path);
     try {
+      opened = decoded(g, opened, img_path);
+      image_arrays::warn_if_exif_rotated(dataset, opened, py::str(img_path));
       // An RGB image needs no conversion (convert would only copy it).
-      bool is_rgb = py::str(opened.attr("mode")).cast<std::string>() == "RGB";
-      if (is_rgb) opened.attr("load")();
-      py::object original = is_rgb ? opened : opened.attr("convert")("RGB");
+      py::object original = image_arrays::rgb_image(opened, py::str(img_path));
       py::object pixels = image_arrays::rgb_array(g, original);
       opened.attr("close")();
       return pixels;
@@ -236,6 +249,8 @@ py::object read_rgb_image(const Globals& g, const std::string& img_path,
     }
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like pass unchanged
+    bool named = py::str(error.value()).cast<std::string>().find(img_path) != std::string::npos;
+    if (named && !error.matches(PyExc_OSError)) throw;  // the pixel conversion's own message
     PyObject* type = error.matches(PyExc_OSError) ? error.type().ptr() : PyExc_ValueError;
     raise_chained(error, type, "Cannot load image " + img_path + ": " + py::str(error.value()).cast<std::string>());
   }
@@ -252,7 +267,8 @@ py::array_t<double> read_annotations(const Globals& g, const std::string& ann_pa
       py::gil_scoped_release release;
       std::string content;
       read_error = read_file(ann_path, content);
-      if (read_error == 0) problem = parse_annotations(content, class_count, rows);
+      if (read_error == 0) problem = utf8_problem(content);
+      if (read_error == 0 && problem.empty()) problem = parse_annotations(content, class_count, rows);
     }
     if (read_error != 0) {
       errno = read_error;
@@ -288,7 +304,8 @@ PYBIND11_MODULE(darknet, m) {
   g.bind("warnings", py::module_::import("warnings"));
 
   g["np"].attr("seterr")(py::arg("all") = "ignore");
-  g["ImageFile"].attr("LOAD_TRUNCATED_IMAGES") = true;
+  // Pillow's tolerance of truncated files is switched on only while this
+  // module decodes such a file (see `decoded`), not for the whole process.
 
   // ---- DarknetDatasetYaml -------------------------------------------------
   pyclass::ClassBuilder yaml_cls(m, "DarknetDatasetYaml", py::make_tuple(g["BaseDetectionDataset"]), kYamlDoc);
@@ -347,6 +364,15 @@ PYBIND11_MODULE(darknet, m) {
                   .format(py::type::of(classes).attr("__name__"))
                   .cast<std::string>());
         }
+        for (size_t index = 0; index < py::len(classes); ++index) {
+          py::object name = classes[py::int_(index)];
+          if (!py::isinstance<py::str>(name)) {
+            throw py::type_error(
+                py::str("[ERROR]: Dataset description key ``classes`` must hold class names (strings); entry {} is {!r}")
+                    .format(index, name)
+                    .cast<std::string>());
+          }
+        }
         self.attr("classes") = classes;
         self.attr("_anchors") = description.attr("get")("anchors");
         py::object class_offset = self.attr("class_offset");
@@ -388,6 +414,14 @@ PYBIND11_MODULE(darknet, m) {
             throw py::value_error(std::string("[ERROR]: ``images`` and ``annotations`` are mandatory keys within the ``") +
                                   section.message_name + "`` section");
           }
+          // An empty path would search the current folder.
+          for (const auto& [folder, key] : {std::pair{images, "images"}, std::pair{annotations, "annotations"}}) {
+            if (!py::isinstance<py::str>(folder) || py::len(folder) == 0) {
+              throw py::value_error(py::str("[ERROR]: ``{}`` of the ``{}`` section must be a folder path, got {!r}")
+                                        .format(key, section.key, folder)
+                                        .cast<std::string>());
+            }
+          }
         }
       },
       py::arg("info_dataset") = py::none());
@@ -411,13 +445,13 @@ PYBIND11_MODULE(darknet, m) {
             return std::pair{std::nearbyint(width * ratio), std::nearbyint(height * ratio)};
           };
         }
-        py::object img = read_rgb_image(g, img_path, needed);
+        py::object img = read_rgb_image(g, self, img_path, needed);
         py::tuple original_shape = img.attr("shape");
         double oH = original_shape[0].cast<double>();
         double oW = original_shape[1].cast<double>();
 
         py::object w, h, padw, padh;
-        if (is_training) {
+        if (is_training) try {
           if (letter_box) {
             py::tuple boxed = g["letterbox"](img, shape[py::slice(0, 2, 1)], py::arg("auto") = false);
             img = boxed[0];
@@ -435,6 +469,11 @@ PYBIND11_MODULE(darknet, m) {
             padw = py::int_(0);
             padh = py::int_(0);
           }
+        } catch (py::error_already_set& error) {
+          if (!error.matches(PyExc_Exception)) throw;
+          raise_chained(error, PyExc_ValueError,
+                        "Cannot resize image " + img_path + " (" + std::to_string(static_cast<long>(oW)) + "x" +
+                            std::to_string(static_cast<long>(oH)) + "): " + py::str(error.value()).cast<std::string>());
         }
 
         // Training images are copied into their batch by the base class; a
@@ -505,36 +544,29 @@ PYBIND11_MODULE(darknet, m) {
          "[ERROR]: Dataset with empty validation samples is not allowed"},
     };
     for (const Split& split : splits) {
-      // Looked up once per split, so that an image costs only the calls its pairing needs.
-      py::object join = g["join"], basename = g["basename"], splitext = g["splitext"], exists = g["exists"];
-      // The folder is matched literally: brackets or stars in its name are not patterns.
-      py::object folder = g["glob"].attr("escape")(self.attr(split.images_attr));
-      py::object images = py::list();
-      for (const char* pattern : kImagePatterns) {
-        images = images + g["glob"].attr("glob")(join(folder, pattern));
-      }
+      py::object images_folder = self.attr(split.images_attr);
+      py::list images = sample_files::find_images(g, g["glob"], images_folder);
       py::object loop = g["tqdm"].attr("tqdm")(images, py::arg("desc") = split.description,
                                                py::arg("colour") = "green",
                                                py::arg("bar_format") = "{l_bar}{bar:15}{r_bar}{bar:-15b}");
       py::object storage = self.attr(split.storage_attr);
       py::object annotations_folder = self.attr(split.annotations_attr);
-      bool standard = standard_posix_path_functions(g) && py::isinstance<py::str>(annotations_folder);
-      for (py::handle img : loop) {
-        py::object ann_path;
-        bool paired;
-        if (standard && PyUnicode_CheckExact(img.ptr())) {
-          ann_path = annotation_path(py::reinterpret_borrow<py::str>(img), annotations_folder);
-          paired = path_exists(ann_path);
-        } else {
-          py::object stem = splitext(basename(img))[py::int_(0)];
-          ann_path = join(annotations_folder, stem + py::str(".txt"));
-          paired = truthy(exists(ann_path));
-        }
-        if (paired) storage.attr("append")(py::list(py::make_tuple(img, ann_path)));
+      py::list unpaired = sample_files::pair_with_annotations(g, loop, annotations_folder, ".txt", storage);
+      if (py::len(unpaired) > 0) {
+        py::object first = unpaired[0];
+        pyclass::print(py::str("\t - [WARNING]: {} images without annotation files were skipped (first: {}, which has "
+                               "no {})")
+                           .format(py::len(unpaired), first,
+                                   sample_files::annotation_path_for(g, first, annotations_folder, ".txt"))
+                           .cast<std::string>());
       }
       py::int_ count(py::len(storage));
       self.attr(split.count_attr) = count;
-      if (count.cast<long>() == 0) throw py::value_error(split.empty_message);
+      if (count.cast<long>() == 0) {
+        sample_files::raise_with_cause(PyExc_ValueError, split.empty_message,
+                                      sample_files::empty_split_note(images_folder, annotations_folder,
+                                                                     py::len(images), unpaired));
+      }
     }
   });
 

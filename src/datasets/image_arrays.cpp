@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <string_view>
 
 namespace image_arrays {
@@ -246,6 +247,19 @@ py::object rgb_array(const pyclass::Globals& g, const py::object& image) {
   py::object rgbx = rgbx_pixels(image);
   if (rgbx) return first_three_channels(rgbx);
   return g["np"].attr("asarray")(image);
+}
+
+namespace {
+py::module_ utils() { return py::module_::import("quillon.forgeline.datasets.utils"); }
+}  // namespace
+
+py::object rgb_image(const py::object& image, const py::handle& path) {
+  if (image.attr("mode").cast<std::string>() == "RGB") return image;
+  return utils().attr("to_rgb")(image, path);
+}
+
+void warn_if_exif_rotated(const py::handle& dataset, const py::object& image, const py::handle& path) {
+  utils().attr("warn_if_exif_rotated")(dataset, image, path);
 }
 
 }  // namespace image_arrays

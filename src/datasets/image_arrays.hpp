@@ -73,4 +73,13 @@ int reduction_for(double width, double height, double needed_width, double neede
 // what is wrong).
 py::object decode_rgb_at_least(const std::string& path, const NeededSize& needed);
 
+// The decoded Pillow `image`, read from `path`, as an 8-bit RGB Pillow image:
+// quillon.forgeline.datasets.utils.to_rgb, which scales 16-bit grey pixels
+// and rejects pixels of unknown range, naming the file.
+py::object rgb_image(const py::object& image, const py::handle& path);
+
+// utils.warn_if_exif_rotated(dataset, image, path): the first image of a
+// dataset that carries an EXIF orientation is reported.
+void warn_if_exif_rotated(const py::handle& dataset, const py::object& image, const py::handle& path);
+
 }  // namespace image_arrays

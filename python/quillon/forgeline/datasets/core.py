@@ -73,7 +73,13 @@ class _RunsHooksAfterConstruction(type):
         if not hasattr(dataset, "train_storage"):
             raise TypeError(f"{cls.__name__}.__init__ must call BaseDetectionDataset.__init__")
         mapping = dataset.validate_info_file(dataset.info_file)
-        dataset.validate_info_file_content(mapping)
+        try:
+            dataset.validate_info_file_content(mapping)
+        except Exception as error:
+            if dataset.info_file is not None and error.__cause__ is None:
+                # The message stays as callers match it; tracebacks show the file.
+                error.__cause__ = ValueError(f"in the dataset description {dataset.info_file}")
+            raise
         dataset.load_storage()
         return dataset
 
@@ -167,6 +173,10 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             raise FileNotFoundError(f"{name}: info file not found: {info_file}") from None
         except yaml.YAMLError as error:
             raise ValueError(f"{name}: info file {info_file} is not valid YAML: {error}") from error
+        except UnicodeDecodeError as error:
+            raise ValueError(f"{name}: info file {info_file} is not UTF-8 text: {error}") from error
+        except RecursionError as error:
+            raise ValueError(f"{name}: info file {info_file} is nested too deeply to read") from error
         if not isinstance(content, dict):
             raise ValueError(
                 f"{name}: info file {info_file} must contain a YAML mapping, got {type(content).__name__}"
@@ -305,7 +315,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         # Alive at once: a batch loading and one waiting per worker, the
         # prefetched ones and those the consumer still holds.
         held_ahead = prefetch if isinstance(prefetch, int) and prefetch > 0 else 1
-        batch_buffers = _RecycledArrays(keep=2 * workers + held_ahead + 2)
+        batch_buffers = self._batch_buffers(keep=2 * workers + held_ahead + 2)
 
         def load_batch(entries):
             images, boxes = tf.numpy_function(
@@ -335,6 +345,16 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
                 padding_values=(tf.constant(0, tf.uint8), tf.constant(0.0, tf.float32)),
             )
         return without_autotuning(dataset.prefetch(prefetch))
+
+    def _batch_buffers(self, keep):
+        """The dataset's one pool of batch arrays, shared by all its training
+        pipelines: TensorFlow keeps each pipeline's loading function alive, so
+        a pool per pipeline would stay allocated for every rebuild."""
+        buffers = self.__dict__.get("_recycled_batch_arrays")
+        if buffers is None:
+            buffers = self._recycled_batch_arrays = _RecycledArrays(keep)
+        buffers.keep_at_least(keep)
+        return buffers
 
     def _augment(self, image, boxes):
         for augmentation, apply in _AUGMENTATIONS.items():
@@ -384,6 +404,10 @@ class _RecycledArrays:
         self._keep = keep
         self._arrays = []
         self._lock = threading.Lock()
+
+    def keep_at_least(self, keep):
+        with self._lock:
+            self._keep = max(self._keep, keep)
 
     def take(self, shape):
         with self._lock:

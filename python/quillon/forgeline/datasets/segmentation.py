@@ -1,6 +1,5 @@
 """Semantic-segmentation dataset: folders of images and class-index PNG masks."""
 
-import glob
 import os
 import warnings
 
@@ -9,9 +8,16 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
-from quillon.forgeline.datasets.utils import distributed, usable_cores, without_autotuning, worker_share
-
-IMAGE_PATTERNS = ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]")
+from quillon.forgeline.datasets.utils import (
+    describe_folder,
+    distributed,
+    find_images,
+    to_rgb,
+    usable_cores,
+    warn_if_exif_rotated,
+    without_autotuning,
+    worker_share,
+)
 
 
 class SegmentationDataset:
@@ -59,7 +65,8 @@ class SegmentationDataset:
         image_path, mask_path = (_text(item) for item in entry)
         height, width = self.shape
         with Image.open(image_path) as source:
-            image = np.asarray(source.convert("RGB"))
+            warn_if_exif_rotated(self, source, image_path)
+            image = np.asarray(to_rgb(source, image_path))
         with Image.open(mask_path) as source:
             if source.mode not in ("L", "P", "I", "I;16", "1"):
                 raise ValueError(
@@ -137,10 +144,10 @@ def _pair_images_with_masks(image_folder, mask_folder, split):
         if not isinstance(folder, (str, os.PathLike)):
             raise TypeError(f"SegmentationDataset: the {split} {argument} folder must be a path, got {type(folder).__name__}")
         if not os.path.isdir(folder):
-            raise FileNotFoundError(f"SegmentationDataset: {split} {argument} folder does not exist: {folder}")
-    images = []
-    for pattern in IMAGE_PATTERNS:
-        images.extend(sorted(glob.glob(os.path.join(glob.escape(os.fspath(image_folder)), pattern))))
+            raise FileNotFoundError(
+                f"SegmentationDataset: {split} {argument} folder does not exist: {folder} ({describe_folder(folder)})"
+            )
+    images = find_images(os.fspath(image_folder), sort=True)
     storage, missing = [], []
     for image in images:
         stem = os.path.splitext(os.path.basename(image))[0]
@@ -153,8 +160,10 @@ def _pair_images_with_masks(image_folder, mask_folder, split):
         shown = ", ".join(missing[:5]) + (", ..." if len(missing) > 5 else "")
         warnings.warn(f"SegmentationDataset: {len(missing)} {split} images have no mask in {mask_folder} and are left out: {shown}")
     if not storage:
+        found = f"{len(images)} image files" if images else "no PNG, JPG or JPEG file"
         raise ValueError(
-            f"SegmentationDataset: no {split} image in {image_folder} has a mask <name>.png in {mask_folder}"
+            f"SegmentationDataset: no {split} image in {image_folder} has a mask <name>.png in {mask_folder} "
+            f"(the images folder holds {found})"
         )
     return storage
 

@@ -1,10 +1,14 @@
 """Image, box and input-pipeline helpers shared by the dataset loaders."""
 
+import glob
 import os
+import threading
+import warnings
 
 import cv2
 import numpy as np
 import tensorflow as tf
+from PIL import Image
 
 # Dtypes cv2.resize and cv2.copyMakeBorder handle for any channel count used here.
 _LETTERBOX_DTYPES = (np.uint8, np.uint16, np.float32, np.float64)
@@ -48,7 +52,8 @@ def letterbox(img, new_shape=(640, 640), color=(114, 114, 114), auto=False, scal
     ratio = min(new_h / height, new_w / width)
     if not scaleup:
         ratio = min(ratio, 1.0)
-    resized_w, resized_h = int(round(width * ratio)), int(round(height * ratio))
+    # At least one pixel: a 1-pixel-thin image would otherwise shrink to nothing.
+    resized_w, resized_h = max(1, int(round(width * ratio))), max(1, int(round(height * ratio)))
     pad_w, pad_h = new_w - resized_w, new_h - resized_h
     if auto:
         pad_w, pad_h = pad_w % stride, pad_h % stride
@@ -143,3 +148,116 @@ def worker_share(storage, batch_size, input_context, owner):
             f"{owner}: {len(storage)} training samples are too few for one batch of {batch_size} over {workers} workers"
         )
     return list(storage[worker::workers]), input_context.get_per_replica_batch_size(batch_size), steps * worker_batch
+
+
+# Image files the datasets pair with annotations, searched in this order.
+IMAGE_PATTERNS = ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]")
+
+
+def find_images(folder, glob_module=glob, join=os.path.join, sort=False):
+    """The image files at the top level of `folder`: PNG, then JPG, then JPEG
+    (any letter case), each group as the file system lists it (by name with
+    `sort`). The folder is taken literally: glob characters in its name are
+    escaped. A file name that is not valid UTF-8 cannot enter a tf.data
+    pipeline: such files are left out with one warning naming the first.
+
+    The dataset modules pass their own `glob` and `join` module globals.
+    """
+    pattern_folder = glob_module.escape(folder)
+    images = []
+    for pattern in IMAGE_PATTERNS:
+        matches = glob_module.glob(join(pattern_folder, pattern))
+        images.extend(sorted(matches) if sort else matches)
+    usable = [image for image in images if not _undecodable(image)]
+    if len(usable) < len(images):
+        first = next(image for image in images if _undecodable(image))
+        warnings.warn(
+            f"{len(images) - len(usable)} image files in {os.fsdecode(folder)!r} were skipped: their names are not "
+            f"valid UTF-8 (first: {os.fsencode(first)!r})",
+            stacklevel=2,
+        )
+    return usable
+
+
+def _undecodable(path):
+    try:
+        os.fsencode(path).decode("utf-8")
+        return False
+    except UnicodeDecodeError:
+        return True
+
+
+def describe_folder(folder):
+    """What is at `folder`, for messages that say why nothing was found there."""
+    if not isinstance(folder, (str, bytes, os.PathLike)):
+        return f"{folder!r} is not a path"
+    shown = repr(os.fsdecode(folder))
+    if folder in ("", b""):
+        return "an empty path (the current folder)"
+    try:
+        os.stat(folder)
+    except OSError as error:
+        if os.path.islink(folder):
+            return f"{shown} is a broken symbolic link or a symbolic link loop ({error.strerror})"
+        return f"{shown} does not exist"
+    if not os.path.isdir(folder):
+        return f"{shown} is a file, not a folder"
+    try:
+        names = os.listdir(folder)
+    except OSError as error:
+        return f"{shown} cannot be listed ({error.strerror})"
+    if not names:
+        return f"{shown} is an empty folder"
+    shown_names = ", ".join(sorted(os.fsdecode(name) for name in names)[:3])
+    return f"{shown} holds {len(names)} entries (e.g. {shown_names})"
+
+
+# Pillow modes whose pixels are 8-bit values that convert("RGB") maps as they are.
+_EIGHT_BIT_MODES = {"1", "L", "LA", "La", "P", "PA", "RGB", "RGBA", "RGBa", "RGBX", "CMYK", "YCbCr", "LAB", "HSV"}
+
+
+def to_rgb(image, path):
+    """The Pillow `image` (read from `path`) as an 8-bit RGB image.
+
+    16-bit grey images are scaled to 8 bits (Pillow's convert would clip them
+    at 255); images whose value range is unknown (32-bit integer or float
+    pixels, as in TIFF files) are rejected with a ValueError naming the file
+    rather than turned into black or white images.
+    """
+    mode = image.mode
+    if mode in _EIGHT_BIT_MODES:
+        return image if mode == "RGB" else image.convert("RGB")
+    if mode.startswith("I;16"):
+        values = np.asarray(image).astype(np.uint32)
+        grey = ((values * 255 + 32767) // 65535).astype(np.uint8)
+        return Image.fromarray(grey, "L").convert("RGB")
+    raise ValueError(
+        f"Cannot load image {os.fsdecode(path)}: Pillow mode {mode!r} ({_MODE_NAMES.get(mode, 'not 8 or 16 bits')}) "
+        "has no known value range; save it as 8- or 16-bit PNG or JPEG"
+    )
+
+
+_MODE_NAMES = {"I": "32-bit integer pixels", "F": "32-bit float pixels"}
+
+_EXIF_ORIENTATION = 0x0112
+_exif_lock = threading.Lock()
+
+
+def warn_if_exif_rotated(dataset, image, path):
+    """Warns once per `dataset` when an image carries an EXIF orientation:
+    the loaders use the pixels as stored, not rotated as photo viewers show them."""
+    if getattr(dataset, "_warned_exif_orientation", False) or "exif" not in image.info:
+        return
+    orientation = image.getexif().get(_EXIF_ORIENTATION, 1)
+    if orientation in (None, 1):
+        return
+    with _exif_lock:
+        if getattr(dataset, "_warned_exif_orientation", False):
+            return
+        dataset._warned_exif_orientation = True
+    warnings.warn(
+        f"{os.fsdecode(path)} carries EXIF orientation {orientation}: {type(dataset).__name__} uses the pixels as "
+        "stored, not rotated as photo viewers show them; boxes must be drawn on the stored pixels (only the first "
+        "such image is reported)",
+        stacklevel=2,
+    )
