@@ -22,13 +22,20 @@ def runtime_parameters(method):
     """[(name, has_default)] of a C++ method, read from pybind11's signature line or the graph function."""
     if hasattr(method, "python_function"):  # a tf.function over a callable that carries a signature
         parameters = inspect.signature(method.python_function).parameters.values()
-        return [(p.name, p.default is not inspect.Parameter.empty) for p in parameters]
+        return [("*" * (p.kind is inspect.Parameter.KEYWORD_ONLY) + p.name, p.default is not inspect.Parameter.empty)
+                for p in parameters]
     first_line = method.__doc__.split("\n", 1)[0]
     inside = first_line[first_line.index("(") + 1: first_line.rindex(") ->")]
     inside = re.sub(r"<[^<>]*>", "...", inside)  # reprs such as <... object at 0x...>
-    arguments = ast.parse(f"def f({inside}): pass").body[0].args
+    return parameters_of(ast.parse(f"def f({inside}): pass").body[0].args)
+
+
+def parameters_of(arguments):
+    """[(name, has_default)] of an ast.arguments, keyword-only ones marked with a leading '*'."""
     first_default = len(arguments.args) - len(arguments.defaults)
-    return [(a.arg, i >= first_default) for i, a in enumerate(arguments.args)]
+    positional = [(a.arg, i >= first_default) for i, a in enumerate(arguments.args)]
+    keyword_only = [("*" + a.arg, d is not None) for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    return positional + keyword_only
 
 
 def stub_classes(module):
@@ -40,8 +47,7 @@ def stub_classes(module):
             methods = {}
             for item in node.body:
                 if isinstance(item, ast.FunctionDef):
-                    first_default = len(item.args.args) - len(item.args.defaults)
-                    methods[item.name] = [(a.arg, i >= first_default) for i, a in enumerate(item.args.args)]
+                    methods[item.name] = parameters_of(item.args)
             classes[node.name] = ([ast.unparse(base).rsplit(".", 1)[-1] for base in node.bases], methods)
     return classes
 

@@ -664,7 +664,9 @@ PYBIND11_MODULE(attitude, m) {
       },
       py::arg("shape") = py::none(), py::arg("train_images") = py::none(), py::arg("train_annotations") = py::none(),
       py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none(), py::arg("num_bins") = 66,
-      py::arg("file_extension") = "mat", py::arg("reduced_decode") = false);
+      py::arg("file_extension") = "mat", py::arg("reduced_decode") = false,
+      "Pairs the images of both splits with their annotation files (.mat Pose_Para, or the "
+      "`file_extension` given); the class docstring describes the parameters.");
 
   attitude.method(
       "read_annotations",
@@ -676,7 +678,9 @@ PYBIND11_MODULE(attitude, m) {
         py::object pt2d = float32_array(g, content[py::str("pt2d")]);
         return py::make_tuple(pose, pt2d);
       },
-      py::arg("annotations_path") = py::none());
+      py::arg("annotations_path") = py::none(),
+      "Reads one .mat annotation file: (pitch, yaw and roll from Pose_Para, the pt2d landmarks); bad values raise, naming the "
+      "file.");
 
   attitude.graph_method(
       "tf_load_instance", {pyclass::param("data")},
@@ -702,7 +706,9 @@ PYBIND11_MODULE(attitude, m) {
         py::object angles = float32_array(g, py::make_tuple(pose[py::int_(0)], pose[py::int_(1)], pose[py::int_(2)]));
         return py::make_tuple(as_rgb(resize_to_shape(g, pixels, shape)), angles);
       },
-      py::arg("data"));
+      py::arg("data"),
+      "Loads one (image path, annotation path) sample: the image resized to the input shape and its "
+      "pitch, yaw and roll.");
 
   attitude.method(
       "tf_augment",
@@ -710,12 +716,15 @@ PYBIND11_MODULE(attitude, m) {
         if (augment_is_identity(self, g["AttitudeDataset"])) return list_of({image, angles});
         return numpy_function(g, self.attr("_augment"), list_of({image, angles}), output_types(g, {"uint8", "float32"}));
       },
-      py::arg("image"), py::arg("angles"));
+      py::arg("image"), py::arg("angles"),
+      "The training augmentation of one sample inside the pipeline (a tf.numpy_function over _augment).");
 
   // The hook for subclasses; this dataset's only alteration is the loader's blur.
   attitude.method(
       "_augment", [](py::object self, py::object image, py::object angles) { return py::make_tuple(image, angles); },
-      py::arg("image"), py::arg("angles"));
+      py::arg("image"), py::arg("angles"),
+      "The augmentation hook for subclasses: returns the sample unchanged (this dataset's only alteration is "
+      "the loader's occasional blur).");
 
   attitude.method(
       "build_train_iterator",
@@ -754,7 +763,9 @@ PYBIND11_MODULE(attitude, m) {
           return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
         });
       },
-      py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none());
+      py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none(),
+      "The training pipeline: shuffled, loaded, augmented and batched samples; with `strategy`, "
+      "distributed over its replicas, each worker reading its share of the files.");
 
   // The validation pipeline holds the unloaded path pairs; batch_size and
   // prefetch are accepted for the callers' sake and unused.
@@ -774,9 +785,11 @@ PYBIND11_MODULE(attitude, m) {
         }
         return g["tf"].attr("data").attr("Dataset").attr("from_tensor_slices")(self.attr("val_storage"));
       },
-      py::arg("batch_size") = 1, py::arg("prefetch") = 10);
+      py::arg("batch_size") = 1, py::arg("prefetch") = 10,
+      "The validation pipeline: loaded samples in file order, in batches of `batch_size`.");
 
-  attitude.method("get_num_train_samples", &count_train_samples);
+  attitude.method("get_num_train_samples", &count_train_samples,
+      "The number of training samples.");
   attitude.build();
 
   // ---------------------------------------------------------------- AttitudeDatasetYaml
@@ -803,9 +816,12 @@ PYBIND11_MODULE(attitude, m) {
                               py::arg("reduced_decode") = reduced_decode);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("num_bins") = 3,
-      py::arg("reduced_decode") = false);
+      py::arg("reduced_decode") = false,
+      "Reads the YAML description `info_file` (images and annotations of each split) and builds the "
+      "dataset from it.");
 
-  attitude_yaml.method("get_num_train_samples", &count_train_samples);
+  attitude_yaml.method("get_num_train_samples", &count_train_samples,
+      "The number of training samples.");
   attitude_yaml.build();
 
   // ---------------------------------------------------------------- AttitudeAndDetectDataset
@@ -836,11 +852,15 @@ PYBIND11_MODULE(attitude, m) {
       },
       py::arg("shape") = py::none(), py::arg("train_images") = py::none(), py::arg("train_annotations") = py::none(),
       py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none(), py::arg("classes") = py::none(),
-      py::arg("add_bkg_class") = true, py::arg("reduced_decode") = false);
+      py::arg("add_bkg_class") = true, py::arg("reduced_decode") = false,
+      "Pairs the images with their JSON annotations (boxes and angles); `classes` names the box labels, "
+      "with a background class first when `add_bkg_class`.");
 
-  detect.method("get_num_train_samples", &count_train_samples);
+  detect.method("get_num_train_samples", &count_train_samples,
+      "The number of training samples.");
 
-  detect.method("get_classes", [](py::object self) -> py::object { return self.attr("classes"); });
+  detect.method("get_classes", [](py::object self) -> py::object { return self.attr("classes"); },
+      "The class names (background first when add_bkg_class is on).");
 
   detect.graph_method(
       "tf_load_instance", {pyclass::param("data")},
@@ -894,7 +914,9 @@ PYBIND11_MODULE(attitude, m) {
         });
         return py::make_tuple(pixels, loaded[0], loaded[1]);
       },
-      py::arg("data"));
+      py::arg("data"),
+      "Loads one sample: the resized image, its boxes (labels shifted past the background class) and "
+      "its angles; bad boxes or labels raise, naming the file.");
 
   detect.method(
       "tf_augment",
@@ -903,7 +925,8 @@ PYBIND11_MODULE(attitude, m) {
         return numpy_function(g, self.attr("_augment"), list_of({image, bboxes, angles}),
                               output_types(g, {"uint8", "float32", "float32"}));
       },
-      py::arg("image"), py::arg("bboxes") = py::none(), py::arg("angles") = py::none());
+      py::arg("image"), py::arg("bboxes") = py::none(), py::arg("angles") = py::none(),
+      "The training augmentation of one sample inside the pipeline (a tf.numpy_function over _augment).");
 
   // Detection-plus-attitude samples get no augmentation; the hook is for subclasses.
   detect.method(
@@ -911,7 +934,8 @@ PYBIND11_MODULE(attitude, m) {
       [](py::object self, py::object image, py::object bboxes, py::object angles) {
         return py::make_tuple(image, bboxes, angles);
       },
-      py::arg("image"), py::arg("bboxes") = py::none(), py::arg("angles") = py::none());
+      py::arg("image"), py::arg("bboxes") = py::none(), py::arg("angles") = py::none(),
+      "The augmentation hook for subclasses: returns the sample unchanged.");
 
   detect.method(
       "build_train_iterator",
@@ -935,7 +959,9 @@ PYBIND11_MODULE(attitude, m) {
           return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
         });
       },
-      py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none());
+      py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none(),
+      "The training pipeline: shuffled, loaded, augmented samples, with boxes padded per batch; with "
+      "`strategy`, distributed over its replicas.");
   detect.build();
 
   // ---------------------------------------------------------------- AttitudeDatasetJson
@@ -953,7 +979,9 @@ PYBIND11_MODULE(attitude, m) {
                               py::arg("file_extension") = "json", py::arg("reduced_decode") = reduced_decode);
       },
       py::arg("shape") = py::none(), py::arg("train_images") = py::none(), py::arg("train_annotations") = py::none(),
-      py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none(), py::arg("reduced_decode") = false);
+      py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none(), py::arg("reduced_decode") = false,
+      "Pairs the images with their JSON annotations (a face box and its angles); the class docstring "
+      "describes the parameters.");
 
   // The first face of the annotation, cropped, resized and mirrored at random
   // (yaw and roll change sign with the mirror); the whole image with zero
@@ -999,7 +1027,9 @@ PYBIND11_MODULE(attitude, m) {
         }
         return py::make_tuple(crop, float32_array(g, py::make_tuple(pitch, yaw, roll)));
       },
-      py::arg("data"));
+      py::arg("data"),
+      "Loads one sample: the first face box cut out of the image, resized and mirrored at random, and its "
+      "pitch, yaw and roll (yaw and roll negated with the mirror).");
   attitude_json.build();
 
   // ---------------------------------------------------------------- YAML-described variants
@@ -1022,7 +1052,8 @@ PYBIND11_MODULE(attitude, m) {
                               py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("add_bkg_class") = true,
-      py::arg("reduced_decode") = false);
+      py::arg("reduced_decode") = false,
+      "Reads the YAML description `info_file` and builds the detection-plus-attitude dataset from it.");
   detect_yaml.build();
 
   pyclass::ClassBuilder json_yaml(m, "AttitudeDatasetJsonYaml", py::make_tuple(g["AttitudeDatasetJson"]), "");
@@ -1042,6 +1073,7 @@ PYBIND11_MODULE(attitude, m) {
                               py::arg("val_annotations") = folders.val_annotations,
                               py::arg("reduced_decode") = reduced_decode);
       },
-      py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("reduced_decode") = false);
+      py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("reduced_decode") = false,
+      "Reads the YAML description `info_file` and builds the JSON head-pose dataset from it.");
   json_yaml.build();
 }

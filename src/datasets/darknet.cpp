@@ -332,7 +332,9 @@ PYBIND11_MODULE(darknet, m) {
         self.attr("val_annotations") = py::list();
       },
       py::arg("info_file") = py::none(), py::arg("shape") = py::none(), py::arg("letter_box") = true,
-      py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none(), py::arg("reduced_decode") = false);
+      py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none(), py::arg("reduced_decode") = false,
+      "Reads and checks the YAML description `info_file` and pairs every image of its splits with its "
+      "annotation file; the class docstring describes the parameters.");
 
   yaml_cls.method(
       "validate_info_file_content",
@@ -424,7 +426,9 @@ PYBIND11_MODULE(darknet, m) {
           }
         }
       },
-      py::arg("info_dataset") = py::none());
+      py::arg("info_dataset") = py::none(),
+      "Checks a loaded description (type, classes, the images and annotations folders of each split); "
+      "raises naming the key and the file.");
 
   yaml_cls.method(
       "load_instance",
@@ -526,7 +530,9 @@ PYBIND11_MODULE(darknet, m) {
         if (is_training) return py::make_tuple(img, bboxes);
         return py::make_tuple(img, bboxes, name);
       },
-      py::arg("data"), py::arg("training") = true);
+      py::arg("data"), py::arg("training") = true,
+      "Loads one (image path, annotation path) sample: the RGB image and its boxes, letterboxed or "
+      "resized and augmented for training (`training`), as they are for validation.");
 
   yaml_cls.method("load_storage", [g](py::object self) {
     struct Split {
@@ -568,7 +574,9 @@ PYBIND11_MODULE(darknet, m) {
                                                                      py::len(images), unpaired));
       }
     }
-  });
+  },
+      "Finds the image and annotation pairs of both splits (train_storage, val_storage); an empty split "
+      "raises, naming the folders searched.");
 
   yaml_cls.method(
       "build_and_load_base_iterator",
@@ -581,7 +589,9 @@ PYBIND11_MODULE(darknet, m) {
         }
         return iterator;
       },
-      py::arg("storage"), py::arg("shuffle") = true);
+      py::arg("storage"), py::arg("shuffle") = true,
+      "A tf.data pipeline over `storage` that loads every sample with load_instance, shuffled when "
+      "`shuffle`.");
 
   yaml_cls.build();
 
@@ -607,7 +617,9 @@ PYBIND11_MODULE(darknet, m) {
                               py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode);
       },
       py::arg("info_dataset") = py::none(), py::arg("shape") = py::none(), py::arg("letter_box") = true,
-      py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none(), py::arg("reduced_decode") = false);
+      py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none(), py::arg("reduced_decode") = false,
+      "Builds the dataset from an already-loaded description `info_dataset` (a dict with the keys of "
+      "the YAML file).");
 
   dataset_cls.method(
       "validate_info_file",
@@ -615,7 +627,9 @@ PYBIND11_MODULE(darknet, m) {
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         return self.attr("info_dataset");
       },
-      py::arg("info_file"));
+      py::arg("info_file"),
+      "Returns the description given to the constructor: there is no file to read; `info_file` must be "
+      "a str or None.");
 
   dataset_cls.build();
 }
