@@ -670,7 +670,7 @@ PYBIND11_MODULE(attitude, m) {
 
   attitude.method(
       "read_annotations",
-      [g](py::object self, py::object annotations_path) {
+      [g](py::object /*self*/, py::object annotations_path) {
         // Only the two variables read are parsed; pose files carry several more.
         py::object content = g["sio"].attr("loadmat")(annotations_path,
                                                       py::arg("variable_names") = py::make_tuple("Pose_Para", "pt2d"));
@@ -721,7 +721,7 @@ PYBIND11_MODULE(attitude, m) {
 
   // The hook for subclasses; this dataset's only alteration is the loader's blur.
   attitude.method(
-      "_augment", [](py::object self, py::object image, py::object angles) { return py::make_tuple(image, angles); },
+      "_augment", [](py::object /*self*/, py::object image, py::object angles) { return py::make_tuple(image, angles); },
       py::arg("image"), py::arg("angles"),
       "The augmentation hook for subclasses: returns the sample unchanged (this dataset's only alteration is "
       "the loader's occasional blur).");
@@ -771,7 +771,7 @@ PYBIND11_MODULE(attitude, m) {
   // prefetch are accepted for the callers' sake and unused.
   attitude.method(
       "build_val_iterator",
-      [g](py::object self, py::object batch_size, py::object prefetch) {
+      [g](py::object self, py::object /*batch_size*/, py::object /*prefetch*/) {
         py::object val_images = self.attr("val_images");
         py::object val_annotations = self.attr("val_annotations");
         if (!g["exists"](val_images).cast<bool>()) {
@@ -931,7 +931,7 @@ PYBIND11_MODULE(attitude, m) {
   // Detection-plus-attitude samples get no augmentation; the hook is for subclasses.
   detect.method(
       "_augment",
-      [](py::object self, py::object image, py::object bboxes, py::object angles) {
+      [](py::object /*self*/, py::object image, py::object bboxes, py::object angles) {
         return py::make_tuple(image, bboxes, angles);
       },
       py::arg("image"), py::arg("bboxes") = py::none(), py::arg("angles") = py::none(),

@@ -580,7 +580,7 @@ PYBIND11_MODULE(darknet, m) {
 
   yaml_cls.method(
       "build_and_load_base_iterator",
-      [g](py::object self, py::object storage, py::object shuffle) {
+      [g](py::object /*self*/, py::object storage, py::object shuffle) {
         pyclass::require_exact_type(storage, "storage", &PyList_Type);
         py::object iterator = g["tf"].attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
         if (truthy(shuffle)) {
