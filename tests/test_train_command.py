@@ -97,7 +97,7 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
     ("not darknet", ["--data", "{tmp}/coco.yaml"], "'type' must be darknet"),
     ("missing folder", ["--data", "{tmp}/nowhere.yaml"], "'validation.images' folder does not exist"),
     ("label beyond the classes", ["--data", "{tmp}/one_class/data.yaml"], "class 1 is not one of the 1 classes"),
-    ("misspelt config key", ["--data", "{data}", "--config", "{tmp}/typo.yaml"], "unknown option 'epoch'"),
+    ("misspelt config key", ["--data", "{data}", "--config", "{tmp}/typo.yaml"], "unknown option 'epoch' for train detect (did you mean 'epochs'?"),
     ("bad config value", ["--data", "{data}", "--config", "{tmp}/zero.yaml"], "'epochs' must be 1 or more"),
     ("config of another task", ["--data", "{data}", "--config", "{tmp}/segment.yaml"], "for the task 'segment'"),
     ("no --out", ["--data", "{data}"], "--out is required"),

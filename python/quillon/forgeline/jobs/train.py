@@ -10,6 +10,7 @@ imported only then.
 """
 
 import argparse
+import difflib
 import importlib
 import os
 
@@ -136,8 +137,11 @@ def _read_config(path, args):
         elif key in COMMAND_LINE_ONLY:
             raise ValueError(f"configuration {path}: {key!r} is given on the command line only (--{key})")
         elif key != "task" and key not in INFORMATION_KEYS:
+            close = difflib.get_close_matches(str(key).replace("-", "_"), list(args.option_defaults), n=1)
+            hint = f"did you mean {close[0]!r}? " if close else ""
             known = ", ".join(sorted(args.option_defaults))
-            raise ValueError(f"configuration {path}: unknown option {key!r} for train {args.task} (options: {known})")
+            raise ValueError(f"configuration {path}: unknown option {key!r} for train {args.task} ({hint}options: "
+                             f"{known})")
     return options
 
 
