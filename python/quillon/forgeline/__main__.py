@@ -93,22 +93,31 @@ def _run_export(args):
            tolerance=args.tolerance, task=args.task)
 
 
+def _add_train_command(subcommands):
+    # The options and checks import no TensorFlow; the job is imported when it runs.
+    from quillon.forgeline.jobs.train import add_train_command
+
+    add_train_command(subcommands)
+
+
 def build_parser():
     parser = argparse.ArgumentParser(prog="forgeline", description="The quillon forgeline toolkit's commands.")
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _add_predict_command(subcommands)
     _add_export_command(subcommands)
+    _add_train_command(subcommands)
     return parser
 
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    args.argv = list(argv if argv is not None else sys.argv[1:])
     try:
-        args.run(args)
+        status = args.run(args)
     except (ValueError, OSError, ImportError) as error:  # bad input, missing files or packages: no traceback
         print(f"forgeline {args.command}: error: {error}", file=sys.stderr)
         return 1
-    return 0
+    return status or 0
 
 
 if __name__ == "__main__":

@@ -9,40 +9,9 @@ TensorFlow) is imported when the job runs, so ``--help`` answers at once.
 import argparse
 import importlib
 import sys
-import warnings
 
 from quillon.forgeline.demo import defaults
-
-
-def _positive_int(text):
-    value = _int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, got {text}")
-    return value
-
-
-def _non_negative_int(text):
-    value = _int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, got {text}")
-    return value
-
-
-def _int(text):
-    try:
-        return int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-
-
-def _positive_float(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be more than 0, got {text}")
-    return value
+from quillon.forgeline.jobs.options import add_training_options, positive_int, run_training, training_options
 
 
 def _add_job(subcommands, name, job, help, description, validation_share):
@@ -51,17 +20,12 @@ def _add_job(subcommands, name, job, help, description, validation_share):
     ``job`` holds the job's DEFAULT_* values (``defaults``): they are the defaults.
     """
     parser = subcommands.add_parser(name, help=help, description=description)
-    parser.add_argument("--epochs", type=_positive_int, default=job.DEFAULT_EPOCHS, help="epochs (default %(default)s)")
     parser.add_argument("--out", default=f"runs/{name}", help="output folder (default %(default)s)")
-    parser.add_argument("--seed", type=_non_negative_int, default=0, help="seed of data and weights (default %(default)s)")
-    parser.add_argument("--images", type=_positive_int, default=job.DEFAULT_IMAGES,
+    parser.add_argument("--images", type=positive_int, default=job.DEFAULT_IMAGES,
                         help=f"training images; validation gets {validation_share} as many (default %(default)s)")
-    parser.add_argument("--batch-size", type=_positive_int, default=job.DEFAULT_BATCH_SIZE, help="(default %(default)s)")
-    parser.add_argument("--learning-rate", type=_positive_float, default=job.DEFAULT_LEARNING_RATE,
-                        help="peak learning rate (default %(default)s)")
-    parser.add_argument("--resume", action="store_true",
-                        help="continue the stopped run in OUT/run from its last finished epoch, up to --epochs")
-    parser.add_argument("--devices", type=_positive_int, default=None,
+    add_training_options(parser, job, seed_help="seed of data and weights",
+                         resume_help="continue the stopped run in OUT/run from its last finished epoch, up to --epochs")
+    parser.add_argument("--devices", type=positive_int, default=None,
                         help="train on this many devices of this machine: GPUs, else logical CPU devices (default: "
                         "one; as a worker of the cluster TF_CONFIG names, all its GPUs); --batch-size stays the "
                         "global batch")
@@ -80,8 +44,7 @@ def _add_decode_option(parser):
 
 
 def _common_options(args):
-    return dict(epochs=args.epochs, seed=args.seed, images=args.images, batch_size=args.batch_size,
-                learning_rate=args.learning_rate, resume=args.resume, strategy=args.strategy)
+    return dict(images=args.images, strategy=args.strategy, **training_options(args))
 
 
 def _add_detect_command(subcommands):
@@ -139,26 +102,15 @@ def build_parser():
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
-    from quillon.forgeline.demo.scaling import job_strategy
+    command = ["python -m quillon.forgeline.demo", *(argv if argv is not None else sys.argv[1:])]
 
-    args.strategy = job_strategy(args.devices)  # configures devices: before TensorFlow's first operation
-    # Keras warns on every .h5 save that the format is legacy; the trainers
-    # write .h5 on purpose, three times an epoch.
-    import absl.logging
+    def run():
+        from quillon.forgeline.demo.scaling import job_strategy
 
-    absl.logging.set_verbosity(absl.logging.ERROR)
-    try:
-        with warnings.catch_warnings():
-            # The trainers warn at every save that MLflow is missing; once is enough here.
-            warnings.filterwarnings("once", message="MLFlow is not installed")
-            args.run(args)
-    except KeyboardInterrupt:
-        command = " ".join(["python -m quillon.forgeline.demo", *(argv if argv is not None else sys.argv[1:])])
-        if not args.resume:
-            command += " --resume"
-        print(f"\nStopped. The run goes on from its last finished epoch with: {command}", file=sys.stderr)
-        return 130
-    return 0
+        args.strategy = job_strategy(args.devices)  # configures devices: before TensorFlow's first operation
+        args.run(args)
+
+    return run_training(run, command, args.resume)
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ import tempfile
 
 import tensorflow as tf
 
-from quillon.forgeline.demo.data_folder import new_run_folder
+from quillon.forgeline.jobs.run_folder import new_run_folder
 
 
 def job_strategy(devices=None):

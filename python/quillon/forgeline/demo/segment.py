@@ -1,56 +1,31 @@
 """The segmentation demo: train the reference U-Net on the built-in shapes masks.
 
 ``run_segmentation_demo(out)`` does what ``python -m quillon.forgeline.demo
-segment`` does: it writes the dataset to ``out/data`` (or reuses it), trains
-with ``SegmentationTrainer`` and validates after every epoch, leaving the run
-folder ``out/run`` with config.json, labels.txt, best.h5, last.h5,
+segment`` does: it writes the dataset to ``out/data`` (or reuses it) and runs
+the segmentation job (``quillon.forgeline.jobs.segment``) on it, leaving the
+run folder ``out/run`` with config.json, labels.txt, best.h5, last.h5,
 summary.csv, validation/ (results.txt, confusion matrix and sample overlays)
 and tensorboard/.
-
-Under a tf.distribute ``strategy`` (see ``demo.scaling``) the model trains on
-all its replicas; of several workers, only the chief writes the run folder.
 """
 
 import os
 
-import numpy as np
-import tensorflow as tf
-from PIL import Image
-
-from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
-from quillon.forgeline.datasets.segmentation import SegmentationDataset
-from quillon.forgeline.demo.defaults import SEGMENT
 from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
-from quillon.forgeline.demo.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
-from quillon.forgeline.losses import SegmentationLoss
-from quillon.forgeline.models.segmentation import build_segmentation_model
-from quillon.forgeline.trainer.segmentation import SegmentationTrainer
-from quillon.validator.segmentation import SegmentationEvaluator, metrics_from_confusion
+from quillon.forgeline.demo.defaults import SEGMENT
+from quillon.forgeline.demo.scaling import is_chief
+from quillon.forgeline.jobs.run_folder import new_run_folder
+from quillon.forgeline.jobs.segment import train_segmentation
 
 DEFAULT_EPOCHS = SEGMENT.DEFAULT_EPOCHS
 DEFAULT_IMAGES = SEGMENT.DEFAULT_IMAGES
 DEFAULT_BATCH_SIZE = SEGMENT.DEFAULT_BATCH_SIZE
 DEFAULT_LEARNING_RATE = SEGMENT.DEFAULT_LEARNING_RATE
 DEFAULT_INPUT_SIZE = SEGMENT.DEFAULT_INPUT_SIZE
-CHECKPOINT_METRIC = "map"  # the trainer keeps best.h5 by mean pixel precision ("mAP")
-
-
-class MetricsHistory(ForgelineTrainingCallback):
-    """Keeps every validation pass's metrics as (epoch, metrics) pairs."""
-
-    def __init__(self):
-        self.epoch = 0
-        self.passes = []
-
-    def on_epoch_start(self, epoch):
-        self.epoch = epoch
-
-    def on_evaluaiton_end(self, metrics):
-        self.passes.append((self.epoch, dict(metrics)))
 
 
 def run_segmentation_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
-                          learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False, strategy=None):
+                          learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False,
+                          strategy=None):
     """Trains the demo segmenter; returns {"run_folder", "best_epoch", "best_miou", "final_miou", "baseline_miou"}.
 
     ``images`` is the number of training images; the validation split gets a
@@ -60,86 +35,16 @@ def run_segmentation_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMA
     ``resume`` continues the stopped run in ``out/run`` from its last finished
     epoch (``epochs`` stays the number of the last epoch).
     "best_epoch" and "best_miou" then cover the epochs trained since resuming.
+    Under a tf.distribute ``strategy`` (``demo.scaling``) the job trains on
+    all its replicas; of several workers, only the chief writes the run folder.
     """
-    out, run_folder = job_folders(out, strategy, resume=resume)
-    tf.keras.utils.set_random_seed(seed)
-
+    if is_chief(strategy):  # another worker writes nothing into out
+        new_run_folder(out, resume=resume)
+    out = os.path.abspath(out)
     folders = generate_segmentation_dataset(
         os.path.join(out, "data"), seed=seed, train_images=images, validation_images=max(1, images // 6),
         size=input_size,
     )
-    classes = folders["classes"]
-    shape = [input_size, input_size, 3]
-    dataset = SegmentationDataset(
-        shape, folders["train_images"], folders["train_masks"], folders["val_images"], folders["val_masks"],
-        num_classes=len(classes),
-    )
-
-    with in_scope(strategy):
-        model = build_segmentation_model(tuple(shape), len(classes))
-    steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
-    warmup = min(30, steps // 4)
-    schedule = tf.keras.optimizers.schedules.CosineDecay(
-        initial_learning_rate=0.0, decay_steps=max(1, steps - warmup), warmup_target=learning_rate, warmup_steps=warmup
-    )
-    with in_scope(strategy):
-        optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
-    logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
-    evaluator = SegmentationEvaluator(model, background=0)
-    config = {
-        "task": "segment",
-        "data": os.path.dirname(os.path.dirname(folders["train_images"])),
-        "classes": classes,
-        "input_shape": shape,
-        "epochs": epochs,
-        "batch_size": batch_size,
-        "learning_rate": learning_rate,
-        "schedule": f"linear warm-up over {warmup} steps, then cosine decay to 0",
-        "augmentation": {"flip_lr": 0.5},
-        "loss": "cross-entropy + soft Dice",
-        "seed": seed,
-        "train_images": dataset.get_num_train_samples(),
-        "validation_images": dataset.get_num_val_samples(),
-    }
-    if strategy is not None:
-        config["replicas"] = strategy.num_replicas_in_sync
-    trainer = SegmentationTrainer(
-        model, dataset, optimizer, SegmentationLoss(len(classes)), logger=logger, checkpoint=run_folder, info=config,
-        metric=CHECKPOINT_METRIC, classes=classes, display=display, skip_initial_validation=True,
-    )
-    history = MetricsHistory()
-    start = start_epoch(trainer, out, resume)
-    trainer.train(epochs, dataset.build_train_iterator(batch_size, strategy=strategy), dataset.build_val_iterator(),
-                  evaluator, start=start, callback_handler=history)
-    logger.flush()
-    if not is_chief(strategy):  # it validated nothing; its scratch folder is no run
-        return {"run_folder": None, "best_epoch": None, "best_miou": None, "final_miou": None, "baseline_miou": None}
-
-    baseline = most_frequent_class_miou(dataset.val_storage, len(classes))
-    best_epoch, best = max(history.passes, key=lambda item: item[1]["mIoU"], default=(None, None))
-    result = {
-        "run_folder": run_folder,
-        "best_epoch": best_epoch,
-        "best_miou": best["mIoU"] if best else None,
-        "final_miou": history.passes[-1][1]["mIoU"] if history.passes else None,
-        "baseline_miou": baseline,
-    }
-    print(f"\nRun folder: {run_folder}")
-    if best:
-        print(f"Mean IoU: {result['final_miou']:.4f} after the last epoch, best {best['mIoU']:.4f} at epoch {best_epoch}; "
-              f"predicting the most frequent class everywhere gives {baseline:.4f}")
-        print(f"Per-class results: {os.path.join(run_folder, 'validation', 'results.txt')}")
-    print(f"TensorBoard: tensorboard --logdir {os.path.join(run_folder, 'tensorboard')}")
-    return result
-
-
-def most_frequent_class_miou(storage, num_classes):
-    """Mean IoU of a model that predicts the most frequent class of the masks everywhere."""
-    counts = np.zeros(num_classes, np.int64)
-    for _, mask_path in storage:
-        with Image.open(mask_path) as mask:
-            counts += np.bincount(np.asarray(mask).ravel(), minlength=num_classes)[:num_classes]
-    confusion = np.zeros((num_classes, num_classes), np.int64)
-    confusion[:, int(np.argmax(counts))] = counts
-    metrics, _ = metrics_from_confusion(confusion, background=0)
-    return metrics["mIoU"]
+    return train_segmentation(folders, os.path.dirname(os.path.dirname(folders["train_images"])), out, epochs=epochs,
+                              seed=seed, batch_size=batch_size, learning_rate=learning_rate, input_size=input_size,
+                              display=display, resume=resume, strategy=strategy)

@@ -42,12 +42,14 @@ def bin_centres(num_bins=DEFAULT_NUM_BINS, angle_range=DEFAULT_ANGLE_RANGE):
     return (low + width * (np.arange(num_bins) + 0.5)).astype(np.float32)
 
 
-def build_headpose_model(input_shape, num_bins=DEFAULT_NUM_BINS, angle_range=DEFAULT_ANGLE_RANGE, weight_decay=1e-5):
+def build_headpose_model(input_shape, num_bins=DEFAULT_NUM_BINS, angle_range=DEFAULT_ANGLE_RANGE, weight_decay=1e-5,
+                         filters=(16, 32, 64, 96)):
     """Returns the Keras model described in the module docstring.
 
     input_shape: (height, width, 3); the trainers feed images scaled to 0..1.
     num_bins, angle_range: the bins shared with ``AttitudeLoss``; angles
       outside the range are learned as the first or last bin.
+    filters: channels of the convolution stages; each halves the image.
     """
     if len(input_shape) != 3 or input_shape[2] != 3:
         raise ValueError(f"build_headpose_model: input_shape must be (height, width, 3), got {input_shape!r}")
@@ -59,7 +61,7 @@ def build_headpose_model(input_shape, num_bins=DEFAULT_NUM_BINS, angle_range=DEF
 
     inputs = tf.keras.Input(shape=tuple(input_shape), name="image")
     x = inputs
-    for channels in (16, 32, 64, 96):
+    for channels in filters:
         x = layers.Conv2D(channels, 3, padding="same", use_bias=False, kernel_regularizer=regularizer)(x)
         x = layers.BatchNormalization(momentum=BATCH_NORM_MOMENTUM)(x)
         x = layers.ReLU()(x)

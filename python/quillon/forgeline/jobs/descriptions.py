@@ -1,0 +1,161 @@
+"""A user's data description, read and checked before a job writes anything.
+
+The datasets check their descriptions too, but some mistakes show only once
+training has started (a label beyond the classes, a mask value beyond them)
+or come out as a bare ``AttributeError``; here each one is a ``ValueError`` or
+``FileNotFoundError`` naming the file and the key, line or sample.
+Folder paths are used as written: absolute, or relative to the current folder.
+"""
+
+import glob
+import os
+
+import yaml
+from PIL import Image
+
+IMAGE_PATTERNS = ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]")
+MASK_MODES = ("L", "P", "I", "I;16", "1")
+
+
+def read_yaml_mapping(path, what):
+    """Returns the mapping that the YAML file ``path`` holds; ``what`` names the file in errors."""
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"{what} not found: {path}")
+    try:
+        with open(path, encoding="utf-8") as stream:
+            content = yaml.safe_load(stream)
+    except yaml.YAMLError as error:
+        raise ValueError(f"{what} {path} is not valid YAML: {error}") from None
+    except UnicodeDecodeError as error:
+        raise ValueError(f"{what} {path} is not a text file: {error}") from None
+    if not isinstance(content, dict):
+        raise ValueError(f"{what} {path} must hold a YAML mapping (key: value lines), got {type(content).__name__}")
+    return content
+
+
+def check_detection_description(path):
+    """Checks a Darknet description; returns its class names.
+
+    Beyond what ``DarknetDatasetYaml`` checks: every annotation line of a
+    paired image holds five numbers and a class index within ``classes``.
+    """
+    description = read_yaml_mapping(path, "data description")
+    kind = description.get("type")
+    if not isinstance(kind, str) or kind.lower() != "darknet":
+        raise ValueError(f"data description {path}: 'type' must be darknet, got {kind!r}")
+    classes = _classes(description, path)
+    for section in ("train", "validation"):
+        images, annotations = _section_folders(description, path, section, ("images", "annotations"))
+        pairs = _pairs(images, annotations, ".txt")
+        if not pairs:
+            raise ValueError(f"data description {path}: no {section} image in {images} has an annotation <name>.txt "
+                             f"in {annotations}")
+        for _, label_file in pairs:
+            _check_darknet_labels(label_file, len(classes), path)
+    return classes
+
+
+def read_segmentation_description(path):
+    """Checks a segmentation description; returns the folders and classes that ``train_segmentation`` takes.
+
+    Every mask of a paired image must be single-channel with values below the
+    number of classes.
+    """
+    description = read_yaml_mapping(path, "data description")
+    classes = _classes(description, path)
+    if len(classes) < 2:
+        raise ValueError(f"data description {path}: 'classes' needs at least two names (class 0 is the background), "
+                         f"got {classes!r}")
+    folders = {"classes": classes}
+    for section, prefix in (("train", "train"), ("validation", "val")):
+        images, masks = _section_folders(description, path, section, ("images", "masks"))
+        pairs = _pairs(images, masks, ".png")
+        if not pairs:
+            raise ValueError(f"data description {path}: no {section} image in {images} has a mask <name>.png in {masks}")
+        for _, mask_file in pairs:
+            _check_mask(mask_file, len(classes), path)
+        folders[f"{prefix}_images"], folders[f"{prefix}_masks"] = images, masks
+    return folders
+
+
+def read_headpose_description(path, annotations):
+    """Checks a head-pose description; returns the folders that ``train_headpose`` takes.
+
+    ``annotations`` ("json" or "mat") is the extension of the annotation files.
+    """
+    description = read_yaml_mapping(path, "data description")
+    folders = {}
+    for section, prefix in (("train", "train"), ("validation", "val")):
+        images, annotation_folder = _section_folders(description, path, section, ("images", "annotations"))
+        if not _pairs(images, annotation_folder, "." + annotations):
+            raise ValueError(f"data description {path}: no {section} image in {images} has an annotation "
+                             f"<name>.{annotations} in {annotation_folder}")
+        folders[f"{prefix}_images"], folders[f"{prefix}_annotations"] = images, annotation_folder
+    return folders
+
+
+def _classes(description, path):
+    classes = description.get("classes")
+    if not isinstance(classes, list) or not classes or not all(isinstance(name, str) and name for name in classes):
+        raise ValueError(f"data description {path}: 'classes' must be a list of class names, got {classes!r}")
+    return classes
+
+
+def _section_folders(description, path, section, keys):
+    value = description.get(section)
+    if not isinstance(value, dict):
+        raise ValueError(f"data description {path}: '{section}' must be a mapping with the keys {', '.join(keys)}, "
+                         f"got {value!r}")
+    folders = []
+    for key in keys:
+        folder = value.get(key)
+        if not isinstance(folder, str) or not folder:
+            raise ValueError(f"data description {path}: '{section}.{key}' must be a folder path, got {folder!r}")
+        if not os.path.isdir(folder):
+            raise FileNotFoundError(f"data description {path}: the '{section}.{key}' folder does not exist: {folder}")
+        folders.append(folder)
+    return folders
+
+
+def _pairs(image_folder, other_folder, extension):
+    """(image, file) pairs: each image with its ``<stem><extension>`` in ``other_folder``, where that exists."""
+    pairs = []
+    for pattern in IMAGE_PATTERNS:
+        for image in sorted(glob.glob(os.path.join(glob.escape(image_folder), pattern))):
+            other = os.path.join(other_folder, os.path.splitext(os.path.basename(image))[0] + extension)
+            if os.path.isfile(other):
+                pairs.append((image, other))
+    return pairs
+
+
+def _check_darknet_labels(label_file, num_classes, path):
+    with open(label_file, encoding="utf-8", errors="replace") as stream:
+        lines = stream.read().splitlines()
+    for number, line in enumerate(lines, 1):
+        fields = line.split("#")[0].split()
+        if not fields:
+            continue
+        try:
+            values = [float(field) for field in fields]
+        except ValueError:
+            values = None
+        if values is None or len(values) != 5:
+            raise ValueError(f"{label_file} line {number}: expected five numbers 'class cx cy w h', got {line.strip()!r}")
+        label = values[0]
+        if not label.is_integer() or not 0 <= label < num_classes:
+            raise ValueError(f"{label_file} line {number}: class {fields[0]} is not one of the {num_classes} classes "
+                             f"(0..{num_classes - 1}) of {path}")
+
+
+def _check_mask(mask_file, num_classes, path):
+    try:
+        with Image.open(mask_file) as mask:
+            mode = mask.mode
+            low, high = mask.getextrema() if mode in MASK_MODES else (0, 0)
+    except OSError as error:
+        raise ValueError(f"mask {mask_file} cannot be read: {error}") from None
+    if mode not in MASK_MODES:
+        raise ValueError(f"mask {mask_file} must be a single-channel class-index image, got PIL mode {mode!r}")
+    if low < 0 or high >= num_classes:
+        raise ValueError(f"mask {mask_file} holds the value {high if high >= num_classes else low}, outside the "
+                         f"{num_classes} classes (0..{num_classes - 1}) of {path}")

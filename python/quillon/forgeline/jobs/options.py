@@ -1,0 +1,105 @@
+"""Options of the training jobs, shared by the demo and the ``train`` command; importable without TensorFlow.
+
+``add_training_options`` declares the options every job takes and
+``training_options`` hands their values to the job functions, so an option
+that every job gains is added here once, for the demo and ``train`` alike.
+"""
+
+import argparse
+import sys
+import warnings
+
+MODEL_SIZES = ("small", "medium", "large")
+DEFAULT_MODEL_SIZE = "medium"
+# Augmentation of the detection job: a left-right flip of every other sample.
+DEFAULT_DETECTION_AUGMENTATION = {"flip_lr": 0.5}
+
+
+def positive_int(text):
+    value = _int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, got {text}")
+    return value
+
+
+def non_negative_int(text):
+    value = _int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, got {text}")
+    return value
+
+
+def positive_float(text):
+    value = _float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0, got {text}")
+    return value
+
+
+def fraction(text):
+    value = _float(text)
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
+    return value
+
+
+def _int(text):
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+
+
+def _float(text):
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+
+
+def add_training_options(parser, job, seed_help, resume_help):
+    """Declares --epochs, --seed, --batch-size, --learning-rate and --resume on ``parser``.
+
+    ``job`` holds the DEFAULT_* values (``quillon.forgeline.demo.defaults``).
+    The help states each default as text, not through ``%(default)s``: the
+    ``train`` command replaces the parser defaults (see its ``_add_train_command``).
+    """
+    parser.add_argument("--epochs", type=positive_int, default=job.DEFAULT_EPOCHS,
+                        help=f"epochs (default {job.DEFAULT_EPOCHS})")
+    parser.add_argument("--seed", type=non_negative_int, default=0, help=f"{seed_help} (default 0)")
+    parser.add_argument("--batch-size", type=positive_int, default=job.DEFAULT_BATCH_SIZE,
+                        help=f"(default {job.DEFAULT_BATCH_SIZE})")
+    parser.add_argument("--learning-rate", type=positive_float, default=job.DEFAULT_LEARNING_RATE,
+                        help=f"peak learning rate (default {job.DEFAULT_LEARNING_RATE})")
+    parser.add_argument("--resume", action="store_true", help=resume_help)
+
+
+def training_options(args):
+    """The values of the options of ``add_training_options``, as the job functions' keyword arguments."""
+    return dict(epochs=args.epochs, seed=args.seed, batch_size=args.batch_size, learning_rate=args.learning_rate,
+                resume=args.resume)
+
+
+def run_training(run, command, resume):
+    """Calls ``run()`` with the training output kept readable; returns the exit status.
+
+    Stopped with Ctrl-C, it prints how to go on (``command`` with --resume)
+    and returns 130.
+    """
+    # Keras warns on every .h5 save that the format is legacy; the trainers
+    # write .h5 on purpose, three times an epoch.
+    import absl.logging
+
+    absl.logging.set_verbosity(absl.logging.ERROR)
+    try:
+        with warnings.catch_warnings():
+            # The trainers warn at every save that MLflow is missing; once is enough here.
+            warnings.filterwarnings("once", message="MLFlow is not installed")
+            run()
+    except KeyboardInterrupt:
+        command = " ".join(command)
+        if not resume:
+            command += " --resume"
+        print(f"\nStopped. The run goes on from its last finished epoch with: {command}", file=sys.stderr)
+        return 130
+    return 0

@@ -1,0 +1,215 @@
+"""The ``train`` command: ``python -m quillon.forgeline train TASK --data DATA.yaml --out FOLDER [options]``.
+
+Each task's options are declared here and their values come, in this order
+of precedence, from the command line, the ``--config`` file and the
+defaults. The effective options go into the run's config.json, so
+``--config FOLDER/run/config.json`` repeats a run. Everything the options and
+the data description can get wrong is named before anything is written; the
+job (``quillon.forgeline.jobs.detect`` etc.), and with it TensorFlow, is
+imported only then.
+"""
+
+import argparse
+import difflib
+import importlib
+import os
+
+from quillon.forgeline.demo import defaults
+from quillon.forgeline.jobs import descriptions
+from quillon.forgeline.jobs.options import (
+    DEFAULT_DETECTION_AUGMENTATION, DEFAULT_MODEL_SIZE, MODEL_SIZES, add_training_options, fraction, positive_int,
+    run_training, training_options,
+)
+from quillon.forgeline.jobs.run_folder import new_run_folder
+
+# The augmentations of BaseDetectionDataset (its SUPPORTED_AUGMENTATIONS; that module imports TensorFlow).
+DETECTION_AUGMENTATIONS = ("flip_lr", "flip_ud", "brightness", "contrast", "saturation", "hue")
+# Keys a job writes to config.json that are not options: a config file may hold them; they are ignored.
+INFORMATION_KEYS = ("classes", "input_shape", "schedule", "augmentation", "loss", "angles", "num_bins", "angle_range",
+                    "train_images", "validation_images")
+# Options given on the command line only.
+COMMAND_LINE_ONLY = ("config", "resume")
+
+
+def _detect_size(size):
+    return None if size % 32 == 0 else "a multiple of 32"
+
+
+def _segment_size(size):
+    return None if size % 4 == 0 else "a multiple of 4"
+
+
+def _headpose_size(size):
+    return None if size >= 16 else "16 or more"
+
+
+# task -> (job defaults, job module and function, what the input size must be, data layout for the help)
+TASKS = {
+    "detect": (defaults.DETECT, "detect.train_detection", _detect_size,
+               "a Darknet description: type: darknet, classes, train/validation images and annotations folders"),
+    "segment": (defaults.SEGMENT, "segment.train_segmentation", _segment_size,
+                "classes (index = mask value, 0 the background), train/validation images and masks folders"),
+    "headpose": (defaults.HEADPOSE, "headpose.train_headpose", _headpose_size,
+                 "train/validation images and annotations folders (MATLAB or JSON pose files)"),
+}
+
+
+def add_train_command(subcommands):
+    """Adds ``train`` and its task subcommands to the toolkit's command line."""
+    parser = subcommands.add_parser(
+        "train", help="train a reference model on your own data",
+        description="Trains the toolkit's reference model for a task on a data description, validates it and writes "
+        "the run folder OUT/run (config.json, model files, TensorBoard logs, training state).",
+    )
+    tasks = parser.add_subparsers(dest="task", required=True, metavar="TASK")
+    for task, (job, _, _, layout) in TASKS.items():
+        task_parser = tasks.add_parser(task, help=f"train the reference {task} model",
+                                       description=f"DATA.yaml holds {layout} (docs/jobs.md).")
+        task_parser.add_argument("--data", metavar="DATA.yaml", help="the data description")
+        task_parser.add_argument("--out", help="output folder: the run goes to OUT/run")
+        task_parser.add_argument("--config", metavar="FILE.yaml",
+                                 help="options as YAML keys (batch_size: 8); the command line overrides them; "
+                                 "a run's config.json repeats that run")
+        task_parser.add_argument("--input-size", type=positive_int, default=job.DEFAULT_INPUT_SIZE,
+                                 help=f"side of the square model input (default {job.DEFAULT_INPUT_SIZE})")
+        task_parser.add_argument("--model-size", choices=MODEL_SIZES, default=DEFAULT_MODEL_SIZE,
+                                 help=f"channels of the reference model (default {DEFAULT_MODEL_SIZE})")
+        add_training_options(task_parser, job, seed_help="seed of the weights and the augmentation",
+                             resume_help="continue the stopped run in OUT/run from its last finished epoch, "
+                             "up to --epochs")
+        augmentations = {}
+        if task == "detect":
+            for name in DETECTION_AUGMENTATIONS:
+                task_parser.add_argument(f"--{name.replace('_', '-')}", dest=f"augment_{name}", type=fraction,
+                                         metavar="P", help=f"probability of the {name} augmentation per sample "
+                                         f"(default {DEFAULT_DETECTION_AUGMENTATION.get(name, 0)})")
+                augmentations[f"augment_{name}"] = name
+        elif task == "segment":
+            task_parser.add_argument("--no-flip", dest="flip", action="store_const", const=False, default=True,
+                                     help="do not mirror training samples (by default half are mirrored left-right)")
+        else:
+            task_parser.add_argument("--annotations", choices=defaults.HEADPOSE.ANNOTATION_FORMATS, default="json",
+                                     help="json: head crops from the boxes, randomly mirrored; mat: whole images, "
+                                     "MATLAB pose files (default json)")
+        _defer_defaults(task_parser, augmentations)
+    return parser
+
+
+def _defer_defaults(parser, augmentations):
+    """Makes every option that is not given None, and keeps the defaults and actions for ``effective_options``.
+
+    The parser's defaults cannot stay: a default is indistinguishable from
+    a value given on the command line, which overrides the config file.
+    """
+    actions = {action.dest: action for action in parser._actions
+               if action.option_strings and action.dest not in ("help", *COMMAND_LINE_ONLY, *augmentations)}
+    option_defaults = {dest: action.default for dest, action in actions.items()}
+    if augmentations:
+        option_defaults["augmentation"] = dict(DEFAULT_DETECTION_AUGMENTATION)
+    parser.set_defaults(**dict.fromkeys(actions), resume=None, option_defaults=option_defaults, option_actions=actions,
+                        augmentations=augmentations, run=run)
+
+
+def effective_options(args):
+    """The task's options: the command line's, else the config file's, else the defaults."""
+    from_file = _read_config(args.config, args) if args.config else {}
+    options = {}
+    for key, default in args.option_defaults.items():
+        given = getattr(args, key, None)
+        options[key] = given if given is not None else from_file.get(key, default)
+    if args.augmentations:
+        options["augmentation"] = dict(options["augmentation"])
+        for dest, name in args.augmentations.items():
+            if getattr(args, dest) is not None:
+                options["augmentation"][name] = getattr(args, dest)
+    return options
+
+
+def _read_config(path, args):
+    content = descriptions.read_yaml_mapping(path, "configuration")
+    task = content.get("task", args.task)
+    if task != args.task:
+        raise ValueError(f"configuration {path} is for the task {task!r}, not {args.task!r}")
+    options = {}
+    for key, value in content.items():
+        if key in args.option_defaults:
+            options[key] = _checked_value(path, key, value, args)
+        elif key in COMMAND_LINE_ONLY:
+            raise ValueError(f"configuration {path}: {key!r} is given on the command line only (--{key})")
+        elif key != "task" and key not in INFORMATION_KEYS:
+            close = difflib.get_close_matches(str(key).replace("-", "_"), list(args.option_defaults), n=1)
+            hint = f"did you mean {close[0]!r}? " if close else ""
+            known = ", ".join(sorted(args.option_defaults))
+            raise ValueError(f"configuration {path}: unknown option {key!r} for train {args.task} ({hint}options: "
+                             f"{known})")
+    return options
+
+
+def _checked_value(path, key, value, args):
+    """``value`` converted and checked as the command line would; ValueError naming the file and key if wrong."""
+    if key == "augmentation":
+        if not isinstance(value, dict):
+            raise ValueError(f"configuration {path}: 'augmentation' must map augmentations to probabilities, "
+                             f"got {value!r}")
+        for name, probability in value.items():
+            if name not in DETECTION_AUGMENTATIONS:
+                raise ValueError(f"configuration {path}: unknown augmentation {name!r} (known: "
+                                 f"{', '.join(DETECTION_AUGMENTATIONS)})")
+            _convert(path, f"augmentation.{name}", probability, fraction)
+        return dict(value)
+    action = args.option_actions[key]
+    if action.nargs == 0:  # a switch: true or false in a file
+        if not isinstance(value, bool):
+            raise ValueError(f"configuration {path}: {key!r} must be true or false, got {value!r}")
+        return value
+    value = _convert(path, key, value, action.type or str)
+    if action.choices and value not in action.choices:
+        raise ValueError(f"configuration {path}: {key!r} must be one of {', '.join(action.choices)}, got {value!r}")
+    return value
+
+
+def _convert(path, key, value, convert):
+    if isinstance(value, bool) or not isinstance(value, (str, int, float)):
+        raise ValueError(f"configuration {path}: {key!r} must be a single value, got {value!r}")
+    try:
+        return convert(str(value))
+    except argparse.ArgumentTypeError as error:
+        raise ValueError(f"configuration {path}: {key!r} {error}") from None
+
+
+def run(args):
+    """Runs ``train TASK``: checks the options and the data, then trains; returns the exit status."""
+    options = effective_options(args)
+    for key in ("data", "out"):
+        if options[key] is None:
+            raise ValueError(f"train {args.task}: --{key} is required (on the command line or as {key!r} in --config)")
+    _, job_name, size_rule, _ = TASKS[args.task]
+    problem = size_rule(options["input_size"])
+    if problem:
+        raise ValueError(f"train {args.task}: --input-size must be {problem} for the reference model, "
+                         f"got {options['input_size']}")
+    options["data"] = os.path.abspath(options["data"])
+    options["out"] = os.path.abspath(options["out"])
+    resume = bool(args.resume)
+    new_run_folder(options["out"], resume=resume)  # refuses an existing run before the data is even read
+
+    if args.task == "detect":
+        descriptions.check_detection_description(options["data"])
+        data = (options["data"],)
+    elif args.task == "segment":
+        data = (descriptions.read_segmentation_description(options["data"]), options["data"])
+    else:
+        data = (descriptions.read_headpose_description(options["data"], options["annotations"]), options["annotations"],
+                options["data"])
+    for key, value in options.items():
+        setattr(args, key, value)
+    args.resume = resume
+    shared = training_options(args)
+    extra = {key: value for key, value in options.items() if key not in (*shared, "data", "out", "annotations")}
+    module_name, function_name = job_name.split(".")
+
+    def train():
+        job = getattr(importlib.import_module(f"quillon.forgeline.jobs.{module_name}"), function_name)
+        job(*data, options["out"], **shared, **extra, record=options)
+
+    return run_training(train, ["python -m quillon.forgeline", *args.argv], resume)
