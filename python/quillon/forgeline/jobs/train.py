@@ -26,7 +26,7 @@ from quillon.forgeline.jobs.run_folder import new_run_folder
 DETECTION_AUGMENTATIONS = ("flip_lr", "flip_ud", "brightness", "contrast", "saturation", "hue")
 # Keys a job writes to config.json that are not options: a config file may hold them; they are ignored.
 INFORMATION_KEYS = ("classes", "input_shape", "schedule", "augmentation", "loss", "angles", "num_bins", "angle_range",
-                    "train_images", "validation_images")
+                    "train_images", "validation_images", "reduced_decode", "replicas")
 # Options given on the command line only.
 COMMAND_LINE_ONLY = ("config", "resume")
 
