@@ -62,6 +62,19 @@ def test_mirrored_replicas_train_as_one_device_and_a_batch_norm_model_trains_and
         np.testing.assert_array_equal(actual.numpy(), expected.numpy())
 
 
+def test_the_train_command_trains_on_the_devices_it_is_given(tmp_path):
+    from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
+
+    masks = generate_segmentation_dataset(str(tmp_path / "masks"), train_images=8, validation_images=1, size=16)
+    description = {"classes": masks["classes"],
+                   "train": {"images": masks["train_images"], "masks": masks["train_masks"]},
+                   "validation": {"images": masks["val_images"], "masks": masks["val_masks"]}}
+    (tmp_path / "segment.yaml").write_text(json.dumps(description))  # JSON is YAML
+    finished(run_scenario("train", tmp_path))
+    config = json.loads((tmp_path / "out" / "run" / "config.json").read_text())
+    assert (config["devices"], config["replicas"]) == (2, 2)
+
+
 def test_two_workers_train_alike_and_only_the_chief_writes_the_run(tmp_path):
     generate_detection_dataset(tmp_path / "data", seed=0, train_images=8, validation_images=2)
     ports = free_ports(2)
@@ -211,8 +224,17 @@ def worker_scenario(folder, index, *ports):
     (folder / f"worker-{index}.json").write_text(json.dumps(report))
 
 
+def train_scenario(folder):
+    from quillon.forgeline.__main__ import main
+
+    status = main(["train", "segment", "--data", str(folder / "segment.yaml"), "--out", str(folder / "out"),
+                   "--devices", "2", "--epochs", "1", "--batch-size", "4", "--input-size", "16", "--model-size",
+                   "small"])
+    assert status == 0
+
+
 if __name__ == "__main__":
     import pathlib
 
     scenario, scenario_folder, *details = sys.argv[1:]
-    {"mirrored": mirrored_scenario, "worker": worker_scenario}[scenario](pathlib.Path(scenario_folder), *details)
+    {"mirrored": mirrored_scenario, "worker": worker_scenario, "train": train_scenario}[scenario](pathlib.Path(scenario_folder), *details)

@@ -54,6 +54,8 @@ def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
                                            "model_size", "input_size", "seed", "augmentation")} == {
         "task": "detect", "data": str(data), "out": str(first), "epochs": 1, "batch_size": 2, "learning_rate": 0.01,
         "model_size": "small", "input_size": 32, "seed": 0, "augmentation": {"flip_lr": 0.5, "hue": 0.2, "flip_ud": 0.3}}
+    # One device and reduced JPEG decoding unless asked otherwise.
+    assert (recorded["devices"], recorded["full_decode"], recorded["reduced_decode"]) == (None, False, True)
 
     second = tmp_path / "second"
     assert main(["train", "detect", "--config", str(run / "config.json"), "--out", str(second)]) == 0
@@ -83,11 +85,12 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
     small = ["--epochs", "1", "--batch-size", "2", "--input-size", "16", "--model-size", "small"]
     assert main(["train", "segment", "--data", segment, "--out", str(tmp_path / "s"), "--no-flip", *small]) == 0
     assert main(["train", "headpose", "--data", headpose, "--out", str(tmp_path / "h"), "--annotations", "mat",
-                 *small]) == 0
+                 "--full-decode", *small]) == 0
     segment_config = json.loads((tmp_path / "s" / "run" / "config.json").read_text())
     assert segment_config["flip"] is False and segment_config["augmentation"] == {"flip_lr": 0.0}
     assert (tmp_path / "s" / "run" / "best.h5").is_file()
-    assert json.loads((tmp_path / "h" / "run" / "config.json").read_text())["annotations"] == "mat"
+    headpose_config = json.loads((tmp_path / "h" / "run" / "config.json").read_text())
+    assert headpose_config["annotations"] == "mat" and headpose_config["reduced_decode"] is False
     assert (tmp_path / "h" / "run" / "validation" / "results.json").is_file()
 
 

@@ -97,6 +97,7 @@ def train_headpose(folders, annotations, data, out, epochs=HEADPOSE.DEFAULT_EPOC
         "schedule": f"linear warm-up over {warmup} steps, then cosine decay to 0",
         "loss": "bin cross-entropy + 0.5 x angle error in bins",
         "seed": seed,
+        "reduced_decode": reduced_decode,
         "train_images": dataset.get_num_train_samples(),
         "validation_images": len(dataset.val_storage),
         **(record or {}),

@@ -77,6 +77,14 @@ def add_train_command(subcommands):
         add_training_options(task_parser, job, seed_help="seed of the weights and the augmentation",
                              resume_help="continue the stopped run in OUT/run from its last finished epoch, "
                              "up to --epochs")
+        task_parser.add_argument("--devices", type=positive_int,
+                                 help="train on this many devices of this machine: GPUs, else logical CPU devices "
+                                 "(default: one; as a worker of the cluster TF_CONFIG names, all its GPUs); "
+                                 "--batch-size stays the global batch")
+        if task != "segment":
+            task_parser.add_argument("--full-decode", action="store_true",
+                                     help="decode training JPEGs at full size (default: at the reduced scale the "
+                                     "input size allows)")
         augmentations = {}
         if task == "detect":
             for name in DETECTION_AUGMENTATIONS:
@@ -133,7 +141,8 @@ def _read_config(path, args):
     options = {}
     for key, value in content.items():
         if key in args.option_defaults:
-            options[key] = _checked_value(path, key, value, args)
+            if value is not None:  # null: the default, as config.json records an option left unset
+                options[key] = _checked_value(path, key, value, args)
         elif key in COMMAND_LINE_ONLY:
             raise ValueError(f"configuration {path}: {key!r} is given on the command line only (--{key})")
         elif key != "task" and key not in INFORMATION_KEYS:
@@ -208,8 +217,15 @@ def run(args):
     extra = {key: value for key, value in options.items() if key not in (*shared, "data", "out", "annotations")}
     module_name, function_name = job_name.split(".")
 
+    devices = extra.pop("devices")
+    if "full_decode" in extra:
+        extra["reduced_decode"] = not extra.pop("full_decode")
+
     def train():
+        from quillon.forgeline.demo.scaling import job_strategy
+
+        strategy = job_strategy(devices)  # configures devices: before TensorFlow's first operation
         job = getattr(importlib.import_module(f"quillon.forgeline.jobs.{module_name}"), function_name)
-        job(*data, options["out"], **shared, **extra, record=options)
+        job(*data, options["out"], **shared, **extra, record=options, strategy=strategy)
 
     return run_training(train, ["python -m quillon.forgeline", *args.argv], resume)
