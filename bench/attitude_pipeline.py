@@ -27,11 +27,9 @@ import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
 import common  # noqa: F401  (quiets TensorFlow first)
-
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 import scipy.io  # noqa: E402
-
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson  # noqa: E402
 
 HEIGHT, WIDTH = 480, 640
@@ -51,17 +49,20 @@ def write_dataset(root, count):
     for stem in common.write_jpegs(images, count, HEIGHT, WIDTH, distinct=128):
         pose = rng.uniform(-0.8, 0.8, 3)
         # The variables of a 300W-LP file; the loader reads two of them.
-        scipy.io.savemat(os.path.join(mat_folder, stem + ".mat"), {
-            "Pose_Para": np.concatenate([pose, rng.uniform(0, 1, 4)])[np.newaxis],
-            "pt2d": rng.uniform(0, WIDTH, (2, 68)),
-            "pt3d_68": rng.uniform(0, WIDTH, (3, 68)),
-            "Shape_Para": rng.normal(0, 1, (199, 1)),
-            "Exp_Para": rng.normal(0, 1, (29, 1)),
-            "Color_Para": rng.uniform(0, 1, (1, 7)),
-            "Illum_Para": rng.uniform(0, 1, (1, 10)),
-            "Tex_Para": rng.normal(0, 1, (199, 1)),
-            "roi": rng.uniform(0, WIDTH, (1, 4)),
-        })
+        scipy.io.savemat(
+            os.path.join(mat_folder, stem + ".mat"),
+            {
+                "Pose_Para": np.concatenate([pose, rng.uniform(0, 1, 4)])[np.newaxis],
+                "pt2d": rng.uniform(0, WIDTH, (2, 68)),
+                "pt3d_68": rng.uniform(0, WIDTH, (3, 68)),
+                "Shape_Para": rng.normal(0, 1, (199, 1)),
+                "Exp_Para": rng.normal(0, 1, (29, 1)),
+                "Color_Para": rng.uniform(0, 1, (1, 7)),
+                "Illum_Para": rng.uniform(0, 1, (1, 10)),
+                "Tex_Para": rng.normal(0, 1, (199, 1)),
+                "roi": rng.uniform(0, WIDTH, (1, 4)),
+            },
+        )
         box = [float(v) for v in (*rng.uniform(0.4, 0.6, 2), *rng.uniform(0.3, 0.5, 2))] + [0.0]
         with open(os.path.join(json_folder, stem + ".json"), "w") as file:
             json.dump({"boxes": [box], "angles": [list(pose)]}, file)
@@ -116,8 +117,10 @@ def main():
             )
     rates = {name: counts[name] / seconds[name] for name in seconds}
 
-    common.say(f"attitude pipelines: {len(paths)} JPEG {WIDTH}x{HEIGHT} -> {SHAPE[1]}x{SHAPE[0]}, batch {BATCH}, "
-               f"{workers} threads, best of {args.rounds}, load average {common.load_average():.1f}")
+    common.say(
+        f"attitude pipelines: {len(paths)} JPEG {WIDTH}x{HEIGHT} -> {SHAPE[1]}x{SHAPE[0]}, batch {BATCH}, "
+        f"{workers} threads, best of {args.rounds}, load average {common.load_average():.1f}"
+    )
     for name, rate in rates.items():
         common.say(f"  {name:10s} {rate:8.1f} images/s")
     common.report("attitude_pipeline/mat", rates["mat"] / rates["mat_limit"], ">=", 0.9)

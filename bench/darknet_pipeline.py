@@ -20,10 +20,8 @@ import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
 import common  # noqa: F401  (quiets TensorFlow first)
-
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
-
 from quillon.forgeline.datasets.darknet import DarknetDataset  # noqa: E402
 from quillon.forgeline.datasets.utils import letterbox  # noqa: E402
 
@@ -98,8 +96,10 @@ def main():
             )
     rates = {name: counts[name] / seconds[name] for name in seconds}
 
-    common.say(f"darknet pipeline: {len(paths)} JPEG {WIDTH}x{HEIGHT} -> {OUTPUT[1]}x{OUTPUT[0]}, batch {BATCH}, "
-               f"{workers} threads, best of {args.rounds}, load average {common.load_average():.1f}")
+    common.say(
+        f"darknet pipeline: {len(paths)} JPEG {WIDTH}x{HEIGHT} -> {OUTPUT[1]}x{OUTPUT[0]}, batch {BATCH}, "
+        f"{workers} threads, best of {args.rounds}, load average {common.load_average():.1f}"
+    )
     for name, rate in rates.items():
         common.say(f"  {name:9s} {rate:8.1f} images/s")
     common.report("darknet_pipeline/limit", rates["pipeline"] / rates["limit"], ">=", 0.9)

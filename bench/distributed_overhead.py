@@ -25,7 +25,6 @@ import io
 import tempfile
 
 import common  # noqa: F401  (quiets TensorFlow first)
-
 import tensorflow as tf  # noqa: E402
 
 # Two logical CPU devices, before TensorFlow's first operation.
@@ -59,8 +58,15 @@ def main():
             logger = TensorBoardLogger(f"{folder}/{name}/tensorboard")
             loggers.append(logger)
             with contextlib.redirect_stdout(io.StringIO()):  # the trainer's checkpoint lines
-                trainer = DetectionTrainer(model, None, optimizer, DetectionLoss(), logger=logger,
-                                           checkpoint=f"{folder}/{name}", classes=CLASSES)
+                trainer = DetectionTrainer(
+                    model,
+                    None,
+                    optimizer,
+                    DetectionLoss(),
+                    logger=logger,
+                    checkpoint=f"{folder}/{name}",
+                    classes=CLASSES,
+                )
 
             def train(data=batches, trainer=trainer):
                 with contextlib.redirect_stdout(io.StringIO()):
@@ -73,13 +79,17 @@ def main():
         for logger in loggers:
             logger.close()
 
-    common.say(f"distributed overhead: reference detector {SIZE}x{SIZE}, global batch {BATCH}, {args.steps} steps per "
-               f"epoch, best of {args.rounds}, {common.cores()} cores, load average {common.load_average():.1f}")
+    common.say(
+        f"distributed overhead: reference detector {SIZE}x{SIZE}, global batch {BATCH}, {args.steps} steps per "
+        f"epoch, best of {args.rounds}, {common.cores()} cores, load average {common.load_average():.1f}"
+    )
     for name, time in seconds.items():
         common.say(f"  {name:9s} {time:7.2f} s per epoch   {BATCH * args.steps / time:7.1f} images/s")
     common.report("distributed_overhead/one_replica", seconds["mirrored1"] / seconds["one"], "<=", 1.05)
-    common.say(f"two replicas on two logical CPU devices: {seconds['one'] / seconds['mirrored2']:.3f} x the "
-               "throughput of one device (informative)")
+    common.say(
+        f"two replicas on two logical CPU devices: {seconds['one'] / seconds['mirrored2']:.3f} x the "
+        "throughput of one device (informative)"
+    )
 
 
 if __name__ == "__main__":

@@ -20,7 +20,6 @@ import tempfile
 from os.path import basename, exists, join, splitext
 
 import common  # noqa: F401  (quiets TensorFlow first)
-
 from quillon.forgeline.datasets.darknet import DarknetDataset  # noqa: E402
 
 PATTERNS = ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]")
@@ -83,8 +82,10 @@ def main():
     if counts["load_storage"] != counts["python"]:
         raise RuntimeError(f"load_storage paired {counts['load_storage']} samples, the Python loop {counts['python']}")
 
-    common.say(f"load_storage: {args.files} images, {counts['python']} with an annotation file, "
-               f"best of {args.rounds}, load average {common.load_average():.1f}")
+    common.say(
+        f"load_storage: {args.files} images, {counts['python']} with an annotation file, "
+        f"best of {args.rounds}, load average {common.load_average():.1f}"
+    )
     for name, time in seconds.items():
         common.say(f"  {name:12s} {time:6.3f} s")
     common.report("load_storage/python", seconds["python"] / seconds["load_storage"], ">=", 1.0)

@@ -31,14 +31,12 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import common  # noqa: F401  (quiets TensorFlow first)
-
 import cv2  # noqa: E402
 import matplotlib  # noqa: E402
 import numpy as np  # noqa: E402
 import sklearn  # noqa: E402
 import tensorflow as tf  # noqa: E402
 from PIL import Image  # noqa: E402
-
 from quillon.forgeline.datasets.darknet import DarknetDataset  # noqa: E402
 from quillon.forgeline.datasets.utils import letterbox  # noqa: E402
 
@@ -53,8 +51,11 @@ def source_photographs():
     """The photographs the installed packages ship, as RGB arrays."""
     sklearn_images = os.path.join(os.path.dirname(sklearn.__file__), "datasets", "images")
     matplotlib_images = os.path.join(matplotlib.get_data_path(), "sample_data")
-    paths = [os.path.join(sklearn_images, "china.jpg"), os.path.join(sklearn_images, "flower.jpg"),
-             os.path.join(matplotlib_images, "grace_hopper.jpg")]
+    paths = [
+        os.path.join(sklearn_images, "china.jpg"),
+        os.path.join(sklearn_images, "flower.jpg"),
+        os.path.join(matplotlib_images, "grace_hopper.jpg"),
+    ]
     return [common.decode_rgb(path) for path in paths]
 
 
@@ -76,7 +77,7 @@ def write_dataset(root, count):
         crop_w = int(min(source_w, source_h * width / height) * rng.uniform(0.6, 1.0))
         crop_h = int(crop_w * height / width)
         x, y = rng.integers(0, source_w - crop_w + 1), rng.integers(0, source_h - crop_h + 1)
-        pixels = cv2.resize(source[y:y + crop_h, x:x + crop_w], (width, height), interpolation=cv2.INTER_CUBIC)
+        pixels = cv2.resize(source[y : y + crop_h, x : x + crop_w], (width, height), interpolation=cv2.INTER_CUBIC)
         pixels = np.clip(pixels + rng.normal(0, 4, pixels.shape), 0, 255).astype(np.uint8)
         stem = f"{index:05d}"
         if index % PNG_EVERY == PNG_EVERY - 1:
@@ -154,8 +155,10 @@ def main():
     rates = {name: counts[name] / seconds[name] for name in seconds}
 
     jpegs = args.images - args.images // PNG_EVERY
-    common.say(f"photo pipeline: {jpegs} JPEG and {args.images - jpegs} PNG, 640x480 .. 1920x1080, batch {BATCH}, "
-               f"{workers} threads, best of {args.rounds}, load average {common.load_average():.1f}")
+    common.say(
+        f"photo pipeline: {jpegs} JPEG and {args.images - jpegs} PNG, 640x480 .. 1920x1080, batch {BATCH}, "
+        f"{workers} threads, best of {args.rounds}, load average {common.load_average():.1f}"
+    )
     for name, rate in rates.items():
         cpu_per_image = 1000 * cpu_seconds[name] / counts[name]
         common.say(f"  {name:12s} {rate:8.1f} images/s  {cpu_per_image:6.2f} ms CPU per image")

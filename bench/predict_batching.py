@@ -22,9 +22,7 @@ import os
 import tempfile
 
 import common
-
 import tensorflow as tf  # noqa: E402
-
 from quillon.forgeline.deploy.predict import predict, read_image  # noqa: E402
 from quillon.forgeline.deploy.predictors import DetectionPredictor  # noqa: E402
 from quillon.forgeline.deploy.runs import load_run  # noqa: E402
@@ -57,8 +55,10 @@ def main():
         def command(batch_size):
             def go():
                 with contextlib.redirect_stdout(io.StringIO()):
-                    return predict(loaded, images, os.path.join(root, f"out{batch_size}"), batch_size=batch_size,
-                                   progress=False)["predicted"]
+                    return predict(
+                        loaded, images, os.path.join(root, f"out{batch_size}"), batch_size=batch_size, progress=False
+                    )["predicted"]
+
             return go
 
         pixels = [read_image(os.path.join(images, name)) for name in sorted(os.listdir(images))]
@@ -66,13 +66,21 @@ def main():
 
         def in_memory(batch_size):
             def go():
-                return sum(len(predictor.predict(pixels[i:i + batch_size])) for i in range(0, len(pixels), batch_size))
+                return sum(
+                    len(predictor.predict(pixels[i : i + batch_size])) for i in range(0, len(pixels), batch_size)
+                )
+
             return go
 
-        seconds, work = common.best_of({
-            "predict/batched": command(BATCH), "predict/single": command(1),
-            "model/batched": in_memory(BATCH), "model/single": in_memory(1),
-        }, args.rounds)
+        seconds, work = common.best_of(
+            {
+                "predict/batched": command(BATCH),
+                "predict/single": command(1),
+                "model/batched": in_memory(BATCH),
+                "model/single": in_memory(1),
+            },
+            args.rounds,
+        )
         for name, value in seconds.items():
             common.say(f"{name}: {work[name] / value:.1f} images/s")
         for kind in ("predict", "model"):

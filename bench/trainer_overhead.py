@@ -28,10 +28,8 @@ import sys
 import tempfile
 
 import common  # noqa: F401  (quiets TensorFlow first)
-
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
-
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger  # noqa: E402
 from quillon.forgeline.losses import DetectionLoss  # noqa: E402
 from quillon.forgeline.models.detection import build_detection_model  # noqa: E402
@@ -97,8 +95,9 @@ def main():
     with tempfile.TemporaryDirectory() as run_folder:
         logger = TensorBoardLogger(f"{run_folder}/tensorboard")
         with contextlib.redirect_stdout(io.StringIO()):  # the trainer's checkpoint lines
-            trainer = DetectionTrainer(model, None, optimizer, loss, logger=logger, checkpoint=run_folder,
-                                       classes=CLASSES)
+            trainer = DetectionTrainer(
+                model, None, optimizer, loss, logger=logger, checkpoint=run_folder, classes=CLASSES
+            )
 
         def train(data=batches):
             with contextlib.redirect_stdout(io.StringIO()):
@@ -123,8 +122,10 @@ def main():
         seconds, _ = common.best_of({"train": train, "bare": bare, "fit": fit}, args.rounds, warmup=0)
         logger.close()
 
-    common.say(f"trainer overhead: reference detector {SIZE}x{SIZE}, batch {BATCH}, {args.steps} steps per epoch, "
-               f"best of {args.rounds}, load average {common.load_average():.1f}")
+    common.say(
+        f"trainer overhead: reference detector {SIZE}x{SIZE}, batch {BATCH}, {args.steps} steps per epoch, "
+        f"best of {args.rounds}, load average {common.load_average():.1f}"
+    )
     for name, time in seconds.items():
         common.say(f"  {name:6s} {time:7.2f} s per epoch   {1000 * time / args.steps:7.1f} ms per step")
     common.report("trainer_overhead/bare", seconds["train"] / seconds["bare"], "<=", 1.03)

@@ -23,10 +23,8 @@ import os
 import tempfile
 
 import common  # noqa: F401  (quiets TensorFlow first)
-
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
-
 from quillon.forgeline.callbacks import TensorBoardLogger  # noqa: E402
 from quillon.forgeline.datasets.darknet import DarknetDataset  # noqa: E402
 from quillon.forgeline.losses import DetectionLoss  # noqa: E402
@@ -67,9 +65,17 @@ def main():
         run_folder = os.path.join(root, "run")
         logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
         with contextlib.redirect_stdout(io.StringIO()):
-            trainer = DetectionTrainer(model, dataset, tf.keras.optimizers.Adam(), DetectionLoss(), logger=logger,
-                                       checkpoint=run_folder, metric="map", classes=dataset.get_classes(),
-                                       display=DISPLAY)
+            trainer = DetectionTrainer(
+                model,
+                dataset,
+                tf.keras.optimizers.Adam(),
+                DetectionLoss(),
+                logger=logger,
+                checkpoint=run_folder,
+                metric="map",
+                classes=dataset.get_classes(),
+                display=DISPLAY,
+            )
         evaluator = DetectionEvaluator(model, training_outputs=TRAINING_OUTPUTS)
         evaluator(val_messenger=trainer.val_messenger, labels=trainer.classes)
         detections = []
@@ -91,9 +97,11 @@ def main():
         seconds, _ = common.best_of({"pass": validation_pass, "runner": runner_alone}, args.rounds, warmup=0)
         logger.close()
 
-    common.say(f"validation pass: {len(batches)} images {WIDTH}x{HEIGHT}, model input {INPUT[1]}x{INPUT[0]}, "
-               f"{np.mean(detections):.0f} detections per image, best of {args.rounds}, "
-               f"load average {common.load_average():.1f}")
+    common.say(
+        f"validation pass: {len(batches)} images {WIDTH}x{HEIGHT}, model input {INPUT[1]}x{INPUT[0]}, "
+        f"{np.mean(detections):.0f} detections per image, best of {args.rounds}, "
+        f"load average {common.load_average():.1f}"
+    )
     for name, time in seconds.items():
         common.say(f"  {name:6s} {time:7.2f} s per pass   {1000 * time / len(batches):7.1f} ms per image")
     common.report("validation_pass/runner", seconds["pass"] / seconds["runner"], "<=", 1.1)

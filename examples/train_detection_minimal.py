@@ -18,7 +18,6 @@ import tempfile
 
 import numpy as np
 import tensorflow as tf
-
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.trainer.detection import DetectionTrainer
 
@@ -28,8 +27,9 @@ CLASSES = ["cat", "dog"]
 
 def build_model():
     inputs = tf.keras.Input((SIZE, SIZE, 3))
-    x = tf.keras.layers.Conv2D(8, 3, padding="same", activation="relu",
-                               kernel_regularizer=tf.keras.regularizers.l2(1e-4))(inputs)
+    x = tf.keras.layers.Conv2D(
+        8, 3, padding="same", activation="relu", kernel_regularizer=tf.keras.regularizers.l2(1e-4)
+    )(inputs)
     x = tf.keras.layers.MaxPooling2D()(x)
     objectness_train = tf.keras.layers.Conv2D(1, 1, name="objectness_train")(x)
     boxes_train = tf.keras.layers.Conv2D(4, 1, name="boxes_train")(x)
@@ -72,8 +72,14 @@ class RecordingEvaluator:
         value = epoch / 10
         per_threshold = {"0.5": value, "0.75": value / 2, "0.5:0.95": value / 4}
         self.current_summary = f"epoch {epoch}: {truth_values} images evaluated\n"
-        return {"mAP": per_threshold, "mAR": per_threshold, "mACC": per_threshold, "OP": value, "OR": value,
-                "OA": value}
+        return {
+            "mAP": per_threshold,
+            "mAR": per_threshold,
+            "mACC": per_threshold,
+            "OP": value,
+            "OR": value,
+            "OA": value,
+        }
 
     def save_plots_disk(self, plots, path):
         pass

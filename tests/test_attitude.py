@@ -9,9 +9,8 @@ import numpy as np
 import pytest
 import scipy.io
 import tensorflow as tf
-from PIL import Image, ImageFilter
-
 from attitude_samples import make_split, pattern_image, seed_for, write_description, write_image, write_json, write_mat
+from PIL import Image, ImageFilter
 from quillon.forgeline.datasets import attitude
 
 SHAPE = [6, 8, 3]
@@ -32,7 +31,20 @@ def entry(pair):
 
 def test_module_binds_its_globals_in_order_and_defines_the_six_classes():
     names = list(vars(attitude))
-    globals_ = ["exists", "join", "basename", "splitext", "xywhn2xyxy", "Image", "ImageFilter", "tf", "sio", "np", "json", "cv2"]
+    globals_ = [
+        "exists",
+        "join",
+        "basename",
+        "splitext",
+        "xywhn2xyxy",
+        "Image",
+        "ImageFilter",
+        "tf",
+        "sio",
+        "np",
+        "json",
+        "cv2",
+    ]
     assert [name for name in names if name in globals_] == globals_
     assert "glob" not in names and "yaml" not in names
     bases = {
@@ -45,10 +57,21 @@ def test_module_binds_its_globals_in_order_and_defines_the_six_classes():
     }
     for name, base in bases.items():
         assert getattr(attitude, name).__bases__ == (base,)
-        assert (getattr(attitude, name).__doc__ is not None) == (name in ("AttitudeDataset", "AttitudeAndDetectDataset"))
+        assert (getattr(attitude, name).__doc__ is not None) == (
+            name in ("AttitudeDataset", "AttitudeAndDetectDataset")
+        )
     methods = [name for name in vars(attitude.AttitudeDataset) if not name.startswith("__") or name == "__init__"]
-    assert methods == ["__init__", "read_annotations", "tf_load_instance", "_load_instance", "tf_augment", "_augment",
-                       "build_train_iterator", "build_val_iterator", "get_num_train_samples"]
+    assert methods == [
+        "__init__",
+        "read_annotations",
+        "tf_load_instance",
+        "_load_instance",
+        "tf_augment",
+        "_augment",
+        "build_train_iterator",
+        "build_val_iterator",
+        "get_num_train_samples",
+    ]
     graph_function = type(tf.function(lambda: 0))
     assert isinstance(vars(attitude.AttitudeDataset)["tf_load_instance"], graph_function)
     assert isinstance(vars(attitude.AttitudeAndDetectDataset)["tf_load_instance"], graph_function)
@@ -64,8 +87,16 @@ def test_discovery_pairs_images_of_any_case_with_their_annotations(tmp_path, fol
         write_mat(annotations / f"{stem}.mat")
     dataset = attitude.AttitudeDataset(SHAPE, str(images), str(annotations), *folders[2:])
     names = [(os.path.basename(image), os.path.basename(mat)) for image, mat in dataset.train_storage]
-    assert sorted(names) == sorted([("a.PNG", "a.mat"), ("b.Jpg", "b.mat"), ("c.jpeg", "c.mat"),
-                                    ("face.01.png", "face.01.mat"), ("x.png", "x.mat"), ("x.jpg", "x.mat")])
+    assert sorted(names) == sorted(
+        [
+            ("a.PNG", "a.mat"),
+            ("b.Jpg", "b.mat"),
+            ("c.jpeg", "c.mat"),
+            ("face.01.png", "face.01.mat"),
+            ("x.png", "x.mat"),
+            ("x.jpg", "x.mat"),
+        ]
+    )
     assert names.index(("x.png", "x.mat")) < names.index(("x.jpg", "x.mat")) < names.index(("c.jpeg", "c.mat"))
     assert dataset.train_storage[0][0].startswith(str(images) + os.sep)
     assert capsys.readouterr().out == "Missing annotation file: lost\n"
@@ -88,7 +119,9 @@ def test_file_extension_names_the_annotation_files(tmp_path):
 def test_construction_errors(tmp_path, folders):
     train_images, train_annotations, val_images, val_annotations = folders
     missing = str(tmp_path / "missing")
-    with pytest.raises(FileNotFoundError, match=f"^Path to the training images does not exist in this system: {re.escape(missing)}$"):
+    with pytest.raises(
+        FileNotFoundError, match=f"^Path to the training images does not exist in this system: {re.escape(missing)}$"
+    ):
         attitude.AttitudeDataset(SHAPE, missing, train_annotations, val_images, val_annotations)
     with pytest.raises(FileNotFoundError, match="^Path to the training annotations does not exist in this system: "):
         attitude.AttitudeDataset(SHAPE, train_images, missing, val_images, val_annotations)
@@ -121,7 +154,10 @@ def test_loader_resizes_converts_to_rgb_and_blurs_like_pillow(tmp_path, folders)
         dataset.shape = [height, width, 3]
         pixels = pattern_image(height, width, seed=height)
         path = write_image(str(tmp_path / f"b{height}.png"), pixels)
-        for wanted, expected in [(BLUR, np.asarray(Image.fromarray(pixels).filter(ImageFilter.BLUR))), (NO_BLUR, pixels)]:
+        for wanted, expected in [
+            (BLUR, np.asarray(Image.fromarray(pixels).filter(ImageFilter.BLUR))),
+            (NO_BLUR, pixels),
+        ]:
             np.random.seed(seed_for(wanted))
             image, angles = dataset._load_instance(entry([path, mat]))
             np.testing.assert_array_equal(image, cv2.resize(expected, (width, height)))
@@ -162,7 +198,12 @@ def test_training_pipeline_batches_and_reshuffles(tmp_path):
         batches = list(pipeline)
         assert [len(images) for images, _ in batches] == [8, 8, 8, 1]
         images, angles = batches[0]
-        assert (images.dtype, tuple(images.shape[1:]), angles.dtype, tuple(angles.shape[1:])) == (tf.uint8, (6, 8, 3), tf.float32, (3,))
+        assert (images.dtype, tuple(images.shape[1:]), angles.dtype, tuple(angles.shape[1:])) == (
+            tf.uint8,
+            (6, 8, 3),
+            tf.float32,
+            (3,),
+        )
         passes.append([int(pitch) for _, angles in batches for pitch in angles[:, 0].numpy()])
     assert sorted(passes[0]) == sorted(passes[1]) == list(range(25))
     assert passes[0] != passes[1]
@@ -194,13 +235,20 @@ def test_loaders_resize_exactly_as_opencv_resizes_the_rgb_pixels(tmp_path, folde
     mat = write_mat(str(tmp_path / "p.mat"))
     face = write_json(str(tmp_path / "p.json"), {"boxes": [[0.45, 0.55, 0.5, 0.6, 0]], "angles": [[1, 2, 3]]})
     whole = attitude.AttitudeDataset(SHAPE, *folders)
-    crop = attitude.AttitudeDatasetJson(SHAPE, *make_split(tmp_path, "j", ["j"], "json"), *make_split(tmp_path, "k", ["k"], "json"))
+    crop = attitude.AttitudeDatasetJson(
+        SHAPE, *make_split(tmp_path, "j", ["j"], "json"), *make_split(tmp_path, "k", ["k"], "json")
+    )
     for height, width in [(6, 8), (20, 31), (90, 120)]:
         whole.shape = crop.shape = [height, width, 3]
         np.random.seed(seed_for(NO_BLUR))
         np.testing.assert_array_equal(whole._load_instance(entry([path, mat]))[0], cv2.resize(pixels, (width, height)))
         np.random.seed(seed_for(NO_BLUR, (0.5, False)))  # no blur, no mirror
-        x1, y1, x2, y2 = int((0.45 - 0.25) * 53), int((0.55 - 0.3) * 37), int((0.45 + 0.25) * 53), int((0.55 + 0.3) * 37)
+        x1, y1, x2, y2 = (
+            int((0.45 - 0.25) * 53),
+            int((0.55 - 0.3) * 37),
+            int((0.45 + 0.25) * 53),
+            int((0.55 + 0.3) * 37),
+        )
         expected = cv2.resize(pixels[y1:y2, x1:x2], (width, height))
         np.testing.assert_array_equal(crop._load_instance(entry([path, face]))[0], expected)
 
@@ -217,7 +265,9 @@ def test_batched_loading_gives_what_loading_sample_by_sample_gives(folders):
         np.random.seed(seed_for(*[NO_BLUR] * 5))
         batches = list(cls(SHAPE, *folders).build_train_iterator(2))
         assert [len(images) for images, _ in batches] == [2, 2, 1]
-        loaded.append({float(angles[0]): image for images, rows in batches for image, angles in zip(images.numpy(), rows.numpy())})
+        loaded.append(
+            {float(angles[0]): image for images, rows in batches for image, angles in zip(images.numpy(), rows.numpy())}
+        )
     assert sorted(loaded[0]) == sorted(loaded[1]) == [0, 1, 2, 3, 4]
     for pitch, image in loaded[0].items():
         np.testing.assert_array_equal(image, loaded[1][pitch])
@@ -227,7 +277,9 @@ def test_batched_loading_gives_what_loading_sample_by_sample_gives(folders):
             image, angles = super()._load_instance(data)
             return image.astype(np.float32), angles
 
-    with pytest.raises(tf.errors.OpError, match=r"_load_instance\(.*t\d\.png\) returned an image of shape \(6, 8, 3\) dtype float32"):
+    with pytest.raises(
+        tf.errors.OpError, match=r"_load_instance\(.*t\d\.png\) returned an image of shape \(6, 8, 3\) dtype float32"
+    ):
         list(FloatImages(SHAPE, *folders).build_train_iterator(2))
 
 
@@ -239,7 +291,10 @@ def test_validation_pipeline_yields_the_unloaded_pairs_in_order(folders):
     with pytest.raises(FileNotFoundError, match="^Path to the validation annotations does not exist in this system: "):
         dataset.build_val_iterator()
     shutil.rmtree(folders[2])
-    with pytest.raises(FileNotFoundError, match=f"^Path to the validation images does not exist in this system: {re.escape(folders[2])}$"):
+    with pytest.raises(
+        FileNotFoundError,
+        match=f"^Path to the validation images does not exist in this system: {re.escape(folders[2])}$",
+    ):
         dataset.build_val_iterator(4, 2)
 
 
@@ -247,7 +302,11 @@ def test_yaml_description_builds_the_same_dataset(tmp_path, folders):
     info = write_description(tmp_path / "d.yaml", folders[:2], folders[2:], classes=[], anchors=[1, 2])
     dataset = attitude.AttitudeDatasetYaml(SHAPE, info)
     direct = attitude.AttitudeDataset(SHAPE, *folders, num_bins=3)
-    assert (dataset.train_storage, dataset.val_storage, dataset.num_bins) == (direct.train_storage, direct.val_storage, 3)
+    assert (dataset.train_storage, dataset.val_storage, dataset.num_bins) == (
+        direct.train_storage,
+        direct.val_storage,
+        3,
+    )
     assert dataset.get_num_train_samples() == 5
     assert len(next(iter(dataset.build_train_iterator(2)))[0]) == 2
 
@@ -255,7 +314,9 @@ def test_yaml_description_builds_the_same_dataset(tmp_path, folders):
 def test_yaml_description_checks_keys_before_folders(tmp_path, folders):
     messages = attitude.AttitudeDatasetYaml
     missing = str(tmp_path / "missing")
-    with pytest.raises(FileNotFoundError, match=f"^Description file for the current dataset does not exist at: {re.escape(missing)}$"):
+    with pytest.raises(
+        FileNotFoundError, match=f"^Description file for the current dataset does not exist at: {re.escape(missing)}$"
+    ):
         attitude.AttitudeDatasetYaml(SHAPE, missing)
     cases = [
         ((None, folders[2:]), ValueError, messages.train_msg_images),

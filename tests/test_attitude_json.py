@@ -5,9 +5,8 @@ import cv2
 import numpy as np
 import pytest
 import tensorflow as tf
-from PIL import Image, ImageFilter
-
 from attitude_samples import make_split, pattern_image, seed_for, write_description, write_image, write_json
+from PIL import Image, ImageFilter
 from quillon.forgeline.datasets import attitude
 
 SHAPE = [10, 20, 3]
@@ -16,11 +15,16 @@ MIRROR, NO_MIRROR = (0.5, True), (0.5, False)
 
 
 def split_pair(tmp_path, kind, train_stems=("a", "b", "c"), size=(12, 16)):
-    return (*make_split(tmp_path, "train", train_stems, kind, size=size), *make_split(tmp_path, "val", ["v"], kind, size=size))
+    return (
+        *make_split(tmp_path, "train", train_stems, kind, size=size),
+        *make_split(tmp_path, "val", ["v"], kind, size=size),
+    )
 
 
 def load(dataset, tmp_path, annotation, pixels=None, seed=0):
-    image = write_image(str(tmp_path / "sample.jpg" if pixels is None else tmp_path / "sample.png"), pixels, size=(30, 40))
+    image = write_image(
+        str(tmp_path / "sample.jpg" if pixels is None else tmp_path / "sample.png"), pixels, size=(30, 40)
+    )
     np.random.seed(seed)
     return dataset._load_instance([image.encode(), write_json(str(tmp_path / "sample.json"), annotation).encode()])
 
@@ -29,7 +33,11 @@ def test_detect_classes_and_label_offset(tmp_path):
     folders = split_pair(tmp_path, "detect")
     classes = ["face"]
     with_background = attitude.AttitudeAndDetectDataset(SHAPE, *folders, classes=classes)
-    assert (with_background.get_classes(), with_background.label_offset, classes) == (["background", "face"], 1, ["face"])
+    assert (with_background.get_classes(), with_background.label_offset, classes) == (
+        ["background", "face"],
+        1,
+        ["face"],
+    )
     without = attitude.AttitudeAndDetectDataset(SHAPE, *folders, classes=classes, add_bkg_class=False)
     assert without.get_classes() is classes and without.label_offset == 0
     assert without.train_storage[0][1].endswith(".json") and without.get_num_train_samples() == 3
@@ -56,8 +64,12 @@ def test_detect_loader_boxes_and_angles(tmp_path):
 
 def test_detect_batches_pad_boxes_and_angles_with_zero_rows(tmp_path):
     folders = split_pair(tmp_path, "detect", train_stems=("a", "b"))
-    write_json(f"{folders[1]}/a.json", {"boxes": [[0.5, 0.5, 0.5, 0.5, 0]] * 2, "angles": [{"pitch": 1, "yaw": 1, "roll": 1}]})
-    write_json(f"{folders[1]}/b.json", {"boxes": [[0.5, 0.5, 0.5, 0.5, 0]], "angles": [{"pitch": 2, "yaw": 2, "roll": 2}] * 2})
+    write_json(
+        f"{folders[1]}/a.json", {"boxes": [[0.5, 0.5, 0.5, 0.5, 0]] * 2, "angles": [{"pitch": 1, "yaw": 1, "roll": 1}]}
+    )
+    write_json(
+        f"{folders[1]}/b.json", {"boxes": [[0.5, 0.5, 0.5, 0.5, 0]], "angles": [{"pitch": 2, "yaw": 2, "roll": 2}] * 2}
+    )
     dataset = attitude.AttitudeAndDetectDataset(SHAPE, *folders, classes=["face"])
     images, boxes, angles = next(iter(dataset.build_train_iterator(2, 2)))
     assert (images.shape, boxes.shape, angles.shape) == ((2, 10, 20, 3), (2, 2, 5), (2, 2, 3))
@@ -79,14 +91,22 @@ def test_json_loader_crops_the_first_face_and_mirrors(tmp_path):
 
     # A face reaching past the left edge is cropped to what lies inside the image.
     dataset.shape = [50, 60, 3]
-    crop, _ = load(dataset, tmp_path, {"boxes": [[0.1, 0.5, 0.4, 0.5, 0]], "angles": [[1, 2, 3]]}, pixels, seed_for(NO_BLUR, NO_MIRROR))
+    crop, _ = load(
+        dataset,
+        tmp_path,
+        {"boxes": [[0.1, 0.5, 0.4, 0.5, 0]], "angles": [[1, 2, 3]]},
+        pixels,
+        seed_for(NO_BLUR, NO_MIRROR),
+    )
     np.testing.assert_array_equal(crop, pixels[25:75, 0:60])
-    for broken in [{"boxes": [[1.5, 0.5, 0.4, 0.5, 0]], "angles": [[1, 2, 3]]},  # nothing inside the image
-                   {"boxes": [[0.5, 0.5, 0.4, 0.5, 0]], "angles": []},
-                   {"boxes": [[0.5, 0.5, 0.4, 0.5]], "angles": [[1, 2, 3]]},
-                   {"boxes": [[0.5, 0.5, 0.4, 0.5, 0]]},
-                   {"boxes": 3, "angles": [[1, 2, 3]]},
-                   {"boxes": [[]], "angles": [[1, 2, 3]]}]:
+    for broken in [
+        {"boxes": [[1.5, 0.5, 0.4, 0.5, 0]], "angles": [[1, 2, 3]]},  # nothing inside the image
+        {"boxes": [[0.5, 0.5, 0.4, 0.5, 0]], "angles": []},
+        {"boxes": [[0.5, 0.5, 0.4, 0.5]], "angles": [[1, 2, 3]]},
+        {"boxes": [[0.5, 0.5, 0.4, 0.5, 0]]},
+        {"boxes": 3, "angles": [[1, 2, 3]]},
+        {"boxes": [[]], "angles": [[1, 2, 3]]},
+    ]:
         with pytest.raises((ValueError, KeyError), match="sample.json"):
             load(dataset, tmp_path, broken, pixels)
 
@@ -105,10 +125,17 @@ def test_yaml_variants_check_classes_keys_and_folders(tmp_path):
     messages = attitude.AttitudeDatasetYaml
     missing = str(tmp_path / "missing")
     cases = [
-        (dict(train=folders[:2], validation=folders[2:], classes=[]), ValueError,
-         "Invalid number of classes. The dataset should contain at least one class"),
+        (
+            dict(train=folders[:2], validation=folders[2:], classes=[]),
+            ValueError,
+            "Invalid number of classes. The dataset should contain at least one class",
+        ),
         (dict(train=folders[:2], validation=None), ValueError, messages.val_msg_images),
-        (dict(train=(folders[0], missing), validation=folders[2:]), FileNotFoundError, messages.location_msg.format(missing)),
+        (
+            dict(train=(folders[0], missing), validation=folders[2:]),
+            FileNotFoundError,
+            messages.location_msg.format(missing),
+        ),
     ]
     for cls in (attitude.AttitudeAndDetectDatasetYaml, attitude.AttitudeDatasetJsonYaml):
         for description, error, message in cases:
@@ -124,12 +151,21 @@ def test_yaml_variants_check_classes_keys_and_folders(tmp_path):
     direct = attitude.AttitudeAndDetectDataset(SHAPE, *folders, classes=["face", "hand"])
     described = attitude.AttitudeAndDetectDatasetYaml(SHAPE, info)
     assert (described.get_classes(), described.train_storage, described.val_storage) == (
-        direct.get_classes(), direct.train_storage, direct.val_storage)
+        direct.get_classes(),
+        direct.train_storage,
+        direct.val_storage,
+    )
     assert attitude.AttitudeDatasetJsonYaml(shape=SHAPE, info_file=info).train_storage == direct.train_storage
 
 
-ANNOTATIONS = {"AttitudeDataset": "mat", "AttitudeDatasetYaml": "mat", "AttitudeDatasetJson": "json",
-               "AttitudeDatasetJsonYaml": "json", "AttitudeAndDetectDataset": "detect", "AttitudeAndDetectDatasetYaml": "detect"}
+ANNOTATIONS = {
+    "AttitudeDataset": "mat",
+    "AttitudeDatasetYaml": "mat",
+    "AttitudeDatasetJson": "json",
+    "AttitudeDatasetJsonYaml": "json",
+    "AttitudeAndDetectDataset": "detect",
+    "AttitudeAndDetectDatasetYaml": "detect",
+}
 
 
 @pytest.mark.parametrize("name", list(ANNOTATIONS))

@@ -9,7 +9,6 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pytest
 import tensorflow as tf
-
 from quillon.forgeline.callbacks import CallbackList, ForgelineTrainingCallback, TensorBoardLogger
 from quillon.forgeline.datasets.utils import letterbox, xywhn2xyxy
 from quillon.forgeline.losses import ForgelineLoss
@@ -185,7 +184,10 @@ class TestTensorBoardLogger:
         assert train[("train/total-loss", 0)] == 2.5 and train[("train/total-loss", 2)] == 1.5
         assert train[("train/step-time (seconds)", 1)] == pytest.approx(0.2)
         assert {tag for tag, _ in train} == {
-            "train/total-loss", "train/L2-loss", "train/learning-rate", "train/step-time (seconds)"
+            "train/total-loss",
+            "train/L2-loss",
+            "train/learning-rate",
+            "train/step-time (seconds)",
         }
         # The validation call neither re-logs losses nor advances the training step.
         assert sorted(step for tag, step in train if tag == "train/total-loss") == [0, 1, 2]
@@ -236,8 +238,15 @@ class TestTensorBoardLogger:
         # A Keras 3 optimizer holds its learning rate in a Keras variable, which is no tf.Variable.
         logger = TensorBoardLogger(str(tmp_path))
         learning_rate = tf.keras.optimizers.Adam(0.25).learning_rate
-        logger.update_metrics({}, {"learning-rate": learning_rate, "count": tf.constant([3], tf.int64),
-                                   "half": tf.constant(0.5, tf.float16), "vector": tf.constant([1.0, 2.0])})
+        logger.update_metrics(
+            {},
+            {
+                "learning-rate": learning_rate,
+                "count": tf.constant([3], tf.int64),
+                "half": tf.constant(0.5, tf.float16),
+                "vector": tf.constant([1.0, 2.0]),
+            },
+        )
         logger.close()
         values = {tag: float(value) for tag, _, _, value in read_summaries(tmp_path)}
         assert values == {"train/learning-rate": 0.25, "train/count": 3.0, "train/half": 0.5}

@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 import tensorflow as tf
 from PIL import Image
-
 from quillon.forgeline.datasets import darknet
 from quillon.forgeline.datasets.utils import letterbox
 
@@ -197,8 +196,15 @@ def test_validation_paths_are_stored_before_the_check(dataset):
 
 
 def test_storage_pattern_order_case_and_pairing(tmp_path):
-    train = {"b.jpg": "0 .5 .5 .1 .1\n", "c.Jpeg": "", "a.PNG": "", "img.final.jpg": "", "x.bmp": "", "y.tiff": "",
-             "no_label.jpg": None}
+    train = {
+        "b.jpg": "0 .5 .5 .1 .1\n",
+        "c.Jpeg": "",
+        "a.PNG": "",
+        "img.final.jpg": "",
+        "x.bmp": "",
+        "y.tiff": "",
+        "no_label.jpg": None,
+    }
     dataset = darknet.DarknetDataset(description(tmp_path, train=train), [64, 64])
     images = [os.path.basename(image) for image, _ in dataset.train_storage]
     assert images[0] == "a.PNG"
@@ -227,17 +233,31 @@ def test_storage_pairs_paths_exactly_as_os_path_does(tmp_path, monkeypatch):
         found = []
         for pattern in ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]"):
             found += glob.glob(os.path.join(str(images), pattern))
-        pairs = [[image, os.path.join(split["annotations"], os.path.splitext(os.path.basename(image))[0] + ".txt")]
-                 for image in found]
+        pairs = [
+            [image, os.path.join(split["annotations"], os.path.splitext(os.path.basename(image))[0] + ".txt")]
+            for image in found
+        ]
         return [pair for pair in pairs if os.path.exists(pair[1])]
 
     expected = spec_pairing()
-    assert sorted(os.path.basename(label) for _, label in expected) == ["a..txt", "folder.txt", "img.final.txt", "x.y.z.txt", "ü ñ.txt"]
-    assert darknet.DarknetDataset({"classes": ["a"], "train": split, "validation": split}, [8, 8]).train_storage == expected
+    assert sorted(os.path.basename(label) for _, label in expected) == [
+        "a..txt",
+        "folder.txt",
+        "img.final.txt",
+        "x.y.z.txt",
+        "ü ñ.txt",
+    ]
+    assert (
+        darknet.DarknetDataset({"classes": ["a"], "train": split, "validation": split}, [8, 8]).train_storage
+        == expected
+    )
     # Path functions replaced by the caller are the ones called.
     calls = []
     monkeypatch.setattr(darknet, "exists", lambda path: calls.append(path) or os.path.exists(path))
-    assert darknet.DarknetDataset({"classes": ["a"], "train": split, "validation": split}, [8, 8]).train_storage == expected
+    assert (
+        darknet.DarknetDataset({"classes": ["a"], "train": split, "validation": split}, [8, 8]).train_storage
+        == expected
+    )
     assert len(calls) == 2 * len(stems)
 
 
@@ -321,8 +341,9 @@ def test_validation_sample_keeps_size_and_normalises_boxes(dataset, wide_sample)
     assert name == "wide.jpg"
 
 
-@pytest.mark.parametrize("mode, width, height", [("RGB", 1, 1), ("RGB", 5, 3), ("L", 64, 48), ("P", 64, 48),
-                                                  ("RGBA", 7, 2)])
+@pytest.mark.parametrize(
+    "mode, width, height", [("RGB", 1, 1), ("RGB", 5, 3), ("L", 64, 48), ("P", 64, 48), ("RGBA", 7, 2)]
+)
 def test_pixels_match_pillow_for_every_mode_and_size(dataset, tmp_path, mode, width, height):
     path = write_image(str(tmp_path / f"image_{mode}.png"), width=width, height=height, mode=mode)
     image, _, _ = dataset.load_instance(entry(path, tmp_path / "none.txt"), False)
@@ -353,9 +374,14 @@ def test_several_lines_comments_and_clipping(dataset, wide_sample):
 
 @pytest.mark.parametrize(
     "text, problem",
-    [("0 0.5 0.5 0.5\n", "line 1 holds 4 values, expected 5"), ("0 .5 .5 .5 .5\n1 a .5 .5 .5\n", "line 2: 'a'"),
-     ("0 .5 .5 .5 nan\n", "line 1: 'nan'"), ("3 .5 .5 .5 .5\n", "line 1: class 3 is not one of the 3 classes"),
-     ("1.5 .5 .5 .5 .5\n", "class 1.5 is not"), ("-1 .5 .5 .5 .5\n", "class -1 is not")],
+    [
+        ("0 0.5 0.5 0.5\n", "line 1 holds 4 values, expected 5"),
+        ("0 .5 .5 .5 .5\n1 a .5 .5 .5\n", "line 2: 'a'"),
+        ("0 .5 .5 .5 nan\n", "line 1: 'nan'"),
+        ("3 .5 .5 .5 .5\n", "line 1: class 3 is not one of the 3 classes"),
+        ("1.5 .5 .5 .5 .5\n", "class 1.5 is not"),
+        ("-1 .5 .5 .5 .5\n", "class -1 is not"),
+    ],
 )
 def test_malformed_annotation_names_the_file(dataset, wide_sample, text, problem):
     write_text(wide_sample[1], text)
@@ -441,7 +467,7 @@ def test_training_and_validation_pipelines(tmp_path):
     boxes = np.concatenate([b.numpy().reshape(-1, 5) for _, b in batches])
     assert sorted(boxes[:, 4][boxes[:, 2] > 0].tolist()) == [0, 1, 2]
 
-    (image, boxes, name), = list(dataset.build_val_iterator())
+    ((image, boxes, name),) = list(dataset.build_val_iterator())
     assert image.shape == (1, 48, 64, 3) and name.numpy().tolist() == [b"v0.png"]
     np.testing.assert_allclose(boxes.numpy(), [[[0.4, 0.4, 0.6, 0.6, 1]]], rtol=1e-6)
 

@@ -5,7 +5,6 @@ import os
 import numpy as np
 import yaml
 from PIL import Image
-
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from trainer_doubles import CLASSES, SIZE, RecordingCallbacks, RecordingEvaluator, make_trainer
@@ -36,7 +35,9 @@ def test_one_epoch_with_validation(tmp_path):
     description = {
         "type": "darknet",
         "classes": CLASSES[1:],  # the background class makes the trainer's three
-        "train": write_split(tmp_path / "train", train_names, unlabelled={"train_3.png", "train_8.jpg", "train_13.png"}),
+        "train": write_split(
+            tmp_path / "train", train_names, unlabelled={"train_3.png", "train_8.jpg", "train_13.png"}
+        ),
         "validation": write_split(tmp_path / "val", val_names, unlabelled={"val_0.jpeg"}),
     }
     info_file = tmp_path / "dataset.yaml"
@@ -51,13 +52,20 @@ def test_one_epoch_with_validation(tmp_path):
     trainer = make_trainer(DetectionTrainer, tmp_path / "run", classes=dataset.classes)
     weights = [weight.numpy().copy() for weight in trainer.model.trainable_weights]
 
-    trainer.train(epochs=1, train_ds=dataset.build_train_iterator(BATCH), val_ds=dataset.build_val_iterator(),
-                  evaluator=evaluator, callback_handler=RecordingCallbacks(events))
+    trainer.train(
+        epochs=1,
+        train_ds=dataset.build_train_iterator(BATCH),
+        val_ds=dataset.build_val_iterator(),
+        evaluator=evaluator,
+        callback_handler=RecordingCallbacks(events),
+    )
 
     steps = [details for name, details in events if name == "on_step_end"]
     assert len(steps) == 3  # 11 samples in batches of 4
     assert all(np.isfinite(float(step["losses"]["total-loss"])) for step in steps)
-    assert any(not np.allclose(before, after.numpy()) for before, after in zip(weights, trainer.model.trainable_weights))
+    assert any(
+        not np.allclose(before, after.numpy()) for before, after in zip(weights, trainer.model.trainable_weights)
+    )
 
     # The initial validation and the one after epoch 1 each saw every labelled validation image once.
     assert evaluator.passes == [0, 1]

@@ -5,7 +5,6 @@ import numpy as np
 import pytest
 import tensorflow as tf
 import yaml
-
 from quillon.forgeline.datasets import core
 from quillon.forgeline.datasets.core import BaseDetectionDataset
 

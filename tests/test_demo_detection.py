@@ -10,14 +10,25 @@ import numpy as np
 import pytest
 import tensorflow as tf
 import yaml
-
 from quillon.forgeline.demo import data
 from quillon.forgeline.demo.__main__ import main
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import STRIDE, box_distances_from_logits, build_detection_model
 
-SUMMARY_COLUMNS = ["mAP@0.5", "mAP@0.75", "mAP@0.5:0.95", "mACC@0.5", "mACC@0.75", "mACC@0.5:0.95",
-                   "mAR@0.5", "mAR@0.75", "mAR@0.5:0.95", "Overall-ACC", "Overall-AP", "Overall-AR"]
+SUMMARY_COLUMNS = [
+    "mAP@0.5",
+    "mAP@0.75",
+    "mAP@0.5:0.95",
+    "mACC@0.5",
+    "mACC@0.75",
+    "mACC@0.5:0.95",
+    "mAR@0.5",
+    "mAR@0.75",
+    "mAR@0.5:0.95",
+    "Overall-ACC",
+    "Overall-AP",
+    "Overall-AR",
+]
 
 
 def split_files(folder):
@@ -114,7 +125,9 @@ def test_loss_is_near_zero_for_a_perfect_prediction_and_ignores_padding():
     loss = DetectionLoss()
     perfect = loss.compute_loss((boxes,), ideal_predictions(boxes[0]))
     assert float(perfect["heatmap-loss"]) < 1e-3 and float(perfect["box-loss"]) < 1e-3
-    assert float(perfect["total-loss"]) == pytest.approx(float(perfect["heatmap-loss"]) + 2 * float(perfect["box-loss"]))
+    assert float(perfect["total-loss"]) == pytest.approx(
+        float(perfect["heatmap-loss"]) + 2 * float(perfect["box-loss"])
+    )
 
     shifted = loss.compute_loss((boxes,), ideal_predictions(boxes[0], wrong_cell=True))
     assert float(shifted["heatmap-loss"]) > 1.0
@@ -152,8 +165,9 @@ def test_demo_trains_and_best_model_reproduces_its_validation(tmp_path, capsys, 
 
     def recording(self, instances, epoch, add_image):
         detections = instances["dt_instance"]
-        seen[epoch, instances["gt_instance"]["image_path"]] = [np.array(detections[key]) for key in
-                                                               ("boxes", "labels", "scores")]
+        seen[epoch, instances["gt_instance"]["image_path"]] = [
+            np.array(detections[key]) for key in ("boxes", "labels", "scores")
+        ]
         return evaluate_one(self, instances, epoch, add_image)
 
     monkeypatch.setattr(DetectionEvaluator, "single_evaluation", recording)
@@ -161,8 +175,16 @@ def test_demo_trains_and_best_model_reproduces_its_validation(tmp_path, capsys, 
     monkeypatch.undo()
 
     run = tmp_path / "run"
-    for name in ["config.json", "labels.txt", "best.h5", "last.h5", "summary.csv", "validation/results.txt",
-                 "validation/precision_recall.png", "validation/confusion_matrix.png"]:
+    for name in [
+        "config.json",
+        "labels.txt",
+        "best.h5",
+        "last.h5",
+        "summary.csv",
+        "validation/results.txt",
+        "validation/precision_recall.png",
+        "validation/confusion_matrix.png",
+    ]:
         assert (run / name).is_file(), name
     assert glob.glob(str(run / "tensorboard" / "events.out.tfevents.*"))
     assert (run / "labels.txt").read_text() == "background\ncircle\nsquare\ntriangle\n"
@@ -176,8 +198,9 @@ def test_demo_trains_and_best_model_reproduces_its_validation(tmp_path, capsys, 
     # training model found at the best epoch, and so scores the same.
     model = tf.keras.models.load_model(run / "best.h5", compile=False)
     assert len(model.outputs) == 2
-    dataset = DarknetDatasetYaml(str(tmp_path / "data" / "data.yaml"), shape=[64, 64, 3], letter_box=True,
-                                 add_bkg_class=True, aug_cfg=None)
+    dataset = DarknetDatasetYaml(
+        str(tmp_path / "data" / "data.yaml"), shape=[64, 64, 3], letter_box=True, add_bkg_class=True, aug_cfg=None
+    )
     evaluator = DetectionEvaluator(model, labels=dataset.get_classes())
     found = 0
     for image, _, name in dataset.build_val_iterator():

@@ -7,7 +7,6 @@ import numpy as np
 import pytest
 import scipy.io
 import tensorflow as tf
-
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
 from quillon.forgeline.demo.__main__ import main as demo_main
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset, rotation_matrix
@@ -18,8 +17,9 @@ from quillon.validator.headpose import evaluate_attitude
 
 @pytest.fixture(scope="module")
 def heads(tmp_path_factory):
-    return generate_headpose_dataset(tmp_path_factory.mktemp("heads") / "data", seed=5, train_images=4,
-                                     validation_images=6, size=48)
+    return generate_headpose_dataset(
+        tmp_path_factory.mktemp("heads") / "data", seed=5, train_images=4, validation_images=6, size=48
+    )
 
 
 def stems(folder):
@@ -27,9 +27,14 @@ def stems(folder):
 
 
 def mat_dataset(heads, shape=(32, 32)):
-    return AttitudeDataset(shape=[shape[0], shape[1], 3], train_images=heads["train_images"],
-                           train_annotations=heads["train_mat"], val_images=heads["val_images"],
-                           val_annotations=heads["val_mat"], file_extension="mat")
+    return AttitudeDataset(
+        shape=[shape[0], shape[1], 3],
+        train_images=heads["train_images"],
+        train_annotations=heads["train_mat"],
+        val_images=heads["val_images"],
+        val_annotations=heads["val_mat"],
+        file_extension="mat",
+    )
 
 
 class TestBuiltInData:
@@ -42,7 +47,7 @@ class TestBuiltInData:
                 annotation = json.load(stream)
             assert mat["Pose_Para"].shape == (1, 7) and mat["pt2d"].shape[0] == 2
             np.testing.assert_allclose(mat["Pose_Para"][0, :3], annotation["angles"][0])
-            (cx, cy, w, h, _), = annotation["boxes"]
+            ((cx, cy, w, h, _),) = annotation["boxes"]
             assert 0 <= cx - w / 2 and cx + w / 2 <= 1 and 0 <= cy - h / 2 and cy + h / 2 <= 1
             # The eyes, the base of the nose and the mouth corners lie inside the head box.
             x, y = mat["pt2d"][:, [0, 1, 2, 4, 5]] / 48
@@ -52,15 +57,19 @@ class TestBuiltInData:
         again = generate_headpose_dataset(tmp_path / "again", seed=5, train_images=4, validation_images=6, size=48)
         for key in ("train_images", "val_json"):
             for stem_file in os.listdir(heads[key]):
-                with open(os.path.join(heads[key], stem_file), "rb") as a, open(os.path.join(again[key], stem_file), "rb") as b:
+                with (
+                    open(os.path.join(heads[key], stem_file), "rb") as a,
+                    open(os.path.join(again[key], stem_file), "rb") as b,
+                ):
                     assert a.read() == b.read()
 
     @pytest.mark.parametrize("pitch, yaw, roll", [(10, 40, -20), (-25, -55, 30)])
     def test_a_mirrored_head_has_negated_yaw_and_roll(self, pitch, yaw, roll):
         # The JSON loader mirrors crops and negates yaw and roll; the rendering must agree.
         mirror = np.diag([-1.0, 1.0, 1.0])
-        np.testing.assert_allclose(mirror @ rotation_matrix(pitch, yaw, roll) @ mirror,
-                                   rotation_matrix(pitch, -yaw, -roll), atol=1e-12)
+        np.testing.assert_allclose(
+            mirror @ rotation_matrix(pitch, yaw, roll) @ mirror, rotation_matrix(pitch, -yaw, -roll), atol=1e-12
+        )
 
 
 class TestModelAndLoss:
@@ -70,7 +79,9 @@ class TestModelAndLoss:
         images = tf.random.uniform((2, 32, 32, 3))
         logits, probabilities, angles = model(images, training=False)
         assert logits.shape == probabilities.shape == (2, 3, 10) and angles.shape == (2, 3)
-        np.testing.assert_allclose(angles, np.sum(probabilities.numpy() * bin_centres(10, (-50, 50)), axis=-1), rtol=1e-5)
+        np.testing.assert_allclose(
+            angles, np.sum(probabilities.numpy() * bin_centres(10, (-50, 50)), axis=-1), rtol=1e-5
+        )
         inference = tf.keras.Model(model.input, model.outputs[2:])  # what DetectionTrainer saves
         inference.save(str(tmp_path / "m.h5"))
         loaded = tf.keras.models.load_model(str(tmp_path / "m.h5"), compile=False)
@@ -101,8 +112,12 @@ class TestModelAndLoss:
 class TestEvaluateAttitude:
     def test_errors_come_from_the_validation_annotations(self, heads):
         dataset = mat_dataset(heads)
-        truth = np.array([scipy.io.loadmat(os.path.join(heads["val_mat"], stem + ".mat"))["Pose_Para"][0, :3]
-                          for stem in stems(heads["val_mat"])])
+        truth = np.array(
+            [
+                scipy.io.loadmat(os.path.join(heads["val_mat"], stem + ".mat"))["Pose_Para"][0, :3]
+                for stem in stems(heads["val_mat"])
+            ]
+        )
 
         def zeros(images, training):
             return tf.zeros((tf.shape(images)[0], 3))
@@ -113,14 +128,19 @@ class TestEvaluateAttitude:
         assert results["count"] == 6
         for index, name in enumerate(("pitch", "yaw", "roll")):
             assert results["mae"][name] == pytest.approx(np.abs(truth[:, index]).mean(), rel=1e-5)
-            assert results["baseline_mae"][name] == pytest.approx(np.abs(truth[:, index] - truth[:, index].mean()).mean(),
-                                                                   rel=1e-5)
+            assert results["baseline_mae"][name] == pytest.approx(
+                np.abs(truth[:, index] - truth[:, index].mean()).mean(), rel=1e-5
+            )
         assert results["mae"]["mean"] == pytest.approx(np.abs(truth).mean(), rel=1e-5)
 
     def test_training_and_inference_models_give_the_same_repeatable_figures(self, heads):
-        dataset = AttitudeDatasetJson(shape=[32, 32, 3], train_images=heads["train_images"],
-                                      train_annotations=heads["train_json"], val_images=heads["val_images"],
-                                      val_annotations=heads["val_json"])
+        dataset = AttitudeDatasetJson(
+            shape=[32, 32, 3],
+            train_images=heads["train_images"],
+            train_annotations=heads["train_json"],
+            val_images=heads["val_images"],
+            val_annotations=heads["val_json"],
+        )
         model = build_headpose_model((32, 32, 3))
         inference = tf.keras.Model(model.input, model.outputs[2:])
         first = evaluate_attitude(model, dataset, seed=3)
@@ -132,8 +152,21 @@ class TestEvaluateAttitude:
 @pytest.mark.parametrize("annotations", ["json", "mat"])
 def test_headpose_command_trains_and_writes_its_run_folder(tmp_path, annotations, capsys):
     out = tmp_path / "out"
-    demo_main(["headpose", "--epochs", "1", "--images", "8", "--batch-size", "4", "--annotations", annotations,
-               "--out", str(out)])
+    demo_main(
+        [
+            "headpose",
+            "--epochs",
+            "1",
+            "--images",
+            "8",
+            "--batch-size",
+            "4",
+            "--annotations",
+            annotations,
+            "--out",
+            str(out),
+        ]
+    )
     run = out / "run"
     assert sorted(os.listdir(run)) == ["config.json", "last.h5", "state", "tensorboard", "validation"]
     config = json.loads((run / "config.json").read_text())

@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 import tensorflow as tf
 from PIL import Image
-
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
 from quillon.forgeline.demo.data_segment import CLASSES, generate_segmentation_dataset
 from quillon.forgeline.losses import SegmentationLoss
@@ -32,8 +31,8 @@ def write_pair(images, masks, stem, mask, image=None, mask_mode="L"):
 def stripes(height=8, width=8):
     """Class 0 on the left, 1 in the middle, 3 on the right: left-right flips change it."""
     mask = np.zeros((height, width), np.uint8)
-    mask[:, width // 3:] = 1
-    mask[:, 2 * width // 3:] = 3
+    mask[:, width // 3 :] = 1
+    mask[:, 2 * width // 3 :] = 3
     return mask
 
 
@@ -94,8 +93,15 @@ class TestSegmentationDataset:
         for split in ("train", "val"):
             for index in range(3):
                 write_pair(tmp_path / split / "images", tmp_path / split / "masks", f"s{index}", stripes())
-        return SegmentationDataset(list(shape), str(tmp_path / "train" / "images"), str(tmp_path / "train" / "masks"),
-                                   str(tmp_path / "val" / "images"), str(tmp_path / "val" / "masks"), flip=flip, **kwargs)
+        return SegmentationDataset(
+            list(shape),
+            str(tmp_path / "train" / "images"),
+            str(tmp_path / "train" / "masks"),
+            str(tmp_path / "val" / "images"),
+            str(tmp_path / "val" / "masks"),
+            flip=flip,
+            **kwargs,
+        )
 
     def test_training_batches_keep_image_and_mask_aligned_through_flips_and_resizing(self, tmp_path):
         dataset = self.make(tmp_path, flip=True, shape=(16, 12), num_classes=4)
@@ -127,30 +133,45 @@ class TestSegmentationDataset:
         write_pair(tmp_path / "im", tmp_path / "other", "b", stripes())
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            dataset = SegmentationDataset([8, 8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"),
-                                          str(tmp_path / "ma"))
+            dataset = SegmentationDataset(
+                [8, 8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"), str(tmp_path / "ma")
+            )
         assert [str(warning.message).split(" in ")[0] for warning in caught] == [
-            "SegmentationDataset: 1 training images have no mask", "SegmentationDataset: 1 validation images have no mask"]
+            "SegmentationDataset: 1 training images have no mask",
+            "SegmentationDataset: 1 validation images have no mask",
+        ]
         assert all(str(warning.message).endswith("are left out: b") for warning in caught)
         assert [os.path.basename(image) for image, _ in dataset.train_storage] == ["a.png"]
         with pytest.raises(FileNotFoundError, match="validation masks folder does not exist: .*nowhere"):
-            SegmentationDataset([8, 8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"),
-                                str(tmp_path / "nowhere"))
+            SegmentationDataset(
+                [8, 8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"), str(tmp_path / "nowhere")
+            )
         (tmp_path / "empty").mkdir()
         with pytest.raises(ValueError, match="no training image in .*empty"):
-            SegmentationDataset([8, 8], str(tmp_path / "empty"), str(tmp_path / "ma"), str(tmp_path / "im"),
-                                str(tmp_path / "ma"))
+            SegmentationDataset(
+                [8, 8], str(tmp_path / "empty"), str(tmp_path / "ma"), str(tmp_path / "im"), str(tmp_path / "ma")
+            )
         with pytest.raises(ValueError, match="shape"):
-            SegmentationDataset([8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"), str(tmp_path / "ma"))
+            SegmentationDataset(
+                [8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"), str(tmp_path / "ma")
+            )
 
     def test_bad_masks_fail_loudly_naming_the_file(self, tmp_path):
         dataset = self.make(tmp_path, num_classes=2)  # the stripes hold class 3
         with pytest.raises(tf.errors.OpError, match=r"s0\.png holds values \[3\] outside the 2 classes"):
             list(dataset.build_val_iterator())
         rgb = tmp_path / "rgb"
-        write_pair(rgb / "images", rgb / "masks", "x", np.zeros((4, 4, 3), np.uint8), image=np.zeros((4, 4, 3), np.uint8),
-                   mask_mode="RGB")
-        dataset = SegmentationDataset([4, 4], str(rgb / "images"), str(rgb / "masks"), str(rgb / "images"), str(rgb / "masks"))
+        write_pair(
+            rgb / "images",
+            rgb / "masks",
+            "x",
+            np.zeros((4, 4, 3), np.uint8),
+            image=np.zeros((4, 4, 3), np.uint8),
+            mask_mode="RGB",
+        )
+        dataset = SegmentationDataset(
+            [4, 4], str(rgb / "images"), str(rgb / "masks"), str(rgb / "images"), str(rgb / "masks")
+        )
         with pytest.raises(ValueError, match="single-channel class-index image"):
             dataset.load_sample(dataset.train_storage[0])
 
@@ -179,8 +200,14 @@ class TestSegmentationLoss:
 
 def instance(image, gt_mask, dt_mask, path="img.png"):
     return {
-        "gt_instance": {"image": image, "height": image.shape[0], "width": image.shape[1], "gt_mask": gt_mask,
-                        "labels": list(np.unique(gt_mask)), "image_path": path},
+        "gt_instance": {
+            "image": image,
+            "height": image.shape[0],
+            "width": image.shape[1],
+            "gt_mask": gt_mask,
+            "labels": list(np.unique(gt_mask)),
+            "image_path": path,
+        },
         "dt_instance": {"dt_mask": dt_mask, "labels": list(np.unique(dt_mask))},
     }
 
@@ -242,8 +269,11 @@ class TestSegmentationEvaluator:
         assert metrics["mIoU"] == metrics["OA"] == 1.0
         assert set(metrics) == {"mAP", "mAR", "mACC", "OP", "OR", "OA", "mIoU"}
         assert [call[:2] for call in writer.calls] == [
-            ("image", "validation/images/img.png"), ("image", "validation/confusion_matrix"),
-            ("scalar", "validation/mIoU"), ("text", "validation/summary")]
+            ("image", "validation/images/img.png"),
+            ("image", "validation/confusion_matrix"),
+            ("scalar", "validation/mIoU"),
+            ("text", "validation/summary"),
+        ]
         assert all(call[3] == 2 for call in writer.calls)
         assert "mean IoU (mIoU)       1.0000" in evaluator.current_summary
         assert [line.split()[0] for line in evaluator.current_summary.splitlines()[3:6]] == ["bg", "a", "b"]
@@ -261,13 +291,17 @@ class TestSegmentationEvaluator:
         evaluator = SegmentationEvaluator(red_threshold_model()[0], labels=["bg", "a"])
         image = np.zeros((4, 4, 3), np.uint8)
         with pytest.raises(ValueError, match="x.png: the predicted mask is"):
-            evaluator.single_evaluation(instance(image, np.zeros((4, 4), int), np.zeros((2, 2), int), "x.png"), 0, False)
+            evaluator.single_evaluation(
+                instance(image, np.zeros((4, 4), int), np.zeros((2, 2), int), "x.png"), 0, False
+            )
         with pytest.raises(ValueError, match=r"y.png: the true mask holds values \[5\]"):
             evaluator.single_evaluation(instance(image, np.full((4, 4), 5), np.zeros((4, 4), int), "y.png"), 0, False)
         with pytest.raises(ValueError, match="no pixel"):
             evaluator.conclude(np.zeros((2, 2)), epoch=0)
         with pytest.raises(RuntimeError, match="labels"):
-            SegmentationEvaluator(red_threshold_model()[0]).single_evaluation(instance(image, image[..., 0], image[..., 0]), 0, False)
+            SegmentationEvaluator(red_threshold_model()[0]).single_evaluation(
+                instance(image, image[..., 0], image[..., 0]), 0, False
+            )
 
     @pytest.mark.parametrize("pooled", [False, True])
     def test_runner_scales_like_training_follows_the_weights_and_keeps_the_image_size(self, pooled):
@@ -292,8 +326,16 @@ def test_segment_command_trains_and_its_saved_model_reproduces_the_logged_metric
     out = tmp_path / "out"
     demo_main(["segment", "--epochs", "1", "--images", "12", "--batch-size", "6", "--out", str(out)])
     run = out / "run"
-    assert sorted(os.listdir(run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "state", "summary.csv",
-                                       "tensorboard", "validation"]
+    assert sorted(os.listdir(run)) == [
+        "best.h5",
+        "config.json",
+        "labels.txt",
+        "last.h5",
+        "state",
+        "summary.csv",
+        "tensorboard",
+        "validation",
+    ]
     assert (run / "labels.txt").read_text().split() == CLASSES
     assert json.loads((run / "config.json").read_text())["train_images"] == 12
     header, row = (run / "summary.csv").read_text().splitlines()
@@ -308,8 +350,13 @@ def test_segment_command_trains_and_its_saved_model_reproduces_the_logged_metric
     # best.h5 is the model validated after epoch 1: scoring it again gives the logged figures.
     best = tf.keras.models.load_model(str(run / "best.h5"), compile=False)
     data = out / "data"
-    dataset = SegmentationDataset([64, 64, 3], str(data / "train" / "images"), str(data / "train" / "masks"),
-                                  str(data / "validation" / "images"), str(data / "validation" / "masks"))
+    dataset = SegmentationDataset(
+        [64, 64, 3],
+        str(data / "train" / "images"),
+        str(data / "train" / "masks"),
+        str(data / "validation" / "images"),
+        str(data / "validation" / "masks"),
+    )
     metrics = SegmentationEvaluator(best, labels=CLASSES).evaluate(dataset.build_val_iterator())
     assert metrics["mAP"] == pytest.approx(logged["mAP"], abs=1e-6)
     assert metrics["OA"] == pytest.approx(logged["Overall-ACC"], abs=1e-6)

@@ -11,7 +11,6 @@ import numpy as np
 import pytest
 import tensorflow as tf
 from PIL import Image
-
 from quillon.forgeline.__main__ import main
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
 from quillon.forgeline.demo.data import generate_detection_dataset
@@ -49,8 +48,13 @@ def demo(tmp_path_factory):
     network = build_detection_model(len(LABELS), (SIZE, SIZE, 3), width=8)
     run = save_run(str(root / "run"), tf.keras.Model(network.input, network.outputs[2:]), "detect", LABELS)
     model = tf.keras.models.load_model(os.path.join(run, "best.h5"), compile=False)
-    return {"root": root, "data_file": data_file, "run": run, "model": model,
-            "images": str(root / "data" / "validation" / "images")}
+    return {
+        "root": root,
+        "data_file": data_file,
+        "run": run,
+        "model": model,
+        "images": str(root / "data" / "validation" / "images"),
+    }
 
 
 def docs_recipe():
@@ -63,8 +67,9 @@ def docs_recipe():
 
 
 def test_predict_gives_the_evaluators_detections_batched_or_not_and_skips_a_corrupt_image(demo, tmp_path, capsys):
-    dataset = DarknetDatasetYaml(demo["data_file"], shape=[SIZE, SIZE, 3], letter_box=True, add_bkg_class=True,
-                                 aug_cfg=None)
+    dataset = DarknetDatasetYaml(
+        demo["data_file"], shape=[SIZE, SIZE, 3], letter_box=True, add_bkg_class=True, aug_cfg=None
+    )
     runner = DetectionEvaluator(demo["model"], labels=dataset.get_classes()).runner
     expected = {}
     for image, _, name in dataset.build_val_iterator():
@@ -75,11 +80,26 @@ def test_predict_gives_the_evaluators_detections_batched_or_not_and_skips_a_corr
     source = tmp_path / "source"
     shutil.copytree(demo["images"], source)
     (source / "corrupt.jpg").write_bytes(b"not an image")
-    summary = predict(demo["run"], str(source), str(tmp_path / "one"), batch_size=1, score_threshold=0.05,
-                      progress=False)
+    summary = predict(
+        demo["run"], str(source), str(tmp_path / "one"), batch_size=1, score_threshold=0.05, progress=False
+    )
     assert summary["predicted"] == 6 and list(summary["skipped"]) == [str(source / "corrupt.jpg")]
-    assert main(["predict", demo["run"], str(source / "*.*"), "--out", str(tmp_path / "four"),
-                 "--batch-size", "4", "--score-threshold", "0.05"]) == 0
+    assert (
+        main(
+            [
+                "predict",
+                demo["run"],
+                str(source / "*.*"),
+                "--out",
+                str(tmp_path / "four"),
+                "--batch-size",
+                "4",
+                "--score-threshold",
+                "0.05",
+            ]
+        )
+        == 0
+    )
     assert "corrupt.jpg" in capsys.readouterr().err
 
     class_names = LABELS[1:]
@@ -101,12 +121,15 @@ def test_predict_gives_the_evaluators_detections_batched_or_not_and_skips_a_corr
         assert not (tmp_path / out / "labels" / "corrupt.txt").exists()
 
 
-@pytest.mark.parametrize("format, nchw, half", [
-    ("saved_model", False, False),
-    ("tflite", False, False),
-    ("onnx", False, False),
-    ("onnx", True, True),
-])
+@pytest.mark.parametrize(
+    "format, nchw, half",
+    [
+        ("saved_model", False, False),
+        ("tflite", False, False),
+        ("onnx", False, False),
+        ("onnx", True, True),
+    ],
+)
 def test_exported_outputs_by_name_match_keras_and_the_recipe_decodes_like_predict(demo, tmp_path, format, nchw, half):
     if format == "onnx":
         pytest.importorskip("tf2onnx")
@@ -149,8 +172,10 @@ def test_segmentation_and_headpose_predict_write_masks_and_angles(tmp_path):
     rng = np.random.default_rng(0)
     source = tmp_path / "source"
     source.mkdir()
-    images = {"same.png": rng.integers(0, 256, (SIZE, SIZE, 3), np.uint8),
-              "wide.png": rng.integers(0, 256, (40, 90, 3), np.uint8)}
+    images = {
+        "same.png": rng.integers(0, 256, (SIZE, SIZE, 3), np.uint8),
+        "wide.png": rng.integers(0, 256, (40, 90, 3), np.uint8),
+    }
     for name, image in images.items():
         Image.fromarray(image).save(source / name)
 
@@ -170,12 +195,15 @@ def test_segmentation_and_headpose_predict_write_masks_and_angles(tmp_path):
     assert set(angles) == set(images)
 
 
-@pytest.mark.parametrize("arguments, message", [
-    (["predict", "{root}/missing", "{images}"], "no such run folder or model file"),
-    (["predict", "{run}", "{root}/nothing/*.png"], "no images"),
-    (["predict", "{run}", "{root}/nowhere"], "not an image file, a folder or a glob"),
-    (["export", "{run}", "--format", "saved_model", "--half"], "--half applies to tflite and onnx"),
-])
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (["predict", "{root}/missing", "{images}"], "no such run folder or model file"),
+        (["predict", "{run}", "{root}/nothing/*.png"], "no images"),
+        (["predict", "{run}", "{root}/nowhere"], "not an image file, a folder or a glob"),
+        (["export", "{run}", "--format", "saved_model", "--half"], "--half applies to tflite and onnx"),
+    ],
+)
 def test_bad_input_is_named_and_nothing_is_written(demo, tmp_path, capsys, arguments, message):
     arguments = [a.format(root=demo["root"], run=demo["run"], images=demo["images"]) for a in arguments]
     before = sorted(os.listdir(demo["run"]))

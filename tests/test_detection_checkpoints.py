@@ -12,7 +12,6 @@ import time
 import numpy as np
 import pytest
 import tensorflow as tf
-
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from trainer_doubles import (
     SIZE,
@@ -23,8 +22,10 @@ from trainer_doubles import (
     validation_batches,
 )
 
-SUMMARY_HEADER = ("epoch,mAP@0.5,mAP@0.75,mAP@0.5:0.95,mACC@0.5,mACC@0.75,mACC@0.5:0.95,"
-                  "mAR@0.5,mAR@0.75,mAR@0.5:0.95,Overall-ACC,Overall-AP,Overall-AR")
+SUMMARY_HEADER = (
+    "epoch,mAP@0.5,mAP@0.75,mAP@0.5:0.95,mACC@0.5,mACC@0.75,mACC@0.5:0.95,"
+    "mAR@0.5,mAR@0.75,mAR@0.5:0.95,Overall-ACC,Overall-AP,Overall-AR"
+)
 
 
 def load(path):
@@ -120,7 +121,11 @@ def test_to_nchw_keeps_every_output_in_place(tmp_path):
 
     assert tuple(converted.input.shape) == (None, 3, SIZE, SIZE)
     assert [tuple(o.shape) for o in converted.outputs] == [
-        (None, 2, SIZE, SIZE), (None, 4), (None, 4, SIZE, SIZE), (None, 3, SIZE, SIZE)]
+        (None, 2, SIZE, SIZE),
+        (None, 4),
+        (None, 4, SIZE, SIZE),
+        (None, 3, SIZE, SIZE),
+    ]
     image = np.random.default_rng(0).random((1, SIZE, SIZE, 3), np.float32)
     expected = model(image)
     actual = converted(np.transpose(image, (0, 3, 1, 2)))
@@ -187,8 +192,13 @@ def test_killing_a_run_during_saves_leaves_complete_files(tmp_path):
     # would leave (SIGKILL runs no clean-up), so one child stopped at several
     # moments and killed at the last stands for several kills.
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="3")
-    child = subprocess.Popen([sys.executable, "-c", SAVING_CHILD, str(tmp_path)], stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, env=environment, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", SAVING_CHILD, str(tmp_path)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        env=environment,
+        text=True,
+    )
     try:
         ready, _, _ = select.select([child.stdout], [], [], 180)
         assert ready and child.stdout.readline().strip() == "ready", f"child ended with {child.poll()}"
@@ -208,8 +218,11 @@ def test_killing_a_run_during_saves_leaves_complete_files(tmp_path):
 
 
 def test_a_new_trainer_removes_what_killed_saves_left(tmp_path):
-    leftovers = [tmp_path / ".last.partial.h5", tmp_path / ".summary.partial.csv",
-                 tmp_path / "validation" / ".confusion_matrix.partial.png"]
+    leftovers = [
+        tmp_path / ".last.partial.h5",
+        tmp_path / ".summary.partial.csv",
+        tmp_path / "validation" / ".confusion_matrix.partial.png",
+    ]
     kept = [tmp_path / "notes.partial.txt", tmp_path / "validation" / "results.txt"]
     (tmp_path / "validation").mkdir()
     for path in leftovers + kept:

@@ -7,7 +7,6 @@ import os
 import numpy as np
 import pytest
 import tensorflow as tf
-
 from quillon.validator.detection import IOU_THRESHOLDS, DetectionEvaluator, DetectionRunner, box_iou, match_detections
 from quillon.validator.writers import TrainingTensorBoardWriter
 
@@ -27,11 +26,19 @@ def tiny_model(input_size=32, classes=len(LABELS), training_outputs=0):
 
 def record(gt_boxes, gt_labels, dt_boxes, dt_labels, dt_scores, image_path="img.png"):
     return {
-        "gt_instance": {"image": np.zeros((20, 30, 3), np.uint8), "height": 20, "width": 30,
-                        "boxes": np.asarray(gt_boxes, np.float32).reshape(-1, 4), "labels": np.array(gt_labels),
-                        "image_path": image_path},
-        "dt_instance": {"boxes": np.asarray(dt_boxes, np.float32).reshape(-1, 4), "labels": np.array(dt_labels),
-                        "scores": np.asarray(dt_scores, np.float32)},
+        "gt_instance": {
+            "image": np.zeros((20, 30, 3), np.uint8),
+            "height": 20,
+            "width": 30,
+            "boxes": np.asarray(gt_boxes, np.float32).reshape(-1, 4),
+            "labels": np.array(gt_labels),
+            "image_path": image_path,
+        },
+        "dt_instance": {
+            "boxes": np.asarray(dt_boxes, np.float32).reshape(-1, 4),
+            "labels": np.array(dt_labels),
+            "scores": np.asarray(dt_scores, np.float32),
+        },
     }
 
 
@@ -70,14 +77,31 @@ def coco_stats(records):
         images.append({"id": image_id, "width": 200, "height": 150})
         for box, cls in zip(gt, gt_classes):
             w, h = box[2] - box[0], box[3] - box[1]
-            annotations.append({"id": len(annotations) + 1, "image_id": image_id, "category_id": int(cls) + 1,
-                                "bbox": [box[0], box[1], w, h], "area": w * h, "iscrowd": 0})
+            annotations.append(
+                {
+                    "id": len(annotations) + 1,
+                    "image_id": image_id,
+                    "category_id": int(cls) + 1,
+                    "bbox": [box[0], box[1], w, h],
+                    "area": w * h,
+                    "iscrowd": 0,
+                }
+            )
         for box, cls, score in zip(dt, dt_classes, dt_scores):
-            detections.append({"image_id": image_id, "category_id": int(cls) + 1, "score": float(score),
-                               "bbox": [box[0], box[1], box[2] - box[0], box[3] - box[1]]})
+            detections.append(
+                {
+                    "image_id": image_id,
+                    "category_id": int(cls) + 1,
+                    "score": float(score),
+                    "bbox": [box[0], box[1], box[2] - box[0], box[3] - box[1]],
+                }
+            )
     coco = COCO()
-    coco.dataset = {"images": images, "annotations": annotations,
-                    "categories": [{"id": i + 1, "name": name} for i, name in enumerate(NAMES)]}
+    coco.dataset = {
+        "images": images,
+        "annotations": annotations,
+        "categories": [{"id": i + 1, "name": name} for i, name in enumerate(NAMES)],
+    }
     with contextlib.redirect_stdout(io.StringIO()):
         coco.createIndex()
         evaluation = COCOeval(coco, coco.loadRes(detections), "bbox")
@@ -95,7 +119,9 @@ def test_map_and_mar_agree_with_pycocotools(seed):
     instances = []
     for gt, gt_classes, dt, dt_classes, dt_scores in records:
         # Images without objects arrive as one zero-area padding row labelled with the first class.
-        gt_rows, gt_names = (gt / scale, [NAMES[c] for c in gt_classes]) if len(gt) else ([[0, 0, 0, 0]], ["background"])
+        gt_rows, gt_names = (
+            (gt / scale, [NAMES[c] for c in gt_classes]) if len(gt) else ([[0, 0, 0, 0]], ["background"])
+        )
         instances.append(record(gt_rows, gt_names, dt / scale, [NAMES[c] for c in dt_classes], dt_scores))
     metrics = evaluate(evaluator, instances)
 
@@ -124,7 +150,9 @@ def test_matching_of_many_detections_follows_the_greedy_rule(seed):
     rng = np.random.default_rng(seed)
     corner = rng.uniform(0, 80, (5, 2))
     ground_truth = np.concatenate([corner, corner + rng.uniform(5, 30, (5, 2))], 1)
-    detections = np.concatenate([rng.uniform(0, 100, (100, 4)), ground_truth[rng.integers(0, 5, 40)] + rng.normal(0, 3, (40, 4))])
+    detections = np.concatenate(
+        [rng.uniform(0, 100, (100, 4)), ground_truth[rng.integers(0, 5, 40)] + rng.normal(0, 3, (40, 4))]
+    )
     detections[:, 2:] = np.maximum(detections[:, 2:], detections[:, :2] + 1)
     detections[-1] = detections[-2]
     matched = match_detections(detections, ground_truth)
@@ -137,8 +165,13 @@ def test_operating_point_metrics_and_confusion():
     evaluator = DetectionEvaluator(tiny_model(), labels=LABELS, confidence_threshold=0.5)
     records = [
         # a found; b found as c (an FP of c and a missed b); a low-score extra under the threshold.
-        record([[0.1, 0.1, 0.3, 0.3], [0.5, 0.5, 0.9, 0.9]], ["a", "b"],
-               [[0.1, 0.1, 0.3, 0.3], [0.5, 0.5, 0.9, 0.9], [0.6, 0.1, 0.7, 0.2]], ["a", "c", "a"], [0.9, 0.8, 0.2]),
+        record(
+            [[0.1, 0.1, 0.3, 0.3], [0.5, 0.5, 0.9, 0.9]],
+            ["a", "b"],
+            [[0.1, 0.1, 0.3, 0.3], [0.5, 0.5, 0.9, 0.9], [0.6, 0.1, 0.7, 0.2]],
+            ["a", "c", "a"],
+            [0.9, 0.8, 0.2],
+        ),
         # a missed; a detection of nothing.
         record([[0.1, 0.1, 0.2, 0.2]], ["a"], [[0.6, 0.6, 0.8, 0.8]], ["b"], [0.7]),
     ]
@@ -207,11 +240,11 @@ def fixed_runner(scores, distances, labels=LABELS, input_size=32):
 def test_runner_decodes_peaks_to_original_image_coordinates():
     scores = np.zeros((4, 4, 4), np.float32)
     distances = np.full((4, 4, 4), 4.0, np.float32)
-    scores[1, 2, 1] = 0.9                # a, centre of cell (row 1, col 2) = (20, 12) in input pixels
-    scores[1, 1, 1] = 0.5                # beside the peak: not a local maximum
-    scores[3, 0, 3] = 0.3                # c
-    scores[3, 3, 0] = 0.99               # background is never reported
-    scores[0, 0, 2] = 0.01               # under the score threshold
+    scores[1, 2, 1] = 0.9  # a, centre of cell (row 1, col 2) = (20, 12) in input pixels
+    scores[1, 1, 1] = 0.5  # beside the peak: not a local maximum
+    scores[3, 0, 3] = 0.3  # c
+    scores[3, 3, 0] = 0.99  # background is never reported
+    scores[0, 0, 2] = 0.01  # under the score threshold
     runner = fixed_runner(scores, distances)
     # 64 x 32 (width x height) letterboxed into 32 x 32: ratio 0.5, 8 rows of padding on top.
     boxes, classes, found_scores = runner.run_single_instance(np.zeros((32, 64, 3), np.uint8))
@@ -227,9 +260,9 @@ def test_runner_decodes_peaks_to_original_image_coordinates():
 def test_runner_suppresses_overlaps_within_a_class_only():
     scores = np.zeros((4, 4, 4), np.float32)
     distances = np.full((4, 4, 4), 12.0, np.float32)
-    scores[1, 1, 1] = 0.9   # a: box 0..24 x 0..24
-    scores[3, 1, 1] = 0.8   # a: box 0..24 x 16..32 (clipped), IoU 0.25 with the first
-    scores[1, 1, 2] = 0.7   # b on the same spot as the first a
+    scores[1, 1, 1] = 0.9  # a: box 0..24 x 0..24
+    scores[3, 1, 1] = 0.8  # a: box 0..24 x 16..32 (clipped), IoU 0.25 with the first
+    scores[1, 1, 2] = 0.7  # b on the same spot as the first a
     runner = fixed_runner(scores, distances)
     image = np.zeros((32, 32, 3), np.uint8)
     runner.nms_iou = 0.3
@@ -265,8 +298,10 @@ def test_conclude_reports_to_the_writer_and_plots_save(tmp_path):
     writer = tf.summary.create_file_writer(str(tmp_path / "logs"))
     evaluator = DetectionEvaluator(tiny_model())
     evaluator(val_messenger=TrainingTensorBoardWriter(writer), labels=LABELS)
-    records = [record([[0.1, 0.1, 0.5, 0.5]], ["a"], [[0.1, 0.1, 0.5, 0.5]], ["a"], [0.9], image_path=f"/x/{i}.png")
-               for i in range(2)]
+    records = [
+        record([[0.1, 0.1, 0.5, 0.5]], ["a"], [[0.1, 0.1, 0.5, 0.5]], ["a"], [0.9], image_path=f"/x/{i}.png")
+        for i in range(2)
+    ]
     truth_values = evaluator.single_evaluation(records[0], 3, True)
     truth_values = evaluator.single_evaluation(records[1], 3, False)
     evaluator.conclude(truth_values, epoch=3)

@@ -7,14 +7,38 @@ import sys
 import numpy as np
 import pytest
 import tensorflow as tf
-
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from trainer_doubles import FakeLive, detection_metrics, fake_mlflow_module, make_trainer
 
-SUMMARY_KEYS = ["mAP@0.5", "mAP@0.75", "mAP@0.5:0.95", "mACC@0.5", "mACC@0.75", "mACC@0.5:0.95",
-                "mAR@0.5", "mAR@0.75", "mAR@0.5:0.95", "Overall-ACC", "Overall-AP", "Overall-AR"]
-MLFLOW_NAMES = ["mAP 0.50", "mAP 0.75", "mAP 0.50-0.95", "mACC 0.50", "mACC 0.75", "mACC 0.50-0.95",
-                "mAR 0.50", "mAR 0.75", "mAR 0.50-0.95", "Overall ACC", "Overall AP", "Overall AR", "learning-rate"]
+SUMMARY_KEYS = [
+    "mAP@0.5",
+    "mAP@0.75",
+    "mAP@0.5:0.95",
+    "mACC@0.5",
+    "mACC@0.75",
+    "mACC@0.5:0.95",
+    "mAR@0.5",
+    "mAR@0.75",
+    "mAR@0.5:0.95",
+    "Overall-ACC",
+    "Overall-AP",
+    "Overall-AR",
+]
+MLFLOW_NAMES = [
+    "mAP 0.50",
+    "mAP 0.75",
+    "mAP 0.50-0.95",
+    "mACC 0.50",
+    "mACC 0.75",
+    "mACC 0.50-0.95",
+    "mAR 0.50",
+    "mAR 0.75",
+    "mAR 0.50-0.95",
+    "Overall ACC",
+    "Overall AP",
+    "Overall AR",
+    "learning-rate",
+]
 
 
 @pytest.fixture
@@ -27,14 +51,18 @@ def test_every_call_rewrites_the_summary_and_feeds_the_logger(tmp_path, no_mlflo
     losses = {"total-loss": 1.5}
     trainer.update_metrics(detection_metrics(0.1))
     assert (tmp_path / "summary.csv").read_text().splitlines()[1:] == [
-        "0,0.2,0.1,0.05,0.1,0.05,0.025,0.3,0.15,0.075,0.9,0.7,0.8"]
+        "0,0.2,0.1,0.05,0.1,0.05,0.025,0.3,0.15,0.075,0.9,0.7,0.8"
+    ]
     trainer.update_metrics(detection_metrics(0.4), losses, epoch=2)
     trainer.update_metrics(detection_metrics(0.5), epoch=4)
 
     lines = (tmp_path / "summary.csv").read_bytes().decode("utf-8").split("\r\n")
     assert lines[0] == "epoch," + ",".join(SUMMARY_KEYS)
     assert [line.split(",")[:5] for line in lines[1:4]] == [
-        ["0", "0.2", "0.1", "0.05", "0.1"], ["2", "0.2", "0.1", "0.05", "0.4"], ["4", "0.2", "0.1", "0.05", "0.5"]]
+        ["0", "0.2", "0.1", "0.05", "0.1"],
+        ["2", "0.2", "0.1", "0.05", "0.4"],
+        ["4", "0.2", "0.1", "0.05", "0.5"],
+    ]
     assert lines[4:] == [""]
 
     calls = trainer.logger.calls
@@ -49,19 +77,28 @@ def test_dvclive_and_mlflow_receive_their_names_in_order(tmp_path, monkeypatch):
     mlflow = fake_mlflow_module(active=True)
     monkeypatch.setitem(sys.modules, "mlflow", mlflow)
     schedule = tf.keras.optimizers.schedules.ExponentialDecay(0.5, decay_steps=1, decay_rate=0.5)
-    trainer = make_trainer(DetectionTrainer, tmp_path, model=object(),
-                           optimizer=tf.keras.optimizers.SGD(schedule))
+    trainer = make_trainer(DetectionTrainer, tmp_path, model=object(), optimizer=tf.keras.optimizers.SGD(schedule))
     live = FakeLive("dir", True, "html")
 
     trainer.update_metrics(detection_metrics(0.1), epoch=7, live=live)
 
     logged = [(name, plot) for _, name, _, plot in live.calls]
-    assert logged == [(name, False) for name in (
-        "mACC 0.50", "mACC 0.75", "mACC 0.50-0.95", "mAP 0.50", "mAP 0.75", "mAP 0.50-0.95",
-        "mAR 0.50", "mAR 0.75", "mAR 0.50-0.95")] + [
-        ("Overall ACC", True), ("Overall AP", True), ("Overall AR", True), ("Learning Rate", True)]
+    assert logged == [
+        (name, False)
+        for name in (
+            "mACC 0.50",
+            "mACC 0.75",
+            "mACC 0.50-0.95",
+            "mAP 0.50",
+            "mAP 0.75",
+            "mAP 0.50-0.95",
+            "mAR 0.50",
+            "mAR 0.75",
+            "mAR 0.50-0.95",
+        )
+    ] + [("Overall ACC", True), ("Overall AP", True), ("Overall AR", True), ("Learning Rate", True)]
     assert live.calls[0][2] == 0.1 and live.calls[3][2] == 0.2
-    (values, step), = mlflow.logged_metrics
+    ((values, step),) = mlflow.logged_metrics
     assert list(values) == MLFLOW_NAMES and step == 7
     # The schedule's value is a tensor; it is logged as a number.
     assert not isinstance(values["learning-rate"], tf.Tensor)
@@ -77,8 +114,7 @@ def test_real_dvclive_and_mlflow_sessions(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("MLFLOW_ALLOW_FILE_STORE", "true")
     mlflow.set_tracking_uri(f"file:{tmp_path / 'mlruns'}")
-    trainer = make_trainer(DetectionTrainer, tmp_path / "run", model=object(),
-                           optimizer=tf.keras.optimizers.SGD(0.25))
+    trainer = make_trainer(DetectionTrainer, tmp_path / "run", model=object(), optimizer=tf.keras.optimizers.SGD(0.25))
     live = Live(str(tmp_path / "live"), save_dvc_exp=False, report=None)
     with mlflow.start_run() as run:
         trainer.update_metrics(detection_metrics(0.1), epoch=3, live=live)
@@ -110,8 +146,9 @@ def test_a_locked_summary_keeps_the_row_for_the_next_write(tmp_path, no_mlflow, 
 
     monkeypatch.setattr(os, "replace", locked)
     trainer.update_metrics(detection_metrics(0.2), epoch=2)
-    assert capsys.readouterr().out == ("\t - [WARNING]: Error writing evaluation summary. "
-                                       "Please close the file to allow Forgeline to write metrics\n")
+    assert capsys.readouterr().out == (
+        "\t - [WARNING]: Error writing evaluation summary. Please close the file to allow Forgeline to write metrics\n"
+    )
     assert (tmp_path / "summary.csv").read_bytes() == before
 
     monkeypatch.setattr(os, "replace", real_replace)

@@ -3,7 +3,6 @@
 import numpy as np
 import pytest
 import tensorflow as tf
-
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from trainer_doubles import RecordingLoss, detection_model, make_trainer, train_batches
 

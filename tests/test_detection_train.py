@@ -5,9 +5,8 @@ import runpy
 import sys
 
 import pytest
-import tensorflow as tf
-
 import quillon.forgeline.trainer.detection as detection
+import tensorflow as tf
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from trainer_doubles import (
     CLASSES,
@@ -54,17 +53,31 @@ def test_one_epoch_with_validation_calls_everything_in_order(tmp_path, quiet, mo
     trainer.train(1, train_batches(count=2), validation_batches(1), evaluator, callback_handler=callbacks)
 
     names = [name for name, _ in events if name != "live.log_metric"]
-    validation = ["on_evaluation_start", "evaluator.conclude", "save_model", "on_evaluaiton_end",
-                  "logger.update_metrics", "evaluator.save_plots_disk"]
+    validation = [
+        "on_evaluation_start",
+        "evaluator.conclude",
+        "save_model",
+        "on_evaluaiton_end",
+        "logger.update_metrics",
+        "evaluator.save_plots_disk",
+    ]
     step = ["on_step_start", "on_step_end", "logger.update_metrics"]
-    assert names == (["live.log_params", "on_train_start"] + validation + ["on_epoch_start"] + step * 2
-                     + validation + ["save_model", "on_model_save", "live.next_step", "on_epoch_end",
-                                     "live.end", "on_train_end"])
+    assert names == (
+        ["live.log_params", "on_train_start"]
+        + validation
+        + ["on_epoch_start"]
+        + step * 2
+        + validation
+        + ["save_model", "on_model_save", "live.next_step", "on_epoch_end", "live.end", "on_train_end"]
+    )
     assert len([name for name, _ in events if name == "live.log_metric"]) == 2 * 13
     assert [bar.settings["desc"] for bar in FakeBar.bars] == ["Running Validation", "Epoch 1", "Running Validation"]
     for bar in FakeBar.bars:
         assert {k: v for k, v in bar.settings.items() if k != "desc"} == {
-            "leave": True, "colour": "green", "bar_format": "{l_bar}{bar:15}{r_bar}{bar:-15b}"}
+            "leave": True,
+            "colour": "green",
+            "bar_format": "{l_bar}{bar:15}{r_bar}{bar:-15b}",
+        }
 
     arguments = {}
     for name, args in events:
@@ -102,16 +115,28 @@ def test_epoch_numbers_decide_validation(tmp_path, quiet):
     events = []
     trainer = make_trainer(DetectionTrainer, tmp_path, skip_validation_steps=2, skip_initial_validation=True)
     evaluator = RecordingEvaluator()
-    trainer.train(5, train_batches(count=1), validation_batches(1), evaluator, start=3,
-                  callback_handler=RecordingCallbacks(events))
+    trainer.train(
+        5,
+        train_batches(count=1),
+        validation_batches(1),
+        evaluator,
+        start=3,
+        callback_handler=RecordingCallbacks(events),
+    )
     assert [args["epoch"] for name, args in events if name == "on_epoch_start"] == [3, 4, 5]
     assert evaluator.passes == [4]
 
     events.clear()
     evaluator = RecordingEvaluator()
     trainer.skip_initial_validation = False
-    trainer.train(5, train_batches(count=1), validation_batches(1), evaluator, start=6,
-                  callback_handler=RecordingCallbacks(events))
+    trainer.train(
+        5,
+        train_batches(count=1),
+        validation_batches(1),
+        evaluator,
+        start=6,
+        callback_handler=RecordingCallbacks(events),
+    )
     assert evaluator.passes == [0]
     assert [name for name, _ in events if name.startswith("on_train")] == ["on_train_start", "on_train_end"]
     assert "on_epoch_start" not in [name for name, _ in events]
@@ -139,9 +164,16 @@ def test_training_without_evaluator_saves_only_the_last_model(tmp_path, quiet, m
     assert "   lr: 0.050000 step-time: " in FakeBar.bars[-1].postfixes[-1]["values"]
 
 
-@pytest.mark.parametrize("dvc_report, ci, expected", [
-    (None, "true", "md"), (None, "false", "html"), (None, "0", "html"), (None, None, "html"),
-    ("none", "true", "none")])
+@pytest.mark.parametrize(
+    "dvc_report, ci, expected",
+    [
+        (None, "true", "md"),
+        (None, "false", "html"),
+        (None, "0", "html"),
+        (None, None, "html"),
+        ("none", "true", "none"),
+    ],
+)
 def test_dvclive_report_format_follows_the_environment(tmp_path, quiet, monkeypatch, dvc_report, ci, expected):
     monkeypatch.setitem(sys.modules, "dvclive", fake_dvclive_module())
     for name, value in (("DVC_REPORT", dvc_report), ("CI", ci)):
@@ -151,7 +183,7 @@ def test_dvclive_report_format_follows_the_environment(tmp_path, quiet, monkeypa
             monkeypatch.setenv(name, value)
     trainer = make_trainer(DetectionTrainer, tmp_path, model=object(), dvclive_output="live")
     trainer.train(0)
-    live, = FakeLive.sessions
+    (live,) = FakeLive.sessions
     assert live.args["report"] == expected
     assert live.calls == [("end",)]  # info=None: no parameters to log
 
@@ -215,26 +247,56 @@ def plain_function_loss(targets, predictions):
     return {"total-loss": tf.constant(0.0)}
 
 
-@pytest.mark.parametrize("options, when, error, message", [
-    ({"logger": "out"}, "construction", AttributeError, r"logger must be the toolkit's TensorBoard logger .*got 'out' \(str\)"),
-    ({"optimizer": "adam"}, "construction", AttributeError, r"optimizer must be a Keras optimizer .*got 'adam' \(str\)"),
-    ({"loss": plain_function_loss}, "first step", AttributeError, r"loss must be one of the toolkit's losses .*\(function\)"),
-    ({"model": two_output_model}, "train", ValueError, r"the model has 2 outputs; expected two training-only outputs"),
-])
+@pytest.mark.parametrize(
+    "options, when, error, message",
+    [
+        (
+            {"logger": "out"},
+            "construction",
+            AttributeError,
+            r"logger must be the toolkit's TensorBoard logger .*got 'out' \(str\)",
+        ),
+        (
+            {"optimizer": "adam"},
+            "construction",
+            AttributeError,
+            r"optimizer must be a Keras optimizer .*got 'adam' \(str\)",
+        ),
+        (
+            {"loss": plain_function_loss},
+            "first step",
+            AttributeError,
+            r"loss must be one of the toolkit's losses .*\(function\)",
+        ),
+        (
+            {"model": two_output_model},
+            "train",
+            ValueError,
+            r"the model has 2 outputs; expected two training-only outputs",
+        ),
+    ],
+)
 def test_mistaken_collaborators_are_named(tmp_path, quiet, options, when, error, message):
     options = {key: value() if value is two_output_model else value for key, value in options.items()}
     events = []
     with pytest.raises(error, match=message):
         trainer = make_trainer(DetectionTrainer, tmp_path, **options)
         assert when != "construction"
-        trainer.train(1, train_batches(), validation_batches(1), RecordingEvaluator(events=events),
-                      callback_handler=RecordingCallbacks(events))
+        trainer.train(
+            1,
+            train_batches(),
+            validation_batches(1),
+            RecordingEvaluator(events=events),
+            callback_handler=RecordingCallbacks(events),
+        )
     # A model that cannot be saved is refused before the initial validation and any step.
     assert ("on_step_start", {"step": 0}) not in events or when == "first step"
     assert when != "train" or events == []
 
 
-@pytest.mark.parametrize("metric, warns", [("acc", False), ("map", False), ("mar", False), ("mAP", True), ("iou", True)])
+@pytest.mark.parametrize(
+    "metric, warns", [("acc", False), ("map", False), ("mar", False), ("mAP", True), ("iou", True)]
+)
 def test_unknown_metric_names_warn_once_at_construction(tmp_path, recwarn, metric, warns):
     make_trainer(DetectionTrainer, tmp_path, metric=metric)
     warned = [str(w.message) for w in recwarn if "recognised names" in str(w.message)]

@@ -2,7 +2,6 @@
 
 import numpy as np
 import pytest
-
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from trainer_doubles import SIZE, RecordingEvaluator, detection_metrics, make_trainer, validation_batches
 

@@ -15,7 +15,6 @@ import sys
 import numpy as np
 import pytest
 import tensorflow as tf
-
 from quillon.forgeline.datasets.utils import worker_share
 from quillon.forgeline.demo.data import generate_detection_dataset
 
@@ -23,8 +22,13 @@ TIMEOUT = 300  # seconds; a hung collective must fail the test, not the whole ru
 
 
 def run_scenario(*arguments, env=None):
-    return subprocess.Popen([sys.executable, __file__, *map(str, arguments)], env={**os.environ, **(env or {})},
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    return subprocess.Popen(
+        [sys.executable, __file__, *map(str, arguments)],
+        env={**os.environ, **(env or {})},
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+    )
 
 
 def finished(process):
@@ -41,8 +45,16 @@ def test_mirrored_replicas_train_as_one_device_and_a_batch_norm_model_trains_and
     finished(run_scenario("mirrored", tmp_path))
 
     run = tmp_path / "segment" / "run"
-    assert sorted(os.listdir(run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "state", "summary.csv",
-                                       "tensorboard", "validation"]
+    assert sorted(os.listdir(run)) == [
+        "best.h5",
+        "config.json",
+        "labels.txt",
+        "last.h5",
+        "state",
+        "summary.csv",
+        "tensorboard",
+        "validation",
+    ]
     assert json.loads((run / "config.json").read_text())["replicas"] == 2
     saved = tf.keras.models.load_model(run / "last.h5", compile=False, safe_mode=False)
     assert any(isinstance(layer, tf.keras.layers.BatchNormalization) for layer in saved.layers)
@@ -54,8 +66,9 @@ def test_mirrored_replicas_train_as_one_device_and_a_batch_norm_model_trains_and
 
     model = build_segmentation_model((32, 32, 3), len(json.loads((run / "config.json").read_text())["classes"]))
     optimizer = tf.keras.optimizers.Adam(tf.keras.optimizers.schedules.CosineDecay(0.0, 10))  # as the job's
-    trainer = SegmentationTrainer(model, None, optimizer, None, logger=RecordingLogger(),
-                                  checkpoint=str(tmp_path / "resumed"))
+    trainer = SegmentationTrainer(
+        model, None, optimizer, None, logger=RecordingLogger(), checkpoint=str(tmp_path / "resumed")
+    )
     trainer.state_folder = str(run / "state")
     assert trainer.resume() == 2
     for expected, actual in zip(saved.weights, model.weights):
@@ -66,9 +79,11 @@ def test_the_train_command_trains_on_the_devices_it_is_given(tmp_path):
     from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
 
     masks = generate_segmentation_dataset(str(tmp_path / "masks"), train_images=8, validation_images=1, size=16)
-    description = {"classes": masks["classes"],
-                   "train": {"images": masks["train_images"], "masks": masks["train_masks"]},
-                   "validation": {"images": masks["val_images"], "masks": masks["val_masks"]}}
+    description = {
+        "classes": masks["classes"],
+        "train": {"images": masks["train_images"], "masks": masks["train_masks"]},
+        "validation": {"images": masks["val_images"], "masks": masks["val_masks"]},
+    }
     (tmp_path / "segment.yaml").write_text(json.dumps(description))  # JSON is YAML
     finished(run_scenario("train", tmp_path))
     config = json.loads((tmp_path / "out" / "run" / "config.json").read_text())
@@ -83,8 +98,16 @@ def test_two_workers_train_alike_and_only_the_chief_writes_the_run(tmp_path):
         finished(worker)
 
     chief_run, other_run = tmp_path / "run-0", tmp_path / "run-1"
-    assert sorted(os.listdir(chief_run)) == ["best.h5", "config.json", "labels.txt", "last.h5", "state",
-                                             "summary.csv", "tensorboard", "validation"]
+    assert sorted(os.listdir(chief_run)) == [
+        "best.h5",
+        "config.json",
+        "labels.txt",
+        "last.h5",
+        "state",
+        "summary.csv",
+        "tensorboard",
+        "validation",
+    ]
     assert os.listdir(chief_run / "validation") == ["results.txt"]
     with open(chief_run / "summary.csv", newline="") as summary:
         assert [row["epoch"] for row in csv.DictReader(summary)] == ["1", "2"]
@@ -106,22 +129,29 @@ def test_two_workers_train_alike_and_only_the_chief_writes_the_run(tmp_path):
     assert reports[0]["validated_on"] and not reports[1]["validated_on"]
 
 
-@pytest.mark.parametrize("size, batch, workers, worker, replicas, entries, replica_batch, samples", [
-    (10, 4, 1, 0, 2, list(range(10)), 2, 8),            # one worker, two devices: whole batches only
-    (9, 4, 2, 1, 2, [1, 3, 5, 7], 2, 4),                # every other entry; both workers take 2 steps
-    (9, 4, 2, 0, 4, [0, 2, 4, 6, 8], 1, 4),             # the larger share leaves one out
-])
-def test_each_worker_reads_its_share_in_whole_global_batches(size, batch, workers, worker, replicas, entries,
-                                                               replica_batch, samples):
+@pytest.mark.parametrize(
+    "size, batch, workers, worker, replicas, entries, replica_batch, samples",
+    [
+        (10, 4, 1, 0, 2, list(range(10)), 2, 8),  # one worker, two devices: whole batches only
+        (9, 4, 2, 1, 2, [1, 3, 5, 7], 2, 4),  # every other entry; both workers take 2 steps
+        (9, 4, 2, 0, 4, [0, 2, 4, 6, 8], 1, 4),  # the larger share leaves one out
+    ],
+)
+def test_each_worker_reads_its_share_in_whole_global_batches(
+    size, batch, workers, worker, replicas, entries, replica_batch, samples
+):
     context = tf.distribute.InputContext(workers, worker, replicas)
     assert worker_share(list(range(size)), batch, context, "owner") == (entries, replica_batch, samples)
     assert worker_share(list(range(size)), batch, None, "owner") == (list(range(size)), batch, None)
 
 
-@pytest.mark.parametrize("size, batch, message", [
-    (10, 3, "owner: the batch size 3 must be a multiple of the 2 replicas"),
-    (3, 4, "owner: 3 training samples are too few for one batch of 4 over 2 workers"),
-])
+@pytest.mark.parametrize(
+    "size, batch, message",
+    [
+        (10, 3, "owner: the batch size 3 must be a multiple of the 2 replicas"),
+        (3, 4, "owner: 3 training samples are too few for one batch of 4 over 2 workers"),
+    ],
+)
 def test_a_share_that_cannot_make_whole_batches_says_why(size, batch, message):
     with pytest.raises(ValueError, match=message):
         worker_share(list(range(size)), batch, tf.distribute.InputContext(2, 0, 2), "owner")
@@ -163,13 +193,18 @@ def mirrored_scenario(folder):
         replicated.set_weights(one_device.get_weights())
         replicated_optimizer = tf.keras.optimizers.Adam(0.01)  # built by the trainer, in the scope
     runs = {}
-    for name, model, optimizer in (("one", one_device, tf.keras.optimizers.Adam(0.01)),
-                                   ("two", replicated, replicated_optimizer)):
+    for name, model, optimizer in (
+        ("one", one_device, tf.keras.optimizers.Adam(0.01)),
+        ("two", replicated, replicated_optimizer),
+    ):
         events, loss = [], ReplicaCountingLoss()
         trainer = make_trainer(DetectionTrainer, folder / name, model=model, optimizer=optimizer, loss=loss)
         trainer.train(1, train_batches(count=3, batch_size=4), callback_handler=RecordingCallbacks(events))
-        step_losses = [{key: float(value) for key, value in details["losses"].items() if key != "step-time (seconds)"}
-                       for event, details in events if event == "on_step_end"]
+        step_losses = [
+            {key: float(value) for key, value in details["losses"].items() if key != "step-time (seconds)"}
+            for event, details in events
+            if event == "on_step_end"
+        ]
         runs[name] = (model, loss.replicas, step_losses)
     (one_model, one_replicas, one_losses), (two_model, two_replicas, two_losses) = runs["one"], runs["two"]
     assert (one_replicas, two_replicas) == (1, 2)
@@ -181,13 +216,18 @@ def mirrored_scenario(folder):
         np.testing.assert_allclose(one, two, rtol=1e-5, atol=1e-6)
 
     # A model with batch normalisation, the segmentation pipeline and trainer, the demo job.
-    run_segmentation_demo(folder / "segment", epochs=1, images=8, batch_size=4, input_size=32, display=0,
-                          strategy=strategy)
+    run_segmentation_demo(
+        folder / "segment", epochs=1, images=8, batch_size=4, input_size=32, display=0, strategy=strategy
+    )
 
 
 def worker_scenario(folder, index, *ports):
-    os.environ["TF_CONFIG"] = json.dumps({"cluster": {"worker": [f"127.0.0.1:{port}" for port in ports]},
-                                          "task": {"type": "worker", "index": int(index)}})
+    os.environ["TF_CONFIG"] = json.dumps(
+        {
+            "cluster": {"worker": [f"127.0.0.1:{port}" for port in ports]},
+            "task": {"type": "worker", "index": int(index)},
+        }
+    )
     strategy = tf.distribute.MultiWorkerMirroredStrategy()
 
     from quillon.forgeline.callbacks import TensorBoardLogger
@@ -210,26 +250,57 @@ def worker_scenario(folder, index, *ports):
     chief = strategy.extended.should_checkpoint
     run_folder = folder / f"run-{index}"  # the other worker's must stay unwritten
     logger = TensorBoardLogger(str(run_folder / "tensorboard")) if chief else RecordingLogger()
-    trainer = DetectionTrainer(model, dataset, optimizer, RecordingLoss(), logger=logger, checkpoint=str(run_folder),
-                               info={"worker": int(index)}, classes=dataset.get_classes(), display=1,
-                               skip_initial_validation=True)
-    trainer.train(2, dataset.build_train_iterator(4, strategy=strategy), dataset.build_val_iterator(),
-                  RecordingEvaluator())
+    trainer = DetectionTrainer(
+        model,
+        dataset,
+        optimizer,
+        RecordingLoss(),
+        logger=logger,
+        checkpoint=str(run_folder),
+        info={"worker": int(index)},
+        classes=dataset.get_classes(),
+        display=1,
+        skip_initial_validation=True,
+    )
+    trainer.train(
+        2, dataset.build_train_iterator(4, strategy=strategy), dataset.build_val_iterator(), RecordingEvaluator()
+    )
     if chief:
         logger.close()
 
     np.savez(folder / f"weights-{index}.npz", *model.get_weights())
-    report = {"chief": chief, "trained_on": sorted(set(loaded[True])), "validated_on": loaded[False],
-              "logged": None if chief else len(logger.calls)}
+    report = {
+        "chief": chief,
+        "trained_on": sorted(set(loaded[True])),
+        "validated_on": loaded[False],
+        "logged": None if chief else len(logger.calls),
+    }
     (folder / f"worker-{index}.json").write_text(json.dumps(report))
 
 
 def train_scenario(folder):
     from quillon.forgeline.__main__ import main
 
-    status = main(["train", "segment", "--data", str(folder / "segment.yaml"), "--out", str(folder / "out"),
-                   "--devices", "2", "--epochs", "1", "--batch-size", "4", "--input-size", "16", "--model-size",
-                   "small"])
+    status = main(
+        [
+            "train",
+            "segment",
+            "--data",
+            str(folder / "segment.yaml"),
+            "--out",
+            str(folder / "out"),
+            "--devices",
+            "2",
+            "--epochs",
+            "1",
+            "--batch-size",
+            "4",
+            "--input-size",
+            "16",
+            "--model-size",
+            "small",
+        ]
+    )
     assert status == 0
 
 
@@ -237,4 +308,6 @@ if __name__ == "__main__":
     import pathlib
 
     scenario, scenario_folder, *details = sys.argv[1:]
-    {"mirrored": mirrored_scenario, "worker": worker_scenario, "train": train_scenario}[scenario](pathlib.Path(scenario_folder), *details)
+    {"mirrored": mirrored_scenario, "worker": worker_scenario, "train": train_scenario}[scenario](
+        pathlib.Path(scenario_folder), *details
+    )

@@ -20,13 +20,21 @@ def read(*parts):
 @pytest.mark.skipif(shutil.which("g++") is None, reason="needs a C++ compiler")
 def test_the_extending_guide_example_compiles(tmp_path):
     pybind11 = pytest.importorskip("pybind11")
-    example, = re.findall(r"```cpp\n(#include.*?)```", read("docs", "extending.md"), re.S)
+    (example,) = re.findall(r"```cpp\n(#include.*?)```", read("docs", "extending.md"), re.S)
     source = tmp_path / "example.cpp"
     source.write_text(example)
     result = subprocess.run(
-        ["g++", "-std=c++17", "-fsyntax-only", f"-I{os.path.join(ROOT, 'src')}", f"-I{pybind11.get_include()}",
-         f"-I{sysconfig.get_paths()['include']}", str(source)],
-        capture_output=True, text=True,
+        [
+            "g++",
+            "-std=c++17",
+            "-fsyntax-only",
+            f"-I{os.path.join(ROOT, 'src')}",
+            f"-I{pybind11.get_include()}",
+            f"-I{sysconfig.get_paths()['include']}",
+            str(source),
+        ],
+        capture_output=True,
+        text=True,
     )
     assert result.returncode == 0, result.stderr[-3000:]
 
@@ -45,12 +53,18 @@ def test_the_layout_names_every_source_file():
 
 def test_the_minimal_example_runs_as_its_docstring_says(tmp_path):
     script = os.path.join(ROOT, "examples", "train_detection_minimal.py")
-    command, = re.findall(r"^\s+(python \S+.*)$", read("examples", "train_detection_minimal.py"), re.M)
+    (command,) = re.findall(r"^\s+(python \S+.*)$", read("examples", "train_detection_minimal.py"), re.M)
     arguments = command.split()[1:]
     assert arguments[0] == "examples/train_detection_minimal.py"
     # The package as installed (here: as this test process finds it), from any folder.
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="3")
-    result = subprocess.run([sys.executable, script, str(tmp_path / "run")], cwd=tmp_path, env=environment,
-                            capture_output=True, text=True, timeout=600)
+    result = subprocess.run(
+        [sys.executable, script, str(tmp_path / "run")],
+        cwd=tmp_path,
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert result.returncode == 0, result.stderr[-3000:]
     assert f"Run folder: {tmp_path / 'run'}" in result.stdout

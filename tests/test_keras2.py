@@ -23,6 +23,9 @@ def test_trainer_tests_pass_under_keras2():
     env = dict(os.environ, TF_USE_LEGACY_KERAS="1")
     result = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *TRAINER_TESTS],
-        env=env, capture_output=True, text=True, timeout=1200,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=1200,
     )
     assert result.returncode == 0, result.stdout[-8000:] + result.stderr[-2000:]

@@ -6,11 +6,9 @@ import cv2
 import matplotlib
 import numpy as np
 import pytest
-from PIL import Image
-
-from quillon.forgeline.datasets import attitude, darknet
-
 from attitude_samples import seed_for, write_json, write_mat
+from PIL import Image
+from quillon.forgeline.datasets import attitude, darknet
 
 
 def photo(width, height, seed=0):
@@ -31,8 +29,12 @@ def darknet_pair(tmp_path, file_name, shape, letter_box=True, save=None):
     (save or (lambda path: Image.fromarray(photo(1000, 700)).save(path, quality=90)))(str(images / file_name))
     split = {"images": str(images), "annotations": str(labels)}
     datasets = [
-        darknet.DarknetDataset({"classes": ["a", "b"], "train": split, "validation": split}, shape,
-                               letter_box=letter_box, reduced_decode=reduced)
+        darknet.DarknetDataset(
+            {"classes": ["a", "b"], "train": split, "validation": split},
+            shape,
+            letter_box=letter_box,
+            reduced_decode=reduced,
+        )
         for reduced in (False, True)
     ]
     return datasets, np.array([str(images / file_name).encode(), str(label_file).encode()], dtype=object)
@@ -51,15 +53,18 @@ def record_image_sizes(monkeypatch, module, name):
     return sizes
 
 
-@pytest.mark.parametrize("width, height, shape, letter_box, mode", [
-    (1920, 1080, [320, 320, 3], True, "RGB"),
-    (1920, 1080, [640, 640, 3], True, "RGB"),
-    (1080, 1920, [320, 320, 3], True, "RGB"),
-    (1280, 720, [416, 416, 3], True, "RGB"),
-    (2000, 500, [320, 320, 3], True, "RGB"),
-    (1600, 1200, [320, 480, 3], False, "RGB"),
-    (1000, 700, [160, 160, 3], True, "L"),
-])
+@pytest.mark.parametrize(
+    "width, height, shape, letter_box, mode",
+    [
+        (1920, 1080, [320, 320, 3], True, "RGB"),
+        (1920, 1080, [640, 640, 3], True, "RGB"),
+        (1080, 1920, [320, 320, 3], True, "RGB"),
+        (1280, 720, [416, 416, 3], True, "RGB"),
+        (2000, 500, [320, 320, 3], True, "RGB"),
+        (1600, 1200, [320, 480, 3], False, "RGB"),
+        (1000, 700, [160, 160, 3], True, "L"),
+    ],
+)
 def test_reduced_decode_gives_the_same_sample_nearly(tmp_path, width, height, shape, letter_box, mode):
     def save(path):
         Image.fromarray(photo(width, height)).convert(mode).save(path, quality=90)
@@ -75,19 +80,21 @@ def test_reduced_decode_gives_the_same_sample_nearly(tmp_path, width, height, sh
     np.testing.assert_allclose(reduced_boxes, full_boxes, atol=1.5)
 
 
-@pytest.mark.parametrize("width, height, shape, letter_box, decoded", [
-    (1920, 1080, [320, 320, 3], True, (270, 480)),   # 1/8 would give 240 x 135 < 320 x 180
-    (1920, 1080, [640, 640, 3], True, (540, 960)),
-    (1080, 1920, [320, 320, 3], True, (480, 270)),
-    (2560, 1440, [320, 320, 3], True, (180, 320)),   # exactly enough at 1/8
-    (2552, 1432, [320, 320, 3], True, (358, 638)),   # 1/8 is a pixel short in both directions
-    (2559, 1439, [320, 320, 3], True, (180, 320)),   # the decoder rounds up: 319.9 -> 320
-    (1920, 1080, [320, 640, 3], False, (540, 960)),  # stretched to 640 x 320: 1/4 gives 480 wide
-    (640, 480, [640, 640, 3], True, (480, 640)),     # needs every pixel
-    (300, 200, [640, 640, 3], True, (200, 300)),     # enlarged
-])
-def test_reduction_keeps_at_least_the_pixels_needed(tmp_path, monkeypatch, width, height, shape, letter_box,
-                                                    decoded):
+@pytest.mark.parametrize(
+    "width, height, shape, letter_box, decoded",
+    [
+        (1920, 1080, [320, 320, 3], True, (270, 480)),  # 1/8 would give 240 x 135 < 320 x 180
+        (1920, 1080, [640, 640, 3], True, (540, 960)),
+        (1080, 1920, [320, 320, 3], True, (480, 270)),
+        (2560, 1440, [320, 320, 3], True, (180, 320)),  # exactly enough at 1/8
+        (2552, 1432, [320, 320, 3], True, (358, 638)),  # 1/8 is a pixel short in both directions
+        (2559, 1439, [320, 320, 3], True, (180, 320)),  # the decoder rounds up: 319.9 -> 320
+        (1920, 1080, [320, 640, 3], False, (540, 960)),  # stretched to 640 x 320: 1/4 gives 480 wide
+        (640, 480, [640, 640, 3], True, (480, 640)),  # needs every pixel
+        (300, 200, [640, 640, 3], True, (200, 300)),  # enlarged
+    ],
+)
+def test_reduction_keeps_at_least_the_pixels_needed(tmp_path, monkeypatch, width, height, shape, letter_box, decoded):
     def save(path):
         Image.fromarray(photo(width, height)).save(path, quality=85)
 
@@ -125,14 +132,17 @@ def small_jpeg(path):
     Image.fromarray(photo(400, 300)).save(path, quality=90)
 
 
-@pytest.mark.parametrize("file_name, save", [
-    ("p.png", large_png),           # PNG: no reduced decoding (OpenCV decodes 8-bit RGB ones)
-    ("p.png", truncated_png),
-    ("p.png", rgba_png),
-    ("p.jpg", small_jpeg),          # nothing to reduce: the same decoder output
-    ("p.jpg", truncated_jpeg),      # decoded as far as it goes, as without the option
-    ("p.jpg", cmyk_jpeg),           # left to Pillow, which converts CMYK its own way
-])
+@pytest.mark.parametrize(
+    "file_name, save",
+    [
+        ("p.png", large_png),  # PNG: no reduced decoding (OpenCV decodes 8-bit RGB ones)
+        ("p.png", truncated_png),
+        ("p.png", rgba_png),
+        ("p.jpg", small_jpeg),  # nothing to reduce: the same decoder output
+        ("p.jpg", truncated_jpeg),  # decoded as far as it goes, as without the option
+        ("p.jpg", cmyk_jpeg),  # left to Pillow, which converts CMYK its own way
+    ],
+)
 def test_what_cannot_be_reduced_and_validation_samples_load_exactly_as_without_the_option(tmp_path, file_name, save):
     (full, reduced), data = darknet_pair(tmp_path, file_name, [320, 320, 3], save=save)
     for training in (True, False):
@@ -143,8 +153,8 @@ def test_what_cannot_be_reduced_and_validation_samples_load_exactly_as_without_t
 
 def test_reduced_decode_in_the_training_pipeline(tmp_path):
     (full, reduced), _ = darknet_pair(tmp_path, "p.jpg", [128, 128, 3])
-    (full_images, full_boxes), = full.build_train_iterator(1)
-    (images, boxes), = reduced.build_train_iterator(1)
+    ((full_images, full_boxes),) = full.build_train_iterator(1)
+    ((images, boxes),) = reduced.build_train_iterator(1)
     assert images.shape == full_images.shape and boxes.shape == full_boxes.shape
     assert np.abs(images.numpy().astype(int) - full_images.numpy()).mean() < 4.0
 
@@ -171,14 +181,17 @@ def attitude_pair(tmp_path, cls, box):
     return [cls([64, 64, 3], *folders, reduced_decode=reduced, **options) for reduced in (False, True)]
 
 
-@pytest.mark.parametrize("cls, box, resized", [
-    (attitude.AttitudeDataset, None, (150, 200)),  # the whole image at 1/8
-    (attitude.AttitudeAndDetectDataset, [0.5, 0.5, 0.5, 0.5, 0], (150, 200)),
-    (attitude.AttitudeDatasetJson, [0.5, 0.5, 0.5, 0.5, 0], (75, 100)),  # the face of the 1/8 image
-    (attitude.AttitudeDatasetJson, [0.5, 0.5, 0.2, 0.2, 0], (120, 160)),  # of the 1/2 image: 1/4 gives 60 x 80
-    (attitude.AttitudeDatasetJson, [0.98, 0.5, 0.2, 0.2, 0], (120, 96)),  # only the part inside the image counts
-    (attitude.AttitudeDatasetJson, [0.5, 0.5, 0.04, 0.04, 0], (48, 64)),  # too small even at full size
-])
+@pytest.mark.parametrize(
+    "cls, box, resized",
+    [
+        (attitude.AttitudeDataset, None, (150, 200)),  # the whole image at 1/8
+        (attitude.AttitudeAndDetectDataset, [0.5, 0.5, 0.5, 0.5, 0], (150, 200)),
+        (attitude.AttitudeDatasetJson, [0.5, 0.5, 0.5, 0.5, 0], (75, 100)),  # the face of the 1/8 image
+        (attitude.AttitudeDatasetJson, [0.5, 0.5, 0.2, 0.2, 0], (120, 160)),  # of the 1/2 image: 1/4 gives 60 x 80
+        (attitude.AttitudeDatasetJson, [0.98, 0.5, 0.2, 0.2, 0], (120, 96)),  # only the part inside the image counts
+        (attitude.AttitudeDatasetJson, [0.5, 0.5, 0.04, 0.04, 0], (48, 64)),  # too small even at full size
+    ],
+)
 def test_attitude_loaders_resize_at_least_the_pixels_they_need(tmp_path, monkeypatch, cls, box, resized):
     full, reduced = attitude_pair(tmp_path, cls, box)
     data = np.array([item.encode() for item in reduced.train_storage[0]], dtype=object)

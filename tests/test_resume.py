@@ -14,11 +14,10 @@ import time
 import numpy as np
 import pytest
 import tensorflow as tf
-from tensorflow.python.framework import config as tf_config
-
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from quillon.forgeline.trainer.segmentation import SegmentationTrainer
+from tensorflow.python.framework import config as tf_config
 from test_collaborators import read_summaries
 from trainer_doubles import (
     RecordingEvaluator,
@@ -52,8 +51,9 @@ def run(folder, epochs, start=1, resume=False, model_seed=1, trainer_class=Detec
     segmentation = trainer_class is SegmentationTrainer
     model = segmentation_model() if segmentation else detection_model(tf.keras.regularizers.L2(1e-3))
     logger = TensorBoardLogger(os.path.join(folder, "tensorboard"), write_every=1)
-    trainer = make_trainer(trainer_class, folder, model=model, optimizer=adam(), logger=logger, metric="acc",
-                           skip_initial_validation=True)
+    trainer = make_trainer(
+        trainer_class, folder, model=model, optimizer=adam(), logger=logger, metric="acc", skip_initial_validation=True
+    )
     if resume:
         start = trainer.resume()
     batches = train_batches(count=3, extra_targets=0 if segmentation else 1)
@@ -151,7 +151,12 @@ def set_epoch(value):
 @pytest.mark.parametrize(
     "spoil, model_width, error, message",
     [
-        (lambda folder: shutil.rmtree(os.path.join(folder, "state")), 4, FileNotFoundError, r"state\.json does not exist"),
+        (
+            lambda folder: shutil.rmtree(os.path.join(folder, "state")),
+            4,
+            FileNotFoundError,
+            r"state\.json does not exist",
+        ),
         (break_state_json, 4, ValueError, r"state\.json is not a usable training state"),
         (set_epoch("two"), 4, ValueError, r"state\.json is not a usable training state: 'epoch' must be"),
         (drop_checkpoint_data, 4, ValueError, r"state[/\\]epoch-2-\w+ cannot be loaded"),
@@ -236,8 +241,13 @@ def test_killing_a_run_while_it_saves_state_leaves_a_resumable_state(tmp_path):
     # moments and killed at the last stands for several kills.
     folder = tmp_path / "run"
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="3")
-    child = subprocess.Popen([sys.executable, "-c", STATE_WRITING_CHILD, str(folder)], stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, env=environment, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", STATE_WRITING_CHILD, str(folder)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        env=environment,
+        text=True,
+    )
     epochs = []
     try:
         ready, _, _ = select.select([child.stdout], [], [], 180)

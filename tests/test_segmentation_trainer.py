@@ -5,9 +5,8 @@ import sys
 
 import numpy as np
 import pytest
-import tensorflow as tf
-
 import quillon.forgeline.trainer.segmentation as segmentation
+import tensorflow as tf
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from quillon.forgeline.trainer.segmentation import SegmentationTrainer
 from trainer_doubles import (
@@ -49,9 +48,21 @@ def test_module_and_constructor_follow_the_detection_trainer(tmp_path):
     for folder in ("det", "seg"):
         assert json.loads((tmp_path / folder / "config.json").read_text()) == {"a": [1, 2]}
         assert (tmp_path / folder / "labels.txt").read_text() == "a\nb\nc\n"
-    skip = {"model", "optimizer", "loss", "logger", "val_messenger", "checkpoint", "best", "last", "current_lr", "state_folder"}
-    assert ({k: v for k, v in vars(segmentation_trainer).items() if k not in skip}
-            == {k: v for k, v in vars(detection_trainer).items() if k not in skip})
+    skip = {
+        "model",
+        "optimizer",
+        "loss",
+        "logger",
+        "val_messenger",
+        "checkpoint",
+        "best",
+        "last",
+        "current_lr",
+        "state_folder",
+    }
+    assert {k: v for k, v in vars(segmentation_trainer).items() if k not in skip} == {
+        k: v for k, v in vars(detection_trainer).items() if k not in skip
+    }
     with pytest.raises(AttributeError):  # logger defaults to None, which has no writer
         SegmentationTrainer(object(), None, tf.keras.optimizers.SGD(0.1), RecordingLoss(), checkpoint=str(tmp_path))
 
@@ -94,8 +105,10 @@ def test_instance_records_pair_the_masks(tmp_path):
     assert trainer.saved_scores == [0.1]
 
 
-@pytest.mark.parametrize("display, expected", [(2, [True, True, False, False, False]), (-1, [True] * 5),
-                                               (0, [False] * 5), (None, [False] * 5)])
+@pytest.mark.parametrize(
+    "display, expected",
+    [(2, [True, True, False, False, False]), (-1, [True] * 5), (0, [False] * 5), (None, [False] * 5)],
+)
 def test_display_choice(tmp_path, display, expected):
     trainer = make_trainer(SaveRecordingTrainer, tmp_path, model=object(), display=display)
     evaluator = RecordingEvaluator(segmentation=True)
@@ -130,17 +143,35 @@ def test_metrics_go_out_under_single_value_names(tmp_path, monkeypatch):
         trainer.update_metrics(segmentation_metrics(acc), epoch=epoch, live=live if epoch == 2 else None)
 
     assert [(name, plot) for _, name, _, plot in live.calls] == [
-        ("mACC 0.50", False), ("mAP 0.50", False), ("mAR 0.50", False), ("Overall ACC", True),
-        ("Overall AP", True), ("Overall AR", True), ("Learning Rate", True)]
+        ("mACC 0.50", False),
+        ("mAP 0.50", False),
+        ("mAR 0.50", False),
+        ("Overall ACC", True),
+        ("Overall AP", True),
+        ("Overall AR", True),
+        ("Learning Rate", True),
+    ]
     values, step = mlflow.logged_metrics[-1]
-    assert list(values) == ["mAP 0.50", "mACC 0.50", "mAR 0.50", "Overall ACC", "Overall AP", "Overall AR",
-                            "learning-rate"]
+    assert list(values) == [
+        "mAP 0.50",
+        "mACC 0.50",
+        "mAR 0.50",
+        "Overall ACC",
+        "Overall AP",
+        "Overall AR",
+        "learning-rate",
+    ]
     assert step == 2 and float(values["learning-rate"]) == 0.5
     assert [list(summary) for _, summary in trainer.logger.events] == [
-        ["mAP", "mACC", "mAR", "Overall-ACC", "Overall-AP", "Overall-AR"]] * 3
+        ["mAP", "mACC", "mAR", "Overall-ACC", "Overall-AP", "Overall-AR"]
+    ] * 3
     lines = (tmp_path / "summary.csv").read_text().splitlines()
-    assert lines == [SUMMARY_HEADER, "0,0.2,0.1,0.3,0.9,0.7,0.8", "1,0.2,0.2,0.3,0.9,0.7,0.8",
-                     "2,0.2,0.4,0.3,0.9,0.7,0.8"]
+    assert lines == [
+        SUMMARY_HEADER,
+        "0,0.2,0.1,0.3,0.9,0.7,0.8",
+        "1,0.2,0.2,0.3,0.9,0.7,0.8",
+        "2,0.2,0.4,0.3,0.9,0.7,0.8",
+    ]
 
 
 def test_two_epochs_through_the_inherited_loop_save_the_whole_model(tmp_path, monkeypatch):

@@ -22,10 +22,12 @@ def runtime_parameters(method):
     """[(name, has_default)] of a C++ method, read from pybind11's signature line or the graph function."""
     if hasattr(method, "python_function"):  # a tf.function over a callable that carries a signature
         parameters = inspect.signature(method.python_function).parameters.values()
-        return [("*" * (p.kind is inspect.Parameter.KEYWORD_ONLY) + p.name, p.default is not inspect.Parameter.empty)
-                for p in parameters]
+        return [
+            ("*" * (p.kind is inspect.Parameter.KEYWORD_ONLY) + p.name, p.default is not inspect.Parameter.empty)
+            for p in parameters
+        ]
     first_line = method.__doc__.split("\n", 1)[0]
-    inside = first_line[first_line.index("(") + 1: first_line.rindex(") ->")]
+    inside = first_line[first_line.index("(") + 1 : first_line.rindex(") ->")]
     inside = re.sub(r"<[^<>]*>", "...", inside)  # reprs such as <... object at 0x...>
     return parameters_of(ast.parse(f"def f({inside}): pass").body[0].args)
 
@@ -53,15 +55,21 @@ def stub_classes(module):
 
 
 def cpp_methods(cls):
-    return {name: value for name, value in vars(cls).items()
-            if type(value).__name__ in ("instancemethod", "Function") and (name == "__init__" or not name.startswith("__"))}
+    return {
+        name: value
+        for name, value in vars(cls).items()
+        if type(value).__name__ in ("instancemethod", "Function") and (name == "__init__" or not name.startswith("__"))
+    }
 
 
 @pytest.mark.parametrize("module_name", MODULES)
 def test_stubs_match_the_module_and_every_method_is_documented(module_name):
     module = importlib.import_module(module_name)
-    defined = {name: cls for name, cls in vars(module).items()
-               if isinstance(cls, type) and cls.__module__ == module_name and not name.startswith("_")}
+    defined = {
+        name: cls
+        for name, cls in vars(module).items()
+        if isinstance(cls, type) and cls.__module__ == module_name and not name.startswith("_")
+    }
     stubs = stub_classes(module)
     assert sorted(stubs) == sorted(defined)
     for name, cls in defined.items():

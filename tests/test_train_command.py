@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 import yaml
 from PIL import Image
-
 from quillon.forgeline.__main__ import main
 
 
@@ -37,23 +36,75 @@ def write_yaml(path, content):
 
 def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
     data = write_darknet_data(tmp_path / "data")
-    config = write_yaml(tmp_path / "run.yaml", {"batch_size": 8, "learning_rate": 0.01, "model_size": "small",
-                                                "augmentation": {"flip_lr": 0.5, "hue": 0.2}})
+    config = write_yaml(
+        tmp_path / "run.yaml",
+        {"batch_size": 8, "learning_rate": 0.01, "model_size": "small", "augmentation": {"flip_lr": 0.5, "hue": 0.2}},
+    )
     first = tmp_path / "first"
-    assert main(["train", "detect", "--data", str(data), "--out", str(first), "--config", config, "--epochs", "1",
-                 "--input-size", "32", "--batch-size", "2", "--flip-ud", "0.3"]) == 0
+    assert (
+        main(
+            [
+                "train",
+                "detect",
+                "--data",
+                str(data),
+                "--out",
+                str(first),
+                "--config",
+                config,
+                "--epochs",
+                "1",
+                "--input-size",
+                "32",
+                "--batch-size",
+                "2",
+                "--flip-ud",
+                "0.3",
+            ]
+        )
+        == 0
+    )
     run = first / "run"
-    for name in ("config.json", "labels.txt", "best.h5", "last.h5", "summary.csv", "validation/results.txt",
-                 "state/state.json"):
+    for name in (
+        "config.json",
+        "labels.txt",
+        "best.h5",
+        "last.h5",
+        "summary.csv",
+        "validation/results.txt",
+        "state/state.json",
+    ):
         assert (run / name).is_file(), name
     assert glob.glob(str(run / "tensorboard" / "events.out.tfevents.*"))
     assert (run / "labels.txt").read_text() == "background\ncircle\nsquare\n"
     recorded = json.loads((run / "config.json").read_text())
     # The command line overrides the file (batch size), the file the defaults (learning rate, model size).
-    assert {key: recorded[key] for key in ("task", "data", "out", "epochs", "batch_size", "learning_rate",
-                                           "model_size", "input_size", "seed", "augmentation")} == {
-        "task": "detect", "data": str(data), "out": str(first), "epochs": 1, "batch_size": 2, "learning_rate": 0.01,
-        "model_size": "small", "input_size": 32, "seed": 0, "augmentation": {"flip_lr": 0.5, "hue": 0.2, "flip_ud": 0.3}}
+    assert {
+        key: recorded[key]
+        for key in (
+            "task",
+            "data",
+            "out",
+            "epochs",
+            "batch_size",
+            "learning_rate",
+            "model_size",
+            "input_size",
+            "seed",
+            "augmentation",
+        )
+    } == {
+        "task": "detect",
+        "data": str(data),
+        "out": str(first),
+        "epochs": 1,
+        "batch_size": 2,
+        "learning_rate": 0.01,
+        "model_size": "small",
+        "input_size": 32,
+        "seed": 0,
+        "augmentation": {"flip_lr": 0.5, "hue": 0.2, "flip_ud": 0.3},
+    }
     # One device and reduced JPEG decoding unless asked otherwise.
     assert (recorded["devices"], recorded["full_decode"], recorded["reduced_decode"]) == (None, False, True)
 
@@ -63,8 +114,12 @@ def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
     assert repeated == {**recorded, "out": str(second)}
 
     # The run folder is what predict takes.
-    assert main(["predict", str(run), str(tmp_path / "data" / "validation" / "images"), "--out",
-                 str(tmp_path / "predict")]) == 0
+    assert (
+        main(
+            ["predict", str(run), str(tmp_path / "data" / "validation" / "images"), "--out", str(tmp_path / "predict")]
+        )
+        == 0
+    )
     assert len(os.listdir(tmp_path / "predict" / "labels")) == 2
     capsys.readouterr()
 
@@ -74,18 +129,41 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
     from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
 
     masks = generate_segmentation_dataset(str(tmp_path / "masks"), train_images=2, validation_images=1, size=16)
-    segment = write_yaml(tmp_path / "segment.yaml", {
-        "classes": masks["classes"],
-        "train": {"images": masks["train_images"], "masks": masks["train_masks"]},
-        "validation": {"images": masks["val_images"], "masks": masks["val_masks"]}})
+    segment = write_yaml(
+        tmp_path / "segment.yaml",
+        {
+            "classes": masks["classes"],
+            "train": {"images": masks["train_images"], "masks": masks["train_masks"]},
+            "validation": {"images": masks["val_images"], "masks": masks["val_masks"]},
+        },
+    )
     heads = generate_headpose_dataset(str(tmp_path / "heads"), train_images=2, validation_images=1, size=32)
-    headpose = write_yaml(tmp_path / "headpose.yaml", {
-        "train": {"images": heads["train_images"], "annotations": heads["train_mat"]},
-        "validation": {"images": heads["val_images"], "annotations": heads["val_mat"]}})
+    headpose = write_yaml(
+        tmp_path / "headpose.yaml",
+        {
+            "train": {"images": heads["train_images"], "annotations": heads["train_mat"]},
+            "validation": {"images": heads["val_images"], "annotations": heads["val_mat"]},
+        },
+    )
     small = ["--epochs", "1", "--batch-size", "2", "--input-size", "16", "--model-size", "small"]
     assert main(["train", "segment", "--data", segment, "--out", str(tmp_path / "s"), "--no-flip", *small]) == 0
-    assert main(["train", "headpose", "--data", headpose, "--out", str(tmp_path / "h"), "--annotations", "mat",
-                 "--full-decode", *small]) == 0
+    assert (
+        main(
+            [
+                "train",
+                "headpose",
+                "--data",
+                headpose,
+                "--out",
+                str(tmp_path / "h"),
+                "--annotations",
+                "mat",
+                "--full-decode",
+                *small,
+            ]
+        )
+        == 0
+    )
     segment_config = json.loads((tmp_path / "s" / "run" / "config.json").read_text())
     assert segment_config["flip"] is False and segment_config["augmentation"] == {"flip_lr": 0.0}
     assert (tmp_path / "s" / "run" / "best.h5").is_file()
@@ -94,19 +172,26 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
     assert (tmp_path / "h" / "run" / "validation" / "results.json").is_file()
 
 
-@pytest.mark.parametrize("case, arguments, message", [
-    ("no data file", ["--data", "{tmp}/missing.yaml"], "data description not found"),
-    ("malformed YAML", ["--data", "{tmp}/broken.yaml"], "broken.yaml is not valid YAML"),
-    ("not darknet", ["--data", "{tmp}/coco.yaml"], "'type' must be darknet"),
-    ("missing folder", ["--data", "{tmp}/nowhere.yaml"], "'validation.images' folder does not exist"),
-    ("label beyond the classes", ["--data", "{tmp}/one_class/data.yaml"], "class 1 is not one of the 1 classes"),
-    ("misspelt config key", ["--data", "{data}", "--config", "{tmp}/typo.yaml"], "unknown option 'epoch' for train detect (did you mean 'epochs'?"),
-    ("bad config value", ["--data", "{data}", "--config", "{tmp}/zero.yaml"], "'epochs' must be 1 or more"),
-    ("config of another task", ["--data", "{data}", "--config", "{tmp}/segment.yaml"], "for the task 'segment'"),
-    ("no --out", ["--data", "{data}"], "--out is required"),
-    ("input size", ["--data", "{data}", "--input-size", "40"], "must be a multiple of 32"),
-    ("existing run", ["--data", "{data}", "--out", "{tmp}/done"], "already holds a run; resume it with --resume"),
-])
+@pytest.mark.parametrize(
+    "case, arguments, message",
+    [
+        ("no data file", ["--data", "{tmp}/missing.yaml"], "data description not found"),
+        ("malformed YAML", ["--data", "{tmp}/broken.yaml"], "broken.yaml is not valid YAML"),
+        ("not darknet", ["--data", "{tmp}/coco.yaml"], "'type' must be darknet"),
+        ("missing folder", ["--data", "{tmp}/nowhere.yaml"], "'validation.images' folder does not exist"),
+        ("label beyond the classes", ["--data", "{tmp}/one_class/data.yaml"], "class 1 is not one of the 1 classes"),
+        (
+            "misspelt config key",
+            ["--data", "{data}", "--config", "{tmp}/typo.yaml"],
+            "unknown option 'epoch' for train detect (did you mean 'epochs'?",
+        ),
+        ("bad config value", ["--data", "{data}", "--config", "{tmp}/zero.yaml"], "'epochs' must be 1 or more"),
+        ("config of another task", ["--data", "{data}", "--config", "{tmp}/segment.yaml"], "for the task 'segment'"),
+        ("no --out", ["--data", "{data}"], "--out is required"),
+        ("input size", ["--data", "{data}", "--input-size", "40"], "must be a multiple of 32"),
+        ("existing run", ["--data", "{data}", "--out", "{tmp}/done"], "already holds a run; resume it with --resume"),
+    ],
+)
 def test_mistakes_are_named_before_anything_is_written(tmp_path, capsys, case, arguments, message):
     from quillon.forgeline.datasets.core import BaseDetectionDataset
     from quillon.forgeline.jobs.train import DETECTION_AUGMENTATIONS
@@ -116,8 +201,10 @@ def test_mistakes_are_named_before_anything_is_written(tmp_path, capsys, case, a
     write_darknet_data(tmp_path / "one_class", classes=["circle"], label=1)
     write_yaml(tmp_path / "broken.yaml", "type: darknet\nclasses: [a, b\n")
     write_yaml(tmp_path / "coco.yaml", {**yaml.safe_load(data.read_text()), "type": "coco"})
-    write_yaml(tmp_path / "nowhere.yaml", {**yaml.safe_load(data.read_text()),
-                                           "validation": {"images": "/nowhere", "annotations": "/nowhere"}})
+    write_yaml(
+        tmp_path / "nowhere.yaml",
+        {**yaml.safe_load(data.read_text()), "validation": {"images": "/nowhere", "annotations": "/nowhere"}},
+    )
     write_yaml(tmp_path / "typo.yaml", {"epoch": 3})
     write_yaml(tmp_path / "zero.yaml", {"epochs": 0})
     write_yaml(tmp_path / "segment.yaml", {"task": "segment"})

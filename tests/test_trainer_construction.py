@@ -8,9 +8,8 @@ import os
 import pydoc
 
 import pytest
-import tensorflow as tf
-
 import quillon.forgeline.trainer.detection as detection
+import tensorflow as tf
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
 from quillon.validator.writers import TrainingTensorBoardWriter
 
@@ -30,13 +29,25 @@ def logger(tmp_path):
 
 def build(tmp_path, logger, optimizer=None, **kwargs):
     kwargs.setdefault("checkpoint", str(tmp_path / "run"))
-    return DetectionTrainer(tiny_model(), None, optimizer or tf.keras.optimizers.SGD(0.01), None, logger=logger, **kwargs)
+    return DetectionTrainer(
+        tiny_model(), None, optimizer or tf.keras.optimizers.SGD(0.01), None, logger=logger, **kwargs
+    )
 
 
 def test_module_binds_its_globals_in_order():
     names = [n for n in vars(detection) if not n.startswith("_")]
-    assert names == ["TrainingTensorBoardWriter", "tqdm", "tf", "np", "json", "os", "time", "csv",
-                     "ForgelineTrainingCallback", "DetectionTrainer"]
+    assert names == [
+        "TrainingTensorBoardWriter",
+        "tqdm",
+        "tf",
+        "np",
+        "json",
+        "os",
+        "time",
+        "csv",
+        "ForgelineTrainingCallback",
+        "DetectionTrainer",
+    ]
 
 
 def test_constructor_writes_run_folder_and_prints_model_paths(tmp_path, logger, capsys):
@@ -53,9 +64,31 @@ def test_constructor_writes_run_folder_and_prints_model_paths(tmp_path, logger, 
         "\t - Saving last iteration checkpoint at : %s" % os.path.join(str(run), "last.h5"),
     ]
     assert list(vars(trainer)) == [
-        "dvclive_output", "info", "model", "metric", "dataset", "optimizer", "loss", "logger", "evaluator",
-        "val_messenger", "best_value", "iou", "classes", "display", "NCHW", "current_lr", "checkpoint", "best",
-        "last", "summary_rows", "skip_validation_steps", "skip_initial_validation", "state_folder", "resumed"]
+        "dvclive_output",
+        "info",
+        "model",
+        "metric",
+        "dataset",
+        "optimizer",
+        "loss",
+        "logger",
+        "evaluator",
+        "val_messenger",
+        "best_value",
+        "iou",
+        "classes",
+        "display",
+        "NCHW",
+        "current_lr",
+        "checkpoint",
+        "best",
+        "last",
+        "summary_rows",
+        "skip_validation_steps",
+        "skip_initial_validation",
+        "state_folder",
+        "resumed",
+    ]
     assert isinstance(trainer.val_messenger, TrainingTensorBoardWriter)
     assert trainer.val_messenger.writer is logger.writer
     assert trainer.best_value == 0.0 and isinstance(trainer.best_value, float)
@@ -111,8 +144,9 @@ def test_python_subclass_overrides_and_calls_super(tmp_path, logger):
     class Deeper(MyTrainer):
         pass
 
-    trainer = Deeper(tiny_model(), None, tf.keras.optimizers.SGD(0.1), None, logger=logger,
-                     checkpoint=str(tmp_path / "run"))
+    trainer = Deeper(
+        tiny_model(), None, tf.keras.optimizers.SGD(0.1), None, logger=logger, checkpoint=str(tmp_path / "run")
+    )
     assert trainer.extra == "set after the base constructor"
     trainer.NCHW = True
     trainer.anything = [1, 2]
@@ -126,8 +160,16 @@ def test_signatures_defaults_and_help():
     assert DetectionTrainer.__module__ == "quillon.forgeline.trainer.detection"
     assert "Training pipeline for object-detection models" in DetectionTrainer.__doc__
     assert list(vars(DetectionTrainer))[2:11] == [
-        "__init__", "preprocess_input", "train_step", "remove_training_outputs", "to_nchw", "save_model",
-        "update_metrics", "run_validation_step", "train"]
+        "__init__",
+        "preprocess_input",
+        "train_step",
+        "remove_training_outputs",
+        "to_nchw",
+        "save_model",
+        "update_metrics",
+        "run_validation_step",
+        "train",
+    ]
     # Graph-compiled methods keep a signature inspect can read.
     signature = inspect.signature(DetectionTrainer.preprocess_input.python_function)
     assert list(signature.parameters) == ["self", "x"]

@@ -119,8 +119,14 @@ def detection_metrics(acc, map_=0.2, mar=0.3):
     def per_threshold(value):
         return {"0.5": value, "0.75": value / 2, "0.5:0.95": value / 4}
 
-    return {"mAP": per_threshold(map_), "mAR": per_threshold(mar), "mACC": per_threshold(acc),
-            "OP": 0.7, "OR": 0.8, "OA": 0.9}
+    return {
+        "mAP": per_threshold(map_),
+        "mAR": per_threshold(mar),
+        "mACC": per_threshold(acc),
+        "OP": 0.7,
+        "OR": 0.8,
+        "OA": 0.9,
+    }
 
 
 def segmentation_metrics(acc, map_=0.2, mar=0.3):

@@ -148,7 +148,9 @@ py::object decoded_pixels(const Globals& g, const py::handle& dataset, const py:
 
 // Whether `self` decodes its JPEGs reduced (objects of subclasses that skip
 // the constructor do not).
-bool decodes_reduced(const py::object& self) { return py::bool_(py::getattr(self, "reduced_decode", py::bool_(false))); }
+bool decodes_reduced(const py::object& self) {
+  return py::bool_(py::getattr(self, "reduced_decode", py::bool_(false)));
+}
 
 // The training pixels a loader of `self` needs to resize a whole image to
 // `shape`; none (a full-size decode) unless the dataset decodes reduced.
@@ -304,8 +306,9 @@ py::tuple load_training_batch(const py::object& self, const py::object& entries)
     py::array image = py::array::ensure(loaded[0]);
     if (!image || !image.dtype().is(py::dtype::of<std::uint8_t>()) || image.ndim() != 3 || image.shape(2) != 3 ||
         (!images.empty() && !std::equal(image.shape(), image.shape() + 3, images.front().shape()))) {
-      throw problem(py::str("an image of shape {} dtype {}").format(py::getattr(loaded[0], "shape", py::none()),
-                                                                   py::getattr(loaded[0], "dtype", py::none())));
+      throw problem(
+          py::str("an image of shape {} dtype {}")
+              .format(py::getattr(loaded[0], "shape", py::none()), py::getattr(loaded[0], "dtype", py::none())));
     }
     py::array angle_values = py::array::ensure(loaded[1]);
     if (!angle_values || !angle_values.dtype().is(py::dtype::of<float>()) || angle_values.size() != 3) {
@@ -354,9 +357,9 @@ void load_split(const Globals& g, const py::object& images_folder, const py::obj
     pyclass::print(py::str("Missing annotation file: {}").format(g["splitext"](g["basename"](image))[py::int_(0)]));
   }
   if (py::len(storage) == 0) {
-    sample_files::raise_with_cause(PyExc_ValueError, empty_message,
-                                   sample_files::empty_split_note(images_folder, annotations_folder,
-                                                                  py::len(images), unpaired));
+    sample_files::raise_with_cause(
+        PyExc_ValueError, empty_message,
+        sample_files::empty_split_note(images_folder, annotations_folder, py::len(images), unpaired));
   }
 }
 
@@ -378,8 +381,9 @@ py::object read_description(const Globals& g, const py::object& info_file) {
                           : error.matches(PyExc_RecursionError)   ? "is nested too deeply to read"
                                                                   : nullptr;
     if (problem == nullptr) throw;
-    py::raise_from(error, PyExc_ValueError,
-                   py::str("Dataset description {} {}: {}").format(info_file, problem, error.value()).cast<std::string>().c_str());
+    py::raise_from(
+        error, PyExc_ValueError,
+        py::str("Dataset description {} {}: {}").format(info_file, problem, error.value()).cast<std::string>().c_str());
     throw py::error_already_set();
   }
 }
@@ -461,8 +465,9 @@ bool finite_float32(const DoubleValues& values) {
 // unless `values` are finite 32-bit float values.
 void require_finite(const DoubleValues& values, const py::handle& path, const char* what) {
   if (!finite_float32(values)) {
-    raise_error(PyExc_ValueError, py::str("{}: {} must be finite numbers within the 32-bit float range, got {}")
-                                      .format(path_text(path), what, py::str(values).attr("__getitem__")(py::slice(0, 200, 1))));
+    raise_error(PyExc_ValueError,
+                py::str("{}: {} must be finite numbers within the 32-bit float range, got {}")
+                    .format(path_text(path), what, py::str(values).attr("__getitem__")(py::slice(0, 200, 1))));
   }
 }
 
@@ -491,8 +496,9 @@ struct CropBox {
 CropBox first_face_crop(const FloatRows& boxes, py::ssize_t width, py::ssize_t height,
                         const py::object& annotation_path) {
   if (boxes.ndim() != 2 || boxes.shape(1) != 5) {
-    raise_error(PyExc_ValueError,
-                py::str("{}: \"boxes\" must be a list of [cx, cy, w, h, label] rows").format(path_text(annotation_path)));
+    raise_error(
+        PyExc_ValueError,
+        py::str("{}: \"boxes\" must be a list of [cx, cy, w, h, label] rows").format(path_text(annotation_path)));
   }
   auto box = boxes.unchecked<2>();
   const float cx = box(0, 0), cy = box(0, 1), bw = box(0, 2), bh = box(0, 3);
@@ -546,8 +552,9 @@ image_arrays::NeededSize face_crop_needs(const py::object& annotation, const py:
 // classes (counted without the background class).
 void require_box_rows(const py::object& self, const DoubleValues& boxes, const py::handle& path) {
   if (!boxes) {
-    raise_error(PyExc_ValueError, py::str("{}: \"boxes\" must be a list of [cx, cy, w, h, label] rows of numbers")
-                                      .format(path_text(path)));
+    raise_error(
+        PyExc_ValueError,
+        py::str("{}: \"boxes\" must be a list of [cx, cy, w, h, label] rows of numbers").format(path_text(path)));
   }
   require_finite(boxes, path, "\"boxes\"");
   py::object classes = self.attr("classes");
@@ -562,8 +569,9 @@ void require_box_rows(const py::object& self, const DoubleValues& boxes, const p
       raise_error(PyExc_ValueError,
                   py::str("{}: box {} has label {}, which is not one of the {} classes of the dataset (labels count "
                           "from 0, without the background class)")
-                      .format(path_text(path), row, label, class_count == HUGE_VAL ? py::object(py::str("given"))
-                                                                                   : py::object(py::int_(static_cast<long>(class_count)))));
+                      .format(path_text(path), row, label,
+                              class_count == HUGE_VAL ? py::object(py::str("given"))
+                                                      : py::object(py::int_(static_cast<long>(class_count)))));
     }
   }
 }
@@ -576,9 +584,10 @@ std::array<float, 3> first_angle_row(const FloatRows& angles, const py::object& 
   auto row = angles.unchecked<2>();
   std::array<float, 3> first = {row(0, 0), row(0, 1), row(0, 2)};
   if (!std::all_of(first.begin(), first.end(), [](float value) { return std::isfinite(value); })) {
-    raise_error(PyExc_ValueError, py::str("{}: the first \"angles\" row must hold finite numbers within the 32-bit "
-                                          "float range, got {}")
-                                      .format(path_text(annotation_path), py::make_tuple(first[0], first[1], first[2])));
+    raise_error(PyExc_ValueError,
+                py::str("{}: the first \"angles\" row must hold finite numbers within the 32-bit "
+                        "float range, got {}")
+                    .format(path_text(annotation_path), py::make_tuple(first[0], first[1], first[2])));
   }
   return first;
 }
@@ -672,24 +681,25 @@ PYBIND11_MODULE(attitude, m) {
       "read_annotations",
       [g](py::object /*self*/, py::object annotations_path) {
         // Only the two variables read are parsed; pose files carry several more.
-        py::object content = g["sio"].attr("loadmat")(annotations_path,
-                                                      py::arg("variable_names") = py::make_tuple("Pose_Para", "pt2d"));
+        py::object content =
+            g["sio"].attr("loadmat")(annotations_path, py::arg("variable_names") = py::make_tuple("Pose_Para", "pt2d"));
         py::object pose = pose_angles(g, content[py::str("Pose_Para")], annotations_path);
         py::object pt2d = float32_array(g, content[py::str("pt2d")]);
         return py::make_tuple(pose, pt2d);
       },
       py::arg("annotations_path") = py::none(),
-      "Reads one .mat annotation file: (pitch, yaw and roll from Pose_Para, the pt2d landmarks); bad values raise, naming the "
+      "Reads one .mat annotation file: (pitch, yaw and roll from Pose_Para, the pt2d landmarks); bad values raise, "
+      "naming the "
       "file.");
 
-  attitude.graph_method(
-      "tf_load_instance", {pyclass::param("data")},
-      py::cpp_function(
-          [g](py::object self, py::object data) {
-            return numpy_function(g, self.attr("_load_instance"), list_of({data}), output_types(g, {"uint8", "float32"}));
-          },
-          py::arg("self"), py::arg("data")),
-      "Loads one storage entry (image path, annotation path) inside the pipeline: (image, angles).");
+  attitude.graph_method("tf_load_instance", {pyclass::param("data")},
+                        py::cpp_function(
+                            [g](py::object self, py::object data) {
+                              return numpy_function(g, self.attr("_load_instance"), list_of({data}),
+                                                    output_types(g, {"uint8", "float32"}));
+                            },
+                            py::arg("self"), py::arg("data")),
+                        "Loads one storage entry (image path, annotation path) inside the pipeline: (image, angles).");
 
   attitude.method(
       "_load_instance",
@@ -714,14 +724,16 @@ PYBIND11_MODULE(attitude, m) {
       "tf_augment",
       [g](py::object self, py::object image, py::object angles) -> py::object {
         if (augment_is_identity(self, g["AttitudeDataset"])) return list_of({image, angles});
-        return numpy_function(g, self.attr("_augment"), list_of({image, angles}), output_types(g, {"uint8", "float32"}));
+        return numpy_function(g, self.attr("_augment"), list_of({image, angles}),
+                              output_types(g, {"uint8", "float32"}));
       },
       py::arg("image"), py::arg("angles"),
       "The training augmentation of one sample inside the pipeline (a tf.numpy_function over _augment).");
 
   // The hook for subclasses; this dataset's only alteration is the loader's blur.
   attitude.method(
-      "_augment", [](py::object /*self*/, py::object image, py::object angles) { return py::make_tuple(image, angles); },
+      "_augment",
+      [](py::object /*self*/, py::object image, py::object angles) { return py::make_tuple(image, angles); },
       py::arg("image"), py::arg("angles"),
       "The augmentation hook for subclasses: returns the sample unchanged (this dataset's only alteration is "
       "the loader's occasional blur).");
@@ -729,39 +741,40 @@ PYBIND11_MODULE(attitude, m) {
   attitude.method(
       "build_train_iterator",
       [g](py::object self, py::object global_batch_size, py::object prefetch, py::object strategy) {
-        return distributed_pipeline(g, self, global_batch_size, strategy, [g, self, prefetch](const WorkerShare& share) {
-          py::object batch_size = share.batch_size;
-          py::object tf = g["tf"];
-          py::object autotune = tf.attr("data").attr("AUTOTUNE");
-          py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(share.storage);
-          dataset = dataset.attr("shuffle")(py::arg("buffer_size") = dataset.attr("cardinality")(),
-                                            py::arg("reshuffle_each_iteration") = true);
-          if (!share.samples.is_none()) dataset = dataset.attr("take")(share.samples);
-          py::object own = g["AttitudeDataset"];
-          bool own_pipeline = uses_own_method(self, own, "tf_load_instance") && uses_own_method(self, own, "tf_augment") &&
-                              augment_is_identity(self, own);
-          if (own_pipeline) {
-            // With this class's own loading and no augmentation, one call
-            // loads a whole batch with _load_instance: the same batches as
-            // loading, augmenting (not at all) and batching sample by sample,
-            // without TensorFlow's costs per sample (a tenth of the loading
-            // time of a 640x480 JPEG).
-            py::cpp_function load_batch(
-                [g, self](py::object entries) {
-                  return numpy_function(
-                      g, py::cpp_function([self](py::object rows) { return load_training_batch(self, rows); }),
-                      list_of({entries}), output_types(g, {"uint8", "float32"}));
-                },
-                py::arg("entries"));
-            dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
-            dataset = dataset.attr("map")(load_batch, py::arg("num_parallel_calls") = autotune);
-          } else {
-            dataset = dataset.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
-            dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
-            dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
-          }
-          return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
-        });
+        return distributed_pipeline(
+            g, self, global_batch_size, strategy, [g, self, prefetch](const WorkerShare& share) {
+              py::object batch_size = share.batch_size;
+              py::object tf = g["tf"];
+              py::object autotune = tf.attr("data").attr("AUTOTUNE");
+              py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(share.storage);
+              dataset = dataset.attr("shuffle")(py::arg("buffer_size") = dataset.attr("cardinality")(),
+                                                py::arg("reshuffle_each_iteration") = true);
+              if (!share.samples.is_none()) dataset = dataset.attr("take")(share.samples);
+              py::object own = g["AttitudeDataset"];
+              bool own_pipeline = uses_own_method(self, own, "tf_load_instance") &&
+                                  uses_own_method(self, own, "tf_augment") && augment_is_identity(self, own);
+              if (own_pipeline) {
+                // With this class's own loading and no augmentation, one call
+                // loads a whole batch with _load_instance: the same batches as
+                // loading, augmenting (not at all) and batching sample by sample,
+                // without TensorFlow's costs per sample (a tenth of the loading
+                // time of a 640x480 JPEG).
+                py::cpp_function load_batch(
+                    [g, self](py::object entries) {
+                      return numpy_function(
+                          g, py::cpp_function([self](py::object rows) { return load_training_batch(self, rows); }),
+                          list_of({entries}), output_types(g, {"uint8", "float32"}));
+                    },
+                    py::arg("entries"));
+                dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
+                dataset = dataset.attr("map")(load_batch, py::arg("num_parallel_calls") = autotune);
+              } else {
+                dataset = dataset.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
+                dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
+                dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
+              }
+              return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
+            });
       },
       py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none(),
       "The training pipeline: shuffled, loaded, augmented and batched samples; with `strategy`, "
@@ -788,8 +801,7 @@ PYBIND11_MODULE(attitude, m) {
       py::arg("batch_size") = 1, py::arg("prefetch") = 10,
       "The validation pipeline: loaded samples in file order, in batches of `batch_size`.");
 
-  attitude.method("get_num_train_samples", &count_train_samples,
-      "The number of training samples.");
+  attitude.method("get_num_train_samples", &count_train_samples, "The number of training samples.");
   attitude.build();
 
   // ---------------------------------------------------------------- AttitudeDatasetYaml
@@ -820,8 +832,7 @@ PYBIND11_MODULE(attitude, m) {
       "Reads the YAML description `info_file` (images and annotations of each split) and builds the "
       "dataset from it.");
 
-  attitude_yaml.method("get_num_train_samples", &count_train_samples,
-      "The number of training samples.");
+  attitude_yaml.method("get_num_train_samples", &count_train_samples, "The number of training samples.");
   attitude_yaml.build();
 
   // ---------------------------------------------------------------- AttitudeAndDetectDataset
@@ -856,10 +867,10 @@ PYBIND11_MODULE(attitude, m) {
       "Pairs the images with their JSON annotations (boxes and angles); `classes` names the box labels, "
       "with a background class first when `add_bkg_class`.");
 
-  detect.method("get_num_train_samples", &count_train_samples,
-      "The number of training samples.");
+  detect.method("get_num_train_samples", &count_train_samples, "The number of training samples.");
 
-  detect.method("get_classes", [](py::object self) -> py::object { return self.attr("classes"); },
+  detect.method(
+      "get_classes", [](py::object self) -> py::object { return self.attr("classes"); },
       "The class names (background first when add_bkg_class is on).");
 
   detect.graph_method(
@@ -888,8 +899,8 @@ PYBIND11_MODULE(attitude, m) {
         py::object annotation = reading(annotation_path, [&] { return read_json(g, annotation_path); });
         py::tuple loaded = reading(annotation_path, [&] {
           py::object boxes = annotation.attr("get")("boxes");
-          boxes = boxes.is_none() ? np.attr("zeros")(py::make_tuple(1, 5), np.attr("float32"))
-                                  : np.attr("asarray")(boxes);
+          boxes =
+              boxes.is_none() ? np.attr("zeros")(py::make_tuple(1, 5), np.attr("float32")) : np.attr("asarray")(boxes);
           boxes = boxes.attr("reshape")(-1, 5);
           if (!annotation.attr("get")("boxes").is_none()) {
             require_box_rows(self, DoubleValues::ensure(boxes), annotation_path);
@@ -940,24 +951,25 @@ PYBIND11_MODULE(attitude, m) {
   detect.method(
       "build_train_iterator",
       [g](py::object self, py::object global_batch_size, py::object prefetch, py::object strategy) {
-        return distributed_pipeline(g, self, global_batch_size, strategy, [g, self, prefetch](const WorkerShare& share) {
-          py::object batch_size = share.batch_size;
-          py::object tf = g["tf"];
-          py::object autotune = tf.attr("data").attr("AUTOTUNE");
-          py::object storage = share.storage;
-          py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
-          dataset = dataset.attr("shuffle")(py::arg("buffer_size") = py::len(storage),
-                                            py::arg("reshuffle_each_iteration") = true);
-          if (!share.samples.is_none()) dataset = dataset.attr("take")(share.samples);
-          dataset = dataset.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
-          dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
-          // Boxes and angles are padded with zero rows to the largest count in the batch.
-          py::tuple padded_shapes = py::make_tuple(self.attr("shape"), py::make_tuple(py::none(), 5),
-                                                   py::make_tuple(py::none(), 3));
-          dataset = dataset.attr("padded_batch")(py::arg("batch_size") = batch_size,
-                                                 py::arg("padded_shapes") = padded_shapes);
-          return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
-        });
+        return distributed_pipeline(
+            g, self, global_batch_size, strategy, [g, self, prefetch](const WorkerShare& share) {
+              py::object batch_size = share.batch_size;
+              py::object tf = g["tf"];
+              py::object autotune = tf.attr("data").attr("AUTOTUNE");
+              py::object storage = share.storage;
+              py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
+              dataset = dataset.attr("shuffle")(py::arg("buffer_size") = py::len(storage),
+                                                py::arg("reshuffle_each_iteration") = true);
+              if (!share.samples.is_none()) dataset = dataset.attr("take")(share.samples);
+              dataset = dataset.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
+              dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
+              // Boxes and angles are padded with zero rows to the largest count in the batch.
+              py::tuple padded_shapes =
+                  py::make_tuple(self.attr("shape"), py::make_tuple(py::none(), 5), py::make_tuple(py::none(), 3));
+              dataset = dataset.attr("padded_batch")(py::arg("batch_size") = batch_size,
+                                                     py::arg("padded_shapes") = padded_shapes);
+              return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
+            });
       },
       py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none(),
       "The training pipeline: shuffled, loaded, augmented samples, with boxes padded per batch; with "
@@ -1067,11 +1079,10 @@ PYBIND11_MODULE(attitude, m) {
         checking_description(info_file, [&] { return described_classes(description); });
         Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
         pyclass::super(g["AttitudeDatasetJsonYaml"], self)
-            .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
-                              py::arg("train_annotations") = folders.train_annotations,
-                              py::arg("val_images") = folders.val_images,
-                              py::arg("val_annotations") = folders.val_annotations,
-                              py::arg("reduced_decode") = reduced_decode);
+            .attr("__init__")(
+                py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
+                py::arg("train_annotations") = folders.train_annotations, py::arg("val_images") = folders.val_images,
+                py::arg("val_annotations") = folders.val_annotations, py::arg("reduced_decode") = reduced_decode);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("reduced_decode") = false,
       "Reads the YAML description `info_file` and builds the JSON head-pose dataset from it.");

@@ -161,8 +161,7 @@ std::string parse_annotations(std::string_view text, double class_count, std::ve
     double label = values[0];
     if (label < 0 || label >= class_count || label != std::floor(label)) {
       return where + ": class " + shown_token(tokens[0]) + " is not one of the " +
-             std::to_string(static_cast<long>(std::max(class_count, 0.0))) +
-             " classes of the description";
+             std::to_string(static_cast<long>(std::max(class_count, 0.0))) + " classes of the description";
     }
     rows.insert(rows.end(), {values[1], values[2], values[3], values[4], label});
   }
@@ -179,7 +178,8 @@ std::string utf8_problem(std::string_view text) {
     for (size_t next = 1; valid && next < length; ++next) {
       valid = (static_cast<unsigned char>(text[index + next]) & 0xC0) == 0x80;
     }
-    if (!valid) return "not UTF-8 text (byte " + std::to_string(index) + " is " + shown_token(text.substr(index, 1)) + ")";
+    if (!valid)
+      return "not UTF-8 text (byte " + std::to_string(index) + " is " + shown_token(text.substr(index, 1)) + ")";
     index += length;
   }
   return "";
@@ -370,7 +370,8 @@ PYBIND11_MODULE(darknet, m) {
           py::object name = classes[py::int_(index)];
           if (!py::isinstance<py::str>(name)) {
             throw py::type_error(
-                py::str("[ERROR]: Dataset description key ``classes`` must hold class names (strings); entry {} is {!r}")
+                py::str(
+                    "[ERROR]: Dataset description key ``classes`` must hold class names (strings); entry {} is {!r}")
                     .format(index, name)
                     .cast<std::string>());
           }
@@ -413,8 +414,9 @@ PYBIND11_MODULE(darknet, m) {
           self.attr(section.images_attr) = images;
           self.attr(section.annotations_attr) = annotations;
           if (images.is_none() || annotations.is_none()) {
-            throw py::value_error(std::string("[ERROR]: ``images`` and ``annotations`` are mandatory keys within the ``") +
-                                  section.message_name + "`` section");
+            throw py::value_error(
+                std::string("[ERROR]: ``images`` and ``annotations`` are mandatory keys within the ``") +
+                section.message_name + "`` section");
           }
           // An empty path would search the current folder.
           for (const auto& [folder, key] : {std::pair{images, "images"}, std::pair{annotations, "annotations"}}) {
@@ -456,29 +458,30 @@ PYBIND11_MODULE(darknet, m) {
 
         py::object w, h, padw, padh;
         if (is_training) try {
-          if (letter_box) {
-            py::tuple boxed = g["letterbox"](img, shape[py::slice(0, 2, 1)], py::arg("auto") = false);
-            img = boxed[0];
-            py::object ratio = boxed[1];
-            py::object pad = boxed[2];
-            w = py::float_(ratio[py::int_(0)].cast<double>() * oW);
-            h = py::float_(ratio[py::int_(1)].cast<double>() * oH);
-            padw = pad[py::int_(0)];
-            padh = pad[py::int_(1)];
-          } else {
-            // OpenCV takes the size width first.
-            img = g["cv2"].attr("resize")(img, py::make_tuple(shape[py::int_(1)], shape[py::int_(0)]));
-            w = shape[py::int_(1)];
-            h = shape[py::int_(0)];
-            padw = py::int_(0);
-            padh = py::int_(0);
+            if (letter_box) {
+              py::tuple boxed = g["letterbox"](img, shape[py::slice(0, 2, 1)], py::arg("auto") = false);
+              img = boxed[0];
+              py::object ratio = boxed[1];
+              py::object pad = boxed[2];
+              w = py::float_(ratio[py::int_(0)].cast<double>() * oW);
+              h = py::float_(ratio[py::int_(1)].cast<double>() * oH);
+              padw = pad[py::int_(0)];
+              padh = pad[py::int_(1)];
+            } else {
+              // OpenCV takes the size width first.
+              img = g["cv2"].attr("resize")(img, py::make_tuple(shape[py::int_(1)], shape[py::int_(0)]));
+              w = shape[py::int_(1)];
+              h = shape[py::int_(0)];
+              padw = py::int_(0);
+              padh = py::int_(0);
+            }
+          } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            raise_chained(error, PyExc_ValueError,
+                          "Cannot resize image " + img_path + " (" + std::to_string(static_cast<long>(oW)) + "x" +
+                              std::to_string(static_cast<long>(oH)) +
+                              "): " + py::str(error.value()).cast<std::string>());
           }
-        } catch (py::error_already_set& error) {
-          if (!error.matches(PyExc_Exception)) throw;
-          raise_chained(error, PyExc_ValueError,
-                        "Cannot resize image " + img_path + " (" + std::to_string(static_cast<long>(oW)) + "x" +
-                            std::to_string(static_cast<long>(oH)) + "): " + py::str(error.value()).cast<std::string>());
-        }
 
         // Training images are copied into their batch by the base class; a
         // validation image leaves alone, through tf.numpy_function.
@@ -534,47 +537,50 @@ PYBIND11_MODULE(darknet, m) {
       "Loads one (image path, annotation path) sample: the RGB image and its boxes, letterboxed or "
       "resized and augmented for training (`training`), as they are for validation.");
 
-  yaml_cls.method("load_storage", [g](py::object self) {
-    struct Split {
-      const char* images_attr;
-      const char* annotations_attr;
-      const char* storage_attr;
-      const char* count_attr;
-      const char* description;
-      const char* empty_message;
-    };
-    const Split splits[] = {
-        {"path_train_images", "path_train_annotations", "train_storage", "num_train_samples",
-         "Loading training dataset", "[ERROR]: Dataset with empty training samples is not allowed"},
-        {"path_val_images", "path_val_annotations", "val_storage", "num_val_samples", "Loading validation dataset",
-         "[ERROR]: Dataset with empty validation samples is not allowed"},
-    };
-    for (const Split& split : splits) {
-      py::object images_folder = self.attr(split.images_attr);
-      py::list images = sample_files::find_images(g, g["glob"], images_folder);
-      py::object loop = g["tqdm"].attr("tqdm")(images, py::arg("desc") = split.description,
-                                               py::arg("colour") = "green",
-                                               py::arg("bar_format") = "{l_bar}{bar:15}{r_bar}{bar:-15b}");
-      py::object storage = self.attr(split.storage_attr);
-      py::object annotations_folder = self.attr(split.annotations_attr);
-      py::list unpaired = sample_files::pair_with_annotations(g, loop, annotations_folder, ".txt", storage);
-      if (py::len(unpaired) > 0) {
-        py::object first = unpaired[0];
-        pyclass::print(py::str("\t - [WARNING]: {} images without annotation files were skipped (first: {}, which has "
-                               "no {})")
-                           .format(py::len(unpaired), first,
-                                   sample_files::annotation_path_for(g, first, annotations_folder, ".txt"))
-                           .cast<std::string>());
-      }
-      py::int_ count(py::len(storage));
-      self.attr(split.count_attr) = count;
-      if (count.cast<long>() == 0) {
-        sample_files::raise_with_cause(PyExc_ValueError, split.empty_message,
-                                      sample_files::empty_split_note(images_folder, annotations_folder,
-                                                                     py::len(images), unpaired));
-      }
-    }
-  },
+  yaml_cls.method(
+      "load_storage",
+      [g](py::object self) {
+        struct Split {
+          const char* images_attr;
+          const char* annotations_attr;
+          const char* storage_attr;
+          const char* count_attr;
+          const char* description;
+          const char* empty_message;
+        };
+        const Split splits[] = {
+            {"path_train_images", "path_train_annotations", "train_storage", "num_train_samples",
+             "Loading training dataset", "[ERROR]: Dataset with empty training samples is not allowed"},
+            {"path_val_images", "path_val_annotations", "val_storage", "num_val_samples", "Loading validation dataset",
+             "[ERROR]: Dataset with empty validation samples is not allowed"},
+        };
+        for (const Split& split : splits) {
+          py::object images_folder = self.attr(split.images_attr);
+          py::list images = sample_files::find_images(g, g["glob"], images_folder);
+          py::object loop =
+              g["tqdm"].attr("tqdm")(images, py::arg("desc") = split.description, py::arg("colour") = "green",
+                                     py::arg("bar_format") = "{l_bar}{bar:15}{r_bar}{bar:-15b}");
+          py::object storage = self.attr(split.storage_attr);
+          py::object annotations_folder = self.attr(split.annotations_attr);
+          py::list unpaired = sample_files::pair_with_annotations(g, loop, annotations_folder, ".txt", storage);
+          if (py::len(unpaired) > 0) {
+            py::object first = unpaired[0];
+            pyclass::print(
+                py::str("\t - [WARNING]: {} images without annotation files were skipped (first: {}, which has "
+                        "no {})")
+                    .format(py::len(unpaired), first,
+                            sample_files::annotation_path_for(g, first, annotations_folder, ".txt"))
+                    .cast<std::string>());
+          }
+          py::int_ count(py::len(storage));
+          self.attr(split.count_attr) = count;
+          if (count.cast<long>() == 0) {
+            sample_files::raise_with_cause(
+                PyExc_ValueError, split.empty_message,
+                sample_files::empty_split_note(images_folder, annotations_folder, py::len(images), unpaired));
+          }
+        }
+      },
       "Finds the image and annotation pairs of both splits (train_storage, val_storage); an empty split "
       "raises, naming the folders searched.");
 
@@ -606,7 +612,8 @@ PYBIND11_MODULE(darknet, m) {
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(aug_cfg, "aug_cfg", &PyDict_Type);
         if (info_dataset.is_none()) {
-          throw py::attribute_error("[ERROR]: DarknetDataset needs the dataset description mapping (info_dataset is None)");
+          throw py::attribute_error(
+              "[ERROR]: DarknetDataset needs the dataset description mapping (info_dataset is None)");
         }
         self.attr("info_dataset") = info_dataset;
         // The caller's mapping is changed in place, as documented.

@@ -199,7 +199,8 @@ py::object adoptable_image(const py::object& image) {
   if (!py::isinstance<py::array_t<std::uint8_t, py::array::c_style>>(image)) return image;
   auto source = py::reinterpret_borrow<py::array_t<std::uint8_t, py::array::c_style>>(image);
   if (reinterpret_cast<std::uintptr_t>(source.data()) % kTensorAlignment == 0) return image;
-  py::array_t<std::uint8_t> copy = pooled_array(std::vector<py::ssize_t>(source.shape(), source.shape() + source.ndim()));
+  py::array_t<std::uint8_t> copy =
+      pooled_array(std::vector<py::ssize_t>(source.shape(), source.shape() + source.ndim()));
   {
     py::gil_scoped_release release;
     std::memcpy(copy.mutable_data(), source.data(), static_cast<std::size_t>(source.nbytes()));

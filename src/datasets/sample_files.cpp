@@ -1,8 +1,8 @@
 #include "datasets/sample_files.hpp"
 
-#include <string_view>
-
 #include <sys/stat.h>
+
+#include <string_view>
 
 namespace sample_files {
 
@@ -47,12 +47,12 @@ py::str posix_annotation_path(const py::str& image, const py::str& folder, const
       break;
     }
   }
-  py::str name = text(PyUnicode_Concat(text(PyUnicode_Substring(image.ptr(), name_start, stem_end)).ptr(), suffix.ptr()));
+  py::str name =
+      text(PyUnicode_Concat(text(PyUnicode_Substring(image.ptr(), name_start, stem_end)).ptr(), suffix.ptr()));
   Py_ssize_t folder_length = PyUnicode_GetLength(folder.ptr());
   bool needs_separator = folder_length > 0 && PyUnicode_ReadChar(folder.ptr(), folder_length - 1) != '/';
-  return text(PyUnicode_Concat(needs_separator ? text(PyUnicode_Concat(folder.ptr(), py::str("/").ptr())).ptr()
-                                               : folder.ptr(),
-                               name.ptr()));
+  return text(PyUnicode_Concat(
+      needs_separator ? text(PyUnicode_Concat(folder.ptr(), py::str("/").ptr())).ptr() : folder.ptr(), name.ptr()));
 }
 
 // os.path.exists(path) for a text path: stat succeeds (a path the file system
@@ -78,8 +78,8 @@ py::list find_images(const pyclass::Globals& g, const py::object& glob_module, c
   return utils().attr("find_images")(folder, glob_module, g["join"]);
 }
 
-py::object annotation_path_for(const pyclass::Globals& g, const py::handle& image,
-                               const py::object& annotations_folder, const std::string& suffix) {
+py::object annotation_path_for(const pyclass::Globals& g, const py::handle& image, const py::object& annotations_folder,
+                               const std::string& suffix) {
   py::object stem = g["splitext"](g["basename"](image))[py::int_(0)];
   return g["join"](annotations_folder, stem + py::str(suffix));
 }
@@ -114,8 +114,8 @@ py::list pair_with_annotations(const pyclass::Globals& g, const py::object& imag
   return unpaired;
 }
 
-std::string empty_split_note(const py::object& images_folder, const py::object& annotations_folder,
-                             size_t image_count, const py::list& unpaired) {
+std::string empty_split_note(const py::object& images_folder, const py::object& annotations_folder, size_t image_count,
+                             const py::list& unpaired) {
   py::object describe = utils().attr("describe_folder");
   std::string note = "images folder searched: " + py::str(describe(images_folder)).cast<std::string>();
   if (image_count == 0) return note + "; it holds no PNG, JPG or JPEG file";

@@ -28,13 +28,13 @@ py::list pair_with_annotations(const pyclass::Globals& g, const py::object& imag
                                const py::object& storage);
 
 // The annotation path that pair_with_annotations looks for for `image`.
-py::object annotation_path_for(const pyclass::Globals& g, const py::handle& image,
-                               const py::object& annotations_folder, const std::string& suffix);
+py::object annotation_path_for(const pyclass::Globals& g, const py::handle& image, const py::object& annotations_folder,
+                               const std::string& suffix);
 
 // Why a split holds no sample: what the images folder holds, how many image
 // files were found there and how many lack their annotation file.
-std::string empty_split_note(const py::object& images_folder, const py::object& annotations_folder,
-                             size_t image_count, const py::list& unpaired);
+std::string empty_split_note(const py::object& images_folder, const py::object& annotations_folder, size_t image_count,
+                             const py::list& unpaired);
 
 // Raises `type`(message) caused by a ValueError(`cause`): tracebacks show the
 // cause above the error, while the message stays what callers match.

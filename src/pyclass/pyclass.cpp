@@ -70,9 +70,7 @@ ClassBuilder::ClassBuilder(const py::module_& module, const char* name, py::tupl
   if (doc != nullptr && doc[0] != '\0') namespace_["__doc__"] = doc;
 }
 
-const char* ClassBuilder::function_name(const char* name) {
-  return std::strcmp(name, "__init__") == 0 ? "init" : name;
-}
+const char* ClassBuilder::function_name(const char* name) { return std::strcmp(name, "__init__") == 0 ? "init" : name; }
 
 ClassBuilder& ClassBuilder::graph_method(const char* name, std::vector<Param> params, const py::cpp_function& body,
                                          const char* doc) {

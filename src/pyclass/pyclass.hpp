@@ -61,8 +61,8 @@ class ClassBuilder {
   // one default object is shared by every call, as in a Python `def`.
   template <typename Func, typename... Extra>
   ClassBuilder& method(const char* name, Func&& f, const Extra&... extra) {
-    namespace_[name] = py::cpp_function(std::forward<Func>(f), py::name(function_name(name)),
-                                        py::is_method(py::none()), extra...);
+    namespace_[name] =
+        py::cpp_function(std::forward<Func>(f), py::name(function_name(name)), py::is_method(py::none()), extra...);
     return *this;
   }
 

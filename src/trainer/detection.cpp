@@ -314,32 +314,29 @@ PYBIND11_MODULE(detection, m) {
         pyclass::print(py::str("\t - Saving last iteration checkpoint at : {}").format(self.attr("last")));
       },
       py::arg("model"), py::arg("dataset"), py::arg("optimizer"), py::arg("loss"), py::arg("logger") = "out",
-      py::arg("checkpoint") = "out", py::arg("info") = py::none(), py::arg("metric") = "acc",
-      py::arg("iou") = 0.5, py::arg("classes") = py::none(), py::arg("display") = py::none(),
-      py::arg("dvclive_output") = py::none(), py::arg("skip_validation_steps") = 1,
-      py::arg("skip_initial_validation") = false,
+      py::arg("checkpoint") = "out", py::arg("info") = py::none(), py::arg("metric") = "acc", py::arg("iou") = 0.5,
+      py::arg("classes") = py::none(), py::arg("display") = py::none(), py::arg("dvclive_output") = py::none(),
+      py::arg("skip_validation_steps") = 1, py::arg("skip_initial_validation") = false,
       "Sets up the run: checks the logger and the metric name, creates the checkpoint folder, writes "
       "config.json (info) and labels.txt (classes) and prints where best.h5 and last.h5 go. The class "
       "docstring describes every parameter.");
 
-  cls.graph_method(
-      "preprocess_input", {pyclass::param("x", tf.attr("Tensor"))},
-      py::cpp_function(
-          [g](py::object /*self*/, py::object x) -> py::object {
-            py::object tf = g["tf"];
-            return tf.attr("cast")(x, tf.attr("float32")) / py::float_(255.0);
-          },
-          py::arg("self"), py::arg("x")),
-      "Scales a batch of 0..255 images to float32 values in 0..1.");
+  cls.graph_method("preprocess_input", {pyclass::param("x", tf.attr("Tensor"))},
+                   py::cpp_function(
+                       [g](py::object /*self*/, py::object x) -> py::object {
+                         py::object tf = g["tf"];
+                         return tf.attr("cast")(x, tf.attr("float32")) / py::float_(255.0);
+                       },
+                       py::arg("self"), py::arg("x")),
+                   "Scales a batch of 0..255 images to float32 values in 0..1.");
 
-  cls.graph_method(
-      "train_step", {pyclass::param("data")},
-      py::cpp_function(
-          [g](py::object self, py::object data) -> py::object {
-            return trainer_common::train_step(g, self, data, /*outputs_as_tuple=*/true);
-          },
-          py::arg("self"), py::arg("data")),
-      "One optimisation step on a batch (images, *targets); returns the loss dictionary.");
+  cls.graph_method("train_step", {pyclass::param("data")},
+                   py::cpp_function(
+                       [g](py::object self, py::object data) -> py::object {
+                         return trainer_common::train_step(g, self, data, /*outputs_as_tuple=*/true);
+                       },
+                       py::arg("self"), py::arg("data")),
+                   "One optimisation step on a batch (images, *targets); returns the loss dictionary.");
 
   cls.method(
       "remove_training_outputs",
@@ -469,15 +466,13 @@ PYBIND11_MODULE(detection, m) {
                                   py::str(shape).cast<std::string>());
           }
 
-          std::vector<py::object> detections =
-              trainer_common::unpack(run_single_instance(image), 3, "evaluator.runner.run_single_instance",
-                                     "(boxes, classes, scores)");
+          std::vector<py::object> detections = trainer_common::unpack(
+              run_single_instance(image), 3, "evaluator.runner.run_single_instance", "(boxes, classes, scores)");
 
           gt_instance["image"] = image;
           gt_instance["height"] = shape[0];
           gt_instance["width"] = shape[1];
-          gt_instance["boxes"] =
-              boxes[py::make_tuple(py::slice(), py::slice(py::int_(0), py::int_(4), py::none()))];
+          gt_instance["boxes"] = boxes[py::make_tuple(py::slice(), py::slice(py::int_(0), py::int_(4), py::none()))];
           gt_instance["labels"] = class_names(g, classes, boxes, name);
           gt_instance["image_path"] = name;
           dt_instance["boxes"] = detections[0];
@@ -570,8 +565,7 @@ PYBIND11_MODULE(detection, m) {
       "steps, the validation when due, last.h5 and the training state, with the callback hooks around each.");
 
   cls.method(
-      "save_state",
-      [g](py::object self, py::object epoch) { training_state::save(g, self, epoch); }, py::arg("epoch"),
+      "save_state", [g](py::object self, py::object epoch) { training_state::save(g, self, epoch); }, py::arg("epoch"),
       "Writes the training state after `epoch` into `state_folder` (nothing when it is None): the training "
       "model's weights, the optimizer's variables, the epoch, the best score, the summary rows and the logger's "
       "step counters. `train` calls it after every epoch.");
@@ -581,7 +575,8 @@ PYBIND11_MODULE(detection, m) {
       [g](py::object self) -> py::object {
         py::object start = training_state::restore(g, self);
         self.attr("current_lr") = trainer_common::LearningRateReader(g, self.attr("optimizer")).read();
-        pyclass::print(py::str("\t - [INFO] Resuming the run in {} at epoch {}").format(self.attr("checkpoint"), start));
+        pyclass::print(
+            py::str("\t - [INFO] Resuming the run in {} at epoch {}").format(self.attr("checkpoint"), start));
         return start;
       },
       "Loads the training state of `state_folder` into this trainer's model and optimizer (built as for the "

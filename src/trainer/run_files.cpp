@@ -32,8 +32,6 @@ void write_text_atomically(const py::object& path, const std::function<void(cons
   });
 }
 
-void remove_stale_temporary_files(const py::object& folder) {
-  helpers().attr("remove_stale_temporary_files")(folder);
-}
+void remove_stale_temporary_files(const py::object& folder) { helpers().attr("remove_stale_temporary_files")(folder); }
 
 }  // namespace run_files

@@ -53,9 +53,7 @@ H, W : input height and width, taken from the model itself.
 const trainer_common::MetricLayout kSegmentationMetrics = {{nullptr, "0.50", ""}};
 
 // The distinct class values of a mask, ascending, as a list.
-py::object mask_labels(const Globals& g, const py::object& mask) {
-  return py::list(g["np"].attr("unique")(mask));
-}
+py::object mask_labels(const Globals& g, const py::object& mask) { return py::list(g["np"].attr("unique")(mask)); }
 
 }  // namespace
 
@@ -76,19 +74,18 @@ PYBIND11_MODULE(segmentation, m) {
           py::object classes, py::object display, py::object dvclive_output, py::object skip_validation_steps,
           py::object skip_initial_validation) {
         pyclass::super(g["SegmentationTrainer"], self)
-            .attr("__init__")(py::arg("model") = model, py::arg("dataset") = dataset,
-                              py::arg("optimizer") = optimizer, py::arg("loss") = loss, py::arg("logger") = logger,
-                              py::arg("checkpoint") = checkpoint, py::arg("info") = info,
-                              py::arg("metric") = metric, py::arg("iou") = iou, py::arg("classes") = classes,
-                              py::arg("display") = display, py::arg("dvclive_output") = dvclive_output,
+            .attr("__init__")(py::arg("model") = model, py::arg("dataset") = dataset, py::arg("optimizer") = optimizer,
+                              py::arg("loss") = loss, py::arg("logger") = logger, py::arg("checkpoint") = checkpoint,
+                              py::arg("info") = info, py::arg("metric") = metric, py::arg("iou") = iou,
+                              py::arg("classes") = classes, py::arg("display") = display,
+                              py::arg("dvclive_output") = dvclive_output,
                               py::arg("skip_validation_steps") = skip_validation_steps,
                               py::arg("skip_initial_validation") = skip_initial_validation);
       },
       py::arg("model"), py::arg("dataset"), py::arg("optimizer"), py::arg("loss"), py::arg("logger") = py::none(),
-      py::arg("checkpoint") = py::none(), py::arg("info") = py::none(), py::arg("metric") = "acc",
-      py::arg("iou") = 0.5, py::arg("classes") = py::none(), py::arg("display") = py::none(),
-      py::arg("dvclive_output") = py::none(), py::arg("skip_validation_steps") = 1,
-      py::arg("skip_initial_validation") = false,
+      py::arg("checkpoint") = py::none(), py::arg("info") = py::none(), py::arg("metric") = "acc", py::arg("iou") = 0.5,
+      py::arg("classes") = py::none(), py::arg("display") = py::none(), py::arg("dvclive_output") = py::none(),
+      py::arg("skip_validation_steps") = 1, py::arg("skip_initial_validation") = false,
       "Sets up the run as DetectionTrainer does; the class docstring describes every parameter.");
 
   cls.graph_method(
@@ -115,8 +112,7 @@ PYBIND11_MODULE(segmentation, m) {
   // Segmentation models have no training-only outputs: the whole model is saved.
   cls.method(
       "remove_training_outputs", [](py::object self, py::object /*model*/) -> py::object { return self.attr("model"); },
-      py::arg("model"),
-      "The whole model: segmentation models have no training-only outputs.");
+      py::arg("model"), "The whole model: segmentation models have no training-only outputs.");
 
   cls.method(
       "run_validation_step",

@@ -325,9 +325,7 @@ py::object import_mlflow() {
   }
 }
 
-bool mlflow_run_active(const py::object& mlflow) {
-  return mlflow && py::bool_(mlflow.attr("active_run")());
-}
+bool mlflow_run_active(const py::object& mlflow) { return mlflow && py::bool_(mlflow.attr("active_run")()); }
 
 void update_metrics(const Globals& g, const MetricLayout& layout, const py::object& self, const py::object& metrics,
                     const py::object& losses, const py::object& epoch, const py::object& live) {

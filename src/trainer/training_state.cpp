@@ -96,7 +96,8 @@ py::dict read_state_file(const Globals& g, const py::object& path) {
   py::object epoch = fields.attr("get")("epoch");
   require("epoch", is_plain_int(epoch) && epoch >= py::int_(0), "an epoch number (0 or more)");
   py::object name = fields.attr("get")("checkpoint");
-  bool plain_name = py::isinstance<py::str>(name) && py::str(name).cast<std::string>().rfind(kCheckpointPrefix, 0) == 0 &&
+  bool plain_name = py::isinstance<py::str>(name) &&
+                    py::str(name).cast<std::string>().rfind(kCheckpointPrefix, 0) == 0 &&
                     g["os"].attr("path").attr("basename")(name).equal(name);
   require("checkpoint", plain_name, "the name of a checkpoint in the state folder");
   py::object best_value = fields.attr("get")("best_value");
@@ -226,10 +227,10 @@ py::object restore(const Globals& g, const py::object& self) {
   py::dict state = read_state_file(g, path);
   py::object prefix = join(g, folder, state["checkpoint"]);
   if (!os.attr("path").attr("isfile")(prefix + py::str(".index")).cast<bool>()) {
-    PyErr_SetString(PyExc_FileNotFoundError, ("resume: " + py::str(path).cast<std::string>() +
-                                              " names the checkpoint " + py::str(prefix).cast<std::string>() +
-                                              ", whose files are missing")
-                                                 .c_str());
+    PyErr_SetString(PyExc_FileNotFoundError,
+                    ("resume: " + py::str(path).cast<std::string>() + " names the checkpoint " +
+                     py::str(prefix).cast<std::string>() + ", whose files are missing")
+                        .c_str());
     throw py::error_already_set();
   }
 

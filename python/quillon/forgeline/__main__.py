@@ -34,7 +34,8 @@ def _fraction(text):
 
 def _add_predict_command(subcommands):
     parser = subcommands.add_parser(
-        "predict", help="run a trained model on images and write the results",
+        "predict",
+        help="run a trained model on images and write the results",
         description="Runs the model of a run folder (best.h5, else last.h5) or a model file on an image, a folder or "
         "a glob, in batches, with the preprocessing of training and the evaluator's decoding. Detection writes "
         "OUT/images (drawn), OUT/labels (Darknet files) and OUT/predictions.json (COCO results); segmentation "
@@ -43,54 +44,94 @@ def _add_predict_command(subcommands):
     parser.add_argument("model", metavar="RUN_OR_MODEL", help="run folder (with labels.txt, config.json) or model file")
     parser.add_argument("source", metavar="SOURCE", help="image file, folder of images, or glob pattern (quote it)")
     parser.add_argument("--out", default="runs/predict", help="output folder (default %(default)s)")
-    parser.add_argument("--batch-size", type=_positive_int, default=settings.DEFAULT_BATCH_SIZE,
-                        help="images per model call (default %(default)s)")
-    parser.add_argument("--score-threshold", type=_fraction, default=settings.DEFAULT_SCORE_THRESHOLD,
-                        help="detection: lowest score reported (default %(default)s)")
-    parser.add_argument("--nms-iou", type=_fraction, default=settings.DEFAULT_NMS_IOU,
-                        help="detection: overlap above which the lower-scored box of a class is dropped "
-                        "(default %(default)s)")
-    parser.add_argument("--max-detections", type=_positive_int, default=settings.DEFAULT_MAX_DETECTIONS,
-                        help="detection: most detections per image (default %(default)s)")
-    parser.add_argument("--task", choices=settings.TASKS,
-                        help="the model's task when there is no config.json beside it")
+    parser.add_argument(
+        "--batch-size",
+        type=_positive_int,
+        default=settings.DEFAULT_BATCH_SIZE,
+        help="images per model call (default %(default)s)",
+    )
+    parser.add_argument(
+        "--score-threshold",
+        type=_fraction,
+        default=settings.DEFAULT_SCORE_THRESHOLD,
+        help="detection: lowest score reported (default %(default)s)",
+    )
+    parser.add_argument(
+        "--nms-iou",
+        type=_fraction,
+        default=settings.DEFAULT_NMS_IOU,
+        help="detection: overlap above which the lower-scored box of a class is dropped (default %(default)s)",
+    )
+    parser.add_argument(
+        "--max-detections",
+        type=_positive_int,
+        default=settings.DEFAULT_MAX_DETECTIONS,
+        help="detection: most detections per image (default %(default)s)",
+    )
+    parser.add_argument(
+        "--task", choices=settings.TASKS, help="the model's task when there is no config.json beside it"
+    )
     parser.set_defaults(run=_run_predict)
 
 
 def _run_predict(args):
     from quillon.forgeline.deploy.predict import predict
 
-    predict(args.model, args.source, args.out, batch_size=args.batch_size, score_threshold=args.score_threshold,
-            nms_iou=args.nms_iou, max_detections=args.max_detections, task=args.task)
+    predict(
+        args.model,
+        args.source,
+        args.out,
+        batch_size=args.batch_size,
+        score_threshold=args.score_threshold,
+        nms_iou=args.nms_iou,
+        max_detections=args.max_detections,
+        task=args.task,
+    )
 
 
 def _add_export_command(subcommands):
     parser = subcommands.add_parser(
-        "export", help="write the model as a SavedModel, TF Lite or ONNX file for deployment",
+        "export",
+        help="write the model as a SavedModel, TF Lite or ONNX file for deployment",
         description="Writes the model of a run folder (best.h5, else last.h5) or a model file with named outputs and "
         "a JSON beside it (input, preprocessing, classes, outputs, decoding), then runs the exported file on a "
         "sample image and compares it with Keras; fails when they differ beyond the tolerance.",
     )
     parser.add_argument("model", metavar="RUN_OR_MODEL", help="run folder (with labels.txt, config.json) or model file")
-    parser.add_argument("--format", required=True, choices=settings.EXPORT_FORMATS,
-                        help="onnx needs the [onnx] extra (tf2onnx, onnxruntime)")
+    parser.add_argument(
+        "--format",
+        required=True,
+        choices=settings.EXPORT_FORMATS,
+        help="onnx needs the [onnx] extra (tf2onnx, onnxruntime)",
+    )
     parser.add_argument("--out", help="output folder (default: beside the model)")
     parser.add_argument("--nchw", action="store_true", help="channels-first input [batch, 3, height, width]")
     parser.add_argument("--half", action="store_true", help="float16 weights (tflite, onnx)")
     parser.add_argument("--sample", help="image for the comparison with Keras (default: a seeded random image)")
-    parser.add_argument("--tolerance", type=float,
-                        help="largest max |difference| / max(1, max |Keras output|) accepted "
-                        "(default 1e-4, with --half 2e-2)")
-    parser.add_argument("--task", choices=settings.TASKS,
-                        help="the model's task when there is no config.json beside it")
+    parser.add_argument(
+        "--tolerance",
+        type=float,
+        help="largest max |difference| / max(1, max |Keras output|) accepted (default 1e-4, with --half 2e-2)",
+    )
+    parser.add_argument(
+        "--task", choices=settings.TASKS, help="the model's task when there is no config.json beside it"
+    )
     parser.set_defaults(run=_run_export)
 
 
 def _run_export(args):
     from quillon.forgeline.deploy.export import export
 
-    export(args.model, args.format, out=args.out, nchw=args.nchw, half=args.half, sample=args.sample,
-           tolerance=args.tolerance, task=args.task)
+    export(
+        args.model,
+        args.format,
+        out=args.out,
+        nchw=args.nchw,
+        half=args.half,
+        sample=args.sample,
+        tolerance=args.tolerance,
+        task=args.task,
+    )
 
 
 def _add_train_command(subcommands):

@@ -79,9 +79,7 @@ class SegmentationLoss(ForgelineLoss):
         masks = tf.cast(targets[0], tf.int32)
         if masks.shape.rank == 4:
             masks = tf.squeeze(masks, axis=-1)
-        cross_entropy = tf.reduce_mean(
-            tf.nn.sparse_softmax_cross_entropy_with_logits(labels=masks, logits=logits)
-        )
+        cross_entropy = tf.reduce_mean(tf.nn.sparse_softmax_cross_entropy_with_logits(labels=masks, logits=logits))
         probabilities = tf.nn.softmax(logits, axis=-1)
         one_hot = tf.one_hot(masks, self.num_classes, dtype=tf.float32)
         intersection = tf.reduce_sum(probabilities * one_hot, axis=[0, 1, 2])
@@ -187,8 +185,12 @@ class DetectionLoss(ForgelineLoss):
 
         cell_x, cell_y = self._cell_centres(tf.shape(class_logits))
         target_distances = tf.stack(
-            [cell_x - assigned_box[..., 0], cell_y - assigned_box[..., 1],
-             assigned_box[..., 2] - cell_x, assigned_box[..., 3] - cell_y],
+            [
+                cell_x - assigned_box[..., 0],
+                cell_y - assigned_box[..., 1],
+                assigned_box[..., 2] - cell_x,
+                assigned_box[..., 3] - cell_y,
+            ],
             axis=-1,
         )
         inside = tf.reduce_all(target_distances > 0.0, axis=-1)
@@ -219,7 +221,8 @@ class DetectionLoss(ForgelineLoss):
         object_labels = tf.boolean_mask(labels, is_object)
         tf.debugging.assert_non_negative(object_labels, message="DetectionLoss: box label is negative")
         tf.debugging.assert_less(
-            object_labels, num_classes,
+            object_labels,
+            num_classes,
             message="DetectionLoss: box label is not smaller than the number of class score maps of the model",
         )
 
@@ -231,6 +234,7 @@ class DetectionLoss(ForgelineLoss):
 
         cols = tf.range(grid_w, dtype=tf.float32)[tf.newaxis, tf.newaxis, tf.newaxis, :]
         rows = tf.range(grid_h, dtype=tf.float32)[tf.newaxis, tf.newaxis, :, tf.newaxis]
+
         def expand(t):  # [B, N] -> [B, N, 1, 1]
             return t[:, :, tf.newaxis, tf.newaxis]
 

@@ -206,8 +206,17 @@ class DetectionEvaluator:
     OR, OA, the confusion matrix and the drawn images; AP and AR use all.
     """
 
-    def __init__(self, model, training_outputs=0, labels=None, val_messenger=None, score_threshold=0.05,
-                 confidence_threshold=0.3, nms_iou=0.5, max_detections=100):
+    def __init__(
+        self,
+        model,
+        training_outputs=0,
+        labels=None,
+        val_messenger=None,
+        score_threshold=0.05,
+        confidence_threshold=0.3,
+        nms_iou=0.5,
+        max_detections=100,
+    ):
         self.runner = DetectionRunner(model, training_outputs, None, score_threshold, nms_iou, max_detections)
         self.confidence_threshold = float(confidence_threshold)
         self.max_detections = int(max_detections)
@@ -257,7 +266,9 @@ class DetectionEvaluator:
         dt_classes = self._class_indices(dt["labels"], len(dt_boxes), "detection", where)
         dt_scores = np.array(dt["scores"], dtype=np.float64).reshape(-1)
         if len(dt_scores) != len(dt_boxes):
-            raise ValueError(f"DetectionEvaluator: {where}: {len(dt_scores)} detection scores for {len(dt_boxes)} boxes")
+            raise ValueError(
+                f"DetectionEvaluator: {where}: {len(dt_scores)} detection scores for {len(dt_boxes)} boxes"
+            )
         if (gt_classes < 0).any() or (dt_classes < 0).any():
             raise ValueError(f"DetectionEvaluator: {where}: a box of non-zero area is labelled {BACKGROUND!r}")
 
@@ -297,8 +308,9 @@ class DetectionEvaluator:
         canvas = draw_boxes(image, gt_boxes * scale, None, color=(0, 255, 0))
         shown = dt_scores >= self.confidence_threshold
         names = np.array(self.class_names)
-        canvas = draw_boxes(canvas, dt_boxes[shown] * scale, names[dt_classes[shown]], dt_scores[shown],
-                            color=(255, 0, 0))
+        canvas = draw_boxes(
+            canvas, dt_boxes[shown] * scale, names[dt_classes[shown]], dt_scores[shown], color=(255, 0, 0)
+        )
         self.val_messenger.add_image(f"validation/images/{os.path.basename(str(where))}", canvas, step=epoch)
 
     def conclude(self, truth_values, epoch=0):
@@ -385,7 +397,9 @@ class DetectionEvaluator:
         for name, figure in plots.items():
             if not name or os.path.basename(name) != name:
                 raise ValueError(f"DetectionEvaluator.save_plots_disk: plot name {name!r} is not a plain file name")
-            save_atomically(os.path.join(path, f"{name}.png"), lambda temporary: figure.savefig(temporary, format="png"))
+            save_atomically(
+                os.path.join(path, f"{name}.png"), lambda temporary: figure.savefig(temporary, format="png")
+            )
 
     def evaluate(self, val_ds, epoch=0):
         """Runs a whole validation pass over ``val_ds`` as the trainer does; returns the metrics.
@@ -427,7 +441,9 @@ def _boxes_array(boxes, kind, where):
 def _ratio(numerator, denominator):
     numerator = np.asarray(numerator, dtype=np.float64)
     denominator = np.asarray(denominator, dtype=np.float64)
-    return np.divide(numerator, denominator, out=np.zeros(np.broadcast(numerator, denominator).shape), where=denominator > 0)
+    return np.divide(
+        numerator, denominator, out=np.zeros(np.broadcast(numerator, denominator).shape), where=denominator > 0
+    )
 
 
 def _mean_over(values, rows):
@@ -447,8 +463,13 @@ def _precision_recall_figure(names, precision, ap, with_gt):
     for cls, name in enumerate(names):
         if with_gt[cls]:
             axes.plot(RECALL_THRESHOLDS, precision[cls], label=f"{name} (AP {ap[cls]:.3f})")
-    axes.set(xlim=(0, 1), ylim=(0, 1.02), xlabel="recall", ylabel="precision",
-             title="Precision-recall at IoU 0.5 (interpolated)")
+    axes.set(
+        xlim=(0, 1),
+        ylim=(0, 1.02),
+        xlabel="recall",
+        ylabel="precision",
+        title="Precision-recall at IoU 0.5 (interpolated)",
+    )
     axes.grid(alpha=0.3)
     if with_gt.any():
         axes.legend(loc="lower left")
@@ -465,10 +486,8 @@ def _confusion_figure(names, confusion, confidence_threshold):
     figure.colorbar(image, ax=axes)
     axes.set_xticks(range(len(ticks)), ticks, rotation=45, ha="right")
     axes.set_yticks(range(len(ticks)), ticks)
-    axes.set(xlabel="predicted", ylabel="true",
-             title=f"Confusion at IoU 0.5, score >= {confidence_threshold:g}")
+    axes.set(xlabel="predicted", ylabel="true", title=f"Confusion at IoU 0.5, score >= {confidence_threshold:g}")
     threshold = confusion.max() / 2 if confusion.size else 0
     for (row, col), count in np.ndenumerate(confusion):
-        axes.text(col, row, str(count), ha="center", va="center",
-                  color="white" if count > threshold else "black")
+        axes.text(col, row, str(count), ha="center", va="center", color="white" if count > threshold else "black")
     return figure

@@ -199,7 +199,6 @@ class SegmentationEvaluator:
             picture = Image.fromarray(np.asarray(image, np.uint8))
             save_atomically(os.path.join(path, name + ".png"), lambda temporary: picture.save(temporary, format="PNG"))
 
-
     def evaluate(self, val_ds, epoch=0):
         """Runs a whole validation pass as ``SegmentationTrainer`` does; returns the metrics.
 
@@ -212,15 +211,21 @@ class SegmentationEvaluator:
             image = np.asarray(image)
             dt_mask = self.runner.run_single_instance(image)
             instance = {
-                "gt_instance": {"image": image, "height": image.shape[0], "width": image.shape[1],
-                                "gt_mask": np.asarray(mask), "labels": list(np.unique(mask)),
-                                "image_path": _text(np.asarray(path).item())},
+                "gt_instance": {
+                    "image": image,
+                    "height": image.shape[0],
+                    "width": image.shape[1],
+                    "gt_mask": np.asarray(mask),
+                    "labels": list(np.unique(mask)),
+                    "image_path": _text(np.asarray(path).item()),
+                },
                 "dt_instance": {"dt_mask": dt_mask, "labels": list(np.unique(dt_mask))},
             }
             truth_values = self.single_evaluation(instance, epoch, False)
         if truth_values is None:
             raise ValueError("SegmentationEvaluator.evaluate: the validation pipeline yielded no element")
         return self.conclude(truth_values, epoch=epoch)
+
 
 def metrics_from_confusion(confusion, background=0):
     """Computes the pass metrics from a confusion matrix (rows true, columns predicted).
@@ -280,7 +285,9 @@ def metrics_from_confusion(confusion, background=0):
 
 
 def _ratio(numerator, denominator, other_side):
-    numerator, denominator, other_side = (np.asarray(value, np.float64) for value in (numerator, denominator, other_side))
+    numerator, denominator, other_side = (
+        np.asarray(value, np.float64) for value in (numerator, denominator, other_side)
+    )
     empty = np.where(other_side > 0, 0.0, 1.0)
     return np.where(denominator > 0, numerator / np.maximum(denominator, 1.0), empty)
 
@@ -316,8 +323,18 @@ def format_summary(labels, confusion, metrics, per_class, epoch):
 
 # Strong, well separated colours for the first classes; more come from spaced hues.
 _BASE_PALETTE = np.array(
-    [[230, 25, 75], [0, 130, 200], [255, 225, 25], [240, 50, 230], [70, 240, 240], [245, 130, 48],
-     [145, 30, 180], [60, 180, 75], [128, 0, 0], [0, 0, 128]],
+    [
+        [230, 25, 75],
+        [0, 130, 200],
+        [255, 225, 25],
+        [240, 50, 230],
+        [70, 240, 240],
+        [245, 130, 48],
+        [145, 30, 180],
+        [60, 180, 75],
+        [128, 0, 0],
+        [0, 0, 128],
+    ],
     np.uint8,
 )
 

@@ -29,7 +29,11 @@ class AttitudeDataset:
 
 class AttitudeDatasetYaml(AttitudeDataset):
     def __init__(
-        self, shape: list[int] | None = None, info_file: str | None = None, num_bins: int = 3, reduced_decode: bool = False
+        self,
+        shape: list[int] | None = None,
+        info_file: str | None = None,
+        num_bins: int = 3,
+        reduced_decode: bool = False,
     ) -> None: ...
     def get_num_train_samples(self) -> int: ...
 

@@ -114,8 +114,9 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
 
     SUPPORTED_AUGMENTATIONS = tuple(_AUGMENTATIONS)
 
-    def __init__(self, info_file=None, shape=None, letter_box=True, add_bkg_class=True, aug_cfg=None,
-                 reduced_decode=False):
+    def __init__(
+        self, info_file=None, shape=None, letter_box=True, add_bkg_class=True, aug_cfg=None, reduced_decode=False
+    ):
         self.info_file = info_file
         self.shape = self._checked_shape(shape)
         self.letter_box = letter_box
@@ -178,9 +179,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         except RecursionError as error:
             raise ValueError(f"{name}: info file {info_file} is nested too deeply to read") from error
         if not isinstance(content, dict):
-            raise ValueError(
-                f"{name}: info file {info_file} must contain a YAML mapping, got {type(content).__name__}"
-            )
+            raise ValueError(f"{name}: info file {info_file} must contain a YAML mapping, got {type(content).__name__}")
         return content
 
     def _missing_hook(self, hook):
@@ -304,7 +303,9 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             raise ValueError(f"{name}: shape (height, width) must be set to build the training iterator")
         if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) or batch_size <= 0:
             raise ValueError(f"{name}.build_train_iterator: batch_size must be a positive int, got {batch_size!r}")
-        return distributed(strategy, lambda input_context: self._train_pipeline(int(batch_size), prefetch, input_context))
+        return distributed(
+            strategy, lambda input_context: self._train_pipeline(int(batch_size), prefetch, input_context)
+        )
 
     def _train_pipeline(self, batch_size, prefetch, input_context):
         storage, batch_size, samples = worker_share(

@@ -42,7 +42,9 @@ class SegmentationDataset:
 
     def __init__(self, shape, train_images, train_masks, val_images, val_masks, num_classes=None, flip=True):
         self.shape = _checked_shape(shape)
-        if num_classes is not None and (isinstance(num_classes, bool) or not isinstance(num_classes, (int, np.integer)) or num_classes < 1):
+        if num_classes is not None and (
+            isinstance(num_classes, bool) or not isinstance(num_classes, (int, np.integer)) or num_classes < 1
+        ):
             raise ValueError(f"SegmentationDataset: num_classes must be a positive int or None, got {num_classes!r}")
         self.num_classes = num_classes
         self.flip = bool(flip)
@@ -104,8 +106,12 @@ class SegmentationDataset:
         only its share of the files (see ``datasets.utils.worker_share``).
         """
         if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) or batch_size < 1:
-            raise ValueError(f"SegmentationDataset.build_train_iterator: batch_size must be a positive int, got {batch_size!r}")
-        return distributed(strategy, lambda input_context: self._train_pipeline(int(batch_size), prefetch, input_context))
+            raise ValueError(
+                f"SegmentationDataset.build_train_iterator: batch_size must be a positive int, got {batch_size!r}"
+            )
+        return distributed(
+            strategy, lambda input_context: self._train_pipeline(int(batch_size), prefetch, input_context)
+        )
 
     def _train_pipeline(self, batch_size, prefetch, input_context):
         storage, batch_size, samples = worker_share(
@@ -142,7 +148,9 @@ def _random_flip_lr(image, mask):
 def _pair_images_with_masks(image_folder, mask_folder, split):
     for argument, folder in (("images", image_folder), ("masks", mask_folder)):
         if not isinstance(folder, (str, os.PathLike)):
-            raise TypeError(f"SegmentationDataset: the {split} {argument} folder must be a path, got {type(folder).__name__}")
+            raise TypeError(
+                f"SegmentationDataset: the {split} {argument} folder must be a path, got {type(folder).__name__}"
+            )
         if not os.path.isdir(folder):
             raise FileNotFoundError(
                 f"SegmentationDataset: {split} {argument} folder does not exist: {folder} ({describe_folder(folder)})"
@@ -158,7 +166,9 @@ def _pair_images_with_masks(image_folder, mask_folder, split):
             missing.append(stem)
     if missing:
         shown = ", ".join(missing[:5]) + (", ..." if len(missing) > 5 else "")
-        warnings.warn(f"SegmentationDataset: {len(missing)} {split} images have no mask in {mask_folder} and are left out: {shown}")
+        warnings.warn(
+            f"SegmentationDataset: {len(missing)} {split} images have no mask in {mask_folder} and are left out: {shown}"
+        )
     if not storage:
         found = f"{len(images)} image files" if images else "no PNG, JPG or JPEG file"
         raise ValueError(

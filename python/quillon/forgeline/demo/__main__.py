@@ -21,14 +21,26 @@ def _add_job(subcommands, name, job, help, description, validation_share):
     """
     parser = subcommands.add_parser(name, help=help, description=description)
     parser.add_argument("--out", default=f"runs/{name}", help="output folder (default %(default)s)")
-    parser.add_argument("--images", type=positive_int, default=job.DEFAULT_IMAGES,
-                        help=f"training images; validation gets {validation_share} as many (default %(default)s)")
-    add_training_options(parser, job, seed_help="seed of data and weights",
-                         resume_help="continue the stopped run in OUT/run from its last finished epoch, up to --epochs")
-    parser.add_argument("--devices", type=positive_int, default=None,
-                        help="train on this many devices of this machine: GPUs, else logical CPU devices (default: "
-                        "one; as a worker of the cluster TF_CONFIG names, all its GPUs); --batch-size stays the "
-                        "global batch")
+    parser.add_argument(
+        "--images",
+        type=positive_int,
+        default=job.DEFAULT_IMAGES,
+        help=f"training images; validation gets {validation_share} as many (default %(default)s)",
+    )
+    add_training_options(
+        parser,
+        job,
+        seed_help="seed of data and weights",
+        resume_help="continue the stopped run in OUT/run from its last finished epoch, up to --epochs",
+    )
+    parser.add_argument(
+        "--devices",
+        type=positive_int,
+        default=None,
+        help="train on this many devices of this machine: GPUs, else logical CPU devices (default: "
+        "one; as a worker of the cluster TF_CONFIG names, all its GPUs); --batch-size stays the "
+        "global batch",
+    )
     return parser
 
 
@@ -38,9 +50,12 @@ def _job(name):
 
 
 def _add_decode_option(parser):
-    parser.add_argument("--full-decode", action="store_true",
-                        help="decode training JPEGs at full size (default: at the reduced scale the input size "
-                        "allows, reduced_decode=True)")
+    parser.add_argument(
+        "--full-decode",
+        action="store_true",
+        help="decode training JPEGs at full size (default: at the reduced scale the input size "
+        "allows, reduced_decode=True)",
+    )
 
 
 def _common_options(args):
@@ -49,20 +64,27 @@ def _common_options(args):
 
 def _add_detect_command(subcommands):
     parser = _add_job(
-        subcommands, "detect", defaults.DETECT,
+        subcommands,
+        "detect",
+        defaults.DETECT,
         help="train a small detector on built-in shapes data",
         description="Generates a Darknet dataset of shapes into OUT/data (reused when present), trains the "
         "reference detector with DetectionTrainer, validates after every epoch and writes the run to OUT/run.",
         validation_share="a quarter",
     )
     _add_decode_option(parser)
-    parser.set_defaults(run=lambda args: _job("detect").run_detection_demo(
-        args.out, reduced_decode=not args.full_decode, **_common_options(args)))
+    parser.set_defaults(
+        run=lambda args: _job("detect").run_detection_demo(
+            args.out, reduced_decode=not args.full_decode, **_common_options(args)
+        )
+    )
 
 
 def _add_segment_command(subcommands):
     parser = _add_job(
-        subcommands, "segment", defaults.SEGMENT,
+        subcommands,
+        "segment",
+        defaults.SEGMENT,
         help="train a small segmenter on built-in shapes masks",
         description="Generates images and class masks of shapes into OUT/data (reused when present), trains the "
         "reference U-Net with SegmentationTrainer, validates after every epoch and writes the run to OUT/run.",
@@ -73,19 +95,27 @@ def _add_segment_command(subcommands):
 
 def _add_headpose_command(subcommands):
     parser = _add_job(
-        subcommands, "headpose", defaults.HEADPOSE,
+        subcommands,
+        "headpose",
+        defaults.HEADPOSE,
         help="train a small head-pose model on built-in synthetic heads",
         description="Generates synthetic heads with MATLAB and JSON pose annotations into OUT/data (reused when "
         "present), trains the reference attitude model with DetectionTrainer, then measures the saved model's "
         "pitch, yaw and roll errors on the validation split; the run goes to OUT/run.",
         validation_share="a quarter",
     )
-    parser.add_argument("--annotations", choices=defaults.HEADPOSE.ANNOTATION_FORMATS, default="json",
-                        help="json: head crops from the boxes, randomly mirrored; mat: whole images "
-                        "(default %(default)s)")
+    parser.add_argument(
+        "--annotations",
+        choices=defaults.HEADPOSE.ANNOTATION_FORMATS,
+        default="json",
+        help="json: head crops from the boxes, randomly mirrored; mat: whole images (default %(default)s)",
+    )
     _add_decode_option(parser)
-    parser.set_defaults(run=lambda args: _job("headpose").run_headpose_demo(
-        args.out, annotations=args.annotations, reduced_decode=not args.full_decode, **_common_options(args)))
+    parser.set_defaults(
+        run=lambda args: _job("headpose").run_headpose_demo(
+            args.out, annotations=args.annotations, reduced_decode=not args.full_decode, **_common_options(args)
+        )
+    )
 
 
 def build_parser():

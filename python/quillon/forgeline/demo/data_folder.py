@@ -47,7 +47,9 @@ def _check_reusable(folder, parameters):
         with open(path, encoding="utf-8") as stream:
             recorded = json.load(stream)
     except (OSError, ValueError) as error:
-        raise FileExistsError(f"{path} cannot be read ({error}); remove the folder or choose another output folder") from None
+        raise FileExistsError(
+            f"{path} cannot be read ({error}); remove the folder or choose another output folder"
+        ) from None
     if recorded != parameters:
         raise FileExistsError(
             f"{folder} was generated with {recorded}, not {parameters}; remove it or choose another output folder"

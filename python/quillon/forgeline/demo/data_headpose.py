@@ -74,8 +74,12 @@ def generate_headpose_dataset(folder, seed=0, train_images=600, validation_image
     Returns a dict: "train_images", "train_mat", "train_json", "val_images",
     "val_mat", "val_json" (folder paths).
     """
-    for name, value, minimum in (("train_images", train_images, 1), ("validation_images", validation_images, 1),
-                                 ("size", size, 32), ("seed", seed, 0)):
+    for name, value, minimum in (
+        ("train_images", train_images, 1),
+        ("validation_images", validation_images, 1),
+        ("size", size, 32),
+        ("seed", seed, 0),
+    ):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < minimum:
             raise ValueError(f"generate_headpose_dataset: {name} must be an int >= {minimum}, got {value!r}")
     counts = {"train": train_images, "validation": validation_images}
@@ -88,7 +92,9 @@ def generate_headpose_dataset(folder, seed=0, train_images=600, validation_image
             for index in range(count):
                 _write_sample(np.random.default_rng([seed, _SPLITS[split], index]), size, folders, f"{index:05d}")
 
-    folder = write_dataset_once(folder, headpose_dataset_parameters(seed, train_images, validation_images, size), write_splits)
+    folder = write_dataset_once(
+        folder, headpose_dataset_parameters(seed, train_images, validation_images, size), write_splits
+    )
     result = {}
     for split, prefix in (("train", "train"), ("validation", "val")):
         for kind, path in _split_folders(folder, split).items():
@@ -127,7 +133,9 @@ def render_head(rng, size, angles):
     canvas = _background(rng, big)
     points = np.array([_LANDMARKS[name] for name in _LANDMARK_NAMES]) @ rotation_matrix(*angles).T
     scale = radius * _SUPERSAMPLE
-    projected = {name: (centre * _SUPERSAMPLE + scale * point[:2], point[2]) for name, point in zip(_LANDMARK_NAMES, points)}
+    projected = {
+        name: (centre * _SUPERSAMPLE + scale * point[:2], point[2]) for name, point in zip(_LANDMARK_NAMES, points)
+    }
 
     skin = np.array([rng.uniform(150, 235), rng.uniform(110, 190), rng.uniform(80, 160)])
     hair = rng.uniform(20, 90, size=3)
@@ -170,7 +178,13 @@ def _head_box(centre, radius, size):
     half = 1.25 * radius
     x1, y1 = np.clip(centre - half, 0, size)
     x2, y2 = np.clip(centre + half, 0, size)
-    return [float((x1 + x2) / 2 / size), float((y1 + y2) / 2 / size), float((x2 - x1) / size), float((y2 - y1) / size), 0.0]
+    return [
+        float((x1 + x2) / 2 / size),
+        float((y1 + y2) / 2 / size),
+        float((x2 - x1) / size),
+        float((y2 - y1) / size),
+        0.0,
+    ]
 
 
 def _background(rng, big):

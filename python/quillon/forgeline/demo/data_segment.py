@@ -50,8 +50,12 @@ def generate_segmentation_dataset(folder, seed=0, train_images=600, validation_i
     "val_images", "val_masks" (folder paths) and "classes" (class names,
     index = mask value).
     """
-    for name, value, minimum in (("train_images", train_images, 1), ("validation_images", validation_images, 1),
-                                 ("size", size, 16), ("seed", seed, 0)):
+    for name, value, minimum in (
+        ("train_images", train_images, 1),
+        ("validation_images", validation_images, 1),
+        ("size", size, 16),
+        ("seed", seed, 0),
+    ):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < minimum:
             raise ValueError(f"generate_segmentation_dataset: {name} must be an int >= {minimum}, got {value!r}")
     counts = {"train": train_images, "validation": validation_images}

@@ -24,9 +24,19 @@ DEFAULT_INPUT_SIZE = DETECT.DEFAULT_INPUT_SIZE
 AUGMENTATION = DEFAULT_DETECTION_AUGMENTATION
 
 
-def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
-                       learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False,
-                       strategy=None, reduced_decode=True):
+def run_detection_demo(
+    out,
+    epochs=DEFAULT_EPOCHS,
+    seed=0,
+    images=DEFAULT_IMAGES,
+    batch_size=DEFAULT_BATCH_SIZE,
+    learning_rate=DEFAULT_LEARNING_RATE,
+    input_size=DEFAULT_INPUT_SIZE,
+    display=4,
+    resume=False,
+    strategy=None,
+    reduced_decode=True,
+):
     """Trains the demo detector; returns {"run_folder", "best_epoch", "best_map"}.
 
     ``images`` is the number of training images; the validation split gets a
@@ -45,6 +55,17 @@ def run_detection_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES
     data_file = generate_detection_dataset(
         os.path.join(out, "data"), seed=seed, train_images=images, validation_images=max(1, images // 4)
     )
-    return train_detection(data_file, out, epochs=epochs, seed=seed, batch_size=batch_size,
-                           learning_rate=learning_rate, input_size=input_size, augmentation=AUGMENTATION,
-                           display=display, resume=resume, strategy=strategy, reduced_decode=reduced_decode)
+    return train_detection(
+        data_file,
+        out,
+        epochs=epochs,
+        seed=seed,
+        batch_size=batch_size,
+        learning_rate=learning_rate,
+        input_size=input_size,
+        augmentation=AUGMENTATION,
+        display=display,
+        resume=resume,
+        strategy=strategy,
+        reduced_decode=reduced_decode,
+    )

@@ -13,8 +13,8 @@ import os
 
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset
 from quillon.forgeline.demo.defaults import HEADPOSE
-from quillon.forgeline.jobs.headpose import train_headpose
 from quillon.forgeline.demo.scaling import is_chief
+from quillon.forgeline.jobs.headpose import train_headpose
 from quillon.forgeline.jobs.run_folder import new_run_folder
 
 DEFAULT_EPOCHS = HEADPOSE.DEFAULT_EPOCHS
@@ -25,9 +25,19 @@ DEFAULT_INPUT_SIZE = HEADPOSE.DEFAULT_INPUT_SIZE
 ANNOTATION_FORMATS = HEADPOSE.ANNOTATION_FORMATS
 
 
-def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
-                      learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, annotations="json",
-                      resume=False, strategy=None, reduced_decode=True):
+def run_headpose_demo(
+    out,
+    epochs=DEFAULT_EPOCHS,
+    seed=0,
+    images=DEFAULT_IMAGES,
+    batch_size=DEFAULT_BATCH_SIZE,
+    learning_rate=DEFAULT_LEARNING_RATE,
+    input_size=DEFAULT_INPUT_SIZE,
+    annotations="json",
+    resume=False,
+    strategy=None,
+    reduced_decode=True,
+):
     """Trains the demo head-pose model; returns {"run_folder", "mae", "baseline_mae", "count"}.
 
     annotations: "json" trains on ``AttitudeDatasetJson`` (the head cut out
@@ -50,13 +60,29 @@ def run_headpose_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES,
     out = os.path.abspath(out)
     # Drawn half as large again as the model input, so the JSON crop of the head keeps its detail.
     generated = generate_headpose_dataset(
-        os.path.join(out, "data"), seed=seed, train_images=images, validation_images=max(1, images // 4),
+        os.path.join(out, "data"),
+        seed=seed,
+        train_images=images,
+        validation_images=max(1, images // 4),
         size=input_size * 3 // 2,
     )
     folders = {
-        "train_images": generated["train_images"], "train_annotations": generated[f"train_{annotations}"],
-        "val_images": generated["val_images"], "val_annotations": generated[f"val_{annotations}"],
+        "train_images": generated["train_images"],
+        "train_annotations": generated[f"train_{annotations}"],
+        "val_images": generated["val_images"],
+        "val_annotations": generated[f"val_{annotations}"],
     }
-    return train_headpose(folders, annotations, os.path.dirname(os.path.dirname(folders["train_images"])), out,
-                          epochs=epochs, seed=seed, batch_size=batch_size, learning_rate=learning_rate,
-                          input_size=input_size, resume=resume, strategy=strategy, reduced_decode=reduced_decode)
+    return train_headpose(
+        folders,
+        annotations,
+        os.path.dirname(os.path.dirname(folders["train_images"])),
+        out,
+        epochs=epochs,
+        seed=seed,
+        batch_size=batch_size,
+        learning_rate=learning_rate,
+        input_size=input_size,
+        resume=resume,
+        strategy=strategy,
+        reduced_decode=reduced_decode,
+    )

@@ -23,9 +23,18 @@ DEFAULT_LEARNING_RATE = SEGMENT.DEFAULT_LEARNING_RATE
 DEFAULT_INPUT_SIZE = SEGMENT.DEFAULT_INPUT_SIZE
 
 
-def run_segmentation_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMAGES, batch_size=DEFAULT_BATCH_SIZE,
-                          learning_rate=DEFAULT_LEARNING_RATE, input_size=DEFAULT_INPUT_SIZE, display=4, resume=False,
-                          strategy=None):
+def run_segmentation_demo(
+    out,
+    epochs=DEFAULT_EPOCHS,
+    seed=0,
+    images=DEFAULT_IMAGES,
+    batch_size=DEFAULT_BATCH_SIZE,
+    learning_rate=DEFAULT_LEARNING_RATE,
+    input_size=DEFAULT_INPUT_SIZE,
+    display=4,
+    resume=False,
+    strategy=None,
+):
     """Trains the demo segmenter; returns {"run_folder", "best_epoch", "best_miou", "final_miou", "baseline_miou"}.
 
     ``images`` is the number of training images; the validation split gets a
@@ -42,9 +51,22 @@ def run_segmentation_demo(out, epochs=DEFAULT_EPOCHS, seed=0, images=DEFAULT_IMA
         new_run_folder(out, resume=resume)
     out = os.path.abspath(out)
     folders = generate_segmentation_dataset(
-        os.path.join(out, "data"), seed=seed, train_images=images, validation_images=max(1, images // 6),
+        os.path.join(out, "data"),
+        seed=seed,
+        train_images=images,
+        validation_images=max(1, images // 6),
         size=input_size,
     )
-    return train_segmentation(folders, os.path.dirname(os.path.dirname(folders["train_images"])), out, epochs=epochs,
-                              seed=seed, batch_size=batch_size, learning_rate=learning_rate, input_size=input_size,
-                              display=display, resume=resume, strategy=strategy)
+    return train_segmentation(
+        folders,
+        os.path.dirname(os.path.dirname(folders["train_images"])),
+        out,
+        epochs=epochs,
+        seed=seed,
+        batch_size=batch_size,
+        learning_rate=learning_rate,
+        input_size=input_size,
+        display=display,
+        resume=resume,
+        strategy=strategy,
+    )

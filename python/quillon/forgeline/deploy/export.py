@@ -32,12 +32,23 @@ import tensorflow as tf
 
 from quillon.forgeline.deploy.predict import read_image
 from quillon.forgeline.deploy.predictors import (
-    BACKGROUND, CANDIDATES_PER_DETECTION, LETTERBOX_PAD_VALUE, PEAK_WINDOW, fixed_input_size, letterbox_batch,
-    resize_batch, scaled_input,
+    BACKGROUND,
+    CANDIDATES_PER_DETECTION,
+    LETTERBOX_PAD_VALUE,
+    PEAK_WINDOW,
+    fixed_input_size,
+    letterbox_batch,
+    resize_batch,
+    scaled_input,
 )
 from quillon.forgeline.deploy.runs import load_run
 from quillon.forgeline.deploy.settings import (
-    DEFAULT_MAX_DETECTIONS, DEFAULT_NMS_IOU, DEFAULT_SCORE_THRESHOLD, EXPORT_FORMATS as FORMATS,
+    DEFAULT_MAX_DETECTIONS,
+    DEFAULT_NMS_IOU,
+    DEFAULT_SCORE_THRESHOLD,
+)
+from quillon.forgeline.deploy.settings import (
+    EXPORT_FORMATS as FORMATS,
 )
 from quillon.forgeline.run_files import write_text_atomically
 
@@ -83,7 +94,7 @@ def export(run_or_model, format, out=None, nchw=False, half=False, sample=None, 
         _WRITERS[format](run.model, serve, partial, half)
         image = _sample_input(run, sample)
         names = OUTPUT_NAMES[run.task]
-        expected = dict(zip(names, _as_list(run.model(image, training=False))[-len(names):]))
+        expected = dict(zip(names, _as_list(run.model(image, training=False))[-len(names) :]))
         actual = load_exported(partial, format)(_to_layout(image.numpy(), nchw))
         differences = {}
         for name, wanted in expected.items():
@@ -97,8 +108,10 @@ def export(run_or_model, format, out=None, nchw=False, half=False, sample=None, 
                 )
             differences[name] = float(np.abs(got.astype(np.float64) - wanted).max())
             scale = max(1.0, float(np.abs(wanted).max()))
-            print(f"export: {format} {name}: max |difference| to Keras {differences[name]:.3g} "
-                  f"(tolerance {tolerance:g} x {scale:.3g})")
+            print(
+                f"export: {format} {name}: max |difference| to Keras {differences[name]:.3g} "
+                f"(tolerance {tolerance:g} x {scale:.3g})"
+            )
             if not differences[name] <= tolerance * scale:
                 raise ExportMismatchError(
                     f"export: the {format} model's output {name!r} differs from Keras by up to {differences[name]:.3g} "
@@ -111,8 +124,11 @@ def export(run_or_model, format, out=None, nchw=False, half=False, sample=None, 
     os.replace(partial, target)
 
     metadata = deployment_metadata(run, format, target, nchw, half)
-    metadata["check"] = {"sample": os.fspath(sample) if sample else "seeded random image",
-                         "max_difference": differences, "tolerance": tolerance}
+    metadata["check"] = {
+        "sample": os.fspath(sample) if sample else "seeded random image",
+        "max_difference": differences,
+        "tolerance": tolerance,
+    }
     metadata_path = target + ".json"
     write_text_atomically(metadata_path, json.dumps(metadata, indent=2) + "\n")
     print(f"export: wrote {target} and {metadata_path}")
@@ -128,7 +144,7 @@ def serving_function(model, task, nchw=False):
     def serve(image):
         if nchw:
             image = tf.transpose(image, (0, 2, 3, 1))
-        outputs = _as_list(model(image, training=False))[-len(names):]
+        outputs = _as_list(model(image, training=False))[-len(names) :]
         if nchw:
             outputs = [tf.transpose(o, (0, 3, 1, 2)) if o.shape.rank == 4 else o for o in outputs]
         return {name: tf.identity(output, name=name) for name, output in zip(names, outputs)}
@@ -161,7 +177,7 @@ def deployment_metadata(run, format, target, nchw, half):
     _, height, width, channels = (None if d is None else int(d) for d in run.model.input.shape)
     layout = "NCHW" if nchw else "NHWC"
     outputs = []
-    for name, output in zip(names, _as_list(run.model.outputs)[-len(names):]):
+    for name, output in zip(names, _as_list(run.model.outputs)[-len(names) :]):
         shape = [None if d is None else int(d) for d in output.shape]
         if nchw and len(shape) == 4:
             shape = [shape[0], shape[3], shape[1], shape[2]]
@@ -172,8 +188,12 @@ def deployment_metadata(run, format, target, nchw, half):
         "source": os.path.abspath(run.model_path),
         "task": run.task,
         "weights": "float16" if half else "float32",
-        "input": {"name": INPUT_NAME, "dtype": "float32", "layout": layout,
-                  "shape": [None, channels, height, width] if nchw else [None, height, width, channels]},
+        "input": {
+            "name": INPUT_NAME,
+            "dtype": "float32",
+            "layout": layout,
+            "shape": [None, channels, height, width] if nchw else [None, height, width, channels],
+        },
         "preprocessing": {"color": "RGB", "scale": "pixel / 255"},
         "classes": run.labels,
         "outputs": outputs,
@@ -181,11 +201,14 @@ def deployment_metadata(run, format, target, nchw, half):
     if run.task == "detect":
         grid_height, grid_width = (int(d) for d in run.model.outputs[-2].shape[1:3])
         metadata["preprocessing"].update(
-            resize="letterbox", pad_value=LETTERBOX_PAD_VALUE,
+            resize="letterbox",
+            pad_value=LETTERBOX_PAD_VALUE,
             letterbox="scale by r = min(height / image height, width / image width), resize to round(image size x r) "
-                      "(bilinear), pad evenly to the input size (left, top = half the padding, rounded down)")
+            "(bilinear), pad evenly to the input size (left, top = half the padding, rounded down)",
+        )
         metadata["decoding"] = {
-            "scores": "class_scores", "distances": "box_distances",
+            "scores": "class_scores",
+            "distances": "box_distances",
             "stride": [height / grid_height, width / grid_width],
             "peak_window": PEAK_WINDOW,
             "score_threshold": DEFAULT_SCORE_THRESHOLD,
@@ -194,11 +217,11 @@ def deployment_metadata(run, format, target, nchw, half):
             "max_detections": DEFAULT_MAX_DETECTIONS,
             "skip_class": 0 if run.labels and run.labels[0] == BACKGROUND else None,
             "boxes": "a detection is a score map cell (row, col, class) equal to the maximum of its peak_window x "
-                     "peak_window neighbourhood (outside the map counts as 0) with a score >= score_threshold; its box "
-                     "is centre - (left, top) .. centre + (right, bottom) of box_distances at that cell, with centre "
-                     "((col + 0.5) x stride x, (row + 0.5) x stride y), in input pixels; undo the letterbox, clip to "
-                     "the image, keep the best candidates, then non-maximum suppression per class at nms_iou and "
-                     "at most max_detections by score",
+            "peak_window neighbourhood (outside the map counts as 0) with a score >= score_threshold; its box "
+            "is centre - (left, top) .. centre + (right, bottom) of box_distances at that cell, with centre "
+            "((col + 0.5) x stride x, (row + 0.5) x stride y), in input pixels; undo the letterbox, clip to "
+            "the image, keep the best candidates, then non-maximum suppression per class at nms_iou and "
+            "at most max_detections by score",
         }
     elif run.task == "segment":
         metadata["preprocessing"]["resize"] = "bilinear to the input size"

@@ -29,13 +29,19 @@ from tqdm import tqdm
 
 from quillon.forgeline.datasets.utils import usable_cores
 from quillon.forgeline.deploy.predictors import (
-    BACKGROUND, DetectionPredictor, HeadposePredictor, SegmentationPredictor,
+    BACKGROUND,
+    DetectionPredictor,
+    HeadposePredictor,
+    SegmentationPredictor,
 )
 from quillon.forgeline.deploy.runs import Run, load_run
-from quillon.forgeline.run_files import write_text_atomically
 from quillon.forgeline.deploy.settings import (
-    DEFAULT_BATCH_SIZE, DEFAULT_MAX_DETECTIONS, DEFAULT_NMS_IOU, DEFAULT_SCORE_THRESHOLD,
+    DEFAULT_BATCH_SIZE,
+    DEFAULT_MAX_DETECTIONS,
+    DEFAULT_NMS_IOU,
+    DEFAULT_SCORE_THRESHOLD,
 )
+from quillon.forgeline.run_files import write_text_atomically
 from quillon.validator.writers import draw_boxes
 
 IMAGE_EXTENSIONS = (".bmp", ".jpeg", ".jpg", ".png", ".tif", ".tiff", ".webp")
@@ -84,8 +90,9 @@ def read_batches(paths, batch_size, workers=None):
     The next batch is read on ``workers`` threads while the caller works on this one.
     """
     with ThreadPoolExecutor(max_workers=workers or usable_cores()) as pool:
+
         def submit(start):
-            chunk = paths[start:start + batch_size]
+            chunk = paths[start : start + batch_size]
             return chunk, [pool.submit(_read_or_reason, path) for path in chunk]
 
         pending = submit(0)
@@ -102,8 +109,17 @@ def read_batches(paths, batch_size, workers=None):
             pending = ahead
 
 
-def predict(run_or_model, source, out, batch_size=DEFAULT_BATCH_SIZE, score_threshold=DEFAULT_SCORE_THRESHOLD,
-            nms_iou=DEFAULT_NMS_IOU, max_detections=DEFAULT_MAX_DETECTIONS, task=None, progress=True):
+def predict(
+    run_or_model,
+    source,
+    out,
+    batch_size=DEFAULT_BATCH_SIZE,
+    score_threshold=DEFAULT_SCORE_THRESHOLD,
+    nms_iou=DEFAULT_NMS_IOU,
+    max_detections=DEFAULT_MAX_DETECTIONS,
+    task=None,
+    progress=True,
+):
     """Predicts every image of ``source`` with the run's model and writes the results to ``out``.
 
     ``run_or_model``: a run folder, a model file, or a ``Run`` already loaded
@@ -119,7 +135,7 @@ def predict(run_or_model, source, out, batch_size=DEFAULT_BATCH_SIZE, score_thre
     paths = list_images(source)
     if run.task == "detect":
         if run.labels is None:
-            raise FileNotFoundError(f"predict: {run.folder} has no labels.txt (nor \"classes\" in config.json)")
+            raise FileNotFoundError(f'predict: {run.folder} has no labels.txt (nor "classes" in config.json)')
         predictor = DetectionPredictor(run.model, run.labels, score_threshold, nms_iou, max_detections)
         outputs = _DetectionOutputs(out, run.labels)
     elif run.task == "segment":
@@ -196,11 +212,15 @@ class _DetectionOutputs:
         for (x1, y1, x2, y2), (nx1, ny1, nx2, ny2), cls, score in each:
             rows.append(f"{cls} {(nx1 + nx2) / 2:.6f} {(ny1 + ny2) / 2:.6f} {nx2 - nx1:.6f} {ny2 - ny1:.6f}\n")
             stem = _stem(path)
-            self.records.append({
-                "image_id": int(stem) if stem.isdigit() else stem, "file_name": os.path.basename(path),
-                "category_id": int(cls), "bbox": [float(x1), float(y1), float(x2 - x1), float(y2 - y1)],
-                "score": float(score),
-            })
+            self.records.append(
+                {
+                    "image_id": int(stem) if stem.isdigit() else stem,
+                    "file_name": os.path.basename(path),
+                    "category_id": int(cls),
+                    "bbox": [float(x1), float(y1), float(x2 - x1), float(y2 - y1)],
+                    "score": float(score),
+                }
+            )
         names = [self.class_names[cls] for cls in classes]
         writes.submit(self._write_files, path, image, rows, pixels, names, detections.scores)
 

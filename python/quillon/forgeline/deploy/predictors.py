@@ -94,13 +94,14 @@ def resize_batch(images, input_height, input_width):
     return batch
 
 
-def decode_detections(scores, distances, geometry, input_height, input_width, skip_first_class,
-                      score_threshold, nms_iou, max_detections):
+def decode_detections(
+    scores, distances, geometry, input_height, input_width, skip_first_class, score_threshold, nms_iou, max_detections
+):
     """One image's detections from its score maps [h, w, C] and box distances [h, w, 4] (see the module doc)."""
     scores = np.array(scores)  # a copy: the background map is cleared below
     if skip_first_class:
         scores[..., 0] = 0.0
-    peaks = (scores == maximum_filter(scores, size=(PEAK_WINDOW, PEAK_WINDOW, 1), mode="constant"))
+    peaks = scores == maximum_filter(scores, size=(PEAK_WINDOW, PEAK_WINDOW, 1), mode="constant")
     rows, cols, classes = np.nonzero(peaks & (scores >= score_threshold))
     peak_scores = scores[rows, cols, classes]
     order = np.argsort(-peak_scores, kind="stable")[: CANDIDATES_PER_DETECTION * max_detections]
@@ -221,8 +222,17 @@ class DetectionPredictor:
             )
         skip_background = self.labels[0] == BACKGROUND
         return [
-            decode_detections(scores[index], distances[index], geometry[index], self.input_height, self.input_width,
-                              skip_background, self.score_threshold, self.nms_iou, self.max_detections)
+            decode_detections(
+                scores[index],
+                distances[index],
+                geometry[index],
+                self.input_height,
+                self.input_width,
+                skip_background,
+                self.score_threshold,
+                self.nms_iou,
+                self.max_detections,
+            )
             for index in range(len(images))
         ]
 

@@ -89,5 +89,5 @@ def _task_from_outputs(model, model_path):
         return "headpose"
     raise ValueError(
         f"{model_path}: cannot tell the task from the model outputs {shapes} and there is no config.json with a "
-        f"\"task\" beside it; pass the task ({', '.join(TASKS)})"
+        f'"task" beside it; pass the task ({", ".join(TASKS)})'
     )

@@ -48,8 +48,9 @@ def check_detection_description(path):
         images, annotations = _section_folders(description, path, section, ("images", "annotations"))
         pairs = _pairs(images, annotations, ".txt")
         if not pairs:
-            raise ValueError(f"data description {path}: no {section} image in {images} has an annotation <name>.txt "
-                             f"in {annotations}")
+            raise ValueError(
+                f"data description {path}: no {section} image in {images} has an annotation <name>.txt in {annotations}"
+            )
         for _, label_file in pairs:
             _check_darknet_labels(label_file, len(classes), path)
     return classes
@@ -64,14 +65,17 @@ def read_segmentation_description(path):
     description = read_yaml_mapping(path, "data description")
     classes = _classes(description, path)
     if len(classes) < 2:
-        raise ValueError(f"data description {path}: 'classes' needs at least two names (class 0 is the background), "
-                         f"got {classes!r}")
+        raise ValueError(
+            f"data description {path}: 'classes' needs at least two names (class 0 is the background), got {classes!r}"
+        )
     folders = {"classes": classes}
     for section, prefix in (("train", "train"), ("validation", "val")):
         images, masks = _section_folders(description, path, section, ("images", "masks"))
         pairs = _pairs(images, masks, ".png")
         if not pairs:
-            raise ValueError(f"data description {path}: no {section} image in {images} has a mask <name>.png in {masks}")
+            raise ValueError(
+                f"data description {path}: no {section} image in {images} has a mask <name>.png in {masks}"
+            )
         for _, mask_file in pairs:
             _check_mask(mask_file, len(classes), path)
         folders[f"{prefix}_images"], folders[f"{prefix}_masks"] = images, masks
@@ -88,8 +92,10 @@ def read_headpose_description(path, annotations):
     for section, prefix in (("train", "train"), ("validation", "val")):
         images, annotation_folder = _section_folders(description, path, section, ("images", "annotations"))
         if not _pairs(images, annotation_folder, "." + annotations):
-            raise ValueError(f"data description {path}: no {section} image in {images} has an annotation "
-                             f"<name>.{annotations} in {annotation_folder}")
+            raise ValueError(
+                f"data description {path}: no {section} image in {images} has an annotation "
+                f"<name>.{annotations} in {annotation_folder}"
+            )
         folders[f"{prefix}_images"], folders[f"{prefix}_annotations"] = images, annotation_folder
     return folders
 
@@ -104,8 +110,9 @@ def _classes(description, path):
 def _section_folders(description, path, section, keys):
     value = description.get(section)
     if not isinstance(value, dict):
-        raise ValueError(f"data description {path}: '{section}' must be a mapping with the keys {', '.join(keys)}, "
-                         f"got {value!r}")
+        raise ValueError(
+            f"data description {path}: '{section}' must be a mapping with the keys {', '.join(keys)}, got {value!r}"
+        )
     folders = []
     for key in keys:
         folder = value.get(key)
@@ -140,11 +147,15 @@ def _check_darknet_labels(label_file, num_classes, path):
         except ValueError:
             values = None
         if values is None or len(values) != 5:
-            raise ValueError(f"{label_file} line {number}: expected five numbers 'class cx cy w h', got {line.strip()!r}")
+            raise ValueError(
+                f"{label_file} line {number}: expected five numbers 'class cx cy w h', got {line.strip()!r}"
+            )
         label = values[0]
         if not label.is_integer() or not 0 <= label < num_classes:
-            raise ValueError(f"{label_file} line {number}: class {fields[0]} is not one of the {num_classes} classes "
-                             f"(0..{num_classes - 1}) of {path}")
+            raise ValueError(
+                f"{label_file} line {number}: class {fields[0]} is not one of the {num_classes} classes "
+                f"(0..{num_classes - 1}) of {path}"
+            )
 
 
 def _check_mask(mask_file, num_classes, path):
@@ -157,5 +168,7 @@ def _check_mask(mask_file, num_classes, path):
     if mode not in MASK_MODES:
         raise ValueError(f"mask {mask_file} must be a single-channel class-index image, got PIL mode {mode!r}")
     if low < 0 or high >= num_classes:
-        raise ValueError(f"mask {mask_file} holds the value {high if high >= num_classes else low}, outside the "
-                         f"{num_classes} classes (0..{num_classes - 1}) of {path}")
+        raise ValueError(
+            f"mask {mask_file} holds the value {high if high >= num_classes else low}, outside the "
+            f"{num_classes} classes (0..{num_classes - 1}) of {path}"
+        )

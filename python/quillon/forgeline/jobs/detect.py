@@ -27,10 +27,22 @@ CHECKPOINT_METRIC = "map"  # the trainer keeps best.h5 by mAP@0.5
 SUMMARY_METRIC = "mAP@0.5"
 
 
-def train_detection(data_file, out, epochs=DETECT.DEFAULT_EPOCHS, seed=0, batch_size=DETECT.DEFAULT_BATCH_SIZE,
-                    learning_rate=DETECT.DEFAULT_LEARNING_RATE, input_size=DETECT.DEFAULT_INPUT_SIZE,
-                    model_size=DEFAULT_MODEL_SIZE, augmentation=None, display=4, resume=False, record=None,
-                    strategy=None, reduced_decode=False):
+def train_detection(
+    data_file,
+    out,
+    epochs=DETECT.DEFAULT_EPOCHS,
+    seed=0,
+    batch_size=DETECT.DEFAULT_BATCH_SIZE,
+    learning_rate=DETECT.DEFAULT_LEARNING_RATE,
+    input_size=DETECT.DEFAULT_INPUT_SIZE,
+    model_size=DEFAULT_MODEL_SIZE,
+    augmentation=None,
+    display=4,
+    resume=False,
+    record=None,
+    strategy=None,
+    reduced_decode=False,
+):
     """Trains the reference detector on the Darknet description ``data_file``; returns {"run_folder", "best_epoch",
     "best_map"}.
 
@@ -50,8 +62,14 @@ def train_detection(data_file, out, epochs=DETECT.DEFAULT_EPOCHS, seed=0, batch_
     augmentation = dict(DEFAULT_DETECTION_AUGMENTATION if augmentation is None else augmentation)
 
     shape = [input_size, input_size, 3]
-    dataset = DarknetDatasetYaml(data_file, shape=shape, letter_box=True, add_bkg_class=True, aug_cfg=dict(augmentation),
-                                 reduced_decode=reduced_decode)
+    dataset = DarknetDatasetYaml(
+        data_file,
+        shape=shape,
+        letter_box=True,
+        add_bkg_class=True,
+        aug_cfg=dict(augmentation),
+        reduced_decode=reduced_decode,
+    )
     classes = dataset.get_classes()
 
     with in_scope(strategy):
@@ -89,12 +107,26 @@ def train_detection(data_file, out, epochs=DETECT.DEFAULT_EPOCHS, seed=0, batch_
     if strategy is not None:
         config["replicas"] = strategy.num_replicas_in_sync
     trainer = DetectionTrainer(
-        model, dataset, optimizer, DetectionLoss(), logger=logger, checkpoint=run_folder, info=config,
-        metric=CHECKPOINT_METRIC, classes=classes, display=display, skip_initial_validation=True,
+        model,
+        dataset,
+        optimizer,
+        DetectionLoss(),
+        logger=logger,
+        checkpoint=run_folder,
+        info=config,
+        metric=CHECKPOINT_METRIC,
+        classes=classes,
+        display=display,
+        skip_initial_validation=True,
     )
     start = start_epoch(trainer, out, resume)
-    trainer.train(epochs, dataset.build_train_iterator(batch_size, strategy=strategy), dataset.build_val_iterator(),
-                  evaluator, start=start)
+    trainer.train(
+        epochs,
+        dataset.build_train_iterator(batch_size, strategy=strategy),
+        dataset.build_val_iterator(),
+        evaluator,
+        start=start,
+    )
     logger.flush()
 
     # best.h5 holds the last epoch that reached the best score (ties replace it).
@@ -111,7 +143,9 @@ def train_detection(data_file, out, epochs=DETECT.DEFAULT_EPOCHS, seed=0, batch_
         return {**result, "run_folder": None}
     print(f"\nRun folder: {run_folder}")
     if best:
-        print(f"Best {SUMMARY_METRIC}: {best[SUMMARY_METRIC]:.4f} at epoch {best['epoch']} "
-              f"(model: {os.path.join(run_folder, 'best.h5')})")
+        print(
+            f"Best {SUMMARY_METRIC}: {best[SUMMARY_METRIC]:.4f} at epoch {best['epoch']} "
+            f"(model: {os.path.join(run_folder, 'best.h5')})"
+        )
     print(f"TensorBoard: tensorboard --logdir {os.path.join(run_folder, 'tensorboard')}")
     return result

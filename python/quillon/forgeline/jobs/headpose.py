@@ -32,10 +32,22 @@ ANNOTATION_FORMATS = HEADPOSE.ANNOTATION_FORMATS
 MODEL_FILTERS = {"small": (8, 16, 32, 48), "medium": (16, 32, 64, 96), "large": (32, 64, 128, 192)}
 
 
-def train_headpose(folders, annotations, data, out, epochs=HEADPOSE.DEFAULT_EPOCHS, seed=0,
-                   batch_size=HEADPOSE.DEFAULT_BATCH_SIZE, learning_rate=HEADPOSE.DEFAULT_LEARNING_RATE,
-                   input_size=HEADPOSE.DEFAULT_INPUT_SIZE, model_size=DEFAULT_MODEL_SIZE, resume=False, record=None,
-                   strategy=None, reduced_decode=False):
+def train_headpose(
+    folders,
+    annotations,
+    data,
+    out,
+    epochs=HEADPOSE.DEFAULT_EPOCHS,
+    seed=0,
+    batch_size=HEADPOSE.DEFAULT_BATCH_SIZE,
+    learning_rate=HEADPOSE.DEFAULT_LEARNING_RATE,
+    input_size=HEADPOSE.DEFAULT_INPUT_SIZE,
+    model_size=DEFAULT_MODEL_SIZE,
+    resume=False,
+    record=None,
+    strategy=None,
+    reduced_decode=False,
+):
     """Trains the reference head-pose model; returns {"run_folder", "mae", "baseline_mae", "count"}.
 
     ``folders`` holds "train_images", "train_annotations", "val_images",
@@ -61,20 +73,28 @@ def train_headpose(folders, annotations, data, out, epochs=HEADPOSE.DEFAULT_EPOC
     shape = [input_size, input_size, 3]
     if annotations == "json":
         dataset = AttitudeDatasetJson(
-            shape=shape, train_images=folders["train_images"], train_annotations=folders["train_annotations"],
-            val_images=folders["val_images"], val_annotations=folders["val_annotations"],
+            shape=shape,
+            train_images=folders["train_images"],
+            train_annotations=folders["train_annotations"],
+            val_images=folders["val_images"],
+            val_annotations=folders["val_annotations"],
             reduced_decode=reduced_decode,
         )
     else:
         dataset = AttitudeDataset(
-            shape=shape, train_images=folders["train_images"], train_annotations=folders["train_annotations"],
-            val_images=folders["val_images"], val_annotations=folders["val_annotations"], file_extension="mat",
+            shape=shape,
+            train_images=folders["train_images"],
+            train_annotations=folders["train_annotations"],
+            val_images=folders["val_images"],
+            val_annotations=folders["val_annotations"],
+            file_extension="mat",
             reduced_decode=reduced_decode,
         )
 
     with in_scope(strategy):
-        model = build_headpose_model(tuple(shape), num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE,
-                                     filters=MODEL_FILTERS[model_size])
+        model = build_headpose_model(
+            tuple(shape), num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE, filters=MODEL_FILTERS[model_size]
+        )
     steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
     warmup = min(30, steps // 4)
     schedule = tf.keras.optimizers.schedules.CosineDecay(
@@ -105,8 +125,15 @@ def train_headpose(folders, annotations, data, out, epochs=HEADPOSE.DEFAULT_EPOC
     if strategy is not None:
         config["replicas"] = strategy.num_replicas_in_sync
     trainer = DetectionTrainer(
-        model, dataset, optimizer, AttitudeLoss(num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE),
-        logger=logger, checkpoint=run_folder, info=config, classes=[], display=0,
+        model,
+        dataset,
+        optimizer,
+        AttitudeLoss(num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE),
+        logger=logger,
+        checkpoint=run_folder,
+        info=config,
+        classes=[],
+        display=0,
     )
     start = start_epoch(trainer, out, resume)
     trainer.train(epochs, dataset.build_train_iterator(batch_size, strategy=strategy), None, None, start=start)

@@ -64,20 +64,31 @@ def add_training_options(parser, job, seed_help, resume_help):
     The help states each default as text, not through ``%(default)s``: the
     ``train`` command replaces the parser defaults (see its ``_add_train_command``).
     """
-    parser.add_argument("--epochs", type=positive_int, default=job.DEFAULT_EPOCHS,
-                        help=f"epochs (default {job.DEFAULT_EPOCHS})")
+    parser.add_argument(
+        "--epochs", type=positive_int, default=job.DEFAULT_EPOCHS, help=f"epochs (default {job.DEFAULT_EPOCHS})"
+    )
     parser.add_argument("--seed", type=non_negative_int, default=0, help=f"{seed_help} (default 0)")
-    parser.add_argument("--batch-size", type=positive_int, default=job.DEFAULT_BATCH_SIZE,
-                        help=f"(default {job.DEFAULT_BATCH_SIZE})")
-    parser.add_argument("--learning-rate", type=positive_float, default=job.DEFAULT_LEARNING_RATE,
-                        help=f"peak learning rate (default {job.DEFAULT_LEARNING_RATE})")
+    parser.add_argument(
+        "--batch-size", type=positive_int, default=job.DEFAULT_BATCH_SIZE, help=f"(default {job.DEFAULT_BATCH_SIZE})"
+    )
+    parser.add_argument(
+        "--learning-rate",
+        type=positive_float,
+        default=job.DEFAULT_LEARNING_RATE,
+        help=f"peak learning rate (default {job.DEFAULT_LEARNING_RATE})",
+    )
     parser.add_argument("--resume", action="store_true", help=resume_help)
 
 
 def training_options(args):
     """The values of the options of ``add_training_options``, as the job functions' keyword arguments."""
-    return dict(epochs=args.epochs, seed=args.seed, batch_size=args.batch_size, learning_rate=args.learning_rate,
-                resume=args.resume)
+    return dict(
+        epochs=args.epochs,
+        seed=args.seed,
+        batch_size=args.batch_size,
+        learning_rate=args.learning_rate,
+        resume=args.resume,
+    )
 
 
 def run_training(run, command, resume):

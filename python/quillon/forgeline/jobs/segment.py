@@ -15,8 +15,8 @@ from PIL import Image
 
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
-from quillon.forgeline.demo.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
 from quillon.forgeline.demo.defaults import SEGMENT
+from quillon.forgeline.demo.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
 from quillon.forgeline.losses import SegmentationLoss
 from quillon.forgeline.models.segmentation import build_segmentation_model
@@ -42,10 +42,22 @@ class MetricsHistory(ForgelineTrainingCallback):
         self.passes.append((self.epoch, dict(metrics)))
 
 
-def train_segmentation(folders, data, out, epochs=SEGMENT.DEFAULT_EPOCHS, seed=0, batch_size=SEGMENT.DEFAULT_BATCH_SIZE,
-                       learning_rate=SEGMENT.DEFAULT_LEARNING_RATE, input_size=SEGMENT.DEFAULT_INPUT_SIZE,
-                       model_size=DEFAULT_MODEL_SIZE, flip=True, display=4, resume=False, record=None,
-                       strategy=None):
+def train_segmentation(
+    folders,
+    data,
+    out,
+    epochs=SEGMENT.DEFAULT_EPOCHS,
+    seed=0,
+    batch_size=SEGMENT.DEFAULT_BATCH_SIZE,
+    learning_rate=SEGMENT.DEFAULT_LEARNING_RATE,
+    input_size=SEGMENT.DEFAULT_INPUT_SIZE,
+    model_size=DEFAULT_MODEL_SIZE,
+    flip=True,
+    display=4,
+    resume=False,
+    record=None,
+    strategy=None,
+):
     """Trains the reference segmenter; returns {"run_folder", "best_epoch", "best_miou", "final_miou", "baseline_miou"}.
 
     ``folders`` holds "train_images", "train_masks", "val_images",
@@ -68,8 +80,13 @@ def train_segmentation(folders, data, out, epochs=SEGMENT.DEFAULT_EPOCHS, seed=0
     classes = folders["classes"]
     shape = [input_size, input_size, 3]
     dataset = SegmentationDataset(
-        shape, folders["train_images"], folders["train_masks"], folders["val_images"], folders["val_masks"],
-        num_classes=len(classes), flip=flip,
+        shape,
+        folders["train_images"],
+        folders["train_masks"],
+        folders["val_images"],
+        folders["val_masks"],
+        num_classes=len(classes),
+        flip=flip,
     )
 
     with in_scope(strategy):
@@ -102,13 +119,28 @@ def train_segmentation(folders, data, out, epochs=SEGMENT.DEFAULT_EPOCHS, seed=0
     if strategy is not None:
         config["replicas"] = strategy.num_replicas_in_sync
     trainer = SegmentationTrainer(
-        model, dataset, optimizer, SegmentationLoss(len(classes)), logger=logger, checkpoint=run_folder, info=config,
-        metric=CHECKPOINT_METRIC, classes=classes, display=display, skip_initial_validation=True,
+        model,
+        dataset,
+        optimizer,
+        SegmentationLoss(len(classes)),
+        logger=logger,
+        checkpoint=run_folder,
+        info=config,
+        metric=CHECKPOINT_METRIC,
+        classes=classes,
+        display=display,
+        skip_initial_validation=True,
     )
     history = MetricsHistory()
     start = start_epoch(trainer, out, resume)
-    trainer.train(epochs, dataset.build_train_iterator(batch_size, strategy=strategy), dataset.build_val_iterator(),
-                  evaluator, start=start, callback_handler=history)
+    trainer.train(
+        epochs,
+        dataset.build_train_iterator(batch_size, strategy=strategy),
+        dataset.build_val_iterator(),
+        evaluator,
+        start=start,
+        callback_handler=history,
+    )
     logger.flush()
     if not is_chief(strategy):  # it validated nothing; its scratch folder is no run
         return {"run_folder": None, "best_epoch": None, "best_miou": None, "final_miou": None, "baseline_miou": None}
@@ -124,8 +156,10 @@ def train_segmentation(folders, data, out, epochs=SEGMENT.DEFAULT_EPOCHS, seed=0
     }
     print(f"\nRun folder: {run_folder}")
     if best:
-        print(f"Mean IoU: {result['final_miou']:.4f} after the last epoch, best {best['mIoU']:.4f} at epoch {best_epoch}; "
-              f"predicting the most frequent class everywhere gives {baseline:.4f}")
+        print(
+            f"Mean IoU: {result['final_miou']:.4f} after the last epoch, best {best['mIoU']:.4f} at epoch {best_epoch}; "
+            f"predicting the most frequent class everywhere gives {baseline:.4f}"
+        )
         print(f"Per-class results: {os.path.join(run_folder, 'validation', 'results.txt')}")
     print(f"TensorBoard: tensorboard --logdir {os.path.join(run_folder, 'tensorboard')}")
     return result

@@ -17,16 +17,34 @@ import os
 from quillon.forgeline.demo import defaults
 from quillon.forgeline.jobs import descriptions
 from quillon.forgeline.jobs.options import (
-    DEFAULT_DETECTION_AUGMENTATION, DEFAULT_MODEL_SIZE, MODEL_SIZES, add_training_options, fraction, positive_int,
-    run_training, training_options,
+    DEFAULT_DETECTION_AUGMENTATION,
+    DEFAULT_MODEL_SIZE,
+    MODEL_SIZES,
+    add_training_options,
+    fraction,
+    positive_int,
+    run_training,
+    training_options,
 )
 from quillon.forgeline.jobs.run_folder import new_run_folder
 
 # The augmentations of BaseDetectionDataset (its SUPPORTED_AUGMENTATIONS; that module imports TensorFlow).
 DETECTION_AUGMENTATIONS = ("flip_lr", "flip_ud", "brightness", "contrast", "saturation", "hue")
 # Keys a job writes to config.json that are not options: a config file may hold them; they are ignored.
-INFORMATION_KEYS = ("classes", "input_shape", "schedule", "augmentation", "loss", "angles", "num_bins", "angle_range",
-                    "train_images", "validation_images", "reduced_decode", "replicas")
+INFORMATION_KEYS = (
+    "classes",
+    "input_shape",
+    "schedule",
+    "augmentation",
+    "loss",
+    "angles",
+    "num_bins",
+    "angle_range",
+    "train_images",
+    "validation_images",
+    "reduced_decode",
+    "replicas",
+)
 # Options given on the command line only.
 COMMAND_LINE_ONLY = ("config", "resume")
 
@@ -45,60 +63,108 @@ def _headpose_size(size):
 
 # task -> (job defaults, job module and function, what the input size must be, data layout for the help)
 TASKS = {
-    "detect": (defaults.DETECT, "detect.train_detection", _detect_size,
-               "a Darknet description: type: darknet, classes, train/validation images and annotations folders"),
-    "segment": (defaults.SEGMENT, "segment.train_segmentation", _segment_size,
-                "classes (index = mask value, 0 the background), train/validation images and masks folders"),
-    "headpose": (defaults.HEADPOSE, "headpose.train_headpose", _headpose_size,
-                 "train/validation images and annotations folders (MATLAB or JSON pose files)"),
+    "detect": (
+        defaults.DETECT,
+        "detect.train_detection",
+        _detect_size,
+        "a Darknet description: type: darknet, classes, train/validation images and annotations folders",
+    ),
+    "segment": (
+        defaults.SEGMENT,
+        "segment.train_segmentation",
+        _segment_size,
+        "classes (index = mask value, 0 the background), train/validation images and masks folders",
+    ),
+    "headpose": (
+        defaults.HEADPOSE,
+        "headpose.train_headpose",
+        _headpose_size,
+        "train/validation images and annotations folders (MATLAB or JSON pose files)",
+    ),
 }
 
 
 def add_train_command(subcommands):
     """Adds ``train`` and its task subcommands to the toolkit's command line."""
     parser = subcommands.add_parser(
-        "train", help="train a reference model on your own data",
+        "train",
+        help="train a reference model on your own data",
         description="Trains the toolkit's reference model for a task on a data description, validates it and writes "
         "the run folder OUT/run (config.json, model files, TensorBoard logs, training state).",
     )
     tasks = parser.add_subparsers(dest="task", required=True, metavar="TASK")
     for task, (job, _, _, layout) in TASKS.items():
-        task_parser = tasks.add_parser(task, help=f"train the reference {task} model",
-                                       description=f"DATA.yaml holds {layout} (docs/jobs.md).")
+        task_parser = tasks.add_parser(
+            task, help=f"train the reference {task} model", description=f"DATA.yaml holds {layout} (docs/jobs.md)."
+        )
         task_parser.add_argument("--data", metavar="DATA.yaml", help="the data description")
         task_parser.add_argument("--out", help="output folder: the run goes to OUT/run")
-        task_parser.add_argument("--config", metavar="FILE.yaml",
-                                 help="options as YAML keys (batch_size: 8); the command line overrides them; "
-                                 "a run's config.json repeats that run")
-        task_parser.add_argument("--input-size", type=positive_int, default=job.DEFAULT_INPUT_SIZE,
-                                 help=f"side of the square model input (default {job.DEFAULT_INPUT_SIZE})")
-        task_parser.add_argument("--model-size", choices=MODEL_SIZES, default=DEFAULT_MODEL_SIZE,
-                                 help=f"channels of the reference model (default {DEFAULT_MODEL_SIZE})")
-        add_training_options(task_parser, job, seed_help="seed of the weights and the augmentation",
-                             resume_help="continue the stopped run in OUT/run from its last finished epoch, "
-                             "up to --epochs")
-        task_parser.add_argument("--devices", type=positive_int,
-                                 help="train on this many devices of this machine: GPUs, else logical CPU devices "
-                                 "(default: one; as a worker of the cluster TF_CONFIG names, all its GPUs); "
-                                 "--batch-size stays the global batch")
+        task_parser.add_argument(
+            "--config",
+            metavar="FILE.yaml",
+            help="options as YAML keys (batch_size: 8); the command line overrides them; "
+            "a run's config.json repeats that run",
+        )
+        task_parser.add_argument(
+            "--input-size",
+            type=positive_int,
+            default=job.DEFAULT_INPUT_SIZE,
+            help=f"side of the square model input (default {job.DEFAULT_INPUT_SIZE})",
+        )
+        task_parser.add_argument(
+            "--model-size",
+            choices=MODEL_SIZES,
+            default=DEFAULT_MODEL_SIZE,
+            help=f"channels of the reference model (default {DEFAULT_MODEL_SIZE})",
+        )
+        add_training_options(
+            task_parser,
+            job,
+            seed_help="seed of the weights and the augmentation",
+            resume_help="continue the stopped run in OUT/run from its last finished epoch, up to --epochs",
+        )
+        task_parser.add_argument(
+            "--devices",
+            type=positive_int,
+            help="train on this many devices of this machine: GPUs, else logical CPU devices "
+            "(default: one; as a worker of the cluster TF_CONFIG names, all its GPUs); "
+            "--batch-size stays the global batch",
+        )
         if task != "segment":
-            task_parser.add_argument("--full-decode", action="store_true",
-                                     help="decode training JPEGs at full size (default: at the reduced scale the "
-                                     "input size allows)")
+            task_parser.add_argument(
+                "--full-decode",
+                action="store_true",
+                help="decode training JPEGs at full size (default: at the reduced scale the input size allows)",
+            )
         augmentations = {}
         if task == "detect":
             for name in DETECTION_AUGMENTATIONS:
-                task_parser.add_argument(f"--{name.replace('_', '-')}", dest=f"augment_{name}", type=fraction,
-                                         metavar="P", help=f"probability of the {name} augmentation per sample "
-                                         f"(default {DEFAULT_DETECTION_AUGMENTATION.get(name, 0)})")
+                task_parser.add_argument(
+                    f"--{name.replace('_', '-')}",
+                    dest=f"augment_{name}",
+                    type=fraction,
+                    metavar="P",
+                    help=f"probability of the {name} augmentation per sample "
+                    f"(default {DEFAULT_DETECTION_AUGMENTATION.get(name, 0)})",
+                )
                 augmentations[f"augment_{name}"] = name
         elif task == "segment":
-            task_parser.add_argument("--no-flip", dest="flip", action="store_const", const=False, default=True,
-                                     help="do not mirror training samples (by default half are mirrored left-right)")
+            task_parser.add_argument(
+                "--no-flip",
+                dest="flip",
+                action="store_const",
+                const=False,
+                default=True,
+                help="do not mirror training samples (by default half are mirrored left-right)",
+            )
         else:
-            task_parser.add_argument("--annotations", choices=defaults.HEADPOSE.ANNOTATION_FORMATS, default="json",
-                                     help="json: head crops from the boxes, randomly mirrored; mat: whole images, "
-                                     "MATLAB pose files (default json)")
+            task_parser.add_argument(
+                "--annotations",
+                choices=defaults.HEADPOSE.ANNOTATION_FORMATS,
+                default="json",
+                help="json: head crops from the boxes, randomly mirrored; mat: whole images, "
+                "MATLAB pose files (default json)",
+            )
         _defer_defaults(task_parser, augmentations)
     return parser
 
@@ -109,13 +175,22 @@ def _defer_defaults(parser, augmentations):
     The parser's defaults cannot stay: a default is indistinguishable from
     a value given on the command line, which overrides the config file.
     """
-    actions = {action.dest: action for action in parser._actions
-               if action.option_strings and action.dest not in ("help", *COMMAND_LINE_ONLY, *augmentations)}
+    actions = {
+        action.dest: action
+        for action in parser._actions
+        if action.option_strings and action.dest not in ("help", *COMMAND_LINE_ONLY, *augmentations)
+    }
     option_defaults = {dest: action.default for dest, action in actions.items()}
     if augmentations:
         option_defaults["augmentation"] = dict(DEFAULT_DETECTION_AUGMENTATION)
-    parser.set_defaults(**dict.fromkeys(actions), resume=None, option_defaults=option_defaults, option_actions=actions,
-                        augmentations=augmentations, run=run)
+    parser.set_defaults(
+        **dict.fromkeys(actions),
+        resume=None,
+        option_defaults=option_defaults,
+        option_actions=actions,
+        augmentations=augmentations,
+        run=run,
+    )
 
 
 def effective_options(args):
@@ -149,8 +224,9 @@ def _read_config(path, args):
             close = difflib.get_close_matches(str(key).replace("-", "_"), list(args.option_defaults), n=1)
             hint = f"did you mean {close[0]!r}? " if close else ""
             known = ", ".join(sorted(args.option_defaults))
-            raise ValueError(f"configuration {path}: unknown option {key!r} for train {args.task} ({hint}options: "
-                             f"{known})")
+            raise ValueError(
+                f"configuration {path}: unknown option {key!r} for train {args.task} ({hint}options: {known})"
+            )
     return options
 
 
@@ -158,12 +234,14 @@ def _checked_value(path, key, value, args):
     """``value`` converted and checked as the command line would; ValueError naming the file and key if wrong."""
     if key == "augmentation":
         if not isinstance(value, dict):
-            raise ValueError(f"configuration {path}: 'augmentation' must map augmentations to probabilities, "
-                             f"got {value!r}")
+            raise ValueError(
+                f"configuration {path}: 'augmentation' must map augmentations to probabilities, got {value!r}"
+            )
         for name, probability in value.items():
             if name not in DETECTION_AUGMENTATIONS:
-                raise ValueError(f"configuration {path}: unknown augmentation {name!r} (known: "
-                                 f"{', '.join(DETECTION_AUGMENTATIONS)})")
+                raise ValueError(
+                    f"configuration {path}: unknown augmentation {name!r} (known: {', '.join(DETECTION_AUGMENTATIONS)})"
+                )
             _convert(path, f"augmentation.{name}", probability, fraction)
         return dict(value)
     action = args.option_actions[key]
@@ -195,8 +273,9 @@ def run(args):
     _, job_name, size_rule, _ = TASKS[args.task]
     problem = size_rule(options["input_size"])
     if problem:
-        raise ValueError(f"train {args.task}: --input-size must be {problem} for the reference model, "
-                         f"got {options['input_size']}")
+        raise ValueError(
+            f"train {args.task}: --input-size must be {problem} for the reference model, got {options['input_size']}"
+        )
     options["data"] = os.path.abspath(options["data"])
     options["out"] = os.path.abspath(options["out"])
     resume = bool(args.resume)
@@ -208,8 +287,11 @@ def run(args):
     elif args.task == "segment":
         data = (descriptions.read_segmentation_description(options["data"]), options["data"])
     else:
-        data = (descriptions.read_headpose_description(options["data"], options["annotations"]), options["annotations"],
-                options["data"])
+        data = (
+            descriptions.read_headpose_description(options["data"], options["annotations"]),
+            options["annotations"],
+            options["data"],
+        )
     for key, value in options.items():
         setattr(args, key, value)
     args.resume = resume

@@ -56,17 +56,18 @@ def build_detection_model(num_classes, input_shape=(128, 128, 3), width=32, weig
     regularizer = keras.regularizers.L2(weight_decay) if weight_decay else None
 
     def conv(x, filters, stride=1, kernel=3):
-        x = layers.Conv2D(filters, kernel, strides=stride, padding="same", use_bias=False,
-                          kernel_regularizer=regularizer)(x)
+        x = layers.Conv2D(
+            filters, kernel, strides=stride, padding="same", use_bias=False, kernel_regularizer=regularizer
+        )(x)
         x = layers.BatchNormalization(momentum=0.9)(x)
         return layers.ReLU()(x)
 
     inputs = keras.Input(shape=tuple(input_shape), name="image")
-    x = conv(inputs, width // 2, stride=2)                              # 1/2
-    x = conv(conv(x, width, stride=2), width)                           # 1/4
-    stride8 = conv(conv(x, 2 * width, stride=2), 2 * width)             # 1/8
-    stride16 = conv(conv(stride8, 4 * width, stride=2), 4 * width)      # 1/16
-    stride32 = conv(conv(stride16, 4 * width, stride=2), 4 * width)     # 1/32
+    x = conv(inputs, width // 2, stride=2)  # 1/2
+    x = conv(conv(x, width, stride=2), width)  # 1/4
+    stride8 = conv(conv(x, 2 * width, stride=2), 2 * width)  # 1/8
+    stride16 = conv(conv(stride8, 4 * width, stride=2), 4 * width)  # 1/16
+    stride32 = conv(conv(stride16, 4 * width, stride=2), 4 * width)  # 1/32
 
     # Top-down path: telling a circle from a square at its centre takes the
     # context of the whole object, which the coarse maps carry.

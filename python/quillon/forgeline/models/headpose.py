@@ -42,8 +42,9 @@ def bin_centres(num_bins=DEFAULT_NUM_BINS, angle_range=DEFAULT_ANGLE_RANGE):
     return (low + width * (np.arange(num_bins) + 0.5)).astype(np.float32)
 
 
-def build_headpose_model(input_shape, num_bins=DEFAULT_NUM_BINS, angle_range=DEFAULT_ANGLE_RANGE, weight_decay=1e-5,
-                         filters=(16, 32, 64, 96)):
+def build_headpose_model(
+    input_shape, num_bins=DEFAULT_NUM_BINS, angle_range=DEFAULT_ANGLE_RANGE, weight_decay=1e-5, filters=(16, 32, 64, 96)
+):
     """Returns the Keras model described in the module docstring.
 
     input_shape: (height, width, 3); the trainers feed images scaled to 0..1.
