@@ -388,13 +388,18 @@ def test_exif_orientation_is_reported_once_per_dataset_and_pixels_stay_as_stored
     if kind == "darknet":
         dataset = darknet.DarknetDataset(darknet_folders(tmp_path, image=rotated_photo), SHAPE)
         entry = dataset.val_storage[0]
-        load = lambda: dataset.load_instance(entry, False)[0]
+
+        def load():
+            return dataset.load_instance(entry, False)[0]
     else:
         folders = attitude_folders(tmp_path)
         rotated_photo(os.path.join(folders[0], "a.png"))
         dataset = attitude.AttitudeDataset([16, 24, 3], *folders)
         entry = dataset.train_storage[0]
-        load = lambda: dataset._load_instance(entry)[0]
+
+        def load():
+            return dataset._load_instance(entry)[0]
+
     with pytest.warns(UserWarning, match="EXIF orientation 6") as recorded:
         shapes = {load().shape for _ in range(3)}
     assert len([w for w in recorded if "EXIF" in str(w.message)]) == 1

@@ -233,7 +233,7 @@ def test_a_job_shows_the_missing_mlflow_warning_once(monkeypatch):
 
     def saving_three_times(out, **_):
         for _ in range(3):
-            warnings.warn("MLFlow is not installed. Please install it to log artifacts")
+            warnings.warn("MLFlow is not installed. Please install it to log artifacts", stacklevel=1)
 
     monkeypatch.setattr(detect, "run_detection_demo", saving_three_times)
     monkeypatch.setattr(warnings, "onceregistry", {})

@@ -12,9 +12,10 @@ from quillon.validator.writers import TrainingTensorBoardWriter
 
 NAMES = ["a", "b", "c"]
 LABELS = ["background"] + NAMES
+CLASS_COUNT = len(LABELS)
 
 
-def tiny_model(input_size=32, classes=len(LABELS), training_outputs=0):
+def tiny_model(input_size=32, classes=CLASS_COUNT, training_outputs=0):
     """A model with the reference detector's inference outputs (scores, distances)."""
     inputs = tf.keras.Input((input_size, input_size, 3))
     features = tf.keras.layers.AveragePooling2D(8)(inputs)

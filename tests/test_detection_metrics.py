@@ -4,7 +4,6 @@ import json
 import os
 import sys
 
-import numpy as np
 import pytest
 import tensorflow as tf
 from quillon.forgeline.trainer.detection import DetectionTrainer

@@ -60,8 +60,8 @@ def test_constructor_writes_run_folder_and_prints_model_paths(tmp_path, logger, 
     assert (run / "labels.txt").read_text() == "person\ncar\n"
     assert sorted(os.listdir(run)) == ["config.json", "labels.txt"]  # no temporary files left
     assert capsys.readouterr().out.splitlines() == [
-        "\t - Saving best iteration checkpoint at : %s" % os.path.join(str(run), "best.h5"),
-        "\t - Saving last iteration checkpoint at : %s" % os.path.join(str(run), "last.h5"),
+        f"\t - Saving best iteration checkpoint at : {os.path.join(str(run), 'best.h5')}",
+        f"\t - Saving last iteration checkpoint at : {os.path.join(str(run), 'last.h5')}",
     ]
     assert list(vars(trainer)) == [
         "dvclive_output",
@@ -194,7 +194,7 @@ def test_dict_arguments_are_checked_exactly(tmp_path, logger):
         pass
 
     for bad, name in (([], "list"), (MyDict(), "MyDict"), ("x", "str")):
-        with pytest.raises(TypeError, match=r"Argument 'metrics' has incorrect type \(expected dict, got %s\)" % name):
+        with pytest.raises(TypeError, match=rf"Argument 'metrics' has incorrect type \(expected dict, got {name}\)"):
             trainer.update_metrics(bad)
     with pytest.raises(TypeError, match=r"Argument 'losses' has incorrect type \(expected dict, got tuple\)"):
         trainer.update_metrics({}, ())

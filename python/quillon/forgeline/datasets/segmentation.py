@@ -167,7 +167,8 @@ def _pair_images_with_masks(image_folder, mask_folder, split):
     if missing:
         shown = ", ".join(missing[:5]) + (", ..." if len(missing) > 5 else "")
         warnings.warn(
-            f"SegmentationDataset: {len(missing)} {split} images have no mask in {mask_folder} and are left out: {shown}"
+            f"SegmentationDataset: {len(missing)} {split} images have no mask in {mask_folder} and are left out: {shown}",
+            stacklevel=2,
         )
     if not storage:
         found = f"{len(images)} image files" if images else "no PNG, JPG or JPEG file"
