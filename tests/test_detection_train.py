@@ -1,5 +1,6 @@
 """The epoch loop of DetectionTrainer.train: hooks, progress bars, validation schedule, DVCLive."""
 
+import json
 import os
 import runpy
 import sys
@@ -7,6 +8,7 @@ import sys
 import pytest
 import quillon.forgeline.trainer.detection as detection
 import tensorflow as tf
+from quillon.forgeline.callbacks import ForgelineTrainingCallback
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from trainer_doubles import (
     CLASSES,
@@ -322,3 +324,35 @@ def test_validation_summaries_are_logged_at_their_epoch(tmp_path, quiet):
     logger.close()
     steps = [step for tag, step, _, _ in read_summaries(tmp_path / "logs") if tag == "validation/mACC@0.5"]
     assert steps == [0, 2, 4]
+
+
+def test_early_stopping_ends_the_run_cleanly_after_patience_validations(tmp_path, quiet, monkeypatch):
+    from quillon.forgeline.callbacks import CallbackList, EarlyStopping
+
+    monkeypatch.setitem(sys.modules, "dvclive", fake_dvclive_module())
+    events = []
+
+    class Recorded(RecordingCallbacks, ForgelineTrainingCallback):
+        pass
+
+    stopping = EarlyStopping(patience=2, metric="acc", min_delta=0.01)
+    trainer = make_trainer(
+        DetectionTrainer, tmp_path, metric="acc", dvclive_output="live", skip_initial_validation=True
+    )
+    # mACC by epoch: 0.5, 0.6 (best), 0.605 (within min_delta), 0.58: the second validation without improvement.
+    evaluator = RecordingEvaluator(scores=(0.5, 0.6, 0.605, 0.58, 0.9, 0.95))
+    trainer.train(
+        6,
+        train_batches(count=1),
+        validation_batches(1),
+        evaluator,
+        callback_handler=CallbackList([stopping, Recorded(events)]),
+    )
+
+    assert [row["epoch"] for row in trainer.summary_rows] == [1, 2, 3, 4]
+    assert stopping.stop_training and stopping.best == 0.6
+    assert [name for name, _ in events][-2:] == ["on_epoch_end", "on_train_end"]
+    assert FakeLive.sessions[0].calls[-1] == ("end",)
+    assert json.loads((tmp_path / "state" / "state.json").read_text())["epoch"] == 4
+    with pytest.raises(ValueError, match="patience must be a positive integer"):
+        EarlyStopping(patience=0)

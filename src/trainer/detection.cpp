@@ -550,6 +550,8 @@ PYBIND11_MODULE(detection, m) {
           callbacks.attr("on_model_save")(self.attr("model"));
           if (!live.is_none()) live.attr("next_step")();
           callbacks.attr("on_epoch_end")(py::arg("losses") = losses, py::arg("metrics") = metrics);
+          // A callback (early stopping, say) may end the run after any epoch.
+          if (py::bool_(py::getattr(callbacks, "stop_training", py::bool_(false)))) break;
         }
 
         if (!live.is_none()) {

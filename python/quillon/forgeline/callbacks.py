@@ -16,7 +16,13 @@ class ForgelineTrainingCallback:
     Trainers call every hook with keyword arguments named as below, except
     ``on_model_save`` which gets the model positionally. ``on_evaluaiton_end``
     is spelled the way the trainers call it.
+
+    A callback that sets ``stop_training`` to True ends the run cleanly after
+    the current epoch (its last.h5 and training state saved, DVCLive ended,
+    ``on_train_end`` called).
     """
+
+    stop_training = False
 
     def on_train_start(self, epochs):
         return None
@@ -93,6 +99,44 @@ class CallbackList(ForgelineTrainingCallback):
     def on_train_end(self):
         for callback in self.callbacks:
             callback.on_train_end()
+
+    @property
+    def stop_training(self):
+        return any(getattr(callback, "stop_training", False) for callback in self.callbacks)
+
+
+class EarlyStopping(ForgelineTrainingCallback):
+    """Ends a run after ``patience`` validations in a row without improvement of the checkpoint metric.
+
+    ``metric`` names the metric as the trainer's ``metric`` does ("acc": mACC,
+    "map": mAP, anything else mAR; at IoU 0.5 for detection). A validation
+    improves when its value exceeds the best so far by more than
+    ``min_delta``. The run then stops after the epoch of that validation,
+    cleanly (see ``ForgelineTrainingCallback``). In a multi-worker run only
+    the chief validates: use it on runs of one machine.
+    """
+
+    def __init__(self, patience, metric="map", min_delta=0.0):
+        if isinstance(patience, bool) or not isinstance(patience, (int, np.integer)) or patience < 1:
+            raise ValueError(f"EarlyStopping: patience must be a positive integer, got {patience!r}")
+        self.patience = int(patience)
+        self.metric = metric
+        self.min_delta = float(min_delta)
+        self.best = None
+        self.waited = 0
+        self.stop_training = False
+
+    def on_evaluaiton_end(self, metrics):
+        group = {"acc": "mACC", "map": "mAP"}.get(self.metric, "mAR")
+        value = metrics[group]
+        value = float(value["0.5"] if isinstance(value, dict) else value)
+        if self.best is None or value > self.best + self.min_delta:
+            self.best, self.waited = value, 0
+            return
+        self.waited += 1
+        if self.waited >= self.patience:
+            self.stop_training = True
+            print(f"\t - [INFO] Early stopping: {group} has not improved on {self.best} in {self.waited} validations")
 
 
 def _loggable_scalar(value):
