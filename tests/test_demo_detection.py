@@ -120,6 +120,18 @@ def ideal_predictions(boxes, grid=8, classes=4, wrong_cell=False):
     return class_logits, box_logits
 
 
+@pytest.mark.parametrize("dtype", [tf.float16, tf.bfloat16])
+def test_loss_takes_the_half_precision_outputs_of_mixed_precision_models(dtype):
+    boxes = np.array([[[4, 6, 30, 28, 1], [36, 34, 60, 62, 3]]], np.float32)
+    predictions = tuple(tf.random.stateless_normal((1, 8, 8, 4), seed=(n, 0)) for n in range(2))
+    full = DetectionLoss().compute_loss((boxes,), predictions)
+    half = DetectionLoss().compute_loss((boxes,), tuple(tf.cast(p, dtype) for p in predictions))
+    for key, value in half.items():
+        assert value.dtype == tf.float32
+        # Only the inputs were rounded to half precision; the loss itself is float32.
+        assert float(value) == pytest.approx(float(full[key]), rel=2e-2), key
+
+
 def test_loss_is_near_zero_for_a_perfect_prediction_and_ignores_padding():
     boxes = np.array([[[4, 6, 30, 28, 1], [36, 34, 60, 62, 3], [0, 0, 0, 0, 0]]], np.float32)
     loss = DetectionLoss()

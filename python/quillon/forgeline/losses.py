@@ -173,11 +173,13 @@ class DetectionLoss(ForgelineLoss):
         self._box_distances = reference_detector.box_distances_from_logits
 
     def compute_loss(self, targets, predictions):
-        boxes = tf.convert_to_tensor(targets[0], tf.float32)
+        # Computed in float32 whatever the model's precision (mixed_float16 and
+        # mixed_bfloat16 policies give half-precision outputs).
+        boxes = tf.cast(targets[0], tf.float32)
         # One padding row more, so that a batch with no rows at all still works.
         boxes = tf.pad(boxes, [[0, 0], [0, 1], [0, 0]])
-        class_logits = tf.convert_to_tensor(predictions[0], tf.float32)
-        box_logits = tf.convert_to_tensor(predictions[1], tf.float32)
+        class_logits = tf.cast(predictions[0], tf.float32)
+        box_logits = tf.cast(predictions[1], tf.float32)
         num_classes = tf.shape(class_logits)[-1]
 
         heat, assigned_heat, assigned_box = self._targets(boxes, tf.shape(class_logits), num_classes)
