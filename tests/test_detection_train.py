@@ -1,6 +1,7 @@
 """The epoch loop of DetectionTrainer.train: hooks, progress bars, validation schedule, DVCLive."""
 
 import json
+import math
 import os
 import runpy
 import sys
@@ -356,3 +357,21 @@ def test_early_stopping_ends_the_run_cleanly_after_patience_validations(tmp_path
     assert json.loads((tmp_path / "state" / "state.json").read_text())["epoch"] == 4
     with pytest.raises(ValueError, match="patience must be a positive integer"):
         EarlyStopping(patience=0)
+
+
+@pytest.mark.parametrize("policy", ["mixed_float16", "mixed_bfloat16"])
+def test_mixed_precision_models_train_and_save(tmp_path, quiet, policy):
+    mixed_precision = tf.keras.mixed_precision
+    mixed_precision.set_global_policy(policy)
+    try:
+        optimizer = tf.keras.optimizers.SGD(0.05)
+        if policy == "mixed_float16":  # half-precision gradients need the loss scaled up
+            optimizer = mixed_precision.LossScaleOptimizer(optimizer)
+        logger = RecordingLogger()
+        trainer = make_trainer(DetectionTrainer, tmp_path, model=detection_model(), optimizer=optimizer, logger=logger)
+        trainer.train(3, train_batches(count=2))
+        totals = [float(losses["total-loss"]) for _, losses in logger.calls]
+        assert len(totals) == 6 and all(map(math.isfinite, totals)) and totals[-1] < 0.8 * totals[0], totals
+        assert len(tf.keras.models.load_model(tmp_path / "last.h5", compile=False).outputs) == 2
+    finally:
+        mixed_precision.set_global_policy("float32")

@@ -196,12 +196,22 @@ void average_replica_variables(const Globals& g, const py::object& self) {
 
 namespace {
 
+// The loss the gradients are taken of, as the optimizer asks for it: a loss
+// scale optimizer (mixed_float16) scales it up so that small gradients do not
+// vanish in half precision; Keras 3's other optimizers return it unchanged.
+py::object scaled_for_gradients(const py::object& optimizer, const py::object& loss) {
+  if (py::hasattr(optimizer, "scale_loss")) return optimizer.attr("scale_loss")(loss);           // Keras 3
+  if (py::hasattr(optimizer, "get_scaled_loss")) return optimizer.attr("get_scaled_loss")(loss);  // Keras 2
+  return loss;
+}
+
 // The step on one replica (or on the one device). `loss_scale` multiplies the
 // loss the gradients are taken of; 1 leaves today's single-device step as it is.
 py::object replica_step(const Globals& g, const py::object& self, const py::object& data, bool outputs_as_tuple,
                         double loss_scale) {
   py::object tf = g["tf"];
   py::object model = self.attr("model");
+  py::object optimizer = self.attr("optimizer");
   py::object images = self.attr("preprocess_input")(data[py::int_(0)]);
   py::object targets = data[py::slice(py::int_(1), py::none(), py::none())];
 
@@ -226,8 +236,11 @@ py::object replica_step(const Globals& g, const py::object& self, const py::obje
       throw py::key_error("the loss's compute_loss returned no 'total-loss' entry");
     }
     l2 = tf.attr("reduce_sum")(model.attr("losses"));
-    full_loss = total + l2;
+    // A mixed-precision model's loss may come in half precision; the
+    // regularisation terms are float32. (A no-op for a float32 loss.)
+    full_loss = tf.attr("cast")(total, tf.attr("float32")) + l2;
     if (loss_scale != 1.0) full_loss = full_loss * py::float_(loss_scale);
+    full_loss = scaled_for_gradients(optimizer, full_loss);
   } catch (...) {
     tape.attr("__exit__")(py::none(), py::none(), py::none());
     throw;
@@ -236,7 +249,10 @@ py::object replica_step(const Globals& g, const py::object& self, const py::obje
 
   py::object variables = model.attr("trainable_variables");
   py::object grads = tape.attr("gradient")(full_loss, variables);
-  self.attr("optimizer").attr("apply_gradients")(py::module_::import("builtins").attr("zip")(grads, variables));
+  // Keras 2's LossScaleOptimizer leaves unscaling to the caller; Keras 3's
+  // does it in apply_gradients.
+  if (py::hasattr(optimizer, "get_unscaled_gradients")) grads = optimizer.attr("get_unscaled_gradients")(grads);
+  optimizer.attr("apply_gradients")(py::module_::import("builtins").attr("zip")(grads, variables));
   losses[py::str("L2-loss")] = l2;
   return losses;
 }
