@@ -200,7 +200,7 @@ namespace {
 // scale optimizer (mixed_float16) scales it up so that small gradients do not
 // vanish in half precision; Keras 3's other optimizers return it unchanged.
 py::object scaled_for_gradients(const py::object& optimizer, const py::object& loss) {
-  if (py::hasattr(optimizer, "scale_loss")) return optimizer.attr("scale_loss")(loss);           // Keras 3
+  if (py::hasattr(optimizer, "scale_loss")) return optimizer.attr("scale_loss")(loss);            // Keras 3
   if (py::hasattr(optimizer, "get_scaled_loss")) return optimizer.attr("get_scaled_loss")(loss);  // Keras 2
   return loss;
 }
