@@ -11,7 +11,13 @@ import importlib
 import sys
 
 from quillon.forgeline.demo import defaults
-from quillon.forgeline.jobs.options import add_training_options, positive_int, run_training, training_options
+from quillon.forgeline.jobs.options import (
+    add_decode_option,
+    add_training_options,
+    positive_int,
+    run_training,
+    training_options,
+)
 
 
 def _add_job(subcommands, name, job, help, description, validation_share):
@@ -33,29 +39,12 @@ def _add_job(subcommands, name, job, help, description, validation_share):
         seed_help="seed of data and weights",
         resume_help="continue the stopped run in OUT/run from its last finished epoch, up to --epochs",
     )
-    parser.add_argument(
-        "--devices",
-        type=positive_int,
-        default=None,
-        help="train on this many devices of this machine: GPUs, else logical CPU devices (default: "
-        "one; as a worker of the cluster TF_CONFIG names, all its GPUs); --batch-size stays the "
-        "global batch",
-    )
     return parser
 
 
 def _job(name):
     """The job's module, imported when the job runs."""
     return importlib.import_module(f"quillon.forgeline.demo.{name}")
-
-
-def _add_decode_option(parser):
-    parser.add_argument(
-        "--full-decode",
-        action="store_true",
-        help="decode training JPEGs at full size (default: at the reduced scale the input size "
-        "allows, reduced_decode=True)",
-    )
 
 
 def _common_options(args):
@@ -72,7 +61,7 @@ def _add_detect_command(subcommands):
         "reference detector with DetectionTrainer, validates after every epoch and writes the run to OUT/run.",
         validation_share="a quarter",
     )
-    _add_decode_option(parser)
+    add_decode_option(parser)
     parser.set_defaults(
         run=lambda args: _job("detect").run_detection_demo(
             args.out, reduced_decode=not args.full_decode, **_common_options(args)
@@ -110,7 +99,7 @@ def _add_headpose_command(subcommands):
         default="json",
         help="json: head crops from the boxes, randomly mirrored; mat: whole images (default %(default)s)",
     )
-    _add_decode_option(parser)
+    add_decode_option(parser)
     parser.set_defaults(
         run=lambda args: _job("headpose").run_headpose_demo(
             args.out, annotations=args.annotations, reduced_decode=not args.full_decode, **_common_options(args)
@@ -135,7 +124,7 @@ def main(argv=None):
     command = ["python -m quillon.forgeline.demo", *(argv if argv is not None else sys.argv[1:])]
 
     def run():
-        from quillon.forgeline.demo.scaling import job_strategy
+        from quillon.forgeline.jobs.scaling import job_strategy
 
         args.strategy = job_strategy(args.devices)  # configures devices: before TensorFlow's first operation
         args.run(args)

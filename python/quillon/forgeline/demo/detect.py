@@ -11,10 +11,9 @@ import os
 
 from quillon.forgeline.demo.data import generate_detection_dataset
 from quillon.forgeline.demo.defaults import DETECT
-from quillon.forgeline.demo.scaling import is_chief
 from quillon.forgeline.jobs.detect import train_detection
 from quillon.forgeline.jobs.options import DEFAULT_DETECTION_AUGMENTATION
-from quillon.forgeline.jobs.run_folder import new_run_folder
+from quillon.forgeline.jobs.scaling import claim_run_folder
 
 DEFAULT_EPOCHS = DETECT.DEFAULT_EPOCHS
 DEFAULT_IMAGES = DETECT.DEFAULT_IMAGES
@@ -44,14 +43,12 @@ def run_detection_demo(
     never overwritten: that raises ``FileExistsError``, before any data is written.
     ``resume`` continues the stopped run in ``out/run`` from its last finished
     epoch (``epochs`` stays the number of the last epoch).
-    Under a tf.distribute ``strategy`` (``demo.scaling``) the job trains on
+    Under a tf.distribute ``strategy`` (``jobs.scaling``) the job trains on
     all its replicas; of several workers, only the chief writes the run folder.
     ``reduced_decode``: the dataset's option of decoding training JPEGs at the
     reduced scale the input size allows.
     """
-    if is_chief(strategy):  # another worker writes nothing into out
-        new_run_folder(out, resume=resume)
-    out = os.path.abspath(out)
+    out = claim_run_folder(out, strategy, resume=resume)
     data_file = generate_detection_dataset(
         os.path.join(out, "data"), seed=seed, train_images=images, validation_images=max(1, images // 4)
     )

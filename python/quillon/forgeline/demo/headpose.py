@@ -13,9 +13,8 @@ import os
 
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset
 from quillon.forgeline.demo.defaults import HEADPOSE
-from quillon.forgeline.demo.scaling import is_chief
 from quillon.forgeline.jobs.headpose import train_headpose
-from quillon.forgeline.jobs.run_folder import new_run_folder
+from quillon.forgeline.jobs.scaling import claim_run_folder
 
 DEFAULT_EPOCHS = HEADPOSE.DEFAULT_EPOCHS
 DEFAULT_IMAGES = HEADPOSE.DEFAULT_IMAGES
@@ -48,16 +47,14 @@ def run_headpose_demo(
     already exists is never overwritten: that raises ``FileExistsError``.
     ``resume`` continues the stopped run in ``out/run`` from its last finished
     epoch (``epochs`` stays the number of the last epoch).
-    Under a tf.distribute ``strategy`` (``demo.scaling``) the job trains on
+    Under a tf.distribute ``strategy`` (``jobs.scaling``) the job trains on
     all its replicas; of several workers, only the chief writes the run folder.
     ``reduced_decode``: the dataset's option of decoding JPEGs at the reduced
     scale the input size allows (the generated images are PNG).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"run_headpose_demo: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
-    if is_chief(strategy):  # another worker writes nothing into out
-        new_run_folder(out, resume=resume)
-    out = os.path.abspath(out)
+    out = claim_run_folder(out, strategy, resume=resume)
     # Drawn half as large again as the model input, so the JSON crop of the head keeps its detail.
     generated = generate_headpose_dataset(
         os.path.join(out, "data"),

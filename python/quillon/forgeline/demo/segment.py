@@ -12,8 +12,7 @@ import os
 
 from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
 from quillon.forgeline.demo.defaults import SEGMENT
-from quillon.forgeline.demo.scaling import is_chief
-from quillon.forgeline.jobs.run_folder import new_run_folder
+from quillon.forgeline.jobs.scaling import claim_run_folder
 from quillon.forgeline.jobs.segment import train_segmentation
 
 DEFAULT_EPOCHS = SEGMENT.DEFAULT_EPOCHS
@@ -44,12 +43,10 @@ def run_segmentation_demo(
     ``resume`` continues the stopped run in ``out/run`` from its last finished
     epoch (``epochs`` stays the number of the last epoch).
     "best_epoch" and "best_miou" then cover the epochs trained since resuming.
-    Under a tf.distribute ``strategy`` (``demo.scaling``) the job trains on
+    Under a tf.distribute ``strategy`` (``jobs.scaling``) the job trains on
     all its replicas; of several workers, only the chief writes the run folder.
     """
-    if is_chief(strategy):  # another worker writes nothing into out
-        new_run_folder(out, resume=resume)
-    out = os.path.abspath(out)
+    out = claim_run_folder(out, strategy, resume=resume)
     folders = generate_segmentation_dataset(
         os.path.join(out, "data"),
         seed=seed,

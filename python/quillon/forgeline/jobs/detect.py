@@ -14,8 +14,8 @@ import tensorflow as tf
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
 from quillon.forgeline.demo.defaults import DETECT
-from quillon.forgeline.demo.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
 from quillon.forgeline.jobs.options import DEFAULT_DETECTION_AUGMENTATION, DEFAULT_MODEL_SIZE
+from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model
 from quillon.forgeline.trainer.detection import DetectionTrainer
@@ -52,7 +52,7 @@ def train_detection(
     exists is never overwritten: that raises ``FileExistsError``. ``resume``
     continues the stopped run in ``out/run`` from its last finished epoch
     (``epochs`` stays the number of the last epoch).
-    Under a tf.distribute ``strategy`` (``quillon.forgeline.demo.scaling``) the
+    Under a tf.distribute ``strategy`` (``quillon.forgeline.jobs.scaling``) the
     model trains on all its replicas; of several workers, only the chief writes
     the run folder. ``reduced_decode``: the dataset's option of decoding training
     JPEGs at the reduced scale the input size allows.

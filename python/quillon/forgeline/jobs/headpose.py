@@ -19,8 +19,8 @@ import tensorflow as tf
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
 from quillon.forgeline.demo.defaults import HEADPOSE
-from quillon.forgeline.demo.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
+from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE, build_headpose_model
 from quillon.forgeline.run_files import write_text_atomically
@@ -60,7 +60,7 @@ def train_headpose(
     overwritten: that raises ``FileExistsError``. ``resume`` continues the
     stopped run in ``out/run`` from its last finished epoch (``epochs``
     stays the number of the last epoch). Under a tf.distribute ``strategy``
-    (``quillon.forgeline.demo.scaling``) the model trains on all its replicas;
+    (``quillon.forgeline.jobs.scaling``) the model trains on all its replicas;
     of several workers, only the chief writes the run folder and measures the
     angles. ``reduced_decode``: the dataset's option of decoding JPEGs at the
     reduced scale the input size allows.

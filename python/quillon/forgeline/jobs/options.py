@@ -58,7 +58,7 @@ def _float(text):
 
 
 def add_training_options(parser, job, seed_help, resume_help):
-    """Declares --epochs, --seed, --batch-size, --learning-rate and --resume on ``parser``.
+    """Declares --epochs, --seed, --batch-size, --learning-rate, --resume and --devices on ``parser``.
 
     ``job`` holds the DEFAULT_* values (``quillon.forgeline.demo.defaults``).
     The help states each default as text, not through ``%(default)s``: the
@@ -78,6 +78,21 @@ def add_training_options(parser, job, seed_help, resume_help):
         help=f"peak learning rate (default {job.DEFAULT_LEARNING_RATE})",
     )
     parser.add_argument("--resume", action="store_true", help=resume_help)
+    parser.add_argument(
+        "--devices",
+        type=positive_int,
+        help="train on this many devices of this machine: GPUs, else logical CPU devices (default: one; as a "
+        "worker of the cluster TF_CONFIG names, all its GPUs); --batch-size stays the global batch",
+    )
+
+
+def add_decode_option(parser):
+    """Declares --full-decode, for the jobs whose datasets can decode JPEGs at a reduced scale."""
+    parser.add_argument(
+        "--full-decode",
+        action="store_true",
+        help="decode training JPEGs at full size (default: at the reduced scale the input size allows)",
+    )
 
 
 def training_options(args):

@@ -16,8 +16,8 @@ from PIL import Image
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
 from quillon.forgeline.demo.defaults import SEGMENT
-from quillon.forgeline.demo.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
+from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
 from quillon.forgeline.losses import SegmentationLoss
 from quillon.forgeline.models.segmentation import build_segmentation_model
 from quillon.forgeline.trainer.segmentation import SegmentationTrainer
@@ -71,7 +71,7 @@ def train_segmentation(
     continues the stopped run in ``out/run`` from its last finished epoch
     (``epochs`` stays the number of the last epoch). "best_epoch" and
     "best_miou" then cover the epochs trained since resuming. Under a
-    tf.distribute ``strategy`` (``quillon.forgeline.demo.scaling``) the model
+    tf.distribute ``strategy`` (``quillon.forgeline.jobs.scaling``) the model
     trains on all its replicas; of several workers, only the chief writes the
     run folder.
     """

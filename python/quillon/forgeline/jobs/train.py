@@ -20,6 +20,7 @@ from quillon.forgeline.jobs.options import (
     DEFAULT_DETECTION_AUGMENTATION,
     DEFAULT_MODEL_SIZE,
     MODEL_SIZES,
+    add_decode_option,
     add_training_options,
     fraction,
     positive_int,
@@ -123,19 +124,8 @@ def add_train_command(subcommands):
             seed_help="seed of the weights and the augmentation",
             resume_help="continue the stopped run in OUT/run from its last finished epoch, up to --epochs",
         )
-        task_parser.add_argument(
-            "--devices",
-            type=positive_int,
-            help="train on this many devices of this machine: GPUs, else logical CPU devices "
-            "(default: one; as a worker of the cluster TF_CONFIG names, all its GPUs); "
-            "--batch-size stays the global batch",
-        )
         if task != "segment":
-            task_parser.add_argument(
-                "--full-decode",
-                action="store_true",
-                help="decode training JPEGs at full size (default: at the reduced scale the input size allows)",
-            )
+            add_decode_option(task_parser)
         augmentations = {}
         if task == "detect":
             for name in DETECTION_AUGMENTATIONS:
@@ -304,7 +294,7 @@ def run(args):
         extra["reduced_decode"] = not extra.pop("full_decode")
 
     def train():
-        from quillon.forgeline.demo.scaling import job_strategy
+        from quillon.forgeline.jobs.scaling import job_strategy
 
         strategy = job_strategy(devices)  # configures devices: before TensorFlow's first operation
         job = getattr(importlib.import_module(f"quillon.forgeline.jobs.{module_name}"), function_name)

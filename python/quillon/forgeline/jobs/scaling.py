@@ -1,4 +1,4 @@
-"""Where a demo job trains: one device, several devices of this machine, or a cluster of workers.
+"""Where a job trains: one device, several devices of this machine, or a cluster of workers.
 
 ``job_strategy(devices)`` picks the tf.distribute strategy (before
 TensorFlow's first operation), ``job_folders`` the run folder of this process
@@ -72,6 +72,18 @@ def job_folders(out, strategy, resume=False):
     scratch = tempfile.mkdtemp(prefix="forgeline-worker-")
     atexit.register(shutil.rmtree, scratch, True)
     return os.path.abspath(out), scratch
+
+
+def claim_run_folder(out, strategy, resume=False):
+    """Checks, before any data is written, that this process may write ``out/run``; returns the absolute ``out``.
+
+    The chief (or a job without a strategy) needs a new run folder, or with
+    ``resume`` a stopped run's (see ``new_run_folder``); another worker writes
+    nothing into ``out``.
+    """
+    if is_chief(strategy):
+        new_run_folder(out, resume=resume)
+    return os.path.abspath(out)
 
 
 def in_scope(strategy):
