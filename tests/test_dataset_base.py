@@ -125,7 +125,7 @@ class TestConstruction:
     @pytest.mark.parametrize(
         "aug_cfg, error, message",
         [
-            ({"mosaic": 0.5}, ValueError, "unknown augmentation 'mosaic'.*flip_lr"),
+            ({"cutout": 0.5}, ValueError, "unknown augmentation 'cutout'.*mosaic, affine, flip_lr"),
             ({"flip_lr": 1.5}, ValueError, r"aug_cfg\['flip_lr'\]"),
             (["flip_lr"], TypeError, "aug_cfg must be a dict"),
         ],
@@ -233,3 +233,73 @@ def test_rebuilt_training_pipelines_share_one_batch_pool(make_info_file):
         for _ in dataset.build_train_iterator(4, prefetch=1):
             pass
     assert len(pools()) - before <= 1
+
+
+# Geometric augmentation. Each image holds one solid rectangle of its own
+# colour, so the pixels show where every box must be after the transform.
+COLOURS = np.array([[255, 0, 0], [0, 255, 0], [0, 0, 255], [255, 255, 0], [255, 0, 255], [0, 255, 255]], np.uint8)
+RECT_HEIGHT, RECT_WIDTH = 72, 96
+
+
+class RectanglesDataset(SyntheticDataset):
+    """Sample "<i>": a rectangle of COLOURS[i], labelled i, at a place that follows from i."""
+
+    def __init__(self, info_file, aug_cfg=None):
+        BaseDetectionDataset.__init__(self, info_file=info_file, shape=(RECT_HEIGHT, RECT_WIDTH), aug_cfg=aug_cfg)
+        self.calls, self.split_keys = [], ("train", "val")
+
+    def load_instance(self, data, training=True):
+        index = int(data[0])
+        x1, y1 = 4 + 13 * index, 3 + 7 * index
+        x2, y2 = x1 + 20 + 5 * index, y1 + 16 + 4 * index
+        image = np.zeros((RECT_HEIGHT, RECT_WIDTH, 3), np.uint8)
+        image[y1:y2, x1:x2] = COLOURS[index]
+        return image, np.array([[x1, y1, x2, y2, index]], np.float32)
+
+
+@pytest.mark.parametrize("aug_cfg", [{"mosaic": 1.0}, {"affine": 1.0}, {"mosaic": 1.0, "affine": 1.0, "flip_lr": 0.5}])
+def test_geometric_augmentation_moves_boxes_with_the_pixels(make_info_file, aug_cfg):
+    tf.keras.utils.set_random_seed(0)
+    dataset = RectanglesDataset(make_info_file([(str(i), 1) for i in range(len(COLOURS))]), aug_cfg=aug_cfg)
+    pipeline = dataset.build_train_iterator(len(COLOURS))
+    checked, labels_seen = 0, set()
+    for _ in range(4):
+        for image, boxes in zip(*(part.numpy() for part in next(iter(pipeline)))):
+            real = boxes[np.any(boxes != 0, axis=1)]
+            labels_seen.update(int(label) for label in real[:, 4])
+            for x1, y1, x2, y2, label in real:
+                # Pixels at least half the rectangle's colour (edges are blended).
+                mask = np.all(np.abs(image.astype(int) - COLOURS[int(label)]) < 128, axis=2)
+                rows, columns = np.nonzero(mask)
+                extent = (columns.min(), rows.min(), columns.max() + 1, rows.max() + 1)
+                np.testing.assert_allclose(extent, (x1, y1, x2, y2), atol=1.5)
+                checked += 1
+    assert checked > 20
+    # A mosaic shows boxes of other images of the batch.
+    assert len(labels_seen) == len(COLOURS)
+
+
+@pytest.mark.parametrize(
+    "box, expected",
+    [
+        ([12, 12, 28, 28, 1], [4, 4, 36, 36, 1]),  # inside: scaled about the middle
+        ([5, 15, 15, 25, 2], [0, 10, 10, 30, 2]),  # half outside: cut at the edge
+        ([0, 15, 12, 25, 3], None),  # shows a sixth of itself: dropped
+        ([0, 0, 10, 10, 4], None),  # pushed out entirely
+        ([19.6, 10, 20.4, 30, 5], None),  # thinner than 2 pixels after scaling
+    ],
+)
+def test_geometric_batch_cuts_and_drops_boxes(box, expected):
+    from quillon.forgeline.datasets.augment import geometric_batch
+
+    images = np.zeros((1, 40, 40, 3), np.uint8)
+    out = np.empty_like(images)
+    settings = dict(translate=0.0, degrees=0.0, shear=0.0, min_size=2.0, min_visible=0.2)
+    (boxes,) = geometric_batch(
+        images, [np.array([box], np.float32)], out, seed=1, mosaic=0.0, affine=1.0, scale=(2.0, 2.0), **settings
+    )
+    if expected is None:
+        assert boxes.shape == (0, 5)
+    else:
+        np.testing.assert_allclose(boxes, [expected], atol=1e-4)
+    assert not out.any()  # zoomed in: every output pixel comes from the (black) image

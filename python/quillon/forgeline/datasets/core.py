@@ -6,6 +6,7 @@ import threading
 import numpy as np
 import tensorflow as tf
 
+from quillon.forgeline.datasets.augment import geometric_batch
 from quillon.forgeline.datasets.utils import distributed, usable_cores, without_autotuning, worker_share
 
 # Photometric strengths, as fractions of the [0, 1] intensity range or as
@@ -14,6 +15,18 @@ BRIGHTNESS_MAX_DELTA = 0.15
 CONTRAST_RANGE = (0.75, 1.25)
 SATURATION_RANGE = (0.6, 1.4)
 HUE_MAX_DELTA = 0.02
+# Geometric strengths (affine): a scale factor range, the largest shift as a
+# fraction of the image size, the largest rotation and shear in degrees.
+AFFINE_SCALE_RANGE = (0.5, 1.5)
+AFFINE_TRANSLATE = 0.1
+AFFINE_DEGREES = 5.0
+AFFINE_SHEAR = 2.0
+# After a geometric augmentation, boxes narrower or lower than this many
+# pixels, or showing less than this fraction of their area, are dropped.
+MIN_BOX_SIZE = 2.0
+MIN_BOX_VISIBLE = 0.2
+# Pixels a geometric augmentation uncovers: the letterbox's border colour.
+FILL_VALUE = 114
 
 # Alignment of the memory that TensorFlow adopts from NumPy without a copy.
 _TENSOR_ALIGNMENT = 64
@@ -24,41 +37,45 @@ def _non_padding_rows(boxes):
     return tf.reduce_any(tf.not_equal(boxes[:, :4], 0.0), axis=1, keepdims=True)
 
 
-def _flip_lr(image, boxes):
+def _flip_lr(image, boxes, seed):
     width = tf.cast(tf.shape(image)[1], tf.float32)
     flipped = tf.stack([width - boxes[:, 2], boxes[:, 1], width - boxes[:, 0], boxes[:, 3], boxes[:, 4]], axis=1)
     return tf.image.flip_left_right(image), tf.where(_non_padding_rows(boxes), flipped, boxes)
 
 
-def _flip_ud(image, boxes):
+def _flip_ud(image, boxes, seed):
     height = tf.cast(tf.shape(image)[0], tf.float32)
     flipped = tf.stack([boxes[:, 0], height - boxes[:, 3], boxes[:, 2], height - boxes[:, 1], boxes[:, 4]], axis=1)
     return tf.image.flip_up_down(image), tf.where(_non_padding_rows(boxes), flipped, boxes)
 
 
 def _photometric(adjust):
-    """Wraps a float [0, 1] image adjustment into a uint8 (image, boxes) op."""
+    """Wraps a float [0, 1] image adjustment `adjust(image, seed)` into a uint8 (image, boxes, seed) op."""
 
-    def apply(image, boxes):
-        adjusted = adjust(tf.cast(image, tf.float32) / 255.0)
+    def apply(image, boxes, seed):
+        adjusted = adjust(tf.cast(image, tf.float32) / 255.0, seed)
         adjusted = tf.clip_by_value(adjusted, 0.0, 1.0) * 255.0
         return tf.cast(tf.round(adjusted), tf.uint8), boxes
 
     return apply
 
 
-def _random_factor(bounds):
-    return tf.random.uniform([], bounds[0], bounds[1])
-
-
+# Image ops with stateless random draws: the draws follow from each sample's
+# seed, so a seeded pipeline gives the same samples in any thread order.
 _AUGMENTATIONS = {
     "flip_lr": _flip_lr,
     "flip_ud": _flip_ud,
-    "brightness": _photometric(lambda image: tf.image.random_brightness(image, BRIGHTNESS_MAX_DELTA)),
-    "contrast": _photometric(lambda image: tf.image.adjust_contrast(image, _random_factor(CONTRAST_RANGE))),
-    "saturation": _photometric(lambda image: tf.image.adjust_saturation(image, _random_factor(SATURATION_RANGE))),
-    "hue": _photometric(lambda image: tf.image.random_hue(image, HUE_MAX_DELTA)),
+    "brightness": _photometric(
+        lambda image, seed: tf.image.stateless_random_brightness(image, BRIGHTNESS_MAX_DELTA, seed)
+    ),
+    "contrast": _photometric(lambda image, seed: tf.image.stateless_random_contrast(image, *CONTRAST_RANGE, seed)),
+    "saturation": _photometric(
+        lambda image, seed: tf.image.stateless_random_saturation(image, *SATURATION_RANGE, seed)
+    ),
+    "hue": _photometric(lambda image, seed: tf.image.stateless_random_hue(image, HUE_MAX_DELTA, seed)),
 }
+# Done by the loading call on whole batches (see _load_train_batch).
+_GEOMETRIC_AUGMENTATIONS = ("mosaic", "affine")
 
 
 class _RunsHooksAfterConstruction(type):
@@ -96,13 +113,25 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
     ``shape`` is the (height, width) of training images. ``aug_cfg`` maps
     augmentation names to the probability (0..1) of applying them to each
     training sample:
+      * ``mosaic``: the sample and three other images of its batch on a
+        canvas twice the size, split at a random centre; the sample shows the
+        canvas's middle (a quarter of it), with the boxes of all four;
+      * ``affine``: scale by a factor in [0.5, 1.5], shift by up to 0.1 of
+        the size, rotate by up to 5 and shear by up to 2 degrees;
       * ``flip_lr``: horizontal flip, boxes mirrored;
       * ``flip_ud``: vertical flip, boxes mirrored;
       * ``brightness``: random brightness shift up to +-0.15 of full range;
       * ``contrast``: random contrast factor in [0.75, 1.25];
       * ``saturation``: random saturation factor in [0.6, 1.4];
       * ``hue``: random hue shift up to +-0.02 of the hue circle.
-    They are applied in that order; images stay uint8.
+    They are applied in that order; images stay uint8. The geometric two run
+    in C++ inside the loading call, without the GIL; uncovered pixels get the
+    letterbox's grey (114), boxes are cut to what is shown, and boxes thinner
+    than 2 pixels or showing less than a fifth of their area are dropped.
+    The random draws follow from TensorFlow's seed: with
+    ``tf.keras.utils.set_random_seed`` (and, for bit-identical training,
+    ``tf.config.experimental.enable_op_determinism``) the pipeline yields the
+    same batches on every run.
 
     ``reduced_decode``: training samples' JPEGs are decoded at 1/2, 1/4 or 1/8
     scale where that still gives at least the pixels the resize to ``shape``
@@ -112,7 +141,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
     same pixels). Loaders read ``self.reduced_decode``.
     """
 
-    SUPPORTED_AUGMENTATIONS = tuple(_AUGMENTATIONS)
+    SUPPORTED_AUGMENTATIONS = (*_GEOMETRIC_AUGMENTATIONS, *_AUGMENTATIONS)
 
     def __init__(
         self, info_file=None, shape=None, letter_box=True, add_bkg_class=True, aug_cfg=None, reduced_decode=False
@@ -149,7 +178,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
                 f"{name}: aug_cfg must be a dict of augmentation -> frequency, got {type(aug_cfg).__name__}"
             )
         for key, frequency in aug_cfg.items():
-            if key not in _AUGMENTATIONS:
+            if key not in self.SUPPORTED_AUGMENTATIONS:
                 raise ValueError(
                     f"{name}: unknown augmentation {key!r} in aug_cfg; known: {', '.join(self.SUPPORTED_AUGMENTATIONS)}"
                 )
@@ -275,16 +304,33 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             )
         return image, self._checked_boxes(boxes, entry), np.bytes_(name)
 
-    def _load_train_batch(self, entries, expected_hw, buffers):
+    def _load_train_batch(self, entries, expected_hw, buffers, seed=None):
         """Loads a batch of storage entries: uint8 images [B, H, W, 3], in an array
         from `buffers` (a _RecycledArrays), and boxes [B, maxN, 5] padded with
-        all-zero rows."""
+        all-zero rows. With a `seed`, the geometric augmentations follow."""
         images = buffers.take((len(entries), *expected_hw, 3))
         loaded_boxes = []
         for index, entry in enumerate(entries):
             image, boxes = self._load_train_sample(entry, expected_hw)
             images[index] = image
             loaded_boxes.append(boxes)
+        if seed is not None:
+            loaded, images = images, buffers.take(images.shape)
+            loaded_boxes = geometric_batch(
+                loaded,
+                loaded_boxes,
+                images,
+                seed=int(seed) % 2**64,
+                mosaic=self._frequency("mosaic"),
+                affine=self._frequency("affine"),
+                scale=AFFINE_SCALE_RANGE,
+                translate=AFFINE_TRANSLATE,
+                degrees=AFFINE_DEGREES,
+                shear=AFFINE_SHEAR,
+                min_size=MIN_BOX_SIZE,
+                min_visible=MIN_BOX_VISIBLE,
+                fill=FILL_VALUE,
+            )
         padded = np.zeros((len(entries), max(len(boxes) for boxes in loaded_boxes), 5), np.float32)
         for index, boxes in enumerate(loaded_boxes):
             padded[index, : len(boxes)] = boxes
@@ -313,16 +359,21 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         )
         height, width = int(self.shape[0]), int(self.shape[1])
         workers = usable_cores()
-        # Alive at once: a batch loading and one waiting per worker, the
-        # prefetched ones and those the consumer still holds.
+        geometric = self._augments(_GEOMETRIC_AUGMENTATIONS)
+        # Alive at once: a batch loading (two arrays with geometric
+        # augmentation) and one waiting per worker, the prefetched ones and
+        # those the consumer still holds.
         held_ahead = prefetch if isinstance(prefetch, int) and prefetch > 0 else 1
-        batch_buffers = self._batch_buffers(keep=2 * workers + held_ahead + 2)
+        batch_buffers = self._batch_buffers(keep=(3 if geometric else 2) * workers + held_ahead + 2)
 
-        def load_batch(entries):
+        def load_batch(entries, seed=None):
+            # Stateless: what it returns follows from its inputs (files, seed),
+            # which keeps the stage parallel when op determinism is on.
             images, boxes = tf.numpy_function(
-                lambda data: self._load_train_batch(data, (height, width), batch_buffers),
-                [entries],
+                lambda *data: self._load_train_batch(data[0], (height, width), batch_buffers, *data[1:]),
+                [entries] if seed is None else [entries, seed],
                 [tf.uint8, tf.float32],
+                stateful=False,
             )
             images.set_shape([None, height, width, 3])
             boxes.set_shape([None, None, 5])
@@ -336,10 +387,13 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         if samples is not None:
             dataset = dataset.take(samples)
         dataset = dataset.batch(int(batch_size))
+        if geometric:
+            dataset = tf.data.Dataset.zip(dataset, _random_seeds())
         dataset = dataset.map(load_batch, num_parallel_calls=workers, deterministic=True)
-        if self.aug_cfg:
-            # The augmentations work on single samples.
-            dataset = dataset.unbatch().map(self._augment, num_parallel_calls=workers, deterministic=False)
+        if self._augments(_AUGMENTATIONS):
+            # The image ops work on single samples, each with its own seed.
+            dataset = tf.data.Dataset.zip(dataset.unbatch(), _random_seeds().batch(2))
+            dataset = dataset.map(self._augment, num_parallel_calls=workers, deterministic=False)
             dataset = dataset.padded_batch(
                 int(batch_size),
                 padded_shapes=([height, width, 3], [None, 5]),
@@ -357,17 +411,26 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         buffers.keep_at_least(keep)
         return buffers
 
-    def _augment(self, image, boxes):
-        for augmentation, apply in _AUGMENTATIONS.items():
-            frequency = float(self.aug_cfg.get(augmentation, 0.0))
+    def _frequency(self, augmentation):
+        return float((self.aug_cfg or {}).get(augmentation, 0.0))
+
+    def _augments(self, augmentations):
+        return any(self._frequency(name) > 0 for name in augmentations)
+
+    def _augment(self, sample, seed):
+        image, boxes = sample
+        seeds = tf.random.experimental.stateless_split(seed, num=2 * len(_AUGMENTATIONS))
+        for index, (augmentation, apply) in enumerate(_AUGMENTATIONS.items()):
+            frequency = self._frequency(augmentation)
+            draw_seed, op_seed = seeds[2 * index], seeds[2 * index + 1]
             if frequency <= 0.0:
                 continue
             if frequency >= 1.0:
-                image, boxes = apply(image, boxes)
+                image, boxes = apply(image, boxes, op_seed)
                 continue
             image, boxes = tf.cond(
-                tf.random.uniform([]) < frequency,
-                lambda: apply(image, boxes),
+                tf.random.stateless_uniform([], draw_seed) < frequency,
+                lambda: apply(image, boxes, op_seed),
                 lambda: (image, boxes),
             )
         return image, boxes
@@ -390,6 +453,12 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         dataset = self._base_iterator(self.val_storage, False)
         dataset = dataset.map(load, num_parallel_calls=tf.data.AUTOTUNE)
         return dataset.batch(1).prefetch(tf.data.AUTOTUNE)
+
+
+def _random_seeds():
+    """Endless random int64 seeds, drawn anew on each pass over the dataset;
+    from TensorFlow's global seed when one is set, so seeded runs repeat."""
+    return tf.data.Dataset.random(rerandomize_each_iteration=True)
 
 
 class _RecycledArrays:

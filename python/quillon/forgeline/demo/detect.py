@@ -27,6 +27,7 @@ def run_detection_demo(
     out,
     epochs=DEFAULT_EPOCHS,
     seed=0,
+    deterministic=False,
     images=DEFAULT_IMAGES,
     batch_size=DEFAULT_BATCH_SIZE,
     learning_rate=DEFAULT_LEARNING_RATE,
@@ -47,6 +48,8 @@ def run_detection_demo(
     all its replicas; of several workers, only the chief writes the run folder.
     ``reduced_decode``: the dataset's option of decoding training JPEGs at the
     reduced scale the input size allows.
+    ``deterministic``: TensorFlow's op determinism on, so that the same seed
+    repeats the run bit for bit on the same machine (slower).
     """
     out = claim_run_folder(out, strategy, resume=resume)
     data_file = generate_detection_dataset(
@@ -57,6 +60,7 @@ def run_detection_demo(
         out,
         epochs=epochs,
         seed=seed,
+        deterministic=deterministic,
         batch_size=batch_size,
         learning_rate=learning_rate,
         input_size=input_size,

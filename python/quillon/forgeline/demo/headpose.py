@@ -28,6 +28,7 @@ def run_headpose_demo(
     out,
     epochs=DEFAULT_EPOCHS,
     seed=0,
+    deterministic=False,
     images=DEFAULT_IMAGES,
     batch_size=DEFAULT_BATCH_SIZE,
     learning_rate=DEFAULT_LEARNING_RATE,
@@ -51,6 +52,8 @@ def run_headpose_demo(
     all its replicas; of several workers, only the chief writes the run folder.
     ``reduced_decode``: the dataset's option of decoding JPEGs at the reduced
     scale the input size allows (the generated images are PNG).
+    ``deterministic``: TensorFlow's op determinism on, so that the same seed
+    repeats the run bit for bit on the same machine (slower).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"run_headpose_demo: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
@@ -76,6 +79,7 @@ def run_headpose_demo(
         out,
         epochs=epochs,
         seed=seed,
+        deterministic=deterministic,
         batch_size=batch_size,
         learning_rate=learning_rate,
         input_size=input_size,

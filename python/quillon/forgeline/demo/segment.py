@@ -26,6 +26,7 @@ def run_segmentation_demo(
     out,
     epochs=DEFAULT_EPOCHS,
     seed=0,
+    deterministic=False,
     images=DEFAULT_IMAGES,
     batch_size=DEFAULT_BATCH_SIZE,
     learning_rate=DEFAULT_LEARNING_RATE,
@@ -45,6 +46,8 @@ def run_segmentation_demo(
     "best_epoch" and "best_miou" then cover the epochs trained since resuming.
     Under a tf.distribute ``strategy`` (``jobs.scaling``) the job trains on
     all its replicas; of several workers, only the chief writes the run folder.
+    ``deterministic``: TensorFlow's op determinism on, so that the same seed
+    repeats the run bit for bit on the same machine (slower).
     """
     out = claim_run_folder(out, strategy, resume=resume)
     folders = generate_segmentation_dataset(
@@ -60,6 +63,7 @@ def run_segmentation_demo(
         out,
         epochs=epochs,
         seed=seed,
+        deterministic=deterministic,
         batch_size=batch_size,
         learning_rate=learning_rate,
         input_size=input_size,

@@ -15,7 +15,7 @@ from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
 from quillon.forgeline.demo.defaults import DETECT
 from quillon.forgeline.jobs.options import DEFAULT_DETECTION_AUGMENTATION, DEFAULT_MODEL_SIZE
-from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
+from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, seed_job, start_epoch, steps_per_epoch
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model
 from quillon.forgeline.trainer.detection import DetectionTrainer
@@ -32,6 +32,7 @@ def train_detection(
     out,
     epochs=DETECT.DEFAULT_EPOCHS,
     seed=0,
+    deterministic=False,
     batch_size=DETECT.DEFAULT_BATCH_SIZE,
     learning_rate=DETECT.DEFAULT_LEARNING_RATE,
     input_size=DETECT.DEFAULT_INPUT_SIZE,
@@ -56,9 +57,11 @@ def train_detection(
     model trains on all its replicas; of several workers, only the chief writes
     the run folder. ``reduced_decode``: the dataset's option of decoding training
     JPEGs at the reduced scale the input size allows.
+    ``deterministic``: TensorFlow's op determinism on, so that the same seed
+    repeats the run bit for bit on the same machine (slower).
     """
     out, run_folder = job_folders(out, strategy, resume=resume)
-    tf.keras.utils.set_random_seed(seed)
+    seed_job(seed, deterministic)
     augmentation = dict(DEFAULT_DETECTION_AUGMENTATION if augmentation is None else augmentation)
 
     shape = [input_size, input_size, 3]
@@ -99,6 +102,7 @@ def train_detection(
         "schedule": schedule_text,
         "augmentation": augmentation,
         "seed": seed,
+        "deterministic": deterministic,
         "reduced_decode": reduced_decode,
         "train_images": dataset.get_num_train_samples(),
         "validation_images": dataset.get_num_val_samples(),

@@ -20,7 +20,7 @@ from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
 from quillon.forgeline.demo.defaults import HEADPOSE
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
-from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
+from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, seed_job, start_epoch, steps_per_epoch
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE, build_headpose_model
 from quillon.forgeline.run_files import write_text_atomically
@@ -39,6 +39,7 @@ def train_headpose(
     out,
     epochs=HEADPOSE.DEFAULT_EPOCHS,
     seed=0,
+    deterministic=False,
     batch_size=HEADPOSE.DEFAULT_BATCH_SIZE,
     learning_rate=HEADPOSE.DEFAULT_LEARNING_RATE,
     input_size=HEADPOSE.DEFAULT_INPUT_SIZE,
@@ -64,11 +65,13 @@ def train_headpose(
     of several workers, only the chief writes the run folder and measures the
     angles. ``reduced_decode``: the dataset's option of decoding JPEGs at the
     reduced scale the input size allows.
+    ``deterministic``: TensorFlow's op determinism on, so that the same seed
+    repeats the run bit for bit on the same machine (slower).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"train_headpose: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
     out, run_folder = job_folders(out, strategy, resume=resume)
-    tf.keras.utils.set_random_seed(seed)
+    seed_job(seed, deterministic)
 
     shape = [input_size, input_size, 3]
     if annotations == "json":
@@ -117,6 +120,7 @@ def train_headpose(
         "schedule": f"linear warm-up over {warmup} steps, then cosine decay to 0",
         "loss": "bin cross-entropy + 0.5 x angle error in bins",
         "seed": seed,
+        "deterministic": deterministic,
         "reduced_decode": reduced_decode,
         "train_images": dataset.get_num_train_samples(),
         "validation_images": len(dataset.val_storage),

@@ -58,7 +58,7 @@ def _float(text):
 
 
 def add_training_options(parser, job, seed_help, resume_help):
-    """Declares --epochs, --seed, --batch-size, --learning-rate, --resume and --devices on ``parser``.
+    """Declares --epochs, --seed, --batch-size, --learning-rate, --resume, --devices and --deterministic on ``parser``.
 
     ``job`` holds the DEFAULT_* values (``quillon.forgeline.demo.defaults``).
     The help states each default as text, not through ``%(default)s``: the
@@ -84,6 +84,11 @@ def add_training_options(parser, job, seed_help, resume_help):
         help="train on this many devices of this machine: GPUs, else logical CPU devices (default: one; as a "
         "worker of the cluster TF_CONFIG names, all its GPUs); --batch-size stays the global batch",
     )
+    parser.add_argument(
+        "--deterministic",
+        action="store_true",
+        help="bit-identical runs from the same --seed on the same machine (TensorFlow's op determinism: slower)",
+    )
 
 
 def add_decode_option(parser):
@@ -103,6 +108,7 @@ def training_options(args):
         batch_size=args.batch_size,
         learning_rate=args.learning_rate,
         resume=args.resume,
+        deterministic=args.deterministic,
     )
 
 

@@ -17,6 +17,15 @@ import tensorflow as tf
 from quillon.forgeline.jobs.run_folder import new_run_folder
 
 
+def seed_job(seed, deterministic=False):
+    """Seeds Python, NumPy and TensorFlow (the weights, the pipelines' draws);
+    ``deterministic`` also turns on TensorFlow's op determinism, so that a run
+    repeats bit for bit on the same machine. Before the job builds anything."""
+    tf.keras.utils.set_random_seed(seed)
+    if deterministic:
+        tf.config.experimental.enable_op_determinism()
+
+
 def job_strategy(devices=None):
     """The strategy a job trains under, or None for one device as without one.
 

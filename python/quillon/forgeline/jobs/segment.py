@@ -17,7 +17,7 @@ from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLo
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
 from quillon.forgeline.demo.defaults import SEGMENT
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
-from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, start_epoch, steps_per_epoch
+from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, seed_job, start_epoch, steps_per_epoch
 from quillon.forgeline.losses import SegmentationLoss
 from quillon.forgeline.models.segmentation import build_segmentation_model
 from quillon.forgeline.trainer.segmentation import SegmentationTrainer
@@ -48,6 +48,7 @@ def train_segmentation(
     out,
     epochs=SEGMENT.DEFAULT_EPOCHS,
     seed=0,
+    deterministic=False,
     batch_size=SEGMENT.DEFAULT_BATCH_SIZE,
     learning_rate=SEGMENT.DEFAULT_LEARNING_RATE,
     input_size=SEGMENT.DEFAULT_INPUT_SIZE,
@@ -74,9 +75,11 @@ def train_segmentation(
     tf.distribute ``strategy`` (``quillon.forgeline.jobs.scaling``) the model
     trains on all its replicas; of several workers, only the chief writes the
     run folder.
+    ``deterministic``: TensorFlow's op determinism on, so that the same seed
+    repeats the run bit for bit on the same machine (slower).
     """
     out, run_folder = job_folders(out, strategy, resume=resume)
-    tf.keras.utils.set_random_seed(seed)
+    seed_job(seed, deterministic)
     classes = folders["classes"]
     shape = [input_size, input_size, 3]
     dataset = SegmentationDataset(
@@ -112,6 +115,7 @@ def train_segmentation(
         "augmentation": {"flip_lr": 0.5 if flip else 0.0},
         "loss": "cross-entropy + soft Dice",
         "seed": seed,
+        "deterministic": deterministic,
         "train_images": dataset.get_num_train_samples(),
         "validation_images": dataset.get_num_val_samples(),
         **(record or {}),

@@ -30,7 +30,7 @@ from quillon.forgeline.jobs.options import (
 from quillon.forgeline.jobs.run_folder import new_run_folder
 
 # The augmentations of BaseDetectionDataset (its SUPPORTED_AUGMENTATIONS; that module imports TensorFlow).
-DETECTION_AUGMENTATIONS = ("flip_lr", "flip_ud", "brightness", "contrast", "saturation", "hue")
+DETECTION_AUGMENTATIONS = ("mosaic", "affine", "flip_lr", "flip_ud", "brightness", "contrast", "saturation", "hue")
 # Keys a job writes to config.json that are not options: a config file may hold them; they are ignored.
 INFORMATION_KEYS = (
     "classes",
