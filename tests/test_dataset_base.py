@@ -171,6 +171,13 @@ class TestTrainIterator:
         assert not np.array_equal(images[0], sample_image(HEIGHT, WIDTH))
         np.testing.assert_array_equal(boxes[0], sample_boxes(2))
 
+    @pytest.mark.parametrize("aug_cfg", [None, {"flip_lr": 1.0}, {"mosaic": 1.0, "hue": 1.0}])
+    def test_batches_without_any_box_get_one_padding_row(self, make_info_file, aug_cfg):
+        # (B, 0, 5) boxes used to crash TensorFlow's unbatch in the augmented pipeline.
+        images, boxes = first_batch(SyntheticDataset(make_info_file([("c", 0), ("d", 0)]), aug_cfg=aug_cfg), 2)
+        assert images.shape == (2, HEIGHT, WIDTH, 3)
+        np.testing.assert_array_equal(boxes, np.zeros((2, 1, 5)))
+
     def test_loader_errors_surface(self, make_info_file):
         dataset = SyntheticDataset(make_info_file([("broken", 1)]))
         with pytest.raises(tf.errors.OpError, match="broken.txt has 4 columns"):

@@ -3,7 +3,10 @@
 import glob
 import json
 import os
+import subprocess
+import sys
 
+import h5py
 import numpy as np
 import pytest
 import yaml
@@ -219,3 +222,25 @@ def test_mistakes_are_named_before_anything_is_written(tmp_path, capsys, case, a
     assert message in capsys.readouterr().err, case
     assert sorted(str(path) for path in tmp_path.rglob("*")) == before, case
     assert (tmp_path / "done" / "run" / "best.h5").read_text() == "earlier run"
+
+
+def test_deterministic_runs_repeat_bit_for_bit(tmp_path):
+    """Two runs from one seed, with every kind of augmentation, end with the same weights."""
+    data = write_darknet_data(tmp_path / "data")
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="3")
+    weights = []
+    for run in ("first", "second"):
+        # Op determinism is for the whole process: one process per run.
+        command = [sys.executable, "-m", "quillon.forgeline", "train", "detect", "--data", str(data)]
+        command += ["--out", str(tmp_path / run), "--epochs", "2", "--input-size", "32", "--batch-size", "2"]
+        command += ["--model-size", "small", "--mosaic", "1", "--affine", "0.5", "--hue", "0.5", "--deterministic"]
+        subprocess.run(command, env=environment, check=True, capture_output=True, timeout=300)
+        with h5py.File(tmp_path / run / "run" / "last.h5") as saved:
+            arrays = {}
+            saved.visititems(
+                lambda name, item: arrays.update({name: item[()]}) if isinstance(item, h5py.Dataset) else None
+            )
+            weights.append(arrays)
+    assert weights[0].keys() == weights[1].keys() and len(weights[0]) > 10
+    for name, array in weights[0].items():
+        np.testing.assert_array_equal(array, weights[1][name], err_msg=name)

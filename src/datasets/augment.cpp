@@ -175,6 +175,24 @@ struct Image {
   int height, width;
 };
 
+// Bilinear blending works on the three channels of a pixel at once: each in
+// a 16-bit lane of a 64-bit word (bits 0, 16 and 32), room for a channel
+// times an 8-bit weight.
+constexpr std::uint64_t kLaneMask = 0x000000FF00FF00FFull;
+constexpr std::uint64_t kLaneHalf = 0x0000008000800080ull;  // rounds each lane
+
+// The low three bytes of `rgb` (R, G, B) in their lanes.
+inline std::uint64_t lanes(std::uint32_t rgb) {
+  std::uint64_t x = rgb & 0xFFFFFFu;
+  x = (x | (x << 16)) & 0x000000FF0000FFFFull;
+  return (x | (x << 8)) & kLaneMask;
+}
+
+inline std::uint32_t rgb_at(const Image& image, int x, int y) {
+  const std::uint8_t* at = image.pixels + (std::size_t(y) * image.width + x) * 3;
+  return std::uint32_t(at[0]) | std::uint32_t(at[1]) << 8 | std::uint32_t(at[2]) << 16;
+}
+
 // Renders one plan into `out` (height x width x 3).
 void render(const Plan& plan, const std::vector<Image>& sources, std::uint8_t* out, int height, int width,
             std::uint8_t fill) {
@@ -203,35 +221,39 @@ void render(const Plan& plan, const std::vector<Image>& sources, std::uint8_t* o
         std::memcpy(row + std::size_t(first) * 3, from, std::size_t(end - first) * 3);
         continue;
       }
-      // Bilinear in 16.16 fixed point with 8-bit weights; neighbours beyond
-      // the image edge repeat it.
+      // Bilinear in 16.16 fixed point with 8-bit weights, the three channels
+      // of a pixel at once in 16-bit lanes of one 64-bit word.
       const int last_x = source.width - 1, last_y = source.height - 1;
+      const unsigned inner_x = unsigned(std::max(last_x - 1, 0));  // ix below: the four-byte reads stay inside
       const std::int64_t step_fx = std::llround(step_x * 65536), step_fy = std::llround(step_y * 65536);
       std::int64_t fx = std::llround((source_x + first * step_x) * 65536);
       std::int64_t fy = std::llround((source_y + first * step_y) * 65536);
       for (int x = first; x < end; ++x, fx += step_fx, fy += step_fy) {
         const int ix = int(fx >> 16), iy = int(fy >> 16);
-        const int wx = int(fx >> 8) & 255, wy = int(fy >> 8) & 255;
-        const std::uint8_t *p00, *p01, *p10, *p11;
-        if (unsigned(ix) < unsigned(last_x) && unsigned(iy) < unsigned(last_y)) {
-          p00 = source.pixels + iy * source_row + ix * 3;
-          p01 = p00 + 3;
-          p10 = p00 + source_row;
-          p11 = p10 + 3;
-        } else {
+        const std::uint64_t wx = std::uint64_t(fx >> 8) & 255, wy = std::uint64_t(fy >> 8) & 255;
+        std::uint32_t p00, p01, p10, p11;
+        if (unsigned(ix) < inner_x && unsigned(iy) < unsigned(last_y)) {
+          // Four bytes from each neighbour: its pixel and the next one's first byte, all inside the image.
+          const std::uint8_t* at = source.pixels + iy * source_row + ix * 3;
+          std::memcpy(&p00, at, 4);
+          std::memcpy(&p01, at + 3, 4);
+          std::memcpy(&p10, at + source_row, 4);
+          std::memcpy(&p11, at + source_row + 3, 4);
+        } else {  // at the image's edge, whose pixels repeat beyond it
           const int x0 = std::clamp(ix, 0, last_x), x1 = std::clamp(ix + 1, 0, last_x);
           const int y0 = std::clamp(iy, 0, last_y), y1 = std::clamp(iy + 1, 0, last_y);
-          p00 = source.pixels + y0 * source_row + x0 * 3;
-          p01 = source.pixels + y0 * source_row + x1 * 3;
-          p10 = source.pixels + y1 * source_row + x0 * 3;
-          p11 = source.pixels + y1 * source_row + x1 * 3;
+          p00 = rgb_at(source, x0, y0);
+          p01 = rgb_at(source, x1, y0);
+          p10 = rgb_at(source, x0, y1);
+          p11 = rgb_at(source, x1, y1);
         }
+        const std::uint64_t top = ((lanes(p00) * (256 - wx) + lanes(p01) * wx) >> 8) & kLaneMask;
+        const std::uint64_t bottom = ((lanes(p10) * (256 - wx) + lanes(p11) * wx) >> 8) & kLaneMask;
+        const std::uint64_t value = ((top * (256 - wy) + bottom * wy + kLaneHalf) >> 8) & kLaneMask;
         std::uint8_t* pixel = row + x * 3;
-        for (int channel = 0; channel < 3; ++channel) {
-          const int top = p00[channel] * (256 - wx) + p01[channel] * wx;
-          const int bottom = p10[channel] * (256 - wx) + p11[channel] * wx;
-          pixel[channel] = std::uint8_t((top * (256 - wy) + bottom * wy + 32768) >> 16);
-        }
+        pixel[0] = std::uint8_t(value);
+        pixel[1] = std::uint8_t(value >> 16);
+        pixel[2] = std::uint8_t(value >> 32);
       }
     }
   }

@@ -331,7 +331,9 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
                 min_visible=MIN_BOX_VISIBLE,
                 fill=FILL_VALUE,
             )
-        padded = np.zeros((len(entries), max(len(boxes) for boxes in loaded_boxes), 5), np.float32)
+        # At least one (padding) row: TensorFlow's unbatch crashes on a batch of
+        # boxes with no rows at all.
+        padded = np.zeros((len(entries), max(1, *(len(boxes) for boxes in loaded_boxes)), 5), np.float32)
         for index, boxes in enumerate(loaded_boxes):
             padded[index, : len(boxes)] = boxes
         return images, padded
