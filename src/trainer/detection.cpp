@@ -9,6 +9,7 @@
 #include "trainer/run_files.hpp"
 #include "trainer/trainer_common.hpp"
 #include "trainer/training_state.hpp"
+#include "trainer/weight_averaging.hpp"
 
 namespace py = pybind11;
 using pyclass::Globals;
@@ -51,6 +52,15 @@ skip_validation_steps : validate after every epoch whose number is a
 skip_initial_validation : skip the validation before the first epoch.
 H, W : input height and width, taken from the model itself.
 parameters : training parameters, part of ``info``.
+
+Attributes set after construction
+---------------------------------
+ema_decay : None (the default: no averaging), or the decay, in (0, 1) such
+    as 0.9999, of an exponential moving average of the model's weights kept
+    while training. Validation, best.h5 and last.h5 then use the averaged
+    weights; the optimizer goes on from the raw ones.
+ema_warmup_steps : the warm-up of that decay, in optimizer steps (default
+    2000): after t steps it is ema_decay * (1 - exp(-t / ema_warmup_steps)).
 )doc";
 
 // Detection metrics are mappings keyed by IoU threshold.
@@ -187,7 +197,7 @@ py::object validate(const Globals& g, const py::object& self, const py::object& 
 py::object train_epoch(const Globals& g, const py::object& self, const py::object& loop, const py::object& callbacks,
                        const trainer_common::LearningRateReader& learning_rate, py::object losses) {
   // Looked up once, so that a step costs only the calls it needs.
-  py::object train_step = self.attr("train_step");
+  py::object train_step = weight_averaging::training_step(g, self);
   py::object on_step_start = callbacks.attr("on_step_start");
   py::object on_step_end = callbacks.attr("on_step_end");
   // Of a multi-worker run, only the chief writes TensorBoard.
@@ -223,6 +233,7 @@ py::object train_epoch(const Globals& g, const py::object& self, const py::objec
     if (log_losses) log_losses(py::dict(), losses);
   }
   trainer_common::average_replica_variables(g, self);
+  weight_averaging::average_over_replicas(g, self);
   return losses;
 }
 
@@ -240,6 +251,7 @@ PYBIND11_MODULE(detection, m) {
   g.bind("csv", py::module_::import("csv"));
   g.bind_from("quillon.forgeline.callbacks", "ForgelineTrainingCallback");
   g.bind("_replica_averaging", py::module_::import("weakref").attr("WeakKeyDictionary")());
+  g.bind("_weight_averages", py::module_::import("weakref").attr("WeakKeyDictionary")());
 
   py::object tf = g["tf"];
 
@@ -295,6 +307,8 @@ PYBIND11_MODULE(detection, m) {
         self.attr("skip_initial_validation") = skip_initial_validation;
         self.attr("state_folder") = os.attr("path").attr("join")(checkpoint, "state");
         self.attr("resumed") = false;
+        self.attr("ema_decay") = py::none();
+        self.attr("ema_warmup_steps") = 2000;
 
         py::object config = g["json"].attr("dumps")(info, py::arg("indent") = 4);
         if (chief) {
@@ -507,6 +521,7 @@ PYBIND11_MODULE(detection, m) {
                                   py::repr(skip_validation_steps).cast<std::string>());
           }
         }
+        bool averaging = weight_averaging::requested(self);
 
         py::object epoch_numbers = py::module_::import("builtins").attr("range")(start, epochs + py::int_(1), 1);
         // A model whose inference outputs cannot be saved would otherwise
@@ -517,6 +532,7 @@ PYBIND11_MODULE(detection, m) {
         bool chief = trainer_common::is_chief(g, self);
         validating = validating && chief;
         train_ds = trainer_common::distributed_batches(g, self, train_ds);
+        weight_averaging::start(g, self, averaging);
 
         py::object validation_folder = os.attr("path").attr("join")(self.attr("checkpoint"), "validation");
         if (chief && !os.attr("path").attr("exists")(validation_folder).cast<bool>()) {
@@ -528,7 +544,9 @@ PYBIND11_MODULE(detection, m) {
         if (validating) {
           evaluator(py::arg("val_messenger") = self.attr("val_messenger"), py::arg("labels") = self.attr("classes"));
           if (!py::bool_(self.attr("skip_initial_validation"))) {
-            validate(g, self, val_ds, evaluator, callbacks, py::int_(0), py::object(), live, validation_folder);
+            weight_averaging::with_averaged_weights(g, self, [&] {
+              validate(g, self, val_ds, evaluator, callbacks, py::int_(0), py::object(), live, validation_folder);
+            });
           }
         }
 
@@ -541,11 +559,20 @@ PYBIND11_MODULE(detection, m) {
           py::object loop = progress_bar(g, train_ds, py::str("Epoch %d").attr("__mod__")(epoch));
           losses = train_epoch(g, self, loop, callbacks, learning_rate, losses);
 
-          if (validating && due_for_validation(epoch, self.attr("skip_validation_steps"))) {
-            metrics = validate(g, self, val_ds, evaluator, callbacks, epoch, losses, live, validation_folder);
+          // Validation and the saved models take the averaged weights, when
+          // the run keeps them (only the chief validates and saves).
+          auto validate_and_save = [&] {
+            if (validating && due_for_validation(epoch, self.attr("skip_validation_steps"))) {
+              metrics = validate(g, self, val_ds, evaluator, callbacks, epoch, losses, live, validation_folder);
+            }
+            // best.h5 is saved from the validation pass; -1.0 only rewrites last.h5.
+            self.attr("save_model")(-1.0);
+          };
+          if (chief) {
+            weight_averaging::with_averaged_weights(g, self, validate_and_save);
+          } else {
+            validate_and_save();
           }
-          // best.h5 is saved from the validation pass; -1.0 only rewrites last.h5.
-          self.attr("save_model")(-1.0);
           self.attr("save_state")(epoch);
           callbacks.attr("on_model_save")(self.attr("model"));
           if (!live.is_none()) live.attr("next_step")();
@@ -564,13 +591,15 @@ PYBIND11_MODULE(detection, m) {
       py::arg("evaluator") = py::none(), py::arg("start") = 1,
       py::arg("callback_handler") = g["ForgelineTrainingCallback"](),
       "Trains epochs `start` to `epochs`: the optional initial validation, then per epoch the training "
-      "steps, the validation when due, last.h5 and the training state, with the callback hooks around each.");
+      "steps, the validation when due, last.h5 and the training state, with the callback hooks around each. "
+      "With `ema_decay` set, validation and the saved models use the averaged weights. Raises ValueError for "
+      "a bad skip_validation_steps, ema_decay or ema_warmup_steps before anything runs.");
 
   cls.method(
       "save_state", [g](py::object self, py::object epoch) { training_state::save(g, self, epoch); }, py::arg("epoch"),
       "Writes the training state after `epoch` into `state_folder` (nothing when it is None): the training "
-      "model's weights, the optimizer's variables, the epoch, the best score, the summary rows and the logger's "
-      "step counters. `train` calls it after every epoch.");
+      "model's weights, the optimizer's variables, the weight averages (with `ema_decay` set), the epoch, the "
+      "best score, the summary rows and the logger's step counters. `train` calls it after every epoch.");
 
   cls.method(
       "resume",
@@ -584,8 +613,10 @@ PYBIND11_MODULE(detection, m) {
       "Loads the training state of `state_folder` into this trainer's model and optimizer (built as for the "
       "run that wrote it), best score, summary rows and logger; returns the epoch to start at: "
       "`train(epochs, ..., start=trainer.resume())` goes on as if never stopped. The initial validation is "
-      "skipped. Raises FileNotFoundError or ValueError, naming the file, for a missing, unreadable or "
-      "unfitting state, and then changes nothing.");
+      "skipped. Set `ema_decay` before: a state with weight averages resumed without it, or one without them "
+      "resumed with it, warns (the averages are dropped, or start from the restored weights). Raises "
+      "FileNotFoundError or ValueError, naming the file, for a missing, unreadable or unfitting state, and then "
+      "changes nothing.");
 
   cls.build();
 }
