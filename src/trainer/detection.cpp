@@ -117,6 +117,40 @@ void warn_about_earlier_run(const Globals& g, const py::object& checkpoint) {
   }
 }
 
+// ---- Helpers of save_model ----
+
+// The model to save with float32 outputs. A mixed-precision model computes,
+// and returns, half precision (its weights are float32), and the file keeps
+// each layer's policy: a loaded model would give half-precision results, too
+// coarse for scores near each other and for box coordinates. So each
+// half-precision output gets a float32 identity layer after it, as Keras
+// advises for the last layer of a mixed-precision model. A model with float32
+// outputs is returned as it is.
+py::object with_float32_outputs(const Globals& g, const py::object& model) {
+  py::object outputs = py::getattr(model, "outputs", py::none());
+  if (outputs.is_none()) return model;
+  py::object tf = g["tf"];
+  py::object keras = tf.attr("keras");
+  py::list converted;
+  bool any_half = false;
+  size_t index = 0;
+  for (py::handle output : outputs) {
+    py::object dtype = tf.attr("as_dtype")(output.attr("dtype"));
+    if (py::bool_(dtype.attr("is_floating")) && dtype.attr("size").cast<int>() < 4) {
+      py::object to_float32 = keras.attr("layers").attr("Activation")(
+          "linear", py::arg("dtype") = "float32", py::arg("name") = "float32_output_" + std::to_string(index));
+      converted.append(to_float32(output));
+      any_half = true;
+    } else {
+      converted.append(output);
+    }
+    ++index;
+  }
+  if (!any_half) return model;
+  py::object new_outputs = converted.size() == 1 ? py::object(converted[0]) : py::object(converted);
+  return keras.attr("models").attr("Model")(model.attr("input"), new_outputs);
+}
+
 // ---- Helpers of train ----
 
 py::object progress_bar(const Globals& g, const py::object& iterable, const py::object& description) {
@@ -409,7 +443,7 @@ PYBIND11_MODULE(detection, m) {
         if (!trainer_common::is_chief(g, self)) return;
         py::object new_model = py::none();
         if (py::bool_(self.attr("NCHW"))) new_model = self.attr("to_nchw")(self.attr("model"));
-        new_model = self.attr("remove_training_outputs")(new_model);
+        new_model = with_float32_outputs(g, self.attr("remove_training_outputs")(new_model));
 
         py::object last = self.attr("last");
         run_files::save_atomically(last, [&](const py::object& temporary) { new_model.attr("save")(temporary); });
@@ -439,8 +473,9 @@ PYBIND11_MODULE(detection, m) {
         }
       },
       py::arg("val"),
-      "Saves the inference model to last.h5 (channels-first when NCHW is set), and copies it to best.h5 "
-      "when `val` reaches the best score so far; logs both to an active MLflow run.");
+      "Saves the inference model to last.h5 (channels-first when NCHW is set; a mixed-precision model with "
+      "its outputs cast to float32), and copies it to best.h5 when `val` reaches the best score so far; logs "
+      "both to an active MLflow run.");
 
   cls.method(
       "update_metrics",
