@@ -6,6 +6,7 @@ import os
 import runpy
 import sys
 
+import numpy as np
 import pytest
 import quillon.forgeline.trainer.detection as detection
 import tensorflow as tf
@@ -360,18 +361,55 @@ def test_early_stopping_ends_the_run_cleanly_after_patience_validations(tmp_path
 
 
 @pytest.mark.parametrize("policy", ["mixed_float16", "mixed_bfloat16"])
-def test_mixed_precision_models_train_and_save(tmp_path, quiet, policy):
+@pytest.mark.parametrize("task", ["detection", "segmentation"])
+def test_mixed_precision_models_train_validate_and_save_in_float32(tmp_path, quiet, policy, task):
+    from quillon.forgeline.trainer.segmentation import SegmentationTrainer
+    from quillon.validator.detection import DetectionEvaluator
+    from quillon.validator.segmentation import SegmentationEvaluator
+    from trainer_doubles import segmentation_model, segmentation_validation_elements
+
     mixed_precision = tf.keras.mixed_precision
     mixed_precision.set_global_policy(policy)
+    tf.keras.utils.set_random_seed(0)
     try:
         optimizer = tf.keras.optimizers.SGD(0.05)
         if policy == "mixed_float16":  # half-precision gradients need the loss scaled up
             optimizer = mixed_precision.LossScaleOptimizer(optimizer)
+        if task == "detection":
+            model = detection_model()
+            # Class scores before box distances, as the evaluator reads them.
+            model = tf.keras.Model(model.input, [model.outputs[i] for i in (0, 1, 3, 2)])
+            trainer_class, evaluator = DetectionTrainer, DetectionEvaluator(model, training_outputs=2)
+            batches, validation = train_batches(count=2), validation_batches(2)
+        else:
+            model = segmentation_model()
+            trainer_class, evaluator = SegmentationTrainer, SegmentationEvaluator(model)
+            batches = train_batches(count=2, extra_targets=0).map(lambda x: (x, tf.zeros(tf.shape(x)[:3], tf.int32)))
+            # Mask values within the model's three classes.
+            validation = [
+                (image, tf.minimum(mask, 2), path) for image, mask, path in segmentation_validation_elements(2)
+            ]
+        # Computed in half precision.
+        assert {tf.as_dtype(output.dtype).name for output in model.outputs} == {policy.split("_")[1]}
+        results = []
+        run_single_instance = evaluator.runner.run_single_instance
+        evaluator.runner.run_single_instance = lambda image: results.append(run_single_instance(image)) or results[-1]
         logger = RecordingLogger()
-        trainer = make_trainer(DetectionTrainer, tmp_path, model=detection_model(), optimizer=optimizer, logger=logger)
-        trainer.train(3, train_batches(count=2))
-        totals = [float(losses["total-loss"]) for _, losses in logger.calls]
-        assert len(totals) == 6 and all(map(math.isfinite, totals)) and totals[-1] < 0.8 * totals[0], totals
-        assert len(tf.keras.models.load_model(tmp_path / "last.h5", compile=False).outputs) == 2
+        trainer = make_trainer(trainer_class, tmp_path, model=model, optimizer=optimizer, logger=logger)
+        trainer.train(3, batches, validation, evaluator)
     finally:
         mixed_precision.set_global_policy("float32")
+
+    totals = [float(losses["total-loss"]) for metrics, losses in logger.calls if not metrics]  # the steps'
+    assert len(totals) == 6 and all(map(math.isfinite, totals)) and totals[-1] < 0.8 * totals[0], totals
+    assert len(trainer.summary_rows) == 4
+    assert all(math.isfinite(value) for row in trainer.summary_rows for value in row.values())
+    for result in results:  # detection: boxes, class names, scores; segmentation: the class mask
+        dtypes = [result[0].dtype, result[2].dtype] if task == "detection" else [result.dtype]
+        assert dtypes == ([np.float32] * 2 if task == "detection" else [np.int32])
+    for name in ("best.h5", "last.h5"):
+        saved = tf.keras.models.load_model(tmp_path / name, compile=False)
+        assert len(saved.outputs) == (2 if task == "detection" else 1)
+        assert {tf.as_dtype(weight.dtype).name for weight in saved.weights} == {"float32"}
+        outputs = tf.nest.flatten(saved(np.zeros((1, 16, 16, 3), np.float32)))
+        assert [output.dtype for output in outputs] == [tf.float32] * len(saved.outputs), name

@@ -5,6 +5,7 @@ logical CPU devices and a multi-worker cluster must be set up before
 TensorFlow's first operation.
 """
 
+import contextlib
 import csv
 import json
 import os
@@ -175,6 +176,7 @@ def mirrored_scenario(folder):
     tf.config.set_logical_device_configuration(cpu, [tf.config.LogicalDeviceConfiguration()] * 2)
     strategy = tf.distribute.MirroredStrategy(["/cpu:0", "/cpu:1"])
 
+    import quillon.forgeline.trainer.detection as detection
     from quillon.forgeline.demo.segment import run_segmentation_demo
     from quillon.forgeline.trainer.detection import DetectionTrainer
     from trainer_doubles import RecordingCallbacks, RecordingLoss, detection_model, make_trainer, train_batches
@@ -184,36 +186,58 @@ def mirrored_scenario(folder):
             self.replicas = tf.distribute.get_replica_context().num_replicas_in_sync
             return super().compute_loss(targets, predictions)
 
-    # The same three steps of a global batch of 4, with regularisation, on one device and on two replicas.
+    # The same three steps of a global batch of 4, with regularisation, on one device and on two replicas,
+    # without and with weight averaging (whose averages last.h5 holds).
     tf.keras.utils.set_random_seed(0)
     regularizer = tf.keras.regularizers.l2(0.01)
-    one_device = detection_model(regularizer)
-    with strategy.scope():
-        replicated = detection_model(regularizer)
-        replicated.set_weights(one_device.get_weights())
-        replicated_optimizer = tf.keras.optimizers.Adam(0.01)  # built by the trainer, in the scope
+    initial = detection_model(regularizer).get_weights()
     runs = {}
-    for name, model, optimizer in (
-        ("one", one_device, tf.keras.optimizers.Adam(0.01)),
-        ("two", replicated, replicated_optimizer),
-    ):
-        events, loss = [], ReplicaCountingLoss()
-        trainer = make_trainer(DetectionTrainer, folder / name, model=model, optimizer=optimizer, loss=loss)
-        trainer.train(1, train_batches(count=3, batch_size=4), callback_handler=RecordingCallbacks(events))
-        step_losses = [
-            {key: float(value) for key, value in details["losses"].items() if key != "step-time (seconds)"}
-            for event, details in events
-            if event == "on_step_end"
-        ]
-        runs[name] = (model, loss.replicas, step_losses)
-    (one_model, one_replicas, one_losses), (two_model, two_replicas, two_losses) = runs["one"], runs["two"]
-    assert (one_replicas, two_replicas) == (1, 2)
-    assert len(one_losses) == len(two_losses) == 3
-    for one, two in zip(one_losses, two_losses):
-        assert one.keys() == two.keys() == {"total-loss", "box-loss", "L2-loss", "learning-rate"}
-        np.testing.assert_allclose([one[key] for key in sorted(one)], [two[key] for key in sorted(two)], rtol=1e-5)
-    for one, two in zip(one_model.get_weights(), two_model.get_weights()):
-        np.testing.assert_allclose(one, two, rtol=1e-5, atol=1e-6)
+    for ema_decay in (None, 0.9):
+        for replicas in (1, 2):
+            with strategy.scope() if replicas == 2 else contextlib.nullcontext():
+                model = detection_model(regularizer)
+                model.set_weights(initial)
+                optimizer = tf.keras.optimizers.Adam(0.01)  # under the strategy: built by the trainer, in the scope
+            events, loss = [], ReplicaCountingLoss()
+            run_folder = folder / f"{replicas}-{ema_decay}"
+            trainer = make_trainer(DetectionTrainer, run_folder, model=model, optimizer=optimizer, loss=loss)
+            trainer.ema_decay, trainer.ema_warmup_steps = ema_decay, 2
+            trainer.train(1, train_batches(count=3, batch_size=4), callback_handler=RecordingCallbacks(events))
+            step_losses = [
+                {key: float(value) for key, value in details["losses"].items() if key != "step-time (seconds)"}
+                for event, details in events
+                if event == "on_step_end"
+            ]
+            saved = tf.keras.models.load_model(run_folder / "last.h5", compile=False).get_weights()
+            runs[ema_decay, replicas] = (model, loss.replicas, step_losses, saved)
+    for ema_decay in (None, 0.9):
+        (one_model, one_replicas, one_losses, one_saved) = runs[ema_decay, 1]
+        (two_model, two_replicas, two_losses, two_saved) = runs[ema_decay, 2]
+        assert (one_replicas, two_replicas) == (1, 2)
+        assert len(one_losses) == len(two_losses) == 3
+        for one, two in zip(one_losses, two_losses):
+            assert one.keys() == two.keys() == {"total-loss", "box-loss", "L2-loss", "learning-rate"}
+            np.testing.assert_allclose([one[key] for key in sorted(one)], [two[key] for key in sorted(two)], rtol=1e-5)
+        for one, two in zip(one_model.get_weights() + one_saved, two_model.get_weights() + two_saved):
+            np.testing.assert_allclose(one, two, rtol=1e-5, atol=1e-6)
+    raw, averaged = runs[0.9, 2][0].get_weights(), runs[0.9, 2][3]
+    assert not all(np.allclose(a, b) for a, b in zip(raw[:2] + raw[-4:], averaged)), "last.h5 holds the raw weights"
+
+    # With batch normalisation each replica averages its own moving statistics; after the epoch every
+    # replica holds the same averages.
+    with strategy.scope():
+        model = detection_model(batch_norm=True)
+        optimizer = tf.keras.optimizers.SGD(0.01)
+    trainer = make_trainer(
+        DetectionTrainer, folder / "batch-norm", model=model, optimizer=optimizer, loss=RecordingLoss()
+    )
+    trainer.ema_decay = 0.9
+    trainer.train(1, train_batches(count=3, batch_size=4))
+    averages = detection._weight_averages[trainer].averages
+    assert len(averages) == len(model.weights)
+    for average in averages:
+        first, second = (copy.numpy() for copy in average.values)
+        np.testing.assert_array_equal(first, second)
 
     # A model with batch normalisation, the segmentation pipeline and trainer, the demo job.
     run_segmentation_demo(
@@ -262,6 +286,7 @@ def worker_scenario(folder, index, *ports):
         display=1,
         skip_initial_validation=True,
     )
+    trainer.ema_decay = 0.9  # averages updated on each device, exchanged into the model on the chief only
     trainer.train(
         2, dataset.build_train_iterator(4, strategy=strategy), dataset.build_val_iterator(), RecordingEvaluator()
     )

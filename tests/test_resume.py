@@ -45,8 +45,8 @@ def adam():
     return tf.keras.optimizers.Adam(schedule)
 
 
-def run(folder, epochs, start=1, resume=False, model_seed=1, trainer_class=DetectionTrainer):
-    """Trains a fresh trainer in `folder` up to `epochs`; returns the trainer."""
+def run(folder, epochs, start=1, resume=False, model_seed=1, trainer_class=DetectionTrainer, ema_decay=None):
+    """Trains a fresh trainer in `folder` up to `epochs` (with weight averaging when `ema_decay` is set)."""
     tf.keras.utils.set_random_seed(model_seed)
     segmentation = trainer_class is SegmentationTrainer
     model = segmentation_model() if segmentation else detection_model(tf.keras.regularizers.L2(1e-3))
@@ -54,6 +54,7 @@ def run(folder, epochs, start=1, resume=False, model_seed=1, trainer_class=Detec
     trainer = make_trainer(
         trainer_class, folder, model=model, optimizer=adam(), logger=logger, metric="acc", skip_initial_validation=True
     )
+    trainer.ema_decay, trainer.ema_warmup_steps = ema_decay, 4
     if resume:
         start = trainer.resume()
     batches = train_batches(count=3, extra_targets=0 if segmentation else 1)
@@ -77,14 +78,22 @@ def summary_rows(folder):
         return list(csv.reader(stream))
 
 
-@pytest.mark.parametrize("trainer_class", [DetectionTrainer, SegmentationTrainer])
-def test_a_resumed_run_ends_as_an_uninterrupted_one(tmp_path, deterministic_ops, capsys, trainer_class):
+def saved_weights(path):
+    return tf.keras.models.load_model(path, compile=False).get_weights()
+
+
+@pytest.mark.parametrize(
+    "trainer_class, ema_decay",
+    [(DetectionTrainer, None), (SegmentationTrainer, None), (DetectionTrainer, 0.9)],
+    ids=["detection", "segmentation", "detection with weight averages"],
+)
+def test_a_resumed_run_ends_as_an_uninterrupted_one(tmp_path, deterministic_ops, capsys, trainer_class, ema_decay):
     whole, stopped = str(tmp_path / "whole"), str(tmp_path / "stopped")
-    uninterrupted = run(whole, 4, trainer_class=trainer_class)
-    run(stopped, 2, trainer_class=trainer_class)
+    uninterrupted = run(whole, 4, trainer_class=trainer_class, ema_decay=ema_decay)
+    run(stopped, 2, trainer_class=trainer_class, ema_decay=ema_decay)
     best_before = (tmp_path / "stopped" / "best.h5").read_bytes()
     # Other initial weights: everything must come from the state.
-    resumed = run(stopped, 4, resume=True, model_seed=7, trainer_class=trainer_class)
+    resumed = run(stopped, 4, resume=True, model_seed=7, trainer_class=trainer_class, ema_decay=ema_decay)
     assert f"Resuming the run in {stopped} at epoch 3" in capsys.readouterr().out
 
     for expected, actual in zip(uninterrupted.model.weights, resumed.model.weights):
@@ -92,6 +101,12 @@ def test_a_resumed_run_ends_as_an_uninterrupted_one(tmp_path, deterministic_ops,
     for expected, actual in zip(uninterrupted.optimizer.variables, resumed.optimizer.variables):
         np.testing.assert_allclose(actual.numpy(), expected.numpy(), rtol=1e-6, atol=1e-7)
     assert int(resumed.optimizer.iterations.numpy()) == 12
+    # The saved models hold the averages, when the run keeps them: those of the state and the steps after it.
+    for name in ("best.h5", "last.h5"):
+        for expected, actual in zip(
+            saved_weights(os.path.join(whole, name)), saved_weights(os.path.join(stopped, name))
+        ):
+            np.testing.assert_allclose(actual, expected, rtol=1e-6, atol=1e-7, err_msg=name)
     assert summary_rows(stopped) == summary_rows(whole)
     assert [row[0] for row in summary_rows(stopped)[1:]] == ["1", "2", "3", "4"]
     # Epoch 3 scored below the best before the stop, epoch 4 above it.

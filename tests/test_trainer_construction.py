@@ -88,12 +88,15 @@ def test_constructor_writes_run_folder_and_prints_model_paths(tmp_path, logger, 
         "skip_initial_validation",
         "state_folder",
         "resumed",
+        "ema_decay",
+        "ema_warmup_steps",
     ]
     assert isinstance(trainer.val_messenger, TrainingTensorBoardWriter)
     assert trainer.val_messenger.writer is logger.writer
     assert trainer.best_value == 0.0 and isinstance(trainer.best_value, float)
     assert trainer.NCHW is False and trainer.summary_rows == [] and trainer.evaluator is None
     assert (trainer.metric, trainer.iou, trainer.skip_validation_steps) == ("acc", 0.5, 1)
+    assert (trainer.ema_decay, trainer.ema_warmup_steps) == (None, 2000)
 
 
 def test_empty_or_missing_classes_and_null_info(tmp_path, logger):

@@ -61,6 +61,24 @@ py::object compile_graph_function(const py::module_& module, const py::object& t
   return tf.attr("function")(callable, **options);
 }
 
+// The inspect.Signature of `params`, with `self` first for a method.
+py::object signature_of(const std::vector<Param>& params, bool method) {
+  py::module_ inspect = py::module_::import("inspect");
+  py::object parameter = inspect.attr("Parameter");
+  py::object positional = parameter.attr("POSITIONAL_OR_KEYWORD");
+  py::object empty = parameter.attr("empty");
+
+  py::list signature_params;
+  if (method) signature_params.append(parameter("self", positional));
+  for (const Param& p : params) {
+    py::dict keywords;
+    keywords["annotation"] = p.annotation.is_none() ? empty : p.annotation;
+    keywords["default"] = p.has_default ? p.default_value : empty;
+    signature_params.append(parameter(p.name, positional, **keywords));
+  }
+  return inspect.attr("Signature")(signature_params);
+}
+
 }  // namespace
 
 ClassBuilder::ClassBuilder(const py::module_& module, const char* name, py::tuple bases, const char* doc)
@@ -74,29 +92,15 @@ const char* ClassBuilder::function_name(const char* name) { return std::strcmp(n
 
 ClassBuilder& ClassBuilder::graph_method(const char* name, std::vector<Param> params, const py::cpp_function& body,
                                          const char* doc) {
-  py::module_ inspect = py::module_::import("inspect");
-  py::object parameter = inspect.attr("Parameter");
-  py::object positional = parameter.attr("POSITIONAL_OR_KEYWORD");
-  py::object empty = parameter.attr("empty");
-
-  py::list signature_params;
-  signature_params.append(parameter("self", positional));
-  for (const Param& p : params) {
-    py::dict keywords;
-    keywords["annotation"] = p.annotation.is_none() ? empty : p.annotation;
-    keywords["default"] = p.has_default ? p.default_value : empty;
-    signature_params.append(parameter(p.name, positional, **keywords));
-  }
-
-  namespace_[name] = compile_graph_function(module_, Globals(module_)["tf"], body,
-                                            inspect.attr("Signature")(signature_params), name, name_ + "." + name, doc);
+  namespace_[name] = compile_graph_function(module_, Globals(module_)["tf"], body, signature_of(params, true), name,
+                                            name_ + "." + name, doc);
   return *this;
 }
 
-py::object graph_function(const Globals& g, const char* name, const py::cpp_function& body) {
+py::object graph_function(const Globals& g, const char* name, const py::cpp_function& body,
+                          const std::vector<Param>& params) {
   py::module_ module = py::module_::import(py::str(g["__name__"]).cast<std::string>().c_str());
-  py::object signature = py::module_::import("inspect").attr("Signature")();
-  return compile_graph_function(module, g["tf"], body, signature, name, name, "");
+  return compile_graph_function(module, g["tf"], body, signature_of(params, false), name, name, "");
 }
 
 ClassBuilder& ClassBuilder::attr(const char* name, const py::object& value) {

@@ -90,10 +90,11 @@ class ClassBuilder {
   py::dict namespace_;
 };
 
-// A TensorFlow graph function of `body` (a cpp_function without arguments),
-// compiled as graph_method compiles a method, but belonging to no class; `tf`
-// is the module's global.
-py::object graph_function(const Globals& g, const char* name, const py::cpp_function& body);
+// A TensorFlow graph function of `body` (a cpp_function taking `params`, none
+// by default), compiled as graph_method compiles a method, but belonging to no
+// class; `tf` is the module's global.
+py::object graph_function(const Globals& g, const char* name, const py::cpp_function& body,
+                          const std::vector<Param>& params = {});
 
 // `super(cls, self)`: `cls` is the defining class, read from the module globals.
 py::object super(const py::object& cls, const py::object& self);

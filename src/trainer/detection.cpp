@@ -9,6 +9,7 @@
 #include "trainer/run_files.hpp"
 #include "trainer/trainer_common.hpp"
 #include "trainer/training_state.hpp"
+#include "trainer/weight_averaging.hpp"
 
 namespace py = pybind11;
 using pyclass::Globals;
@@ -51,6 +52,15 @@ skip_validation_steps : validate after every epoch whose number is a
 skip_initial_validation : skip the validation before the first epoch.
 H, W : input height and width, taken from the model itself.
 parameters : training parameters, part of ``info``.
+
+Attributes set after construction
+---------------------------------
+ema_decay : None (the default: no averaging), or the decay, in (0, 1) such
+    as 0.9999, of an exponential moving average of the model's weights kept
+    while training. Validation, best.h5 and last.h5 then use the averaged
+    weights; the optimizer goes on from the raw ones.
+ema_warmup_steps : the warm-up of that decay, in optimizer steps (default
+    2000): after t steps it is ema_decay * (1 - exp(-t / ema_warmup_steps)).
 )doc";
 
 // Detection metrics are mappings keyed by IoU threshold.
@@ -105,6 +115,40 @@ void warn_about_earlier_run(const Globals& g, const py::object& checkpoint) {
       return;
     }
   }
+}
+
+// ---- Helpers of save_model ----
+
+// The model to save with float32 outputs. A mixed-precision model computes,
+// and returns, half precision (its weights are float32), and the file keeps
+// each layer's policy: a loaded model would give half-precision results, too
+// coarse for scores near each other and for box coordinates. So each
+// half-precision output gets a float32 identity layer after it, as Keras
+// advises for the last layer of a mixed-precision model. A model with float32
+// outputs is returned as it is.
+py::object with_float32_outputs(const Globals& g, const py::object& model) {
+  py::object outputs = py::getattr(model, "outputs", py::none());
+  if (outputs.is_none()) return model;
+  py::object tf = g["tf"];
+  py::object keras = tf.attr("keras");
+  py::list converted;
+  bool any_half = false;
+  size_t index = 0;
+  for (py::handle output : outputs) {
+    py::object dtype = tf.attr("as_dtype")(output.attr("dtype"));
+    if (py::bool_(dtype.attr("is_floating")) && dtype.attr("size").cast<int>() < 4) {
+      py::object to_float32 = keras.attr("layers").attr("Activation")(
+          "linear", py::arg("dtype") = "float32", py::arg("name") = "float32_output_" + std::to_string(index));
+      converted.append(to_float32(output));
+      any_half = true;
+    } else {
+      converted.append(output);
+    }
+    ++index;
+  }
+  if (!any_half) return model;
+  py::object new_outputs = converted.size() == 1 ? py::object(converted[0]) : py::object(converted);
+  return keras.attr("models").attr("Model")(model.attr("input"), new_outputs);
 }
 
 // ---- Helpers of train ----
@@ -187,7 +231,7 @@ py::object validate(const Globals& g, const py::object& self, const py::object& 
 py::object train_epoch(const Globals& g, const py::object& self, const py::object& loop, const py::object& callbacks,
                        const trainer_common::LearningRateReader& learning_rate, py::object losses) {
   // Looked up once, so that a step costs only the calls it needs.
-  py::object train_step = self.attr("train_step");
+  py::object train_step = weight_averaging::training_step(g, self);
   py::object on_step_start = callbacks.attr("on_step_start");
   py::object on_step_end = callbacks.attr("on_step_end");
   // Of a multi-worker run, only the chief writes TensorBoard.
@@ -223,6 +267,7 @@ py::object train_epoch(const Globals& g, const py::object& self, const py::objec
     if (log_losses) log_losses(py::dict(), losses);
   }
   trainer_common::average_replica_variables(g, self);
+  weight_averaging::average_over_replicas(g, self);
   return losses;
 }
 
@@ -240,6 +285,7 @@ PYBIND11_MODULE(detection, m) {
   g.bind("csv", py::module_::import("csv"));
   g.bind_from("quillon.forgeline.callbacks", "ForgelineTrainingCallback");
   g.bind("_replica_averaging", py::module_::import("weakref").attr("WeakKeyDictionary")());
+  g.bind("_weight_averages", py::module_::import("weakref").attr("WeakKeyDictionary")());
 
   py::object tf = g["tf"];
 
@@ -295,6 +341,8 @@ PYBIND11_MODULE(detection, m) {
         self.attr("skip_initial_validation") = skip_initial_validation;
         self.attr("state_folder") = os.attr("path").attr("join")(checkpoint, "state");
         self.attr("resumed") = false;
+        self.attr("ema_decay") = py::none();
+        self.attr("ema_warmup_steps") = 2000;
 
         py::object config = g["json"].attr("dumps")(info, py::arg("indent") = 4);
         if (chief) {
@@ -395,7 +443,7 @@ PYBIND11_MODULE(detection, m) {
         if (!trainer_common::is_chief(g, self)) return;
         py::object new_model = py::none();
         if (py::bool_(self.attr("NCHW"))) new_model = self.attr("to_nchw")(self.attr("model"));
-        new_model = self.attr("remove_training_outputs")(new_model);
+        new_model = with_float32_outputs(g, self.attr("remove_training_outputs")(new_model));
 
         py::object last = self.attr("last");
         run_files::save_atomically(last, [&](const py::object& temporary) { new_model.attr("save")(temporary); });
@@ -425,8 +473,9 @@ PYBIND11_MODULE(detection, m) {
         }
       },
       py::arg("val"),
-      "Saves the inference model to last.h5 (channels-first when NCHW is set), and copies it to best.h5 "
-      "when `val` reaches the best score so far; logs both to an active MLflow run.");
+      "Saves the inference model to last.h5 (channels-first when NCHW is set; a mixed-precision model with "
+      "its outputs cast to float32), and copies it to best.h5 when `val` reaches the best score so far; logs "
+      "both to an active MLflow run.");
 
   cls.method(
       "update_metrics",
@@ -507,6 +556,7 @@ PYBIND11_MODULE(detection, m) {
                                   py::repr(skip_validation_steps).cast<std::string>());
           }
         }
+        bool averaging = weight_averaging::requested(self);
 
         py::object epoch_numbers = py::module_::import("builtins").attr("range")(start, epochs + py::int_(1), 1);
         // A model whose inference outputs cannot be saved would otherwise
@@ -517,6 +567,7 @@ PYBIND11_MODULE(detection, m) {
         bool chief = trainer_common::is_chief(g, self);
         validating = validating && chief;
         train_ds = trainer_common::distributed_batches(g, self, train_ds);
+        weight_averaging::start(g, self, averaging);
 
         py::object validation_folder = os.attr("path").attr("join")(self.attr("checkpoint"), "validation");
         if (chief && !os.attr("path").attr("exists")(validation_folder).cast<bool>()) {
@@ -528,7 +579,9 @@ PYBIND11_MODULE(detection, m) {
         if (validating) {
           evaluator(py::arg("val_messenger") = self.attr("val_messenger"), py::arg("labels") = self.attr("classes"));
           if (!py::bool_(self.attr("skip_initial_validation"))) {
-            validate(g, self, val_ds, evaluator, callbacks, py::int_(0), py::object(), live, validation_folder);
+            weight_averaging::with_averaged_weights(g, self, [&] {
+              validate(g, self, val_ds, evaluator, callbacks, py::int_(0), py::object(), live, validation_folder);
+            });
           }
         }
 
@@ -541,11 +594,20 @@ PYBIND11_MODULE(detection, m) {
           py::object loop = progress_bar(g, train_ds, py::str("Epoch %d").attr("__mod__")(epoch));
           losses = train_epoch(g, self, loop, callbacks, learning_rate, losses);
 
-          if (validating && due_for_validation(epoch, self.attr("skip_validation_steps"))) {
-            metrics = validate(g, self, val_ds, evaluator, callbacks, epoch, losses, live, validation_folder);
+          // Validation and the saved models take the averaged weights, when
+          // the run keeps them (only the chief validates and saves).
+          auto validate_and_save = [&] {
+            if (validating && due_for_validation(epoch, self.attr("skip_validation_steps"))) {
+              metrics = validate(g, self, val_ds, evaluator, callbacks, epoch, losses, live, validation_folder);
+            }
+            // best.h5 is saved from the validation pass; -1.0 only rewrites last.h5.
+            self.attr("save_model")(-1.0);
+          };
+          if (chief) {
+            weight_averaging::with_averaged_weights(g, self, validate_and_save);
+          } else {
+            validate_and_save();
           }
-          // best.h5 is saved from the validation pass; -1.0 only rewrites last.h5.
-          self.attr("save_model")(-1.0);
           self.attr("save_state")(epoch);
           callbacks.attr("on_model_save")(self.attr("model"));
           if (!live.is_none()) live.attr("next_step")();
@@ -564,13 +626,15 @@ PYBIND11_MODULE(detection, m) {
       py::arg("evaluator") = py::none(), py::arg("start") = 1,
       py::arg("callback_handler") = g["ForgelineTrainingCallback"](),
       "Trains epochs `start` to `epochs`: the optional initial validation, then per epoch the training "
-      "steps, the validation when due, last.h5 and the training state, with the callback hooks around each.");
+      "steps, the validation when due, last.h5 and the training state, with the callback hooks around each. "
+      "With `ema_decay` set, validation and the saved models use the averaged weights. Raises ValueError for "
+      "a bad skip_validation_steps, ema_decay or ema_warmup_steps before anything runs.");
 
   cls.method(
       "save_state", [g](py::object self, py::object epoch) { training_state::save(g, self, epoch); }, py::arg("epoch"),
       "Writes the training state after `epoch` into `state_folder` (nothing when it is None): the training "
-      "model's weights, the optimizer's variables, the epoch, the best score, the summary rows and the logger's "
-      "step counters. `train` calls it after every epoch.");
+      "model's weights, the optimizer's variables, the weight averages (with `ema_decay` set), the epoch, the "
+      "best score, the summary rows and the logger's step counters. `train` calls it after every epoch.");
 
   cls.method(
       "resume",
@@ -584,8 +648,10 @@ PYBIND11_MODULE(detection, m) {
       "Loads the training state of `state_folder` into this trainer's model and optimizer (built as for the "
       "run that wrote it), best score, summary rows and logger; returns the epoch to start at: "
       "`train(epochs, ..., start=trainer.resume())` goes on as if never stopped. The initial validation is "
-      "skipped. Raises FileNotFoundError or ValueError, naming the file, for a missing, unreadable or "
-      "unfitting state, and then changes nothing.");
+      "skipped. Set `ema_decay` before: a state with weight averages resumed without it, or one without them "
+      "resumed with it, warns (the averages are dropped, or start from the restored weights). Raises "
+      "FileNotFoundError or ValueError, naming the file, for a missing, unreadable or unfitting state, and then "
+      "changes nothing.");
 
   cls.build();
 }

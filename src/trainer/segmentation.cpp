@@ -47,6 +47,15 @@ skip_validation_steps : validate after every epoch whose number is a
     multiple of this.
 skip_initial_validation : skip the validation before the first epoch.
 H, W : input height and width, taken from the model itself.
+
+Attributes set after construction
+---------------------------------
+ema_decay : None (the default: no averaging), or the decay, in (0, 1) such
+    as 0.9999, of an exponential moving average of the model's weights kept
+    while training. Validation, best.h5 and last.h5 then use the averaged
+    weights; the optimizer goes on from the raw ones.
+ema_warmup_steps : the warm-up of that decay, in optimizer steps (default
+    2000): after t steps it is ema_decay * (1 - exp(-t / ema_warmup_steps)).
 )doc";
 
 // Segmentation metrics are single values, logged under the 0.50 name.

@@ -110,26 +110,11 @@ py::object numpy_value(const py::object& value) {
   return value;
 }
 
-// ---- Distribution ----
-
-namespace {
-
-// `with strategy.scope(): body()`.
-template <typename Body>
-auto in_scope(const py::object& strategy, Body body) {
-  py::object scope = strategy.attr("scope")();
-  scope.attr("__enter__")();
-  try {
-    auto result = body();
-    scope.attr("__exit__")(py::none(), py::none(), py::none());
-    return result;
-  } catch (...) {
-    scope.attr("__exit__")(py::none(), py::none(), py::none());
-    throw;
-  }
+bool is_floating(const Globals& g, const py::handle& variable) {
+  return py::bool_(g["tf"].attr("as_dtype")(variable.attr("dtype")).attr("is_floating"));
 }
 
-}  // namespace
+// ---- Distribution ----
 
 py::object model_strategy(const Globals& g, const py::object& model) {
   py::object strategy = py::getattr(model, "distribute_strategy", py::none());
@@ -158,24 +143,8 @@ py::object distributed_batches(const Globals& g, const py::object& self, const p
   return strategy.attr("experimental_distribute_dataset")(batches);
 }
 
-void average_replica_variables(const Globals& g, const py::object& self) {
-  py::object model = self.attr("model");
-  py::object strategy = model_strategy(g, model);
-  if (strategy.is_none()) return;
-  py::object compiled = g["_replica_averaging"];
-  py::object average = compiled.attr("get")(model);
-  if (!average.is_none()) {
-    average();
-    return;
-  }
-
+py::object replica_averaging(const Globals& g, const py::object& strategy, const py::list& variables) {
   py::object tf = g["tf"];
-  py::list variables;
-  for (py::handle variable : model.attr("non_trainable_variables")) {
-    if (py::bool_(tf.attr("as_dtype")(variable.attr("dtype")).attr("is_floating"))) variables.append(variable);
-  }
-  if (py::len(variables) == 0) return;
-
   py::object distribute = tf.attr("distribute");
   py::object on_replica = py::cpp_function([tf, distribute, variables]() {
     // This replica's values as tensors: a multi-worker all-reduce of the
@@ -187,7 +156,26 @@ void average_replica_variables(const Globals& g, const py::object& self) {
     for (size_t index = 0; index < py::len(variables); ++index) variables[index].attr("assign")(averaged[index]);
   });
   py::cpp_function on_every_replica([strategy, on_replica]() { strategy.attr("run")(on_replica); });
-  average = pyclass::graph_function(g, "average_replica_variables", on_every_replica);
+  return pyclass::graph_function(g, "average_replica_variables", on_every_replica);
+}
+
+void average_replica_variables(const Globals& g, const py::object& self) {
+  py::object model = self.attr("model");
+  py::object strategy = model_strategy(g, model);
+  if (strategy.is_none()) return;
+  py::object compiled = g["_replica_averaging"];
+  py::object average = compiled.attr("get")(model);
+  if (!average.is_none()) {
+    average();
+    return;
+  }
+
+  py::list variables;
+  for (py::handle variable : model.attr("non_trainable_variables")) {
+    if (is_floating(g, variable)) variables.append(variable);
+  }
+  if (py::len(variables) == 0) return;
+  average = replica_averaging(g, strategy, variables);
   compiled[model] = average;
   average();
 }

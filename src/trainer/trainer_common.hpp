@@ -44,7 +44,25 @@ class LearningRateReader {
 // (.numpy()); a plain number is returned as it is.
 py::object numpy_value(const py::object& value);
 
+// Whether a variable holds floating-point values.
+bool is_floating(const Globals& g, const py::handle& variable);
+
 // ---- Distribution ----
+
+// `with strategy.scope(): body()`.
+template <typename Body>
+auto in_scope(const py::object& strategy, Body body) {
+  py::object scope = strategy.attr("scope")();
+  scope.attr("__enter__")();
+  try {
+    auto result = body();
+    scope.attr("__exit__")(py::none(), py::none(), py::none());
+    return result;
+  } catch (...) {
+    scope.attr("__exit__")(py::none(), py::none(), py::none());
+    throw;
+  }
+}
 
 // The tf.distribute strategy `model` was built under (its
 // `distribute_strategy`), or None when there is none (the default strategy)
@@ -73,6 +91,10 @@ py::object distributed_batches(const Globals& g, const py::object& self, const p
 // `_replica_averaging` (a weakref.WeakKeyDictionary) while the model lives:
 // tracing it anew costs about as much as a few training steps.
 void average_replica_variables(const Globals& g, const py::object& self);
+
+// A compiled function that sets each of `variables` (created under
+// `strategy`) to its mean over the replicas; a collective, as above.
+py::object replica_averaging(const Globals& g, const py::object& strategy, const py::list& variables);
 
 // ---- Training step ----
 

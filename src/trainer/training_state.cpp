@@ -6,6 +6,7 @@
 
 #include "trainer/run_files.hpp"
 #include "trainer/trainer_common.hpp"
+#include "trainer/weight_averaging.hpp"
 
 namespace training_state {
 
@@ -24,10 +25,14 @@ py::object join(const Globals& g, const py::object& folder, const py::object& na
 }
 
 // What the checkpoint holds: the training model (with its training-only
-// outputs, channels-last) and the optimizer, with its iteration count.
-py::object checkpoint_of(const Globals& g, const py::object& self) {
-  return g["tf"].attr("train").attr("Checkpoint")(py::arg("model") = self.attr("model"),
-                                                  py::arg("optimizer") = self.attr("optimizer"));
+// outputs, channels-last) and the optimizer, with its iteration count, and the
+// weight averages when the run keeps them (`averages`, else None).
+py::object checkpoint_of(const Globals& g, const py::object& self, const py::object& averages) {
+  py::dict objects;
+  objects["model"] = self.attr("model");
+  objects["optimizer"] = self.attr("optimizer");
+  if (!averages.is_none()) objects["weight_averages"] = averages;
+  return g["tf"].attr("train").attr("Checkpoint")(**objects);
 }
 
 bool is_plain_int(const py::handle& value) {
@@ -114,6 +119,8 @@ py::dict read_state_file(const Globals& g, const py::object& path) {
     for (auto item : py::dict(counters)) counters_fit = counters_fit && is_plain_int(item.second);
   }
   require("logger_steps", counters_fit, "an object of step counters");
+  // States written before weight averaging existed have no "ema".
+  require("ema", py::isinstance<py::bool_>(fields.attr("get")("ema", py::bool_(false))), "true or false");
   return fields;
 }
 
@@ -137,16 +144,18 @@ py::list variables_of(const py::object& self) {
   return variables;
 }
 
-// Reads the checkpoint into the model and the optimizer, all or nothing: on
-// any failure every variable gets its value back before the error goes on.
-void read_checkpoint(const Globals& g, const py::object& self, const py::object& prefix) {
+// Reads the checkpoint into the model and the optimizer (and `averages`, new
+// ones that nothing else uses yet, when not None), all or nothing: on any
+// failure every variable of the model and optimizer gets its value back before
+// the error goes on.
+void read_checkpoint(const Globals& g, const py::object& self, const py::object& prefix, const py::object& averages) {
   std::vector<std::pair<py::object, py::object>> previous;
   for (py::handle variable : variables_of(self)) {
     py::object value = variable.attr("numpy")();
     previous.emplace_back(py::reinterpret_borrow<py::object>(variable), value);
   }
   try {
-    py::object status = checkpoint_of(g, self).attr("read")(prefix);
+    py::object status = checkpoint_of(g, self, averages).attr("read")(prefix);
     // A built optimizer has all its variables, so everything in the
     // checkpoint must find its variable and the other way round.
     if (py::hasattr(self.attr("optimizer"), "build")) {
@@ -175,7 +184,7 @@ void save(const Globals& g, const py::object& self, const py::object& epoch) {
   if (folder.is_none() || !trainer_common::is_chief(g, self)) return;
   py::object checkpoint;
   try {
-    checkpoint = checkpoint_of(g, self);
+    checkpoint = checkpoint_of(g, self, weight_averaging::saved_averages(g, self));
   } catch (py::error_already_set& error) {
     // Stand-ins for a Keras model or optimizer (in tests, say) cannot be
     // checkpointed: the run goes on without a state, and says so once.
@@ -197,6 +206,7 @@ void save(const Globals& g, const py::object& self, const py::object& epoch) {
   state["best_value"] = self.attr("best_value");
   state["summary_rows"] = self.attr("summary_rows");
   state["logger_steps"] = logger_counters(self.attr("logger"));
+  if (!weight_averaging::saved_averages(g, self).is_none()) state["ema"] = true;
   // Serialised first: a value JSON cannot hold fails before anything is written.
   py::object text = g["json"].attr("dumps")(state, py::arg("indent") = 1);
 
@@ -235,7 +245,11 @@ py::object restore(const Globals& g, const py::object& self) {
   }
 
   build_optimizer(self);
-  read_checkpoint(g, self, prefix);
+  // A run may turn weight averaging on or off when it resumes.
+  bool averaging = !self.attr("ema_decay").is_none();
+  bool saved_averages = py::bool_(state.attr("get")("ema", py::bool_(false)));
+  py::object averages = saved_averages ? weight_averaging::new_averages(g, self) : py::object(py::none());
+  read_checkpoint(g, self, prefix, averages.is_none() ? averages : averages.attr("checkpointed"));
 
   // The checkpoint fitted: from here on nothing can fail.
   self.attr("best_value") = state["best_value"];
@@ -244,9 +258,20 @@ py::object restore(const Globals& g, const py::object& self) {
   for (auto item : py::dict(state.attr("get")("logger_steps", py::dict()))) {
     if (py::hasattr(logger, item.first)) py::setattr(logger, item.first, item.second);
   }
+  weight_averaging::adopt(g, self, averaging ? averages : py::object(py::none()));
   // The restored model was validated before the stop.
   self.attr("skip_initial_validation") = true;
   self.attr("resumed") = true;
+  // Last, so that a warning turned into an error finds the resume complete.
+  if (averaging && !saved_averages) {
+    pyclass::warn("resume: " + py::str(path).cast<std::string>() +
+                  " holds no weight averages (its run trained with ema_decay None): the averages start from the "
+                  "restored weights when training starts");
+  } else if (!averaging && saved_averages) {
+    pyclass::warn("resume: " + py::str(path).cast<std::string>() +
+                  " holds weight averages, but ema_decay is None: they are dropped, and validation and the saved "
+                  "models use the raw weights");
+  }
   return py::object(state["epoch"]) + py::int_(1);
 }
 

@@ -20,6 +20,7 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
+from quillon.forgeline.deploy.predictors import float32_outputs
 from quillon.forgeline.run_files import save_atomically
 
 # Overlays are enlarged to at least this height so small images stay readable.
@@ -38,7 +39,7 @@ class SegmentationRunner:
 
     def __init__(self, model):
         self.model = model
-        self._logits = tf.function(lambda images: model(images, training=False), reduce_retracing=True)
+        self._logits = tf.function(lambda images: float32_outputs(model(images, training=False)), reduce_retracing=True)
 
     def run_single_instance(self, image):
         """image: uint8 H x W x 3. Returns the int32 H x W predicted class mask."""

@@ -72,6 +72,13 @@ def scaled_input(batch):
     return tf.constant(batch, tf.float32) / 255.0
 
 
+def float32_outputs(outputs):
+    """A model's floating-point outputs as float32: a mixed-precision model returns half precision."""
+    return tf.nest.map_structure(
+        lambda output: tf.cast(output, tf.float32) if output.dtype.is_floating else output, outputs
+    )
+
+
 def letterbox_batch(images, input_height, input_width):
     """Letterboxes images to the model input; returns (uint8 batch [N, h, w, 3], [Geometry] per image)."""
     batch = np.empty((len(images), input_height, input_width, 3), np.uint8)
@@ -194,7 +201,7 @@ class DetectionPredictor:
         if labels is not None:
             self.set_labels(labels)
         # One traced graph per batch size; the weights are read at each call.
-        self._predict = tf.function(lambda images: self.model(images, training=False), autograph=False)
+        self._predict = tf.function(lambda images: float32_outputs(self.model(images, training=False)), autograph=False)
 
     def set_labels(self, labels):
         """Class names in score-map order; a leading "background" map is never reported."""
@@ -250,7 +257,7 @@ class SegmentationPredictor:
         self.model = model
         self.input_height, self.input_width = fixed_input_size(model, owner)
         self.labels = None if labels is None else checked_labels(labels, owner)
-        self._predict = tf.function(lambda images: self.model(images, training=False), autograph=False)
+        self._predict = tf.function(lambda images: float32_outputs(self.model(images, training=False)), autograph=False)
 
     def predict(self, images):
         images = [checked_image(image, type(self).__name__) for image in images]
@@ -283,7 +290,7 @@ class HeadposePredictor:
             )
         self.model = model
         self.input_height, self.input_width = fixed_input_size(model, owner)
-        self._predict = tf.function(lambda images: self.model(images, training=False), autograph=False)
+        self._predict = tf.function(lambda images: float32_outputs(self.model(images, training=False)), autograph=False)
 
     def predict(self, images):
         images = [checked_image(image, type(self).__name__) for image in images]

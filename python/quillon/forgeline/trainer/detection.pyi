@@ -33,6 +33,8 @@ class DetectionTrainer:
     skip_initial_validation: bool
     state_folder: str | None
     resumed: bool
+    ema_decay: float | None
+    ema_warmup_steps: float
     def __init__(
         self,
         model: Any,
