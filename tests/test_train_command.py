@@ -41,7 +41,13 @@ def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
     data = write_darknet_data(tmp_path / "data")
     config = write_yaml(
         tmp_path / "run.yaml",
-        {"batch_size": 8, "learning_rate": 0.01, "model_size": "small", "augmentation": {"flip_lr": 0.5, "hue": 0.2}},
+        {
+            "batch_size": 8,
+            "learning_rate": 0.01,
+            "model_size": "small",
+            "ema_decay": 0.9,
+            "augmentation": {"flip_lr": 0.5, "hue": 0.2},
+        },
     )
     first = tmp_path / "first"
     assert (
@@ -94,6 +100,7 @@ def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
             "model_size",
             "input_size",
             "seed",
+            "ema_decay",
             "augmentation",
         )
     } == {
@@ -106,8 +113,10 @@ def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
         "model_size": "small",
         "input_size": 32,
         "seed": 0,
+        "ema_decay": 0.9,
         "augmentation": {"flip_lr": 0.5, "hue": 0.2, "flip_ud": 0.3},
     }
+    assert json.loads((run / "state" / "state.json").read_text())["ema"]  # the averages were kept
     # One device and reduced JPEG decoding unless asked otherwise.
     assert (recorded["devices"], recorded["full_decode"], recorded["reduced_decode"]) == (None, False, True)
 

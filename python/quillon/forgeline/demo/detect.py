@@ -28,6 +28,7 @@ def run_detection_demo(
     epochs=DEFAULT_EPOCHS,
     seed=0,
     deterministic=False,
+    ema_decay=None,
     images=DEFAULT_IMAGES,
     batch_size=DEFAULT_BATCH_SIZE,
     learning_rate=DEFAULT_LEARNING_RATE,
@@ -50,6 +51,7 @@ def run_detection_demo(
     reduced scale the input size allows.
     ``deterministic``: TensorFlow's op determinism on, so that the same seed
     repeats the run bit for bit on the same machine (slower).
+    ``ema_decay``: the job's moving average of the weights (None: none).
     """
     out = claim_run_folder(out, strategy, resume=resume)
     data_file = generate_detection_dataset(
@@ -61,6 +63,7 @@ def run_detection_demo(
         epochs=epochs,
         seed=seed,
         deterministic=deterministic,
+        ema_decay=ema_decay,
         batch_size=batch_size,
         learning_rate=learning_rate,
         input_size=input_size,

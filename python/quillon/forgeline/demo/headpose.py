@@ -29,6 +29,7 @@ def run_headpose_demo(
     epochs=DEFAULT_EPOCHS,
     seed=0,
     deterministic=False,
+    ema_decay=None,
     images=DEFAULT_IMAGES,
     batch_size=DEFAULT_BATCH_SIZE,
     learning_rate=DEFAULT_LEARNING_RATE,
@@ -54,6 +55,7 @@ def run_headpose_demo(
     scale the input size allows (the generated images are PNG).
     ``deterministic``: TensorFlow's op determinism on, so that the same seed
     repeats the run bit for bit on the same machine (slower).
+    ``ema_decay``: the job's moving average of the weights (None: none).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"run_headpose_demo: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
@@ -80,6 +82,7 @@ def run_headpose_demo(
         epochs=epochs,
         seed=seed,
         deterministic=deterministic,
+        ema_decay=ema_decay,
         batch_size=batch_size,
         learning_rate=learning_rate,
         input_size=input_size,

@@ -27,6 +27,7 @@ def run_segmentation_demo(
     epochs=DEFAULT_EPOCHS,
     seed=0,
     deterministic=False,
+    ema_decay=None,
     images=DEFAULT_IMAGES,
     batch_size=DEFAULT_BATCH_SIZE,
     learning_rate=DEFAULT_LEARNING_RATE,
@@ -48,6 +49,7 @@ def run_segmentation_demo(
     all its replicas; of several workers, only the chief writes the run folder.
     ``deterministic``: TensorFlow's op determinism on, so that the same seed
     repeats the run bit for bit on the same machine (slower).
+    ``ema_decay``: the job's moving average of the weights (None: none).
     """
     out = claim_run_folder(out, strategy, resume=resume)
     folders = generate_segmentation_dataset(
@@ -64,6 +66,7 @@ def run_segmentation_demo(
         epochs=epochs,
         seed=seed,
         deterministic=deterministic,
+        ema_decay=ema_decay,
         batch_size=batch_size,
         learning_rate=learning_rate,
         input_size=input_size,

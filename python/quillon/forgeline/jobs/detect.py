@@ -15,7 +15,15 @@ from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
 from quillon.forgeline.demo.defaults import DETECT
 from quillon.forgeline.jobs.options import DEFAULT_DETECTION_AUGMENTATION, DEFAULT_MODEL_SIZE
-from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, seed_job, start_epoch, steps_per_epoch
+from quillon.forgeline.jobs.scaling import (
+    average_weights,
+    in_scope,
+    is_chief,
+    job_folders,
+    seed_job,
+    start_epoch,
+    steps_per_epoch,
+)
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model
 from quillon.forgeline.trainer.detection import DetectionTrainer
@@ -33,6 +41,7 @@ def train_detection(
     epochs=DETECT.DEFAULT_EPOCHS,
     seed=0,
     deterministic=False,
+    ema_decay=None,
     batch_size=DETECT.DEFAULT_BATCH_SIZE,
     learning_rate=DETECT.DEFAULT_LEARNING_RATE,
     input_size=DETECT.DEFAULT_INPUT_SIZE,
@@ -59,6 +68,8 @@ def train_detection(
     JPEGs at the reduced scale the input size allows.
     ``deterministic``: TensorFlow's op determinism on, so that the same seed
     repeats the run bit for bit on the same machine (slower).
+    ``ema_decay``: validate and save a moving average of the weights with
+    this decay (see ``scaling.average_weights``); None keeps none.
     """
     out, run_folder = job_folders(out, strategy, resume=resume)
     seed_job(seed, deterministic)
@@ -103,6 +114,7 @@ def train_detection(
         "augmentation": augmentation,
         "seed": seed,
         "deterministic": deterministic,
+        "ema_decay": ema_decay,
         "reduced_decode": reduced_decode,
         "train_images": dataset.get_num_train_samples(),
         "validation_images": dataset.get_num_val_samples(),
@@ -123,6 +135,7 @@ def train_detection(
         display=display,
         skip_initial_validation=True,
     )
+    average_weights(trainer, ema_decay, steps)
     start = start_epoch(trainer, out, resume)
     trainer.train(
         epochs,

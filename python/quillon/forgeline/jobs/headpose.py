@@ -20,7 +20,15 @@ from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
 from quillon.forgeline.demo.defaults import HEADPOSE
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
-from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, seed_job, start_epoch, steps_per_epoch
+from quillon.forgeline.jobs.scaling import (
+    average_weights,
+    in_scope,
+    is_chief,
+    job_folders,
+    seed_job,
+    start_epoch,
+    steps_per_epoch,
+)
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE, build_headpose_model
 from quillon.forgeline.run_files import write_text_atomically
@@ -40,6 +48,7 @@ def train_headpose(
     epochs=HEADPOSE.DEFAULT_EPOCHS,
     seed=0,
     deterministic=False,
+    ema_decay=None,
     batch_size=HEADPOSE.DEFAULT_BATCH_SIZE,
     learning_rate=HEADPOSE.DEFAULT_LEARNING_RATE,
     input_size=HEADPOSE.DEFAULT_INPUT_SIZE,
@@ -67,6 +76,8 @@ def train_headpose(
     reduced scale the input size allows.
     ``deterministic``: TensorFlow's op determinism on, so that the same seed
     repeats the run bit for bit on the same machine (slower).
+    ``ema_decay``: validate and save a moving average of the weights with
+    this decay (see ``scaling.average_weights``); None keeps none.
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"train_headpose: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
@@ -121,6 +132,7 @@ def train_headpose(
         "loss": "bin cross-entropy + 0.5 x angle error in bins",
         "seed": seed,
         "deterministic": deterministic,
+        "ema_decay": ema_decay,
         "reduced_decode": reduced_decode,
         "train_images": dataset.get_num_train_samples(),
         "validation_images": len(dataset.val_storage),
@@ -139,6 +151,7 @@ def train_headpose(
         classes=[],
         display=0,
     )
+    average_weights(trainer, ema_decay, steps)
     start = start_epoch(trainer, out, resume)
     trainer.train(epochs, dataset.build_train_iterator(batch_size, strategy=strategy), None, None, start=start)
     if not is_chief(strategy):  # it saved no model; its scratch folder is no run

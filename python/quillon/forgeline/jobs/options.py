@@ -36,6 +36,13 @@ def positive_float(text):
     return value
 
 
+def decay(text):
+    value = _float(text)
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1 (both excluded), got {text}")
+    return value
+
+
 def fraction(text):
     value = _float(text)
     if not 0 <= value <= 1:
@@ -58,7 +65,8 @@ def _float(text):
 
 
 def add_training_options(parser, job, seed_help, resume_help):
-    """Declares --epochs, --seed, --batch-size, --learning-rate, --resume, --devices and --deterministic on ``parser``.
+    """Declares --epochs, --seed, --batch-size, --learning-rate, --resume, --devices, --ema-decay and
+    --deterministic on ``parser``.
 
     ``job`` holds the DEFAULT_* values (``quillon.forgeline.demo.defaults``).
     The help states each default as text, not through ``%(default)s``: the
@@ -83,6 +91,14 @@ def add_training_options(parser, job, seed_help, resume_help):
         type=positive_int,
         help="train on this many devices of this machine: GPUs, else logical CPU devices (default: one; as a "
         "worker of the cluster TF_CONFIG names, all its GPUs); --batch-size stays the global batch",
+    )
+    default_decay = getattr(job, "DEFAULT_EMA_DECAY", None)
+    parser.add_argument(
+        "--ema-decay",
+        type=decay,
+        default=default_decay,
+        help="validate and save a moving average of the weights with this decay per step "
+        f"(default {default_decay if default_decay is not None else 'none'})",
     )
     parser.add_argument(
         "--deterministic",
@@ -109,6 +125,7 @@ def training_options(args):
         learning_rate=args.learning_rate,
         resume=args.resume,
         deterministic=args.deterministic,
+        ema_decay=args.ema_decay,
     )
 
 

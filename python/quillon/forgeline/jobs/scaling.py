@@ -106,6 +106,19 @@ def steps_per_epoch(samples, batch_size, strategy):
     return samples // batch_size if strategy is not None else -(-samples // batch_size)
 
 
+def average_weights(trainer, ema_decay, steps):
+    """Turns on the trainer's moving average of the weights (``ema_decay`` None: off).
+
+    The decay warms up over a tenth of the run's ``steps`` (at most 2000, the
+    trainer's default): a short run still gets averages of its late weights.
+    Before ``start_epoch``, whose resume restores the averages.
+    """
+    if ema_decay is None:
+        return
+    trainer.ema_decay = ema_decay
+    trainer.ema_warmup_steps = min(2000, max(1, steps // 10))
+
+
 def start_epoch(trainer, out, resume):
     """The epoch a job starts at: 1, or with ``resume`` the one after the stopped run's last finished epoch.
 

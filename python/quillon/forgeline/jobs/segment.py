@@ -17,7 +17,15 @@ from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLo
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
 from quillon.forgeline.demo.defaults import SEGMENT
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
-from quillon.forgeline.jobs.scaling import in_scope, is_chief, job_folders, seed_job, start_epoch, steps_per_epoch
+from quillon.forgeline.jobs.scaling import (
+    average_weights,
+    in_scope,
+    is_chief,
+    job_folders,
+    seed_job,
+    start_epoch,
+    steps_per_epoch,
+)
 from quillon.forgeline.losses import SegmentationLoss
 from quillon.forgeline.models.segmentation import build_segmentation_model
 from quillon.forgeline.trainer.segmentation import SegmentationTrainer
@@ -49,6 +57,7 @@ def train_segmentation(
     epochs=SEGMENT.DEFAULT_EPOCHS,
     seed=0,
     deterministic=False,
+    ema_decay=None,
     batch_size=SEGMENT.DEFAULT_BATCH_SIZE,
     learning_rate=SEGMENT.DEFAULT_LEARNING_RATE,
     input_size=SEGMENT.DEFAULT_INPUT_SIZE,
@@ -77,6 +86,8 @@ def train_segmentation(
     run folder.
     ``deterministic``: TensorFlow's op determinism on, so that the same seed
     repeats the run bit for bit on the same machine (slower).
+    ``ema_decay``: validate and save a moving average of the weights with
+    this decay (see ``scaling.average_weights``); None keeps none.
     """
     out, run_folder = job_folders(out, strategy, resume=resume)
     seed_job(seed, deterministic)
@@ -116,6 +127,7 @@ def train_segmentation(
         "loss": "cross-entropy + soft Dice",
         "seed": seed,
         "deterministic": deterministic,
+        "ema_decay": ema_decay,
         "train_images": dataset.get_num_train_samples(),
         "validation_images": dataset.get_num_val_samples(),
         **(record or {}),
@@ -136,6 +148,7 @@ def train_segmentation(
         skip_initial_validation=True,
     )
     history = MetricsHistory()
+    average_weights(trainer, ema_decay, steps)
     start = start_epoch(trainer, out, resume)
     trainer.train(
         epochs,
