@@ -27,8 +27,8 @@ def sample_boxes(count):
 class SyntheticDataset(BaseDetectionDataset):
     """Storage from the info file; each sample "<name>, <box count>" is synthesised."""
 
-    def __init__(self, info_file, aug_cfg=None):
-        super().__init__(info_file=info_file, shape=(HEIGHT, WIDTH), aug_cfg=aug_cfg)
+    def __init__(self, info_file, aug_cfg=None, shape=(HEIGHT, WIDTH)):
+        super().__init__(info_file=info_file, shape=shape, aug_cfg=aug_cfg)
         # Set after super().__init__: the hooks must already see these.
         self.calls = []
         self.split_keys = ("train", "val")
@@ -252,8 +252,7 @@ class RectanglesDataset(SyntheticDataset):
     """Sample "<i>": a rectangle of COLOURS[i], labelled i, at a place that follows from i."""
 
     def __init__(self, info_file, aug_cfg=None):
-        BaseDetectionDataset.__init__(self, info_file=info_file, shape=(RECT_HEIGHT, RECT_WIDTH), aug_cfg=aug_cfg)
-        self.calls, self.split_keys = [], ("train", "val")
+        super().__init__(info_file, aug_cfg, shape=(RECT_HEIGHT, RECT_WIDTH))
 
     def load_instance(self, data, training=True):
         index = int(data[0])

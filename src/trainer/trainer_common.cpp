@@ -204,11 +204,10 @@ py::object replica_step(const Globals& g, const py::object& self, const py::obje
   py::object targets = data[py::slice(py::int_(1), py::none(), py::none())];
 
   py::object tape = tf.attr("GradientTape")();
-  tape.attr("__enter__")();
   py::object losses;
   py::object l2;
   py::object full_loss;
-  try {
+  within(tape, [&] {
     py::object outputs = model(images, py::arg("training") = true);
     py::object predictions = outputs_as_tuple ? py::tuple(outputs) : outputs;
     py::object loss = self.attr("loss");
@@ -229,11 +228,7 @@ py::object replica_step(const Globals& g, const py::object& self, const py::obje
     full_loss = tf.attr("cast")(total, tf.attr("float32")) + l2;
     if (loss_scale != 1.0) full_loss = full_loss * py::float_(loss_scale);
     full_loss = scaled_for_gradients(optimizer, full_loss);
-  } catch (...) {
-    tape.attr("__exit__")(py::none(), py::none(), py::none());
-    throw;
-  }
-  tape.attr("__exit__")(py::none(), py::none(), py::none());
+  });
 
   py::object variables = model.attr("trainable_variables");
   py::object grads = tape.attr("gradient")(full_loss, variables);

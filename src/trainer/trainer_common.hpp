@@ -8,6 +8,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <type_traits>
 #include <vector>
 
 #include "pyclass/pyclass.hpp"
@@ -49,19 +50,30 @@ bool is_floating(const Globals& g, const py::handle& variable);
 
 // ---- Distribution ----
 
-// `with strategy.scope(): body()`.
+// `with context: body()`, for a Python context manager `context`.
 template <typename Body>
-auto in_scope(const py::object& strategy, Body body) {
-  py::object scope = strategy.attr("scope")();
-  scope.attr("__enter__")();
+auto within(const py::object& context, Body body) {
+  context.attr("__enter__")();
   try {
-    auto result = body();
-    scope.attr("__exit__")(py::none(), py::none(), py::none());
-    return result;
+    if constexpr (std::is_void_v<decltype(body())>) {
+      body();
+      context.attr("__exit__")(py::none(), py::none(), py::none());
+    } else {
+      auto result = body();
+      context.attr("__exit__")(py::none(), py::none(), py::none());
+      return result;
+    }
   } catch (...) {
-    scope.attr("__exit__")(py::none(), py::none(), py::none());
+    context.attr("__exit__")(py::none(), py::none(), py::none());
     throw;
   }
+}
+
+// `with strategy.scope(): body()`; just `body()` when `strategy` is None.
+template <typename Body>
+auto in_scope(const py::object& strategy, Body body) {
+  if (strategy.is_none()) return body();
+  return within(strategy.attr("scope")(), body);
 }
 
 // The tf.distribute strategy `model` was built under (its

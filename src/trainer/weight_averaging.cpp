@@ -31,23 +31,10 @@ void on_each_device(const py::object& strategy, const py::object& variable, cons
   }
 }
 
-// `body()`, in the strategy's scope when there is one.
-template <typename Body>
-void in_scope_of(const py::object& strategy, Body body) {
-  if (strategy.is_none()) {
-    body();
-  } else {
-    trainer_common::in_scope(strategy, [&] {
-      body();
-      return true;
-    });
-  }
-}
-
 // Adds to the graph being traced the update of every average from its weight.
 void update(const py::object& tf, const py::object& strategy, const py::list& weights, const py::list& averages,
             const py::object& updates, const py::object& decay, const py::object& warmup) {
-  in_scope_of(strategy, [&] {
+  trainer_common::in_scope(strategy, [&] {
     updates.attr("assign_add")(1);
     py::object steps = tf.attr("cast")(updates, tf.attr("float64")) / warmup;
     // 1 - exp(-x) as -expm1(-x): exact for the small x of the first steps.
@@ -94,7 +81,7 @@ py::object new_averages(const Globals& g, const py::object& self) {
   py::list averages;
   py::list moving_averages;  // of the non-trainable weights: each replica keeps its own
   py::object updates, decay, warmup;
-  in_scope_of(strategy, [&] {
+  trainer_common::in_scope(strategy, [&] {
     py::object aggregation = tf.attr("VariableAggregation");
     for (py::handle weight : weights) {
       py::object average =
@@ -116,14 +103,7 @@ py::object new_averages(const Globals& g, const py::object& self) {
         py::object losses = trainer().attr("train_step")(data);
         // After the step's variable updates: the averages take the new weights.
         py::object after_step = tf.attr("control_dependencies")(tf.attr("nest").attr("flatten")(losses));
-        after_step.attr("__enter__")();
-        try {
-          update(tf, strategy, weights, averages, updates, decay, warmup);
-        } catch (...) {
-          after_step.attr("__exit__")(py::none(), py::none(), py::none());
-          throw;
-        }
-        after_step.attr("__exit__")(py::none(), py::none(), py::none());
+        trainer_common::within(after_step, [&] { update(tf, strategy, weights, averages, updates, decay, warmup); });
         return losses;
       },
       py::arg("data"));
@@ -133,7 +113,7 @@ py::object new_averages(const Globals& g, const py::object& self) {
       weight.attr("assign")(average);
       average.attr("assign")(raw);
     });
-    in_scope_of(strategy, [&] {
+    trainer_common::in_scope(strategy, [&] {
       for (size_t index = 0; index < py::len(averages); ++index) {
         on_each_device(strategy, averages[index], exchange_one, py::make_tuple(weights[index]));
       }
@@ -185,7 +165,7 @@ void start(const Globals& g, const py::object& self, bool on) {
     adopt(g, self, averages);
   }
   // Variables, so that another decay for a later `train` needs no new trace.
-  in_scope_of(averages.attr("strategy"), [&] {
+  trainer_common::in_scope(averages.attr("strategy"), [&] {
     averages.attr("decay").attr("assign")(py::float_(self.attr("ema_decay")));
     averages.attr("warmup").attr("assign")(py::float_(self.attr("ema_warmup_steps")));
   });

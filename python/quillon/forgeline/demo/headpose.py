@@ -16,28 +16,21 @@ from quillon.forgeline.demo.defaults import HEADPOSE
 from quillon.forgeline.jobs.headpose import train_headpose
 from quillon.forgeline.jobs.scaling import claim_run_folder
 
-DEFAULT_EPOCHS = HEADPOSE.DEFAULT_EPOCHS
 DEFAULT_IMAGES = HEADPOSE.DEFAULT_IMAGES
-DEFAULT_BATCH_SIZE = HEADPOSE.DEFAULT_BATCH_SIZE
-DEFAULT_LEARNING_RATE = HEADPOSE.DEFAULT_LEARNING_RATE
 DEFAULT_INPUT_SIZE = HEADPOSE.DEFAULT_INPUT_SIZE
 ANNOTATION_FORMATS = HEADPOSE.ANNOTATION_FORMATS
 
 
 def run_headpose_demo(
     out,
-    epochs=DEFAULT_EPOCHS,
     seed=0,
-    deterministic=False,
-    ema_decay=None,
     images=DEFAULT_IMAGES,
-    batch_size=DEFAULT_BATCH_SIZE,
-    learning_rate=DEFAULT_LEARNING_RATE,
     input_size=DEFAULT_INPUT_SIZE,
     annotations="json",
     resume=False,
     strategy=None,
     reduced_decode=True,
+    **options,
 ):
     """Trains the demo head-pose model; returns {"run_folder", "mae", "baseline_mae", "count"}.
 
@@ -45,17 +38,13 @@ def run_headpose_demo(
       by its box, randomly mirrored), "mat" on ``AttitudeDataset`` (the whole
       image, MATLAB pose files).
     ``images`` is the number of training images; the validation split gets a
-    quarter as many (at least one). Errors are in degrees. A run folder that
-    already exists is never overwritten: that raises ``FileExistsError``.
-    ``resume`` continues the stopped run in ``out/run`` from its last finished
-    epoch (``epochs`` stays the number of the last epoch).
-    Under a tf.distribute ``strategy`` (``jobs.scaling``) the job trains on
-    all its replicas; of several workers, only the chief writes the run folder.
-    ``reduced_decode``: the dataset's option of decoding JPEGs at the reduced
-    scale the input size allows (the generated images are PNG).
-    ``deterministic``: TensorFlow's op determinism on, so that the same seed
-    repeats the run bit for bit on the same machine (slower).
-    ``ema_decay``: the job's moving average of the weights (None: none).
+    quarter as many (at least one). ``seed`` seeds the data and the job.
+    Errors are in degrees. A run folder that already exists is never
+    overwritten: that raises ``FileExistsError``. ``resume``, ``strategy``,
+    ``reduced_decode`` (here on by default; the generated images are PNG) and
+    the other ``options`` (``epochs``, ``batch_size``, ``learning_rate``,
+    ``deterministic``, ``ema_decay``, ...) are the head-pose job's
+    (``jobs.headpose.train_headpose``), whose defaults are the demo's.
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"run_headpose_demo: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
@@ -79,14 +68,10 @@ def run_headpose_demo(
         annotations,
         os.path.dirname(os.path.dirname(folders["train_images"])),
         out,
-        epochs=epochs,
         seed=seed,
-        deterministic=deterministic,
-        ema_decay=ema_decay,
-        batch_size=batch_size,
-        learning_rate=learning_rate,
         input_size=input_size,
         resume=resume,
         strategy=strategy,
         reduced_decode=reduced_decode,
+        **options,
     )

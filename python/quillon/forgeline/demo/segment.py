@@ -15,41 +15,25 @@ from quillon.forgeline.demo.defaults import SEGMENT
 from quillon.forgeline.jobs.scaling import claim_run_folder
 from quillon.forgeline.jobs.segment import train_segmentation
 
-DEFAULT_EPOCHS = SEGMENT.DEFAULT_EPOCHS
 DEFAULT_IMAGES = SEGMENT.DEFAULT_IMAGES
-DEFAULT_BATCH_SIZE = SEGMENT.DEFAULT_BATCH_SIZE
-DEFAULT_LEARNING_RATE = SEGMENT.DEFAULT_LEARNING_RATE
 DEFAULT_INPUT_SIZE = SEGMENT.DEFAULT_INPUT_SIZE
 
 
 def run_segmentation_demo(
-    out,
-    epochs=DEFAULT_EPOCHS,
-    seed=0,
-    deterministic=False,
-    ema_decay=None,
-    images=DEFAULT_IMAGES,
-    batch_size=DEFAULT_BATCH_SIZE,
-    learning_rate=DEFAULT_LEARNING_RATE,
-    input_size=DEFAULT_INPUT_SIZE,
-    display=4,
-    resume=False,
-    strategy=None,
+    out, seed=0, images=DEFAULT_IMAGES, input_size=DEFAULT_INPUT_SIZE, resume=False, strategy=None, **options
 ):
     """Trains the demo segmenter; returns {"run_folder", "best_epoch", "best_miou", "final_miou", "baseline_miou"}.
 
     ``images`` is the number of training images; the validation split gets a
-    sixth as many (at least one). "baseline_miou" is the mean IoU of
-    predicting the most frequent validation class everywhere. A run folder
-    that already exists is never overwritten: that raises ``FileExistsError``.
-    ``resume`` continues the stopped run in ``out/run`` from its last finished
-    epoch (``epochs`` stays the number of the last epoch).
-    "best_epoch" and "best_miou" then cover the epochs trained since resuming.
-    Under a tf.distribute ``strategy`` (``jobs.scaling``) the job trains on
-    all its replicas; of several workers, only the chief writes the run folder.
-    ``deterministic``: TensorFlow's op determinism on, so that the same seed
-    repeats the run bit for bit on the same machine (slower).
-    ``ema_decay``: the job's moving average of the weights (None: none).
+    sixth as many (at least one), drawn at ``input_size``. ``seed`` seeds the
+    data and the job. "baseline_miou" is the mean IoU of predicting the most
+    frequent validation class everywhere. A run folder that already exists is
+    never overwritten: that raises ``FileExistsError``. ``resume``,
+    ``strategy`` and the other ``options`` (``epochs``, ``batch_size``,
+    ``learning_rate``, ``deterministic``, ``ema_decay``, ...) are the
+    segmentation job's (``jobs.segment.train_segmentation``), whose defaults
+    are the demo's; "best_epoch" and "best_miou" of a resumed run cover the
+    epochs trained since resuming.
     """
     out = claim_run_folder(out, strategy, resume=resume)
     folders = generate_segmentation_dataset(
@@ -63,14 +47,9 @@ def run_segmentation_demo(
         folders,
         os.path.dirname(os.path.dirname(folders["train_images"])),
         out,
-        epochs=epochs,
         seed=seed,
-        deterministic=deterministic,
-        ema_decay=ema_decay,
-        batch_size=batch_size,
-        learning_rate=learning_rate,
         input_size=input_size,
-        display=display,
         resume=resume,
         strategy=strategy,
+        **options,
     )

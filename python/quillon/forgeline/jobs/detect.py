@@ -9,8 +9,6 @@ config.json, labels.txt, best.h5, last.h5, summary.csv, validation/
 
 import os
 
-import tensorflow as tf
-
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
 from quillon.forgeline.demo.defaults import DETECT
@@ -23,6 +21,7 @@ from quillon.forgeline.jobs.scaling import (
     seed_job,
     start_epoch,
     steps_per_epoch,
+    warmup_cosine_adam,
 )
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model
@@ -89,17 +88,11 @@ def train_detection(
     with in_scope(strategy):
         model = build_detection_model(len(classes), input_shape=tuple(shape), width=MODEL_WIDTHS[model_size])
     steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
-    warmup = min(30, steps // 4)
+    optimizer, warmup = warmup_cosine_adam(learning_rate, steps, strategy)
     if warmup:
-        schedule = tf.keras.optimizers.schedules.CosineDecay(
-            0.0, decay_steps=steps - warmup, warmup_target=learning_rate, warmup_steps=warmup
-        )
         schedule_text = f"linear warm-up over {warmup} steps, then cosine decay to 0 over {steps - warmup} steps"
     else:  # too few steps to warm up
-        schedule = tf.keras.optimizers.schedules.CosineDecay(learning_rate, decay_steps=steps)
         schedule_text = f"cosine decay to 0 over {steps} steps"
-    with in_scope(strategy):
-        optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
     evaluator = DetectionEvaluator(model, training_outputs=TRAINING_OUTPUTS)
     config = {

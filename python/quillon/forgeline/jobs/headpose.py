@@ -28,6 +28,7 @@ from quillon.forgeline.jobs.scaling import (
     seed_job,
     start_epoch,
     steps_per_epoch,
+    warmup_cosine_adam,
 )
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE, build_headpose_model
@@ -110,12 +111,7 @@ def train_headpose(
             tuple(shape), num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE, filters=MODEL_FILTERS[model_size]
         )
     steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
-    warmup = min(30, steps // 4)
-    schedule = tf.keras.optimizers.schedules.CosineDecay(
-        initial_learning_rate=0.0, decay_steps=max(1, steps - warmup), warmup_target=learning_rate, warmup_steps=warmup
-    )
-    with in_scope(strategy):
-        optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
+    optimizer, warmup = warmup_cosine_adam(learning_rate, steps, strategy)
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
     config = {
         "task": "headpose",

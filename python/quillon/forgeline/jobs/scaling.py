@@ -2,7 +2,9 @@
 
 ``job_strategy(devices)`` picks the tf.distribute strategy (before
 TensorFlow's first operation), ``job_folders`` the run folder of this process
-and ``in_scope`` the scope the model and optimizer are built in.
+and ``in_scope`` the scope the model and optimizer are built in. What the
+jobs set up alike around that lives here too: ``seed_job``, the optimizer
+(``warmup_cosine_adam``), the weight averages and the start epoch.
 """
 
 import atexit
@@ -104,6 +106,19 @@ def steps_per_epoch(samples, batch_size, strategy):
     """Training steps of an epoch: a last, smaller batch counts; under a
     strategy every step is a whole batch (see ``datasets.utils.worker_share``)."""
     return samples // batch_size if strategy is not None else -(-samples // batch_size)
+
+
+def warmup_cosine_adam(learning_rate, steps, strategy):
+    """The jobs' optimizer, built in ``strategy``'s scope: Adam whose learning
+    rate rises linearly from 0 to ``learning_rate`` over the first
+    min(30, steps // 4) steps, then falls to 0 along a cosine over the rest
+    of the run's ``steps``. Returns (optimizer, warm-up steps)."""
+    warmup = min(30, steps // 4)
+    schedule = tf.keras.optimizers.schedules.CosineDecay(
+        0.0, decay_steps=max(1, steps - warmup), warmup_target=learning_rate, warmup_steps=warmup
+    )
+    with in_scope(strategy):
+        return tf.keras.optimizers.Adam(learning_rate=schedule), warmup
 
 
 def average_weights(trainer, ema_decay, steps):

@@ -10,7 +10,6 @@ confusion matrix and sample overlays), tensorboard/ and state/.
 import os
 
 import numpy as np
-import tensorflow as tf
 from PIL import Image
 
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
@@ -25,6 +24,7 @@ from quillon.forgeline.jobs.scaling import (
     seed_job,
     start_epoch,
     steps_per_epoch,
+    warmup_cosine_adam,
 )
 from quillon.forgeline.losses import SegmentationLoss
 from quillon.forgeline.models.segmentation import build_segmentation_model
@@ -106,12 +106,7 @@ def train_segmentation(
     with in_scope(strategy):
         model = build_segmentation_model(tuple(shape), len(classes), filters=MODEL_FILTERS[model_size])
     steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
-    warmup = min(30, steps // 4)
-    schedule = tf.keras.optimizers.schedules.CosineDecay(
-        initial_learning_rate=0.0, decay_steps=max(1, steps - warmup), warmup_target=learning_rate, warmup_steps=warmup
-    )
-    with in_scope(strategy):
-        optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
+    optimizer, warmup = warmup_cosine_adam(learning_rate, steps, strategy)
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
     evaluator = SegmentationEvaluator(model, background=0)
     config = {
