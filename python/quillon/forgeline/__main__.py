@@ -10,6 +10,7 @@ import argparse
 import sys
 
 from quillon.forgeline.deploy import settings
+from quillon.forgeline.jobs.options import CommandParser, add_version_option, report_user_errors
 
 
 def _positive_int(text):
@@ -44,6 +45,11 @@ def _add_predict_command(subcommands):
     parser.add_argument("model", metavar="RUN_OR_MODEL", help="run folder (with labels.txt, config.json) or model file")
     parser.add_argument("source", metavar="SOURCE", help="image file, folder of images, or glob pattern (quote it)")
     parser.add_argument("--out", default="runs/predict", help="output folder (default %(default)s)")
+    parser.add_argument(
+        "--exist-ok",
+        action="store_true",
+        help="replace the results of an earlier predict in OUT (by default they are kept and predict refuses)",
+    )
     parser.add_argument(
         "--batch-size",
         type=_positive_int,
@@ -86,6 +92,7 @@ def _run_predict(args):
         nms_iou=args.nms_iou,
         max_detections=args.max_detections,
         task=args.task,
+        exist_ok=args.exist_ok,
     )
 
 
@@ -142,7 +149,8 @@ def _add_train_command(subcommands):
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(prog="forgeline", description="The quillon forgeline toolkit's commands.")
+    parser = CommandParser(prog="forgeline", description="The quillon forgeline toolkit's commands.")
+    add_version_option(parser)
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _add_predict_command(subcommands)
     _add_export_command(subcommands)
@@ -153,12 +161,7 @@ def build_parser():
 def main(argv=None):
     args = build_parser().parse_args(argv)
     args.argv = list(argv if argv is not None else sys.argv[1:])
-    try:
-        status = args.run(args)
-    except (ValueError, OSError, ImportError) as error:  # bad input, missing files or packages: no traceback
-        print(f"forgeline {args.command}: error: {error}", file=sys.stderr)
-        return 1
-    return status or 0
+    return report_user_errors(f"forgeline {args.command}", lambda: args.run(args))
 
 
 if __name__ == "__main__":

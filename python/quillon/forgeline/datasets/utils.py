@@ -7,7 +7,6 @@ import warnings
 
 import cv2
 import numpy as np
-import tensorflow as tf
 from PIL import Image
 
 # Dtypes cv2.resize and cv2.copyMakeBorder handle for any channel count used here.
@@ -101,6 +100,8 @@ def without_autotuning(dataset):
     and then ran its loading calls one after the other for a whole pass, and
     training steps over an autotuned dataset ran whole epochs a third slower.
     """
+    import tensorflow as tf  # here: the checks that run before training use this module without TensorFlow
+
     options = tf.data.Options()
     options.autotune.enabled = False
     return dataset.with_options(options)
@@ -271,6 +272,16 @@ def image_problem(path):
     if mode not in _EIGHT_BIT_MODES and not mode.startswith("I;16"):
         return f"Pillow mode {mode!r} ({_MODE_NAMES.get(mode, 'not 8 or 16 bits')}) has no known value range"
     return None
+
+
+def leave_out_images(dataset, images):
+    """Removes the samples of the image files `images` from `dataset`'s training and validation storage."""
+    left_out = {os.path.abspath(os.fsdecode(image)) for image in images}
+    if not left_out:
+        return
+    for name in ("train_storage", "val_storage"):
+        kept = [entry for entry in getattr(dataset, name) if os.path.abspath(os.fsdecode(entry[0])) not in left_out]
+        setattr(dataset, name, kept)
 
 
 def exif_orientation(path):

@@ -11,6 +11,7 @@ import os
 
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
+from quillon.forgeline.datasets.utils import leave_out_images
 from quillon.forgeline.demo.defaults import DETECT
 from quillon.forgeline.jobs.options import DEFAULT_DETECTION_AUGMENTATION, DEFAULT_MODEL_SIZE
 from quillon.forgeline.jobs.scaling import (
@@ -51,6 +52,7 @@ def train_detection(
     record=None,
     strategy=None,
     reduced_decode=False,
+    skip_images=(),
 ):
     """Trains the reference detector on the Darknet description ``data_file``; returns {"run_folder", "best_epoch",
     "best_map"}.
@@ -69,6 +71,7 @@ def train_detection(
     repeats the run bit for bit on the same machine (slower).
     ``ema_decay``: validate and save a moving average of the weights with
     this decay (see ``scaling.average_weights``); None keeps none.
+    ``skip_images``: image files left out of the data (the ``train`` command's check found them undecodable).
     """
     out, run_folder = job_folders(out, strategy, resume=resume)
     seed_job(seed, deterministic)
@@ -84,6 +87,7 @@ def train_detection(
         reduced_decode=reduced_decode,
     )
     classes = dataset.get_classes()
+    leave_out_images(dataset, skip_images)
 
     with in_scope(strategy):
         model = build_detection_model(len(classes), input_shape=tuple(shape), width=MODEL_WIDTHS[model_size])

@@ -18,6 +18,7 @@ import tensorflow as tf
 
 from quillon.forgeline.callbacks import TensorBoardLogger
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
+from quillon.forgeline.datasets.utils import leave_out_images
 from quillon.forgeline.demo.defaults import HEADPOSE
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
 from quillon.forgeline.jobs.scaling import (
@@ -58,6 +59,7 @@ def train_headpose(
     record=None,
     strategy=None,
     reduced_decode=False,
+    skip_images=(),
 ):
     """Trains the reference head-pose model; returns {"run_folder", "mae", "baseline_mae", "count"}.
 
@@ -79,6 +81,7 @@ def train_headpose(
     repeats the run bit for bit on the same machine (slower).
     ``ema_decay``: validate and save a moving average of the weights with
     this decay (see ``scaling.average_weights``); None keeps none.
+    ``skip_images``: image files left out of the data (the ``train`` command's check found them undecodable).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"train_headpose: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
@@ -105,6 +108,7 @@ def train_headpose(
             file_extension="mat",
             reduced_decode=reduced_decode,
         )
+    leave_out_images(dataset, skip_images)
 
     with in_scope(strategy):
         model = build_headpose_model(

@@ -14,6 +14,7 @@ from PIL import Image
 
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
+from quillon.forgeline.datasets.utils import leave_out_images
 from quillon.forgeline.demo.defaults import SEGMENT
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
 from quillon.forgeline.jobs.scaling import (
@@ -67,6 +68,7 @@ def train_segmentation(
     resume=False,
     record=None,
     strategy=None,
+    skip_images=(),
 ):
     """Trains the reference segmenter; returns {"run_folder", "best_epoch", "best_miou", "final_miou", "baseline_miou"}.
 
@@ -88,6 +90,7 @@ def train_segmentation(
     repeats the run bit for bit on the same machine (slower).
     ``ema_decay``: validate and save a moving average of the weights with
     this decay (see ``scaling.average_weights``); None keeps none.
+    ``skip_images``: image files left out of the data (the ``train`` command's check found them undecodable).
     """
     out, run_folder = job_folders(out, strategy, resume=resume)
     seed_job(seed, deterministic)
@@ -102,6 +105,7 @@ def train_segmentation(
         num_classes=len(classes),
         flip=flip,
     )
+    leave_out_images(dataset, skip_images)
 
     with in_scope(strategy):
         model = build_segmentation_model(tuple(shape), len(classes), filters=MODEL_FILTERS[model_size])

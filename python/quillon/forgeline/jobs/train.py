@@ -14,6 +14,7 @@ import difflib
 import importlib
 import os
 
+from quillon.forgeline.datasets.utils import find_images, image_problem
 from quillon.forgeline.demo import defaults
 from quillon.forgeline.jobs import descriptions
 from quillon.forgeline.jobs.options import (
@@ -27,7 +28,7 @@ from quillon.forgeline.jobs.options import (
     run_training,
     training_options,
 )
-from quillon.forgeline.jobs.run_folder import new_run_folder
+from quillon.forgeline.jobs.run_folder import FinishedRun, new_run_folder, resume_plan
 
 # The augmentations of BaseDetectionDataset (its SUPPORTED_AUGMENTATIONS; that module imports TensorFlow).
 DETECTION_AUGMENTATIONS = ("mosaic", "affine", "flip_lr", "flip_ud", "brightness", "contrast", "saturation", "hue")
@@ -46,6 +47,9 @@ INFORMATION_KEYS = (
     "reduced_decode",
     "replicas",
 )
+# The share of a split's images that may fail the header check: they are left out with a warning. More
+# refuses: that is a folder of another format (HEIC or WebP files named .jpg, say), not a few damaged files.
+UNREADABLE_SHARE = 0.1
 # Options given on the command line only.
 COMMAND_LINE_ONLY = ("config", "resume")
 
@@ -98,8 +102,9 @@ def add_train_command(subcommands):
         task_parser = tasks.add_parser(
             task, help=f"train the reference {task} model", description=f"DATA.yaml holds {layout} (docs/jobs.md)."
         )
-        task_parser.add_argument("--data", metavar="DATA.yaml", help="the data description")
-        task_parser.add_argument("--out", help="output folder: the run goes to OUT/run")
+        required = task_parser.add_argument_group("required (on the command line or in --config)")
+        required.add_argument("--data", metavar="DATA.yaml", help="the data description")
+        required.add_argument("--out", help="output folder: the run goes to OUT/run")
         task_parser.add_argument(
             "--config",
             metavar="FILE.yaml",
@@ -268,8 +273,8 @@ def run(args):
         )
     options["data"] = os.path.abspath(options["data"])
     options["out"] = os.path.abspath(options["out"])
-    resume = bool(args.resume)
-    new_run_folder(options["out"], resume=resume)  # refuses an existing run before the data is even read
+    if not args.resume:
+        new_run_folder(options["out"])  # refuses an existing run before the data is even read
 
     if args.task == "detect":
         descriptions.check_detection_description(options["data"])
@@ -282,6 +287,12 @@ def run(args):
             options["annotations"],
             options["data"],
         )
+    skip_images = unreadable_images(options["data"])
+    try:
+        resume = resume_plan(options["out"], bool(args.resume), options, options["epochs"])
+    except FinishedRun as finished:
+        print(finished)
+        return 0
     for key, value in options.items():
         setattr(args, key, value)
     args.resume = resume
@@ -292,6 +303,7 @@ def run(args):
     devices = extra.pop("devices")
     if "full_decode" in extra:
         extra["reduced_decode"] = not extra.pop("full_decode")
+    extra["skip_images"] = skip_images
 
     def train():
         from quillon.forgeline.jobs.scaling import job_strategy
@@ -301,3 +313,27 @@ def run(args):
         job(*data, options["out"], **shared, **extra, record=options, strategy=strategy)
 
     return run_training(train, ["python -m quillon.forgeline", *args.argv], resume)
+
+
+def unreadable_images(path):
+    """The image files of the description ``path`` that cannot be decoded (a header check), for the job to leave out.
+
+    They are named in one warning per split; a split where they are more than
+    ``UNREADABLE_SHARE`` of the images raises ValueError naming the first.
+    """
+    description = descriptions.read_yaml_mapping(path, "data description")
+    left_out = []
+    for section in ("train", "validation"):
+        images = find_images(description[section]["images"], sort=True)
+        problems = [(image, problem) for image in images if (problem := image_problem(image)) is not None]
+        if not problems:
+            continue
+        named = "; ".join(f"{image}: {problem}" for image, problem in problems[:3])
+        if len(problems) > UNREADABLE_SHARE * len(images):
+            raise ValueError(
+                f"data description {path}: {len(problems)} of the {len(images)} {section} images cannot be decoded, "
+                f"more than the {UNREADABLE_SHARE:.0%} that training leaves out ({named})"
+            )
+        print(f"\t - [WARNING]: {len(problems)} {section} images cannot be decoded and are left out ({named})")
+        left_out += [image for image, _ in problems]
+    return left_out
