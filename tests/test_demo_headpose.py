@@ -26,25 +26,18 @@ def stems(folder):
     return sorted(os.path.splitext(name)[0] for name in os.listdir(folder))
 
 
-def json_dataset(heads, shape=(32, 32)):
-    return AttitudeDatasetJson(
+def attitude_dataset(heads, annotations="mat", shape=(32, 32)):
+    """The built-in heads as AttitudeDataset (MATLAB files) or AttitudeDatasetJson."""
+    folders = dict(
         shape=[shape[0], shape[1], 3],
         train_images=heads["train_images"],
-        train_annotations=heads["train_json"],
+        train_annotations=heads[f"train_{annotations}"],
         val_images=heads["val_images"],
-        val_annotations=heads["val_json"],
+        val_annotations=heads[f"val_{annotations}"],
     )
-
-
-def mat_dataset(heads, shape=(32, 32)):
-    return AttitudeDataset(
-        shape=[shape[0], shape[1], 3],
-        train_images=heads["train_images"],
-        train_annotations=heads["train_mat"],
-        val_images=heads["val_images"],
-        val_annotations=heads["val_mat"],
-        file_extension="mat",
-    )
+    if annotations == "json":
+        return AttitudeDatasetJson(**folders)
+    return AttitudeDataset(**folders, file_extension="mat")
 
 
 class TestBuiltInData:
@@ -121,7 +114,7 @@ class TestModelAndLoss:
 
 class TestEvaluateAttitude:
     def test_errors_come_from_the_validation_annotations(self, heads):
-        dataset = mat_dataset(heads)
+        dataset = attitude_dataset(heads)
         truth = np.array(
             [
                 scipy.io.loadmat(os.path.join(heads["val_mat"], stem + ".mat"))["Pose_Para"][0, :3]
@@ -144,7 +137,7 @@ class TestEvaluateAttitude:
         assert results["mae"]["mean"] == pytest.approx(np.abs(truth).mean(), rel=1e-5)
 
     def test_training_and_inference_models_give_the_same_repeatable_figures(self, heads):
-        dataset = json_dataset(heads)
+        dataset = attitude_dataset(heads, "json")
         model = build_headpose_model((32, 32, 3))
         inference = tf.keras.Model(model.input, model.outputs[2:])
         first = evaluate_attitude(model, dataset, seed=3)
@@ -158,7 +151,7 @@ class TestEvaluateAttitude:
         from PIL import Image
         from quillon.forgeline.deploy.predictors import HeadposePredictor
 
-        dataset = mat_dataset(heads) if annotations == "mat" else json_dataset(heads)
+        dataset = attitude_dataset(heads, annotations)
         inputs = tf.keras.Input((32, 32, 3))
         angles = tf.keras.layers.Dense(3, kernel_initializer=tf.constant_initializer(np.diag([90.0, 180.0, 60.0])))
         angles_layer = angles(tf.keras.layers.GlobalAveragePooling2D()(inputs))
