@@ -165,6 +165,27 @@ def test_exported_outputs_by_name_match_keras_and_the_recipe_decodes_like_predic
     assert half or found > 0
 
 
+def test_export_refuses_a_model_off_in_a_single_value(demo, tmp_path, monkeypatch):
+    """The check compares the largest difference: one value off by 0.01 among 256 refuses (its mean is 4e-5)."""
+    from quillon.forgeline.deploy import export as export_module
+
+    def one_value_off(path, format):
+        run_exported = load_exported(path, format)
+
+        def run(batch):
+            outputs = run_exported(batch)
+            outputs["class_scores"] = outputs["class_scores"].copy()
+            outputs["class_scores"].flat[0] += 0.01
+            return outputs
+
+        return run
+
+    monkeypatch.setattr(export_module, "load_exported", one_value_off)
+    with pytest.raises(export_module.ExportMismatchError, match="'class_scores' differs from Keras by up to 0.01"):
+        export(demo["run"], "saved_model", out=str(tmp_path))
+    assert os.listdir(tmp_path) == []
+
+
 def test_segmentation_and_headpose_predict_write_masks_and_angles(tmp_path):
     tf.keras.utils.set_random_seed(2)
     segmenter = build_segmentation_model((SIZE, SIZE, 3), 3)
