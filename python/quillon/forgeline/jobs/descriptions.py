@@ -7,14 +7,12 @@ or come out as a bare ``AttributeError``; here each one is a ``ValueError`` or
 Folder paths are used as written: absolute, or relative to the current folder.
 """
 
-import glob
 import os
 
 from PIL import Image
 
 from quillon.forgeline.datasets.checks import darknet_label_problems, read_yaml_mapping
 
-IMAGE_PATTERNS = ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]")
 MASK_MODES = ("L", "P", "I", "I;16", "1")
 # Label problems an error lists before "... and N more".
 SHOWN_PROBLEMS = 10
@@ -119,13 +117,10 @@ def _section_folders(description, path, section, keys):
 
 def _pairs(image_folder, other_folder, extension):
     """(image, file) pairs: each image with its ``<stem><extension>`` in ``other_folder``, where that exists."""
-    pairs = []
-    for pattern in IMAGE_PATTERNS:
-        for image in sorted(glob.glob(os.path.join(glob.escape(image_folder), pattern))):
-            other = os.path.join(other_folder, os.path.splitext(os.path.basename(image))[0] + extension)
-            if os.path.isfile(other):
-                pairs.append((image, other))
-    return pairs
+    # The datasets' own pairing; its module imports TensorFlow.
+    from quillon.forgeline.datasets.darknet import pair_samples
+
+    return [tuple(pair) for pair in pair_samples(image_folder, other_folder, extension)[0]]
 
 
 def _check_mask(mask_file, num_classes, path):
