@@ -1,5 +1,6 @@
-"""Head-pose job: built-in data, model, loss, evaluation helper and the demo command."""
+"""Head-pose job: built-in data, model, loss, evaluation helper, the trainer and the demo command."""
 
+import csv
 import json
 import os
 
@@ -10,9 +11,11 @@ import tensorflow as tf
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
 from quillon.forgeline.demo.__main__ import main as demo_main
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset, rotation_matrix
+from quillon.forgeline.jobs.headpose import HeadPoseTrainer
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import bin_centres, build_headpose_model
 from quillon.validator.headpose import evaluate_attitude
+from trainer_doubles import make_trainer
 
 
 @pytest.fixture(scope="module")
@@ -193,7 +196,15 @@ def test_headpose_command_trains_and_writes_its_run_folder(tmp_path, annotations
         ]
     )
     run = out / "run"
-    assert sorted(os.listdir(run)) == ["config.json", "last.h5", "state", "tensorboard", "validation"]
+    assert sorted(os.listdir(run)) == [
+        "best.h5",
+        "config.json",
+        "last.h5",
+        "state",
+        "summary.csv",
+        "tensorboard",
+        "validation",
+    ]
     config = json.loads((run / "config.json").read_text())
     assert config["annotations"] == annotations and config["train_images"] == 8
     results = json.loads((run / "validation" / "results.json").read_text())
@@ -204,3 +215,21 @@ def test_headpose_command_trains_and_writes_its_run_folder(tmp_path, annotations
     assert saved(tf.zeros((1, 64, 64, 3))).shape == (1, 3)
     with pytest.raises(FileExistsError, match="already holds a run"):
         demo_main(["headpose", "--epochs", "1", "--images", "8", "--out", str(out)])
+
+
+def test_headpose_trainer_keeps_the_lowest_error_and_a_row_per_pass(tmp_path):
+    trainer = make_trainer(HeadPoseTrainer, tmp_path, classes=[])
+    best = tmp_path / "best.h5"
+    # (saved score, whether best.h5 is replaced): errors, lowest best; ties replace it; the loop's -1.0 never does.
+    steps = [(5.0, True), (-1.0, False), (3.0, True), (4.0, False), (3.0, True), (float("nan"), False)]
+    for score, replaced in steps:
+        before = best.stat().st_mtime_ns if best.exists() else None
+        trainer.save_model(score)
+        assert (best.stat().st_mtime_ns != before) == replaced, score
+    assert trainer.best_value == 3.0
+
+    for epoch, mean in ((1, 6.0), (2, 2.0)):
+        errors = {"pitch": mean, "yaw": mean, "roll": mean, "mean": mean}
+        trainer.update_metrics({"mae": errors, "baseline_mae": errors, "count": 2}, epoch=epoch)
+    rows = list(csv.DictReader((tmp_path / "summary.csv").open()))
+    assert [(row["epoch"], row["MAE-mean"]) for row in rows] == [("1", "6.0"), ("2", "2.0")]

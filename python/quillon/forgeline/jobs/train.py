@@ -14,8 +14,7 @@ import difflib
 import importlib
 import os
 
-from quillon.forgeline.demo import defaults
-from quillon.forgeline.jobs import descriptions
+from quillon.forgeline.jobs import defaults, descriptions
 from quillon.forgeline.jobs.options import (
     DEFAULT_DETECTION_AUGMENTATION,
     DEFAULT_MODEL_SIZE,
