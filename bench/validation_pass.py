@@ -1,7 +1,7 @@
 """What a validation pass adds on top of running the model on each image.
 
 The reference detector (quillon.forgeline.models.detection, 320x320 input,
-as built) and the reference evaluator (quillon.validator.detection) go over
+as built) and the reference evaluator (quillon.forgeline.evaluation.detection) go over
 the same validation images (640x480, three objects each, from a Darknet
 dataset's validation pipeline, held in memory so that decoding counts for
 neither), measured in one run:
@@ -27,10 +27,10 @@ import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 from quillon.forgeline.callbacks import TensorBoardLogger  # noqa: E402
 from quillon.forgeline.datasets.darknet import DarknetDataset  # noqa: E402
+from quillon.forgeline.evaluation.detection import DetectionEvaluator  # noqa: E402
 from quillon.forgeline.losses import DetectionLoss  # noqa: E402
 from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model  # noqa: E402
 from quillon.forgeline.trainer.detection import DetectionTrainer  # noqa: E402
-from quillon.validator.detection import DetectionEvaluator  # noqa: E402
 
 HEIGHT, WIDTH = 480, 640
 INPUT = [320, 320, 3]
