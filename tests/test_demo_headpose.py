@@ -29,15 +29,18 @@ def stems(folder):
     return sorted(os.path.splitext(name)[0] for name in os.listdir(folder))
 
 
-def mat_dataset(heads, shape=(32, 32)):
-    return AttitudeDataset(
+def attitude_dataset(heads, annotations="mat", shape=(32, 32)):
+    """The built-in heads as AttitudeDataset (MATLAB files) or AttitudeDatasetJson."""
+    folders = dict(
         shape=[shape[0], shape[1], 3],
         train_images=heads["train_images"],
-        train_annotations=heads["train_mat"],
+        train_annotations=heads[f"train_{annotations}"],
         val_images=heads["val_images"],
-        val_annotations=heads["val_mat"],
-        file_extension="mat",
+        val_annotations=heads[f"val_{annotations}"],
     )
+    if annotations == "json":
+        return AttitudeDatasetJson(**folders)
+    return AttitudeDataset(**folders, file_extension="mat")
 
 
 class TestBuiltInData:
@@ -114,7 +117,7 @@ class TestModelAndLoss:
 
 class TestEvaluateAttitude:
     def test_errors_come_from_the_validation_annotations(self, heads):
-        dataset = mat_dataset(heads)
+        dataset = attitude_dataset(heads)
         truth = np.array(
             [
                 scipy.io.loadmat(os.path.join(heads["val_mat"], stem + ".mat"))["Pose_Para"][0, :3]
@@ -137,19 +140,41 @@ class TestEvaluateAttitude:
         assert results["mae"]["mean"] == pytest.approx(np.abs(truth).mean(), rel=1e-5)
 
     def test_training_and_inference_models_give_the_same_repeatable_figures(self, heads):
-        dataset = AttitudeDatasetJson(
-            shape=[32, 32, 3],
-            train_images=heads["train_images"],
-            train_annotations=heads["train_json"],
-            val_images=heads["val_images"],
-            val_annotations=heads["val_json"],
-        )
+        dataset = attitude_dataset(heads, "json")
         model = build_headpose_model((32, 32, 3))
         inference = tf.keras.Model(model.input, model.outputs[2:])
         first = evaluate_attitude(model, dataset, seed=3)
         assert first == evaluate_attitude(inference, dataset, seed=3)
         with pytest.raises(ValueError, match=r"angles \[batch, 3\]"):
             evaluate_attitude(lambda images, training: tf.zeros((1, 2)), dataset)
+
+    @pytest.mark.parametrize("annotations", ["json", "mat"])
+    def test_validation_sees_the_images_as_predict_does(self, heads, monkeypatch, annotations):
+        """No training blur or mirroring, whatever the random draws; for whole images, predict's own figures."""
+        from PIL import Image
+        from quillon.forgeline.deploy.predictors import HeadposePredictor
+
+        dataset = attitude_dataset(heads, annotations)
+        inputs = tf.keras.Input((32, 32, 3))
+        angles = tf.keras.layers.Dense(3, kernel_initializer=tf.constant_initializer(np.diag([90.0, 180.0, 60.0])))
+        angles_layer = angles(tf.keras.layers.GlobalAveragePooling2D()(inputs))
+        model = tf.keras.Model(inputs, angles_layer)
+        angles.bias.assign([0.0, 30.0, -20.0])  # a mirrored sample (yaw and roll negated) would score otherwise
+
+        figures = []
+        for draw in (0.0, 0.999):  # below every augmentation's probability, then above
+            monkeypatch.setattr(np.random, "random_sample", lambda draw=draw: draw)
+            monkeypatch.setattr(np.random, "random", lambda draw=draw: draw)
+            figures.append(evaluate_attitude(model, dataset, batch_size=4))
+        assert figures[0] == figures[1]
+        if annotations == "mat":
+            names = stems(heads["val_images"])
+            images = [
+                np.asarray(Image.open(os.path.join(heads["val_images"], n + ".png")).convert("RGB")) for n in names
+            ]
+            truth = [scipy.io.loadmat(os.path.join(heads["val_mat"], n + ".mat"))["Pose_Para"][0, :3] for n in names]
+            errors = np.abs(HeadposePredictor(model).predict(images) - np.array(truth)).mean(axis=0)
+            assert [figures[0]["mae"][name] for name in ("pitch", "yaw", "roll")] == pytest.approx(errors, rel=1e-5)
 
 
 @pytest.mark.parametrize("annotations", ["json", "mat"])

@@ -5,8 +5,8 @@ of precedence, from the command line, the ``--config`` file and the
 defaults. The effective options go into the run's config.json, so
 ``--config FOLDER/run/config.json`` repeats a run. Everything the options and
 the data description can get wrong is named before anything is written; the
-job (``quillon.forgeline.jobs.detect`` etc.), and with it TensorFlow, is
-imported only then.
+job (``quillon.forgeline.jobs.detect`` etc.) is imported only then (TensorFlow
+too, unless the detection check's label reader brought it in).
 """
 
 import argparse
