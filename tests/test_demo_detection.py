@@ -169,7 +169,7 @@ def test_loss_without_objects_has_finite_gradients_and_rejects_bad_labels():
 def test_demo_trains_and_best_model_reproduces_its_validation(tmp_path, capsys, monkeypatch):
     from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
     from quillon.forgeline.demo.detect import run_detection_demo
-    from quillon.validator.detection import DetectionEvaluator
+    from quillon.forgeline.evaluation.detection import DetectionEvaluator
 
     # Keep the detections of every validation image the trainer evaluates.
     seen = {}

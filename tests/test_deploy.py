@@ -17,11 +17,11 @@ from quillon.forgeline.demo.data import generate_detection_dataset
 from quillon.forgeline.deploy.export import export, load_exported
 from quillon.forgeline.deploy.predict import predict, read_image
 from quillon.forgeline.deploy.predictors import DetectionPredictor
+from quillon.forgeline.evaluation.detection import DetectionEvaluator
+from quillon.forgeline.evaluation.segmentation import SegmentationEvaluator
 from quillon.forgeline.models.detection import build_detection_model
 from quillon.forgeline.models.headpose import build_headpose_model
 from quillon.forgeline.models.segmentation import build_segmentation_model
-from quillon.validator.detection import DetectionEvaluator
-from quillon.validator.segmentation import SegmentationEvaluator
 
 SIZE = 64
 LABELS = ["background", "circle", "square", "triangle"]  # four score maps: both outputs [B, 8, 8, 4]

@@ -11,13 +11,13 @@ plots), tensorboard/ and state/.
 import os
 
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
+from quillon.forgeline.evaluation.detection import DetectionEvaluator
 from quillon.forgeline.jobs.defaults import DETECT
 from quillon.forgeline.jobs.options import DEFAULT_DETECTION_AUGMENTATION, DEFAULT_MODEL_SIZE
 from quillon.forgeline.jobs.runner import Task, best_pass, job_options, run_job
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model
 from quillon.forgeline.trainer.detection import DetectionTrainer
-from quillon.validator.detection import DetectionEvaluator
 
 # Channels of the detector's first stage for each --model-size.
 MODEL_WIDTHS = {"small": 16, "medium": 32, "large": 64}
