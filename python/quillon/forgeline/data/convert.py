@@ -1,0 +1,421 @@
+"""Annotations as labelling tools write them (COCO JSON, Pascal VOC XML) to the Darknet layout ``train detect`` reads.
+
+``convert`` reads every annotation first, so that a mistake in them is named
+before anything is written, then writes into a new folder ``OUT``:
+
+    OUT/train/images, OUT/train/labels        (and OUT/validation/... with a split)
+    OUT/data.yaml                             written last: it exists only for a complete conversion
+    OUT/<split>/masks, OUT/segment.yaml       with ``masks`` (COCO polygons as class-index PNG masks)
+
+Nothing is dropped silently: every annotation or image left out is counted
+and the first few are named in the summary that ``convert`` prints.
+"""
+
+import collections
+import json
+import math
+import os
+import random
+import shutil
+import xml.etree.ElementTree as ElementTree
+
+import yaml
+from PIL import Image, ImageDraw
+
+from quillon.forgeline.run_files import write_text_atomically
+
+FORMATS = ("coco", "voc")
+# The image files training reads (find_images in quillon.forgeline.datasets.utils).
+TRAINING_EXTENSIONS = (".png", ".jpg", ".jpeg")
+SPLITS = ("train", "validation")
+NAMED_EXAMPLES = 3
+
+
+class Sample:
+    """One image: its file, its size in pixels, its boxes and (COCO) polygons.
+
+    ``boxes`` rows are ``(class index, x1, y1, x2, y2)`` in pixels with the
+    origin at the image's top-left corner; ``polygons`` rows ``(class index,
+    [x0, y0, x1, y1, ...])``.
+    """
+
+    def __init__(self, path, width, height):
+        self.path, self.width, self.height = path, width, height
+        self.boxes, self.polygons = [], []
+
+    @property
+    def name(self):
+        return os.path.basename(self.path)
+
+
+class LeftOut:
+    """What a conversion left out, by reason, with the first few names of each."""
+
+    def __init__(self):
+        self.counts = collections.Counter()
+        self.examples = collections.defaultdict(list)
+
+    def add(self, reason, name):
+        self.counts[reason] += 1
+        if len(self.examples[reason]) < NAMED_EXAMPLES:
+            self.examples[reason].append(str(name))
+
+    def lines(self):
+        return [
+            f"{count} {reason} (first: {', '.join(self.examples[reason])})" for reason, count in self.counts.items()
+        ]
+
+
+def read_coco(annotations, images, masks=False):
+    """Reads a COCO JSON file; returns ``(class names, samples, left out)``.
+
+    Category ids become class indices 0..N-1 in id order. Crowd regions are
+    left out; images without annotations are kept as negatives. With
+    ``masks``, objects without a polygon are counted: masks cannot show them.
+    """
+    content = _load_json(annotations)
+    categories = _list_member(content, "categories", annotations)
+    images_list = _list_member(content, "images", annotations)
+    annotation_list = _list_member(content, "annotations", annotations, required=False)
+    category_index, classes = {}, []
+    for position, category in enumerate(sorted(categories, key=lambda item: _id(item, "categories", annotations))):
+        name = category.get("name")
+        if not isinstance(name, str) or not name:
+            raise ValueError(f"{annotations}: categories[{position}] (id {category['id']}) has no 'name'")
+        category_index[category["id"]] = len(classes)
+        classes.append(name)
+    if len(category_index) != len(categories):
+        raise ValueError(f"{annotations}: two 'categories' share an id")
+
+    left_out = LeftOut()
+    samples = {}
+    for position, image in enumerate(images_list):
+        image_id = _id(image, "images", annotations)
+        file_name = image.get("file_name")
+        if not isinstance(file_name, str) or not file_name:
+            raise ValueError(f"{annotations}: images[{position}] (id {image_id}) has no 'file_name'")
+        width, height = image.get("width"), image.get("height")
+        if not all(_positive_number(value) for value in (width, height)):
+            raise ValueError(
+                f"{annotations}: images[{position}] ({file_name}) needs positive 'width' and 'height', "
+                f"got {width!r}, {height!r}"
+            )
+        if image_id in samples:
+            raise ValueError(f"{annotations}: two 'images' share the id {image_id}")
+        samples[image_id] = Sample(os.path.join(images, file_name), width, height)
+
+    for position, annotation in enumerate(annotation_list):
+        sample = samples.get(annotation.get("image_id"))
+        label = category_index.get(annotation.get("category_id"))
+        where = f"annotation {annotation.get('id', position)}"
+        if sample is None:
+            left_out.add(
+                "annotations naming an image that is not in 'images'",
+                f"{where} (image_id {annotation.get('image_id')!r})",
+            )
+        elif label is None:
+            left_out.add(
+                "annotations naming a category that is not in 'categories'",
+                f"{where} (category_id {annotation.get('category_id')!r})",
+            )
+        elif annotation.get("iscrowd"):
+            left_out.add("crowd regions", f"{where} on {sample.name}")
+        else:
+            _add_coco_object(sample, label, annotation, annotations, where, left_out, masks)
+    return classes, list(samples.values()), left_out
+
+
+def _add_coco_object(sample, label, annotation, path, where, left_out, masks):
+    box = annotation.get("bbox")
+    if not (isinstance(box, list) and len(box) == 4 and all(_finite_number(value) for value in box)):
+        raise ValueError(f"{path}: {where}: 'bbox' must be [x, y, width, height] in pixels, got {box!r}")
+    x, y, width, height = box
+    _add_box(sample, label, x, y, x + width, y + height, left_out)
+    segmentation = annotation.get("segmentation")
+    if isinstance(segmentation, list) and segmentation:
+        for polygon in segmentation:
+            if not (isinstance(polygon, list) and len(polygon) >= 6 and all(_finite_number(v) for v in polygon)):
+                raise ValueError(f"{path}: {where}: a 'segmentation' polygon must list x, y pairs, got {polygon!r}")
+            sample.polygons.append((label, polygon))
+    elif masks:
+        left_out.add("objects without a polygon (not in the masks)", f"{where} on {sample.name}")
+
+
+def read_voc(annotations, images, classes=None, drop_difficult=False):
+    """Reads a folder of Pascal VOC XML files; returns ``(class names, samples, left out)``.
+
+    The classes are ``classes`` in the order given, else the object names of
+    the files, sorted. Objects marked difficult are kept unless
+    ``drop_difficult``.
+    """
+    if not os.path.isdir(annotations):
+        raise FileNotFoundError(f"VOC annotations folder not found: {annotations}")
+    files = sorted(name for name in os.listdir(annotations) if name.lower().endswith(".xml"))
+    if not files:
+        raise ValueError(f"VOC annotations folder {annotations} holds no .xml file")
+    parsed = [_read_voc_file(os.path.join(annotations, name), images) for name in files]
+    if classes is None:
+        classes = sorted({name for _, objects in parsed for name, *_ in objects})
+    elif len(set(classes)) != len(classes):
+        raise ValueError(f"--classes names a class twice: {classes}")
+    index = {name: position for position, name in enumerate(classes)}
+    left_out = LeftOut()
+    samples = []
+    for sample, objects in parsed:
+        for name, difficult, box in objects:
+            if name not in index:
+                left_out.add("objects of a class not in --classes", f"{name} on {sample.name}")
+            elif difficult and drop_difficult:
+                left_out.add("difficult objects (--drop-difficult)", sample.name)
+            else:
+                # VOC counts pixels from 1 and includes the last one: pixel xmin..xmax spans [xmin - 1, xmax].
+                x1, y1, x2, y2 = box
+                _add_box(sample, index[name], x1 - 1, y1 - 1, x2, y2, left_out)
+        samples.append(sample)
+    return classes, samples, left_out
+
+
+def _read_voc_file(path, images):
+    """``(sample, [(class name, difficult, (xmin, ymin, xmax, ymax))])`` of one VOC XML file."""
+    try:
+        root = ElementTree.parse(path).getroot()
+    except (ElementTree.ParseError, OSError) as error:
+        raise ValueError(f"VOC file {path} cannot be read: {error}") from None
+    file_name = (root.findtext("filename") or "").strip()
+    if not file_name:
+        raise ValueError(f"VOC file {path}: <filename> is missing")
+    image_path = os.path.join(images, file_name)
+    width, height = (_voc_number(root, f"size/{key}", path) for key in ("width", "height"))
+    if not (width > 0 and height > 0) and os.path.isfile(image_path):
+        with Image.open(image_path) as image:  # the header only: tools write <size> 0 0 now and then
+            width, height = image.size
+    if not (width > 0 and height > 0):
+        raise ValueError(f"VOC file {path}: <size> needs a positive width and height, got {width}, {height}")
+    objects = []
+    for number, element in enumerate(root.findall("object"), 1):
+        name = (element.findtext("name") or "").strip()
+        if not name:
+            raise ValueError(f"VOC file {path}: object {number} has no <name>")
+        difficult = (element.findtext("difficult") or "0").strip() not in ("0", "")
+        box = tuple(_voc_number(element, f"bndbox/{key}", path) for key in ("xmin", "ymin", "xmax", "ymax"))
+        objects.append((name, difficult, box))
+    return Sample(image_path, width, height), objects
+
+
+def _voc_number(element, key, path):
+    text = element.findtext(key)
+    try:
+        value = float(text)
+    except (TypeError, ValueError):
+        raise ValueError(f"VOC file {path}: <{key}> must be a number, got {text!r}") from None
+    if not math.isfinite(value):
+        raise ValueError(f"VOC file {path}: <{key}> must be a finite number, got {text!r}")
+    return value
+
+
+def _add_box(sample, label, x1, y1, x2, y2, left_out):
+    """Adds the box cut to the image; a box with nothing left inside is left out and counted."""
+    cut = max(x1, 0), max(y1, 0), min(x2, sample.width), min(y2, sample.height)
+    if cut[2] <= cut[0] or cut[3] <= cut[1]:
+        left_out.add("boxes of zero size or outside their image", sample.name)
+        return
+    if cut != (x1, y1, x2, y2):
+        left_out.add("boxes reaching past their image (kept, cut to it)", sample.name)
+    sample.boxes.append((label, *cut))
+
+
+def convert(
+    source_format,
+    annotations,
+    images,
+    out,
+    val_fraction=None,
+    seed=0,
+    copy=False,
+    classes=None,
+    drop_difficult=False,
+    masks=False,
+):
+    """Converts the annotations to the Darknet layout in the new folder ``out``; prints what it did.
+
+    ``source_format`` is "coco" or "voc"; ``annotations`` the COCO JSON file or
+    the folder of VOC XML files; ``images`` the folder their file names are
+    relative to. With ``val_fraction`` that share of the images (at least one)
+    goes to the validation split, drawn with ``seed``; without it
+    ``data.yaml`` validates on the training images. Images are linked
+    (symbolic links) unless ``copy``. ``masks`` (COCO) also writes the
+    polygons as class-index masks and a ``segment.yaml``. Returns the path of
+    ``data.yaml``.
+    """
+    if source_format not in FORMATS:
+        raise ValueError(f"unknown annotation format {source_format!r} (known: {', '.join(FORMATS)})")
+    if not os.path.isdir(images):
+        raise FileNotFoundError(f"images folder not found: {images}")
+    if masks and source_format != "coco":
+        raise ValueError("masks come from COCO polygons: --masks needs --from coco")
+    if val_fraction is not None and not 0 < val_fraction < 1:
+        raise ValueError(f"--val-fraction must be between 0 and 1 (both left out), got {val_fraction}")
+    out = os.path.abspath(out)
+    if os.path.exists(out) and (not os.path.isdir(out) or os.listdir(out)):
+        raise FileExistsError(f"{out} already exists and is not an empty folder; choose a new --out")
+    if source_format == "coco":
+        if classes is not None:
+            raise ValueError("--classes is for VOC; COCO files name their categories")
+        classes, samples, left_out = read_coco(annotations, images, masks)
+    else:
+        classes, samples, left_out = read_voc(annotations, images, classes, drop_difficult)
+    if not classes:
+        raise ValueError(f"{annotations} names no class")
+    if masks and len(classes) > 255:
+        raise ValueError(f"masks hold up to 255 classes and the background, {annotations} has {len(classes)}")
+    samples = _usable(samples, left_out)
+    splits = _split(samples, val_fraction, seed)
+
+    for split, members in splits.items():
+        for folder in ("images", "labels", *(("masks",) if masks else ())):
+            os.makedirs(os.path.join(out, split, folder))
+        for sample in members:
+            _write_sample(sample, os.path.join(out, split), copy, masks)
+    description = _description(out, splits, classes, "annotations", "labels", type="darknet")
+    if masks:
+        segment = _description(out, splits, ["background", *classes], "masks", "masks")
+        write_text_atomically(os.path.join(out, "segment.yaml"), yaml.safe_dump(segment, sort_keys=False))
+    data = os.path.join(out, "data.yaml")
+    write_text_atomically(data, yaml.safe_dump(description, sort_keys=False, allow_unicode=True))
+    _print_summary(data, splits, classes, left_out, masks)
+    return data
+
+
+def _usable(samples, left_out):
+    """The samples that training can read; two images of one stem (they would share a label file) are an error."""
+    usable, stems = [], {}
+    for sample in samples:
+        if not os.path.isfile(sample.path):
+            left_out.add("images named in the annotations but not found", sample.path)
+        elif os.path.splitext(sample.name)[1].lower() not in TRAINING_EXTENSIONS:
+            left_out.add("images that are not PNG or JPEG (training reads only those)", sample.name)
+        else:
+            stem = os.path.splitext(sample.name)[0]
+            if stem in stems:
+                raise ValueError(
+                    f"{stems[stem]} and {sample.path} would share the label file {stem}.txt: rename one of them"
+                )
+            stems[stem] = sample.path
+            usable.append(sample)
+    if not usable:
+        raise ValueError(f"none of the {len(samples)} images of the annotations was found as a PNG or JPEG file")
+    return usable
+
+
+def _split(samples, val_fraction, seed):
+    """``{split: samples}``: a seeded draw of ``val_fraction`` of them for validation, the rest for training."""
+    if val_fraction is None:
+        return {"train": samples}
+    if len(samples) < 2:
+        raise ValueError(f"--val-fraction needs at least two images, found {len(samples)}")
+    order = sorted(samples, key=lambda sample: sample.name)
+    random.Random(seed).shuffle(order)
+    count = min(max(1, round(len(order) * val_fraction)), len(order) - 1)
+    validation = {id(sample) for sample in order[:count]}
+    return {
+        "train": [sample for sample in samples if id(sample) not in validation],
+        "validation": [sample for sample in samples if id(sample) in validation],
+    }
+
+
+def _write_sample(sample, folder, copy, masks):
+    target = os.path.join(folder, "images", sample.name)
+    if copy:
+        shutil.copyfile(sample.path, target)
+    else:
+        os.symlink(os.path.abspath(sample.path), target)
+    stem = os.path.splitext(sample.name)[0]
+    width, height = sample.width, sample.height
+    lines = [
+        f"{label} {_fraction((x1 + x2) / 2 / width)} {_fraction((y1 + y2) / 2 / height)} "
+        f"{_fraction((x2 - x1) / width)} {_fraction((y2 - y1) / height)}\n"
+        for label, x1, y1, x2, y2 in sample.boxes
+    ]
+    with open(os.path.join(folder, "labels", stem + ".txt"), "w", encoding="utf-8") as stream:
+        stream.writelines(lines)
+    if masks:
+        mask = Image.new("L", (round(width), round(height)), 0)
+        draw = ImageDraw.Draw(mask)
+        for label, polygon in sample.polygons:
+            draw.polygon(polygon, fill=label + 1)
+        mask.save(os.path.join(folder, "masks", stem + ".png"))
+
+
+def _fraction(value):
+    return format(value, ".9g")
+
+
+def _description(out, splits, classes, key, folder, **extra):
+    # Validation falls back to the training images when nothing was held out.
+    sources = {"train": "train", "validation": "validation" if "validation" in splits else "train"}
+    return {
+        **extra,
+        "classes": list(classes),
+        **{
+            split: {"images": os.path.join(out, source, "images"), key: os.path.join(out, source, folder)}
+            for split, source in sources.items()
+        },
+    }
+
+
+def _print_summary(data, splits, classes, left_out, masks):
+    written = f"{data}" + (f" and {os.path.join(os.path.dirname(data), 'segment.yaml')}" if masks else "")
+    print(f"Wrote {written}")
+    width = max(len(name) for name in (*classes, "images", "without objects"))
+    columns = list(splits)
+    print(f"  {'':{width}}" + "".join(f"{split:>12}" for split in columns))
+    rows = [
+        ("images", [len(splits[split]) for split in columns]),
+        ("without objects", [sum(not sample.boxes for sample in splits[split]) for split in columns]),
+    ]
+    for index, name in enumerate(classes):
+        counts = [sum(box[0] == index for sample in splits[split] for box in sample.boxes) for split in columns]
+        rows.append((name, counts))
+    for name, counts in rows:
+        print(f"  {name:{width}}" + "".join(f"{count:>12}" for count in counts))
+    if "validation" not in splits:
+        print("  No validation split (--val-fraction): data.yaml validates on the training images.")
+    for line in left_out.lines():
+        print(f"  Left out: {line}")
+
+
+def _load_json(path):
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"COCO annotation file not found: {path}")
+    try:
+        with open(path, encoding="utf-8") as stream:
+            content = json.load(stream)
+    except (json.JSONDecodeError, UnicodeDecodeError) as error:
+        raise ValueError(f"{path} is not a JSON file: {error}") from None
+    if not isinstance(content, dict):
+        raise ValueError(f"{path} must hold a JSON object with 'images', 'annotations' and 'categories'")
+    return content
+
+
+def _list_member(content, key, path, required=True):
+    value = content.get(key, None if required else [])
+    if not isinstance(value, list):
+        raise ValueError(f"{path}: '{key}' must be a list, got {type(value).__name__}")
+    if not all(isinstance(item, dict) for item in value):
+        raise ValueError(f"{path}: every entry of '{key}' must be an object")
+    return value
+
+
+def _id(item, key, path):
+    value = item.get("id")
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise ValueError(f"{path}: an entry of '{key}' has no whole-number 'id': {item!r:.200}")
+    return value
+
+
+def _finite_number(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+
+
+def _positive_number(value):
+    return _finite_number(value) and value > 0
