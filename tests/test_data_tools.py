@@ -123,3 +123,74 @@ def test_converted_annotations_keep_exact_boxes_and_train(tmp_path, capsys, sour
     small = ["--epochs", "1", "--batch-size", "2", "--input-size", "32", "--model-size", "small"]
     assert main(["train", "detect", "--data", str(out / "data.yaml"), "--out", str(tmp_path / "run"), *small]) == 0
     capsys.readouterr()
+
+
+@pytest.fixture
+def converted(tmp_path, capsys):
+    """The COCO set above converted with masks and copied images: (data.yaml, segment.yaml)."""
+    images = write_images(tmp_path / "images")
+    arguments = ["--annotations", str(write_coco(tmp_path)), "--images", str(images), "--out", str(tmp_path / "set")]
+    assert main(["data", "convert", "--from", "coco", *arguments, "--val-fraction", "0.3", "--masks", "--copy"]) == 0
+    capsys.readouterr()
+    return tmp_path / "set" / "data.yaml", tmp_path / "set" / "segment.yaml"
+
+
+def _train(name):
+    return os.path.join("train", name)
+
+
+def _rotated(path):
+    with Image.open(path) as image:
+        exif = image.getexif()
+        exif[0x0112] = 6
+        image.save(path, exif=exif)
+
+
+# (case, description checked, file under the set's folder, what is done to it, exit status, text of the report)
+BROKEN = [
+    ("clean", "data", None, None, 0, "0 problems, 0 warnings: ready to train"),
+    ("label outside the image", "data", _train("labels/c.txt"), "0 1.5 0.5 0.1 0.1\n", 1, "c.txt:1"),
+    ("pixel units", "data", _train("labels/c.txt"), "1 30 20 10 10\n", 1, "pixel"),
+    ("unknown class", "data", _train("labels/c.txt"), "2 0.5 0.5 0.1 0.1\n", 1, "c.txt:1"),
+    ("malformed label", "data", _train("labels/c.txt"), "0 0.5\n", 1, "label files training cannot read"),
+    ("no label file", "data", _train("labels/c.txt"), None, 1, "images without a label file"),
+    ("image that does not decode", "data", _train("images/c.png"), "not a picture", 1, "do not decode"),
+    ("bitmap beside the images", "data", _train("images/d.bmp"), "BM", 1, "training does not read"),
+    ("EXIF-rotated photo", "data", _train("images/b.jpg"), _rotated, 0, "EXIF-rotated"),
+    ("duplicate image", "data", _train("images/e.png"), "c.png", 0, "duplicate images"),
+    ("mask value beyond the classes", "segment", _train("masks/c.png"), np.full((30, 30), 7, np.uint8), 1, "values 7"),
+    ("mask of another size", "segment", _train("masks/c.png"), np.zeros((5, 5), np.uint8), 1, "another size"),
+]
+
+
+@pytest.mark.parametrize("case, kind, name, change, status, text", BROKEN, ids=[row[0] for row in BROKEN])
+def test_data_check_names_each_problem_and_writes_its_plots(
+    converted, tmp_path, capsys, case, kind, name, change, status, text
+):
+    data, segment = converted
+    folder = data.parent
+    if name is not None:
+        path = folder / name
+        if change is None:
+            path.unlink()
+        elif callable(change):
+            change(path)
+        elif isinstance(change, np.ndarray):
+            Image.fromarray(change).save(path)
+        elif change == "c.png":  # the same bytes under another name, without a label: a duplicate
+            path.write_bytes((folder / _train("images/c.png")).read_bytes())
+            (folder / _train("labels/e.txt")).write_text("")
+        else:
+            path.write_text(change)
+    out = tmp_path / "report"
+    assert main(["data", "check", str(data if kind == "data" else segment), "--out", str(out)]) == status
+    printed = capsys.readouterr().out
+    assert text in printed
+    assert (out / "report.txt").read_text().splitlines()[-1] == printed.splitlines()[-2]  # the verdict
+    plots = (
+        ["objects_per_class", "box_sizes", "box_centres", "objects_per_image"]
+        if kind == "data"
+        else ["pixels_per_class"]
+    )
+    for plot in plots:
+        assert Image.open(out / f"{plot}.png").size[0] > 100, plot
