@@ -63,6 +63,13 @@ def write_voc(folder):
     return folder
 
 
+def write_darknet(folder):
+    folder.mkdir()
+    for stem, rows in EXPECTED.items():
+        (folder / f"{stem}.txt").write_text("".join(" ".join(map(str, row)) + "\n" for row in rows))
+    return folder
+
+
 def read_labels(description):
     rows = {}
     for split in ("train", "validation"):
@@ -88,11 +95,12 @@ def read_labels(description):
             ],
         ),
         ("voc", write_voc, [], ["1 images named in the annotations but not found"]),
+        ("darknet", write_darknet, ["--classes", "cat", "dog"], ["images", "cat"]),
     ],
 )
 def test_converted_annotations_keep_exact_boxes_and_train(tmp_path, capsys, source, write, extra, summary):
     images = write_images(tmp_path / "images")
-    annotations = write(tmp_path / "voc" if source == "voc" else tmp_path)
+    annotations = write(tmp_path / source if source != "coco" else tmp_path)
     out = tmp_path / "out"
     arguments = ["--annotations", str(annotations), "--images", str(images), "--out", str(out)]
     assert main(["data", "convert", "--from", source, *arguments, "--val-fraction", "0.3", *extra]) == 0

@@ -253,7 +253,17 @@ def _check_image_files(split):
 
 
 def _mark_duplicates(splits):
-    """Warns of files with the same bytes, within a split and (a leak into validation) across splits."""
+    """Warns of files with the same bytes, within a split and (a leak into validation) across splits.
+
+    Validation on the training folder itself (a set converted without a
+    split) is one warning, not one per image.
+    """
+    train, validation = splits
+    if os.path.samefile(train.images_folder, validation.images_folder):
+        validation.findings.warning(
+            "splits sharing their images folder (validation measures the training images)", validation.images_folder
+        )
+        splits = [train]
     by_digest = collections.defaultdict(list)
     for split in splits:
         for image in split.images:

@@ -3,6 +3,7 @@ read as training reads it). Neither imports TensorFlow until it runs."""
 
 import argparse
 
+from quillon.forgeline.data.convert import FORMATS
 from quillon.forgeline.jobs.options import non_negative_int
 
 
@@ -25,14 +26,22 @@ def add_data_command(subcommands):
 
     convert = tools.add_parser(
         "convert",
-        help="convert COCO or Pascal VOC annotations to the Darknet layout that train detect reads",
+        help="convert COCO or Pascal VOC annotations to the Darknet layout that train detect reads, or split one",
         description="Writes OUT/train (and OUT/validation) images and labels folders and OUT/data.yaml. Boxes are "
         "kept exactly (pixels to fractions of each image's size); whatever is left out (crowd regions, missing "
         "images, unknown categories...) is counted and named.",
     )
-    convert.add_argument("--from", dest="source_format", required=True, choices=("coco", "voc"))
     convert.add_argument(
-        "--annotations", required=True, help="the COCO JSON file, or the folder of VOC XML files (one per image)"
+        "--from",
+        dest="source_format",
+        required=True,
+        choices=FORMATS,
+        help="darknet: a labels folder to split (with --val-fraction), its files copied as they are",
+    )
+    convert.add_argument(
+        "--annotations",
+        required=True,
+        help="the COCO JSON file, the folder of VOC XML files (one per image) or the Darknet labels folder",
     )
     convert.add_argument("--images", required=True, help="the folder the annotations' file names are in")
     convert.add_argument("--out", required=True, help="a new (or empty) folder for the converted data set")
@@ -45,7 +54,10 @@ def add_data_command(subcommands):
     convert.add_argument("--seed", type=non_negative_int, default=0, help="seed of the split (default 0)")
     convert.add_argument("--copy", action="store_true", help="copy the images (default: symbolic links to them)")
     convert.add_argument(
-        "--classes", nargs="+", metavar="NAME", help="VOC: the classes in label order (default: the files', sorted)"
+        "--classes",
+        nargs="+",
+        metavar="NAME",
+        help="VOC: the classes in label order (default: the files', sorted); darknet: the class names (required)",
     )
     convert.add_argument("--drop-difficult", action="store_true", help="VOC: leave out objects marked difficult")
     convert.add_argument(

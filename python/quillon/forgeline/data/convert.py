@@ -1,5 +1,9 @@
 """Annotations as labelling tools write them (COCO JSON, Pascal VOC XML) to the Darknet layout ``train detect`` reads.
 
+A data set already in the Darknet layout ("darknet") goes the same way, its
+label files copied as they are: that is how one folder gets its validation
+split.
+
 ``convert`` reads every annotation first, so that a mistake in them is named
 before anything is written, then writes into a new folder ``OUT``:
 
@@ -24,7 +28,7 @@ from PIL import Image, ImageDraw
 
 from quillon.forgeline.run_files import write_text_atomically
 
-FORMATS = ("coco", "voc")
+FORMATS = ("coco", "voc", "darknet")
 # The image files training reads (find_images in quillon.forgeline.datasets.utils).
 TRAINING_EXTENSIONS = (".png", ".jpg", ".jpeg")
 SPLITS = ("train", "validation")
@@ -36,11 +40,12 @@ class Sample:
 
     ``boxes`` rows are ``(class index, x1, y1, x2, y2)`` in pixels with the
     origin at the image's top-left corner; ``polygons`` rows ``(class index,
-    [x0, y0, x1, y1, ...])``.
+    [x0, y0, x1, y1, ...])``. A sample with a ``label_file`` (Darknet) is
+    written with a copy of that file, its ``boxes`` only counted.
     """
 
-    def __init__(self, path, width, height):
-        self.path, self.width, self.height = path, width, height
+    def __init__(self, path, width=None, height=None, label_file=None):
+        self.path, self.width, self.height, self.label_file = path, width, height, label_file
         self.boxes, self.polygons = [], []
 
     @property
@@ -175,6 +180,32 @@ def read_voc(annotations, images, classes=None, drop_difficult=False):
     return classes, samples, left_out
 
 
+def read_darknet(annotations, images, classes):
+    """Pairs the PNG and JPEG images of ``images`` with their label files; returns ``(classes, samples, left out)``.
+
+    Images without a label file are left out (training would skip them).
+    """
+    from quillon.forgeline.datasets.darknet import read_darknet_labels
+
+    if not classes:
+        raise ValueError("--from darknet needs --classes: the class names in label order")
+    if not os.path.isdir(annotations):
+        raise FileNotFoundError(f"labels folder not found: {annotations}")
+    left_out = LeftOut()
+    samples = []
+    for name in sorted(os.listdir(images)):
+        if os.path.splitext(name)[1].lower() not in TRAINING_EXTENSIONS:
+            continue
+        label_file = os.path.join(annotations, os.path.splitext(name)[0] + ".txt")
+        if not os.path.isfile(label_file):
+            left_out.add("images without a label file", name)
+            continue
+        sample = Sample(os.path.join(images, name), label_file=label_file)
+        sample.boxes = [tuple(row) for row in read_darknet_labels(label_file)]
+        samples.append(sample)
+    return list(classes), samples, left_out
+
+
 def _read_voc_file(path, images):
     """``(sample, [(class name, difficult, (xmin, ymin, xmax, ymax))])`` of one VOC XML file."""
     try:
@@ -238,8 +269,8 @@ def convert(
 ):
     """Converts the annotations to the Darknet layout in the new folder ``out``; prints what it did.
 
-    ``source_format`` is "coco" or "voc"; ``annotations`` the COCO JSON file or
-    the folder of VOC XML files; ``images`` the folder their file names are
+    ``source_format`` is "coco", "voc" or "darknet"; ``annotations`` the COCO
+    JSON file, the folder of VOC XML files or the Darknet labels folder; ``images`` the folder their file names are
     relative to. With ``val_fraction`` that share of the images (at least one)
     goes to the validation split, drawn with ``seed``; without it
     ``data.yaml`` validates on the training images. Images are linked
@@ -260,10 +291,12 @@ def convert(
         raise FileExistsError(f"{out} already exists and is not an empty folder; choose a new --out")
     if source_format == "coco":
         if classes is not None:
-            raise ValueError("--classes is for VOC; COCO files name their categories")
+            raise ValueError("--classes is for VOC and Darknet labels; COCO files name their categories")
         classes, samples, left_out = read_coco(annotations, images, masks)
-    else:
+    elif source_format == "voc":
         classes, samples, left_out = read_voc(annotations, images, classes, drop_difficult)
+    else:
+        classes, samples, left_out = read_darknet(annotations, images, classes)
     if not classes:
         raise ValueError(f"{annotations} names no class")
     if masks and len(classes) > 255:
@@ -330,13 +363,17 @@ def _write_sample(sample, folder, copy, masks):
     else:
         os.symlink(os.path.abspath(sample.path), target)
     stem = os.path.splitext(sample.name)[0]
+    label_file = os.path.join(folder, "labels", stem + ".txt")
+    if sample.label_file is not None:
+        shutil.copyfile(sample.label_file, label_file)
+        return
     width, height = sample.width, sample.height
     lines = [
         f"{label} {_fraction((x1 + x2) / 2 / width)} {_fraction((y1 + y2) / 2 / height)} "
         f"{_fraction((x2 - x1) / width)} {_fraction((y2 - y1) / height)}\n"
         for label, x1, y1, x2, y2 in sample.boxes
     ]
-    with open(os.path.join(folder, "labels", stem + ".txt"), "w", encoding="utf-8") as stream:
+    with open(label_file, "w", encoding="utf-8") as stream:
         stream.writelines(lines)
     if masks:
         mask = Image.new("L", (round(width), round(height)), 0)
