@@ -140,7 +140,16 @@ def converted(tmp_path, capsys):
     arguments = ["--annotations", str(write_coco(tmp_path)), "--images", str(images), "--out", str(tmp_path / "set")]
     assert main(["data", "convert", "--from", "coco", *arguments, "--val-fraction", "0.3", "--masks", "--copy"]) == 0
     capsys.readouterr()
-    return tmp_path / "set" / "data.yaml", tmp_path / "set" / "segment.yaml"
+    folder = tmp_path / "set"
+    headpose = {}
+    for split in ("train", "validation"):  # the same images with head-pose annotations
+        (folder / split / "poses").mkdir()
+        for image in os.listdir(folder / split / "images"):
+            pose = {"boxes": [[0.5, 0.5, 1, 1, 0]], "angles": [[10.0, -20.0, 5.0]]}
+            (folder / split / "poses" / (image[:-4] + ".json")).write_text(json.dumps(pose))
+        headpose[split] = {"images": str(folder / split / "images"), "annotations": str(folder / split / "poses")}
+    (folder / "headpose.yaml").write_text(yaml.safe_dump(headpose))
+    return folder / "data.yaml", {kind: folder / f"{kind}.yaml" for kind in ("segment", "headpose")}
 
 
 def _train(name):
@@ -168,6 +177,8 @@ BROKEN = [
     ("duplicate image", "data", _train("images/e.png"), "c.png", 0, "duplicate images"),
     ("mask value beyond the classes", "segment", _train("masks/c.png"), np.full((30, 30), 7, np.uint8), 1, "values 7"),
     ("mask of another size", "segment", _train("masks/c.png"), np.zeros((5, 5), np.uint8), 1, "another size"),
+    ("angle not a number", "headpose", _train("poses/c.json"), '{"angles": [[NaN, 0, 0]]}', 1, "not finite"),
+    ("angle beyond the model", "headpose", _train("poses/c.json"), '{"angles": [[0, 120, 0]]}', 0, "outside"),
 ]
 
 
@@ -175,7 +186,7 @@ BROKEN = [
 def test_data_check_names_each_problem_and_writes_its_plots(
     converted, tmp_path, capsys, case, kind, name, change, status, text
 ):
-    data, segment = converted
+    data, others = converted
     folder = data.parent
     if name is not None:
         path = folder / name
@@ -191,14 +202,11 @@ def test_data_check_names_each_problem_and_writes_its_plots(
         else:
             path.write_text(change)
     out = tmp_path / "report"
-    assert main(["data", "check", str(data if kind == "data" else segment), "--out", str(out)]) == status
+    assert main(["data", "check", str(others.get(kind, data)), "--out", str(out)]) == status
     printed = capsys.readouterr().out
     assert text in printed
     assert (out / "report.txt").read_text().splitlines()[-1] == printed.splitlines()[-2]  # the verdict
-    plots = (
-        ["objects_per_class", "box_sizes", "box_centres", "objects_per_image"]
-        if kind == "data"
-        else ["pixels_per_class"]
-    )
+    detection = ["objects_per_class", "box_sizes", "box_centres", "objects_per_image"]
+    plots = {"data": detection, "segment": ["pixels_per_class"], "headpose": ["angles"]}[kind]
     for plot in plots:
         assert Image.open(out / f"{plot}.png").size[0] > 100, plot
