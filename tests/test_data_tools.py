@@ -210,3 +210,88 @@ def test_data_check_names_each_problem_and_writes_its_plots(
     plots = {"data": detection, "segment": ["pixels_per_class"], "headpose": ["angles"]}[kind]
     for plot in plots:
         assert Image.open(out / f"{plot}.png").size[0] > 100, plot
+
+
+def _coco(**changes):
+    content = {
+        "images": [{"id": 1, "file_name": "a.png", "width": 64, "height": 32}],
+        "annotations": [{"id": 1, "image_id": 1, "category_id": 1, "bbox": [0, 0, 8, 8]}],
+        "categories": [{"id": 1, "name": "cat"}],
+    }
+    return json.dumps({**content, **changes})
+
+
+# (case, format, annotation file or VOC file, exit status, text of the error or the summary)
+BAD_ANNOTATIONS = [
+    ("not JSON", "coco", "{", 1, "is not a JSON file"),
+    (
+        "box of three numbers",
+        "coco",
+        _coco(annotations=[{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3]}]),
+        1,
+        "'bbox' must be",
+    ),
+    ("image without a size", "coco", _coco(images=[{"id": 1, "file_name": "a.png"}]), 1, "needs positive 'width'"),
+    (
+        "list as image id",
+        "coco",
+        _coco(annotations=[{"image_id": [1], "category_id": 1, "bbox": [0, 0, 1, 1]}]),
+        0,
+        "1 annotations naming an image",
+    ),
+    (
+        "box outside the image",
+        "coco",
+        _coco(annotations=[{"image_id": 1, "category_id": 1, "bbox": [70, 0, 5, 5]}]),
+        0,
+        "1 boxes of zero size or outside",
+    ),
+    (
+        "two images, one stem",
+        "coco",
+        _coco(
+            images=[
+                {"id": 1, "file_name": "a.png", "width": 4, "height": 4},
+                {"id": 2, "file_name": "a.jpg", "width": 4, "height": 4},
+            ]
+        ),
+        1,
+        "would share the label file a.txt",
+    ),
+    (
+        "VOC without file name",
+        "voc",
+        "<annotation><size><width>4</width><height>4</height></size></annotation>",
+        1,
+        "<filename> is missing",
+    ),
+    (
+        "VOC box not a number",
+        "voc",
+        "<annotation><filename>a.png</filename><size><width>4</width><height>4</height></size><object><name>cat</name><bndbox><xmin>x</xmin></bndbox></object></annotation>",
+        1,
+        "<bndbox/xmin> must be a number",
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "case, source, content, status, text", BAD_ANNOTATIONS, ids=[row[0] for row in BAD_ANNOTATIONS]
+)
+def test_convert_names_what_is_wrong_in_the_annotations(tmp_path, capsys, case, source, content, status, text):
+    images = tmp_path / "images"
+    images.mkdir()
+    for name in ("a.png", "a.jpg"):
+        Image.new("RGB", (64, 32)).save(images / name)
+    annotations = tmp_path / ("instances.json" if source == "coco" else "voc")
+    if source == "voc":
+        annotations.mkdir()
+        (annotations / "a.xml").write_text(content)
+    else:
+        annotations.write_text(content)
+    out = tmp_path / "out"
+    arguments = ["--from", source, "--annotations", str(annotations), "--images", str(images), "--out", str(out)]
+    assert main(["data", "convert", *arguments]) == status
+    captured = capsys.readouterr()
+    assert text in (captured.out if status == 0 else captured.err)
+    assert (out / "data.yaml").is_file() == (status == 0)  # an error leaves no data description

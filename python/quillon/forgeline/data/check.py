@@ -166,17 +166,16 @@ def _check_segmentation(split, masks_folder, classes):
             with Image.open(mask_file) as mask:
                 mode, size = mask.mode, mask.size
                 values = np.asarray(mask) if mode in descriptions.MASK_MODES else None
-            with Image.open(image) as picture:
-                image_size = picture.size
         except OSError as error:
             split.findings.problem("masks that cannot be read", f"{mask_file}: {error}")
             continue
+        image_size = _image_size(image)  # None for an image that does not open: reported with the images
         if values is None:
             split.findings.problem(
                 "masks that are not single-channel class-index images", f"{mask_file}: PIL mode {mode!r}"
             )
             continue
-        if size != image_size:
+        if image_size is not None and size != image_size:
             split.findings.problem(
                 "masks of another size than their image",
                 f"{mask_file}: {size[0]}x{size[1]}, image {image_size[0]}x{image_size[1]}",
@@ -195,6 +194,14 @@ def _check_segmentation(split, masks_folder, classes):
         split.per_class.update({index: int(count) for index, count in enumerate(counts[: len(classes)]) if count})
 
 
+def _image_size(path):
+    try:
+        with Image.open(path) as image:
+            return image.size
+    except OSError:
+        return None
+
+
 def _check_headpose(split, annotations_folder):
     from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE
 
@@ -203,7 +210,7 @@ def _check_headpose(split, annotations_folder):
     for _, annotation in _partners(split, annotations_folder, extension, "an annotation file"):
         try:
             angles = _read_angles(annotation)
-        except (ValueError, OSError, KeyError, IndexError, TypeError) as error:
+        except Exception as error:  # whatever the file holds (SciPy's MAT errors, a wrong JSON shape): reported
             split.findings.problem("annotation files training cannot read", f"{annotation}: {error}")
             continue
         if not all(math.isfinite(value) for value in angles):
@@ -245,10 +252,12 @@ def _check_image_files(split):
         reason = image_problem(image)
         if reason is not None:
             split.findings.problem("images that do not decode", f"{image}: {reason}")
-        elif exif_orientation(image) != 1:
+            continue
+        orientation = exif_orientation(image)
+        if orientation != 1:
             split.findings.warning(
                 "EXIF-rotated photos (training uses the stored pixels, not the rotated view)",
-                f"{image}: orientation {exif_orientation(image)}",
+                f"{image}: orientation {orientation}",
             )
 
 

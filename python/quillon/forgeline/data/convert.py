@@ -110,8 +110,8 @@ def read_coco(annotations, images, masks=False):
         samples[image_id] = Sample(os.path.join(images, file_name), width, height)
 
     for position, annotation in enumerate(annotation_list):
-        sample = samples.get(annotation.get("image_id"))
-        label = category_index.get(annotation.get("category_id"))
+        sample = samples.get(_key(annotation.get("image_id")))
+        label = category_index.get(_key(annotation.get("category_id")))
         where = f"annotation {annotation.get('id', position)}"
         if sample is None:
             left_out.add(
@@ -448,6 +448,11 @@ def _id(item, key, path):
     if isinstance(value, bool) or not isinstance(value, int):
         raise ValueError(f"{path}: an entry of '{key}' has no whole-number 'id': {item!r:.200}")
     return value
+
+
+def _key(value):
+    """``value`` where it can be an id; None for what cannot (a list, a mapping) rather than a TypeError."""
+    return value if isinstance(value, (int, str)) else None
 
 
 def _finite_number(value):
