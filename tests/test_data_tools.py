@@ -177,8 +177,23 @@ BROKEN = [
     ("duplicate image", "data", _train("images/e.png"), "c.png", 0, "duplicate images"),
     ("mask value beyond the classes", "segment", _train("masks/c.png"), np.full((30, 30), 7, np.uint8), 1, "values 7"),
     ("mask of another size", "segment", _train("masks/c.png"), np.zeros((5, 5), np.uint8), 1, "another size"),
-    ("angle not a number", "headpose", _train("poses/c.json"), '{"angles": [[NaN, 0, 0]]}', 1, "not finite"),
-    ("angle beyond the model", "headpose", _train("poses/c.json"), '{"angles": [[0, 120, 0]]}', 0, "outside"),
+    (
+        "angle not a number",
+        "headpose",
+        _train("poses/c.json"),
+        '{"boxes": [[0.5, 0.5, 1, 1, 0]], "angles": [[NaN, 0, 0]]}',
+        1,
+        "not finite",
+    ),
+    ("pose without its box", "headpose", _train("poses/c.json"), '{"angles": [[0, 0, 0]]}', 1, "no 'boxes' member"),
+    (
+        "angle beyond the model",
+        "headpose",
+        _train("poses/c.json"),
+        '{"boxes": [[0.5, 0.5, 1, 1, 0]], "angles": [[0, 120, 0]]}',
+        0,
+        "outside",
+    ),
 ]
 
 

@@ -211,7 +211,8 @@ def _check_headpose(split, annotations_folder):
         try:
             angles = _read_angles(annotation)
         except Exception as error:  # whatever the file holds (SciPy's MAT errors, a wrong JSON shape): reported
-            split.findings.problem("annotation files training cannot read", f"{annotation}: {error}")
+            reason = f"no {error} member" if isinstance(error, KeyError) else str(error)
+            split.findings.problem("annotation files training cannot read", f"{annotation}: {reason}")
             continue
         if not all(math.isfinite(value) for value in angles):
             split.findings.problem("annotations with angles that are not finite numbers", f"{annotation}: {angles}")
@@ -231,18 +232,22 @@ def _headpose_extension(folder):
 
 
 def _read_angles(path):
-    """Pitch, yaw, roll of the first face, as the head-pose datasets read them."""
+    """Pitch, yaw, roll of the first face, read as the head-pose job's datasets read them."""
     if path.endswith(".mat"):
         from scipy.io import loadmat
 
-        return [float(value) for value in np.asarray(loadmat(path)["Pose_Para"], np.float64)[0][:3]]
+        content = loadmat(path)
+        if "pt2d" not in content:
+            raise ValueError("'pt2d' (the landmarks) is missing")
+        return [float(value) for value in np.asarray(content["Pose_Para"], np.float64)[0][:3]]
     with open(path, encoding="utf-8") as stream:
-        first = json.load(stream)["angles"][0]
-    if isinstance(first, dict):
-        return [float(first[key]) for key in ("pitch", "yaw", "roll")]
-    if len(first) != 3:
-        raise ValueError(f"an angle row holds pitch, yaw, roll, got {first!r}")
-    return [float(value) for value in first]
+        content = json.load(stream)
+    box, angles = content["boxes"][0], content["angles"][0]  # the first face is cut out by its box
+    if len(box) != 5 or len(angles) != 3:
+        raise ValueError(
+            f"the first box holds cx, cy, w, h, label and its angles pitch, yaw, roll, got {box!r}, {angles!r}"
+        )
+    return [float(value) for value in angles]
 
 
 def _check_image_files(split):
