@@ -88,10 +88,10 @@ def read_labels(description):
             write_coco,
             ["--masks"],
             [
-                "1 crowd regions",
+                "1 crowd regions left out",
                 "1 images named in the annotations but not found",
-                "1 annotations naming an image",
-                "2 objects without a polygon",
+                "1 annotations left out: their image is not in 'images'",
+                "2 objects without a polygon, not in the masks",
             ],
         ),
         ("voc", write_voc, [], ["1 images named in the annotations but not found"]),
@@ -252,7 +252,7 @@ BAD_ANNOTATIONS = [
         "coco",
         _coco(annotations=[{"image_id": [1], "category_id": 1, "bbox": [0, 0, 1, 1]}]),
         0,
-        "1 annotations naming an image",
+        "1 annotations left out: their image is not in 'images'",
     ),
     (
         "box outside the image",
@@ -260,6 +260,13 @@ BAD_ANNOTATIONS = [
         _coco(annotations=[{"image_id": 1, "category_id": 1, "bbox": [70, 0, 5, 5]}]),
         0,
         "1 boxes of zero size or outside",
+    ),
+    (
+        "image of another size",
+        "coco",
+        _coco(images=[{"id": 1, "file_name": "a.png", "width": 32, "height": 32}]),
+        0,
+        "a.png: 64x32, annotated 32x32",
     ),
     (
         "two images, one stem",

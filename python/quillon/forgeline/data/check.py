@@ -18,6 +18,7 @@ import os
 import numpy as np
 from PIL import Image
 
+from quillon.forgeline.data import convert
 from quillon.forgeline.jobs import descriptions
 
 SPLITS = ("train", "validation")
@@ -169,7 +170,7 @@ def _check_segmentation(split, masks_folder, classes):
         except OSError as error:
             split.findings.problem("masks that cannot be read", f"{mask_file}: {error}")
             continue
-        image_size = _image_size(image)  # None for an image that does not open: reported with the images
+        image_size = convert.image_size(image)  # None for an image that does not open: reported with the images
         if values is None:
             split.findings.problem(
                 "masks that are not single-channel class-index images", f"{mask_file}: PIL mode {mode!r}"
@@ -192,14 +193,6 @@ def _check_segmentation(split, masks_folder, classes):
                 f"(classes 0..{len(classes) - 1})",
             )
         split.per_class.update({index: int(count) for index, count in enumerate(counts[: len(classes)]) if count})
-
-
-def _image_size(path):
-    try:
-        with Image.open(path) as image:
-            return image.size
-    except OSError:
-        return None
 
 
 def _check_headpose(split, annotations_folder):

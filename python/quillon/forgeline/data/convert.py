@@ -53,8 +53,8 @@ class Sample:
         return os.path.basename(self.path)
 
 
-class LeftOut:
-    """What a conversion left out, by reason, with the first few names of each."""
+class Notes:
+    """What a conversion left out or changed, by reason, with the first few names of each."""
 
     def __init__(self):
         self.counts = collections.Counter()
@@ -92,7 +92,7 @@ def read_coco(annotations, images, masks=False):
     if len(category_index) != len(categories):
         raise ValueError(f"{annotations}: two 'categories' share an id")
 
-    left_out = LeftOut()
+    notes = Notes()
     samples = {}
     for position, image in enumerate(images_list):
         image_id = _id(image, "images", annotations)
@@ -114,28 +114,28 @@ def read_coco(annotations, images, masks=False):
         label = category_index.get(_key(annotation.get("category_id")))
         where = f"annotation {annotation.get('id', position)}"
         if sample is None:
-            left_out.add(
-                "annotations naming an image that is not in 'images'",
+            notes.add(
+                "annotations left out: their image is not in 'images'",
                 f"{where} (image_id {annotation.get('image_id')!r})",
             )
         elif label is None:
-            left_out.add(
-                "annotations naming a category that is not in 'categories'",
+            notes.add(
+                "annotations left out: their category is not in 'categories'",
                 f"{where} (category_id {annotation.get('category_id')!r})",
             )
         elif annotation.get("iscrowd"):
-            left_out.add("crowd regions", f"{where} on {sample.name}")
+            notes.add("crowd regions left out", f"{where} on {sample.name}")
         else:
-            _add_coco_object(sample, label, annotation, annotations, where, left_out, masks)
-    return classes, list(samples.values()), left_out
+            _add_coco_object(sample, label, annotation, annotations, where, notes, masks)
+    return classes, list(samples.values()), notes
 
 
-def _add_coco_object(sample, label, annotation, path, where, left_out, masks):
+def _add_coco_object(sample, label, annotation, path, where, notes, masks):
     box = annotation.get("bbox")
     if not (isinstance(box, list) and len(box) == 4 and all(_finite_number(value) for value in box)):
         raise ValueError(f"{path}: {where}: 'bbox' must be [x, y, width, height] in pixels, got {box!r}")
     x, y, width, height = box
-    _add_box(sample, label, x, y, x + width, y + height, left_out)
+    _add_box(sample, label, x, y, x + width, y + height, notes)
     segmentation = annotation.get("segmentation")
     if isinstance(segmentation, list) and segmentation:
         for polygon in segmentation:
@@ -143,7 +143,7 @@ def _add_coco_object(sample, label, annotation, path, where, left_out, masks):
                 raise ValueError(f"{path}: {where}: a 'segmentation' polygon must list x, y pairs, got {polygon!r}")
             sample.polygons.append((label, polygon))
     elif masks:
-        left_out.add("objects without a polygon (not in the masks)", f"{where} on {sample.name}")
+        notes.add("objects without a polygon, not in the masks", f"{where} on {sample.name}")
 
 
 def read_voc(annotations, images, classes=None, drop_difficult=False):
@@ -164,20 +164,20 @@ def read_voc(annotations, images, classes=None, drop_difficult=False):
     elif len(set(classes)) != len(classes):
         raise ValueError(f"--classes names a class twice: {classes}")
     index = {name: position for position, name in enumerate(classes)}
-    left_out = LeftOut()
+    notes = Notes()
     samples = []
     for sample, objects in parsed:
         for name, difficult, box in objects:
             if name not in index:
-                left_out.add("objects of a class not in --classes", f"{name} on {sample.name}")
+                notes.add("objects left out: their class is not in --classes", f"{name} on {sample.name}")
             elif difficult and drop_difficult:
-                left_out.add("difficult objects (--drop-difficult)", sample.name)
+                notes.add("difficult objects left out (--drop-difficult)", sample.name)
             else:
                 # VOC counts pixels from 1 and includes the last one: pixel xmin..xmax spans [xmin - 1, xmax].
                 x1, y1, x2, y2 = box
-                _add_box(sample, index[name], x1 - 1, y1 - 1, x2, y2, left_out)
+                _add_box(sample, index[name], x1 - 1, y1 - 1, x2, y2, notes)
         samples.append(sample)
-    return classes, samples, left_out
+    return classes, samples, notes
 
 
 def read_darknet(annotations, images, classes):
@@ -191,19 +191,19 @@ def read_darknet(annotations, images, classes):
         raise ValueError("--from darknet needs --classes: the class names in label order")
     if not os.path.isdir(annotations):
         raise FileNotFoundError(f"labels folder not found: {annotations}")
-    left_out = LeftOut()
+    notes = Notes()
     samples = []
     for name in sorted(os.listdir(images)):
         if os.path.splitext(name)[1].lower() not in TRAINING_EXTENSIONS:
             continue
         label_file = os.path.join(annotations, os.path.splitext(name)[0] + ".txt")
         if not os.path.isfile(label_file):
-            left_out.add("images without a label file", name)
+            notes.add("images without a label file left out", name)
             continue
         sample = Sample(os.path.join(images, name), label_file=label_file)
         sample.boxes = [tuple(row) for row in read_darknet_labels(label_file)]
         samples.append(sample)
-    return list(classes), samples, left_out
+    return list(classes), samples, notes
 
 
 def _read_voc_file(path, images):
@@ -217,9 +217,8 @@ def _read_voc_file(path, images):
         raise ValueError(f"VOC file {path}: <filename> is missing")
     image_path = os.path.join(images, file_name)
     width, height = (_voc_number(root, f"size/{key}", path) for key in ("width", "height"))
-    if not (width > 0 and height > 0) and os.path.isfile(image_path):
-        with Image.open(image_path) as image:  # the header only: tools write <size> 0 0 now and then
-            width, height = image.size
+    if not (width > 0 and height > 0):  # tools write <size> 0 0 now and then: the image's header says
+        width, height = image_size(image_path) or (width, height)
     if not (width > 0 and height > 0):
         raise ValueError(f"VOC file {path}: <size> needs a positive width and height, got {width}, {height}")
     objects = []
@@ -244,14 +243,14 @@ def _voc_number(element, key, path):
     return value
 
 
-def _add_box(sample, label, x1, y1, x2, y2, left_out):
+def _add_box(sample, label, x1, y1, x2, y2, notes):
     """Adds the box cut to the image; a box with nothing left inside is left out and counted."""
     cut = max(x1, 0), max(y1, 0), min(x2, sample.width), min(y2, sample.height)
     if cut[2] <= cut[0] or cut[3] <= cut[1]:
-        left_out.add("boxes of zero size or outside their image", sample.name)
+        notes.add("boxes of zero size or outside their image left out", sample.name)
         return
     if cut != (x1, y1, x2, y2):
-        left_out.add("boxes reaching past their image (kept, cut to it)", sample.name)
+        notes.add("boxes reaching past their image, cut to it", sample.name)
     sample.boxes.append((label, *cut))
 
 
@@ -292,16 +291,16 @@ def convert(
     if source_format == "coco":
         if classes is not None:
             raise ValueError("--classes is for VOC and Darknet labels; COCO files name their categories")
-        classes, samples, left_out = read_coco(annotations, images, masks)
+        classes, samples, notes = read_coco(annotations, images, masks)
     elif source_format == "voc":
-        classes, samples, left_out = read_voc(annotations, images, classes, drop_difficult)
+        classes, samples, notes = read_voc(annotations, images, classes, drop_difficult)
     else:
-        classes, samples, left_out = read_darknet(annotations, images, classes)
+        classes, samples, notes = read_darknet(annotations, images, classes)
     if not classes:
         raise ValueError(f"{annotations} names no class")
     if masks and len(classes) > 255:
         raise ValueError(f"masks hold up to 255 classes and the background, {annotations} has {len(classes)}")
-    samples = _usable(samples, left_out)
+    samples = _usable(samples, notes)
     splits = _split(samples, val_fraction, seed)
 
     for split, members in splits.items():
@@ -315,18 +314,18 @@ def convert(
         write_text_atomically(os.path.join(out, "segment.yaml"), yaml.safe_dump(segment, sort_keys=False))
     data = os.path.join(out, "data.yaml")
     write_text_atomically(data, yaml.safe_dump(description, sort_keys=False, allow_unicode=True))
-    _print_summary(data, splits, classes, left_out, masks)
+    _print_summary(data, splits, classes, notes, masks)
     return data
 
 
-def _usable(samples, left_out):
+def _usable(samples, notes):
     """The samples that training can read; two images of one stem (they would share a label file) are an error."""
     usable, stems = [], {}
     for sample in samples:
         if not os.path.isfile(sample.path):
-            left_out.add("images named in the annotations but not found", sample.path)
+            notes.add("images named in the annotations but not found, left out", sample.path)
         elif os.path.splitext(sample.name)[1].lower() not in TRAINING_EXTENSIONS:
-            left_out.add("images that are not PNG or JPEG (training reads only those)", sample.name)
+            notes.add("images left out: not PNG or JPEG, which training reads", sample.name)
         else:
             stem = os.path.splitext(sample.name)[0]
             if stem in stems:
@@ -335,9 +334,24 @@ def _usable(samples, left_out):
                 )
             stems[stem] = sample.path
             usable.append(sample)
+            size = image_size(sample.path) if sample.width is not None else None
+            if size is not None and size != (sample.width, sample.height):
+                notes.add(
+                    "images of another size than the annotations say (boxes kept as fractions of that size)",
+                    f"{sample.name}: {size[0]}x{size[1]}, annotated {sample.width}x{sample.height}",
+                )
     if not usable:
         raise ValueError(f"none of the {len(samples)} images of the annotations was found as a PNG or JPEG file")
     return usable
+
+
+def image_size(path):
+    """The image's width and height from its header; None when it does not open (the check says why)."""
+    try:
+        with Image.open(path) as image:
+            return image.size
+    except OSError:
+        return None
 
 
 def _split(samples, val_fraction, seed):
@@ -400,7 +414,7 @@ def _description(out, splits, classes, key, folder, **extra):
     }
 
 
-def _print_summary(data, splits, classes, left_out, masks):
+def _print_summary(data, splits, classes, notes, masks):
     written = f"{data}" + (f" and {os.path.join(os.path.dirname(data), 'segment.yaml')}" if masks else "")
     print(f"Wrote {written}")
     width = max(len(name) for name in (*classes, "images", "without objects"))
@@ -417,8 +431,8 @@ def _print_summary(data, splits, classes, left_out, masks):
         print(f"  {name:{width}}" + "".join(f"{count:>12}" for count in counts))
     if "validation" not in splits:
         print("  No validation split (--val-fraction): data.yaml validates on the training images.")
-    for line in left_out.lines():
-        print(f"  Left out: {line}")
+    for line in notes.lines():
+        print(f"  {line}")
 
 
 def _load_json(path):
