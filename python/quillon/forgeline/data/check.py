@@ -14,6 +14,7 @@ import hashlib
 import json
 import math
 import os
+import warnings
 
 import numpy as np
 from PIL import Image
@@ -121,7 +122,12 @@ def _images(folder, findings):
     for name in sorted(os.listdir(folder)):
         if os.path.splitext(name)[1].lower() in OTHER_IMAGE_EXTENSIONS:
             findings.problem("images training does not read (only PNG and JPEG)", os.path.join(folder, name))
-    return find_images(folder, sort=True)
+    with warnings.catch_warnings(record=True) as caught:  # names that cannot enter a tf.data pipeline
+        warnings.simplefilter("always")
+        images = find_images(folder, sort=True)
+    for warning in caught:
+        findings.problem("images training leaves out", str(warning.message))
+    return images
 
 
 def _partners(split, folder, extension, what):
