@@ -40,6 +40,7 @@ def write_coco(folder):
         for i, (name, category, box) in enumerate(OBJECTS)
     ]
     annotations[0]["segmentation"] = [[8, 4, 24, 4, 24, 12, 8, 12]]
+    annotations[1]["segmentation"] = [[0, 0, 64, 0, 64, 32, 0, 32]]  # listed later, drawn first: it is larger
     annotations.append({"id": 50, "image_id": ids["b.jpg"], "category_id": 3, "bbox": [0, 0, 5, 5], "iscrowd": 1})
     annotations.append({"id": 51, "image_id": 12345, "category_id": 3, "bbox": [0, 0, 5, 5], "iscrowd": 0})
     categories = [{"id": 7, "name": "dog"}, {"id": 3, "name": "cat"}]
@@ -91,7 +92,7 @@ def read_labels(description):
                 "1 crowd regions left out",
                 "1 images named in the annotations but not found",
                 "1 annotations left out: their image is not in 'images'",
-                "2 objects without a polygon, not in the masks",
+                "1 objects without a polygon, not in the masks",
             ],
         ),
         ("voc", write_voc, [], ["1 images named in the annotations but not found"]),
@@ -122,6 +123,7 @@ def test_converted_annotations_keep_exact_boxes_and_train(tmp_path, capsys, sour
             for name in os.listdir(segment[split]["masks"])
         }
         assert np.argwhere(masks["a.png"] == 2).min(0).tolist() == [4, 8]  # the dog's polygon, label 1 + background
+        assert set(np.unique(masks["a.png"])) == {1, 2}  # the cat around it
         assert set(np.unique(masks["b.png"])) == {0}  # the crowd region is not drawn; the other box has no polygon
 
     # The same folder again is refused: nothing converted earlier is overwritten.

@@ -23,6 +23,7 @@ import random
 import shutil
 import xml.etree.ElementTree as ElementTree
 
+import numpy as np
 import yaml
 from PIL import Image, ImageDraw
 
@@ -139,7 +140,12 @@ def _add_coco_object(sample, label, annotation, path, where, notes, masks):
     segmentation = annotation.get("segmentation")
     if isinstance(segmentation, list) and segmentation:
         for polygon in segmentation:
-            if not (isinstance(polygon, list) and len(polygon) >= 6 and all(_finite_number(v) for v in polygon)):
+            if not (
+                isinstance(polygon, list)
+                and len(polygon) >= 6
+                and len(polygon) % 2 == 0
+                and all(_finite_number(v) for v in polygon)
+            ):
                 raise ValueError(f"{path}: {where}: a 'segmentation' polygon must list x, y pairs, got {polygon!r}")
             sample.polygons.append((label, polygon))
     elif masks:
@@ -392,9 +398,15 @@ def _write_sample(sample, folder, copy, masks):
     if masks:
         mask = Image.new("L", (round(width), round(height)), 0)
         draw = ImageDraw.Draw(mask)
-        for label, polygon in sample.polygons:
+        # Largest first: where objects overlap, the smaller one (usually in front) stays visible.
+        for label, polygon in sorted(sample.polygons, key=lambda item: -_polygon_area(item[1])):
             draw.polygon(polygon, fill=label + 1)
         mask.save(os.path.join(folder, "masks", stem + ".png"))
+
+
+def _polygon_area(points):
+    x, y = np.asarray(points[0::2], np.float64), np.asarray(points[1::2], np.float64)
+    return abs(np.dot(x, np.roll(y, 1)) - np.dot(y, np.roll(x, 1))) / 2
 
 
 def _fraction(value):
