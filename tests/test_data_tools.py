@@ -122,7 +122,8 @@ def test_converted_annotations_keep_exact_boxes_and_train(tmp_path, capsys, sour
             for split in ("train", "validation")
             for name in os.listdir(segment[split]["masks"])
         }
-        assert np.argwhere(masks["a.png"] == 2).min(0).tolist() == [4, 8]  # the dog's polygon, label 1 + background
+        dog = np.argwhere(masks["a.png"] == 2)  # its polygon, label 1 + the background
+        assert (dog.min(0).tolist(), len(dog)) == ([4, 8], 16 * 8)
         assert set(np.unique(masks["a.png"])) == {1, 2}  # the cat around it
         assert set(np.unique(masks["b.png"])) == {0}  # the crowd region is not drawn; the other box has no polygon
 

@@ -60,7 +60,8 @@ class Split:
         self.name, self.images_folder = name, images_folder
         self.images = []
         self.findings = Findings()
-        self.per_class = collections.Counter()  # objects (detection) or pixels (segmentation) per class index
+        # Objects (detection) or pixels (segmentation, mask values beyond the classes too) per class index.
+        self.per_class = collections.Counter()
         self.boxes = np.zeros((0, 5), np.float32)  # detection: class cx cy w h rows
         self.objects_per_image = []
         self.angles = []  # head pose: (pitch, yaw, roll) rows
@@ -198,7 +199,7 @@ def _check_segmentation(split, masks_folder, classes):
                 f"{mask_file}: values {', '.join(str(v + len(classes)) for v in beyond[:5])} "
                 f"(classes 0..{len(classes) - 1})",
             )
-        split.per_class.update({index: int(count) for index, count in enumerate(counts[: len(classes)]) if count})
+        split.per_class.update({value: int(count) for value, count in enumerate(counts) if count})
 
 
 def _check_headpose(split, annotations_folder):

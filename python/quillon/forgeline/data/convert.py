@@ -25,7 +25,7 @@ import xml.etree.ElementTree as ElementTree
 
 import numpy as np
 import yaml
-from PIL import Image, ImageDraw
+from PIL import Image
 
 from quillon.forgeline.run_files import write_text_atomically
 
@@ -396,12 +396,30 @@ def _write_sample(sample, folder, copy, masks):
     with open(label_file, "w", encoding="utf-8") as stream:
         stream.writelines(lines)
     if masks:
-        mask = Image.new("L", (round(width), round(height)), 0)
-        draw = ImageDraw.Draw(mask)
+        mask = np.zeros((round(height), round(width)), np.uint8)
         # Largest first: where objects overlap, the smaller one (usually in front) stays visible.
         for label, polygon in sorted(sample.polygons, key=lambda item: -_polygon_area(item[1])):
-            draw.polygon(polygon, fill=label + 1)
-        mask.save(os.path.join(folder, "masks", stem + ".png"))
+            _fill_polygon(mask, polygon, label + 1)
+        Image.fromarray(mask, "L").save(os.path.join(folder, "masks", stem + ".png"))
+
+
+def _fill_polygon(mask, polygon, value):
+    """Sets the pixels whose centres lie inside ``polygon`` (x, y pairs in pixels from the image's corner).
+
+    A 16 x 8 pixel rectangle covers 16 x 8 pixels; drawing it with Pillow
+    would add its right and bottom edges.
+    """
+    from matplotlib.path import Path
+
+    points = np.asarray(polygon, np.float64).reshape(-1, 2)
+    low = np.maximum(np.floor(points.min(0)).astype(int), 0)
+    high = np.minimum(np.ceil(points.max(0)).astype(int), (mask.shape[1], mask.shape[0]))
+    if (high <= low).any():
+        return
+    columns, rows = np.meshgrid(np.arange(low[0], high[0]), np.arange(low[1], high[1]))
+    centres = np.stack([columns.ravel() + 0.5, rows.ravel() + 0.5], axis=1)
+    inside = Path(points).contains_points(centres).reshape(rows.shape)
+    mask[rows[inside], columns[inside]] = value
 
 
 def _polygon_area(points):

@@ -42,13 +42,16 @@ def write_plots(task, classes, splits, out):
 
 
 def _per_class(pyplot, classes, splits, unit):
-    figure, axes = pyplot.subplots(figsize=(max(6, 0.5 * len(classes) + 2), 4))
+    """Bars per class and split; mask values beyond the classes get bars of their own, named as such."""
+    beyond = sorted({value for split in splits for value in split.per_class if value >= len(classes)})
+    names = [*classes, *(f"{value} (no class)" for value in beyond)]
+    figure, axes = pyplot.subplots(figsize=(max(6, 0.5 * len(names) + 2), 4))
     width = 0.8 / len(splits)
-    positions = np.arange(len(classes))
+    positions = np.arange(len(names))
     for number, split in enumerate(splits):
-        counts = [split.per_class[index] for index in range(len(classes))]
+        counts = [split.per_class[value] for value in (*range(len(classes)), *beyond)]
         axes.bar(positions + number * width, counts, width, label=split.name)
-    axes.set_xticks(positions + width * (len(splits) - 1) / 2, classes, rotation=45, ha="right")
+    axes.set_xticks(positions + width * (len(splits) - 1) / 2, names, rotation=45, ha="right")
     axes.set_ylabel(unit)
     axes.set_title(f"{unit.capitalize()} per class")
     if unit == "pixels":
