@@ -23,13 +23,12 @@ from quillon.forgeline.jobs.scaling import (
     steps_per_epoch,
     warmup_cosine_adam,
 )
-from quillon.forgeline.losses import DetectionLoss
-from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model
+from quillon.forgeline.losses import MultiLevelDetectionLoss
+from quillon.forgeline.models.detection import MODEL_WIDTHS, TRAINING_OUTPUTS, build_detection_model
+from quillon.forgeline.models.weights import start_from
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from quillon.validator.detection import DetectionEvaluator
 
-# Channels of the detector's first stage for each --model-size.
-MODEL_WIDTHS = {"small": 16, "medium": 32, "large": 64}
 CHECKPOINT_METRIC = "map"  # the trainer keeps best.h5 by mAP@0.5
 SUMMARY_METRIC = "mAP@0.5"
 
@@ -48,6 +47,9 @@ def train_detection(
     augmentation=None,
     display=4,
     resume=False,
+    weights=None,
+    backbone=None,
+    backbone_weights=None,
     record=None,
     strategy=None,
     reduced_decode=False,
@@ -69,6 +71,9 @@ def train_detection(
     repeats the run bit for bit on the same machine (slower).
     ``ema_decay``: validate and save a moving average of the weights with
     this decay (see ``scaling.average_weights``); None keeps none.
+    ``weights``: a model file or run folder to start from
+    (``models.weights.start_from``). ``backbone``, ``backbone_weights``: see
+    ``models.detection.build_detection_model``.
     """
     out, run_folder = job_folders(out, strategy, resume=resume)
     seed_job(seed, deterministic)
@@ -86,7 +91,10 @@ def train_detection(
     classes = dataset.get_classes()
 
     with in_scope(strategy):
-        model = build_detection_model(len(classes), input_shape=tuple(shape), width=MODEL_WIDTHS[model_size])
+        model = build_detection_model(
+            len(classes), tuple(shape), MODEL_WIDTHS[model_size], backbone=backbone, backbone_weights=backbone_weights
+        )
+        start_from(model, weights)
     steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
     optimizer, warmup = warmup_cosine_adam(learning_rate, steps, strategy)
     if warmup:
@@ -119,7 +127,7 @@ def train_detection(
         model,
         dataset,
         optimizer,
-        DetectionLoss(),
+        MultiLevelDetectionLoss.for_model(model),
         logger=logger,
         checkpoint=run_folder,
         info=config,

@@ -32,6 +32,7 @@ from quillon.forgeline.jobs.scaling import (
 )
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE, build_headpose_model
+from quillon.forgeline.models.weights import start_from
 from quillon.forgeline.run_files import write_text_atomically
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from quillon.validator.headpose import evaluate_attitude, format_attitude_report
@@ -55,6 +56,7 @@ def train_headpose(
     input_size=HEADPOSE.DEFAULT_INPUT_SIZE,
     model_size=DEFAULT_MODEL_SIZE,
     resume=False,
+    weights=None,
     record=None,
     strategy=None,
     reduced_decode=False,
@@ -79,6 +81,7 @@ def train_headpose(
     repeats the run bit for bit on the same machine (slower).
     ``ema_decay``: validate and save a moving average of the weights with
     this decay (see ``scaling.average_weights``); None keeps none.
+    ``weights``: a model file or run folder to start from (``models.weights.start_from``).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"train_headpose: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
@@ -110,6 +113,7 @@ def train_headpose(
         model = build_headpose_model(
             tuple(shape), num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE, filters=MODEL_FILTERS[model_size]
         )
+        start_from(model, weights)
     steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
     optimizer, warmup = warmup_cosine_adam(learning_rate, steps, strategy)
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))

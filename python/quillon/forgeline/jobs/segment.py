@@ -28,6 +28,7 @@ from quillon.forgeline.jobs.scaling import (
 )
 from quillon.forgeline.losses import SegmentationLoss
 from quillon.forgeline.models.segmentation import build_segmentation_model
+from quillon.forgeline.models.weights import start_from
 from quillon.forgeline.trainer.segmentation import SegmentationTrainer
 from quillon.validator.segmentation import SegmentationEvaluator, metrics_from_confusion
 
@@ -65,6 +66,7 @@ def train_segmentation(
     flip=True,
     display=4,
     resume=False,
+    weights=None,
     record=None,
     strategy=None,
 ):
@@ -88,6 +90,7 @@ def train_segmentation(
     repeats the run bit for bit on the same machine (slower).
     ``ema_decay``: validate and save a moving average of the weights with
     this decay (see ``scaling.average_weights``); None keeps none.
+    ``weights``: a model file or run folder to start from (``models.weights.start_from``).
     """
     out, run_folder = job_folders(out, strategy, resume=resume)
     seed_job(seed, deterministic)
@@ -105,6 +108,7 @@ def train_segmentation(
 
     with in_scope(strategy):
         model = build_segmentation_model(tuple(shape), len(classes), filters=MODEL_FILTERS[model_size])
+        start_from(model, weights)
     steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
     optimizer, warmup = warmup_cosine_adam(learning_rate, steps, strategy)
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))

@@ -21,6 +21,7 @@ from quillon.forgeline.jobs.options import (
     DEFAULT_MODEL_SIZE,
     MODEL_SIZES,
     add_decode_option,
+    add_model_options,
     add_training_options,
     fraction,
     positive_int,
@@ -124,6 +125,7 @@ def add_train_command(subcommands):
             seed_help="seed of the weights and the augmentation",
             resume_help="continue the stopped run in OUT/run from its last finished epoch, up to --epochs",
         )
+        add_model_options(task_parser, task)
         if task != "segment":
             add_decode_option(task_parser)
         augmentations = {}
