@@ -365,8 +365,8 @@ def assign_points(boxes, points, strides, centre_radius=2.5):
     boxes: float32 [B, M, 5+] (x1, y1, x2, y2, ...), zero-area rows padding;
     points: [N, 3] x, y, stride. An object is given to one level
     (``object_levels``); there its positives are the points inside the box
-    within ``centre_radius`` strides of its centre, and always the point
-    nearest its centre, even when the box is too small or thin to hold one. A
+    (widened to one stride where it is thinner) within ``centre_radius``
+    strides of its centre, and always the point nearest its centre. A
     point claimed by several objects learns the one for which it is the
     nearest point, else the smallest.
 
@@ -380,7 +380,8 @@ def assign_points(boxes, points, strides, centre_radius=2.5):
     px, py, ps = (tf.constant(np.asarray(points, np.float32)[:, i])[tf.newaxis, tf.newaxis] for i in range(3))
     cx, cy = (x1 + x2) / 2.0, (y1 + y2) / 2.0
     on_level = tf.equal(ps, level) & valid
-    inside = (px > x1) & (px < x2) & (py > y1) & (py < y2)
+    # Inside the box, widened to a stride where it is thinner: a thin object gets a line of points.
+    inside = (tf.abs(px - cx) < tf.maximum(x2 - x1, ps) / 2.0) & (tf.abs(py - cy) < tf.maximum(y2 - y1, ps) / 2.0)
     reach = centre_radius * ps
     near_centre = (tf.abs(px - cx) < reach) & (tf.abs(py - cy) < reach)
     distance = tf.square(px - cx) + tf.square(py - cy)
