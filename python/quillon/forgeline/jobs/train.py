@@ -268,8 +268,9 @@ def run(args):
         raise ValueError(
             f"train {args.task}: --input-size must be {problem} for the reference model, got {options['input_size']}"
         )
-    options["data"] = os.path.abspath(options["data"])
-    options["out"] = os.path.abspath(options["out"])
+    for key in ("data", "out", "weights", "backbone_weights"):
+        if options.get(key) not in (None, "imagenet"):
+            options[key] = os.path.abspath(options[key])
     resume = bool(args.resume)
     new_run_folder(options["out"], resume=resume)  # refuses an existing run before the data is even read
 
