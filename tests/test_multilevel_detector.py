@@ -4,8 +4,10 @@ import numpy as np
 import pytest
 import tensorflow as tf
 from quillon.forgeline.deploy.predictors import decode_point_detections, letterbox_batch
+from quillon.forgeline.jobs.options import BACKBONES as OPTION_BACKBONES
 from quillon.forgeline.losses import MultiLevelDetectionLoss, assign_points
 from quillon.forgeline.models.detection import (
+    BACKBONES,
     STRIDES,
     build_detection_model,
     detection_points,
@@ -146,20 +148,29 @@ def test_fine_tuning_loads_the_matching_layers_and_a_new_class_count_all_but_the
         load_matching_weights(other, tmp_path / "empty")
 
 
-def test_backbone_takes_a_weights_file_and_scales_the_input_itself(tmp_path):
-    network = tf.keras.applications.MobileNetV3Small(
+def test_backbone_takes_a_weights_file_scales_the_input_itself_and_loads_back_from_h5(tmp_path):
+    network = tf.keras.applications.EfficientNetV2B0(
         input_shape=(64, 64, 3), include_top=False, weights=None, include_preprocessing=True
     )
     path = str(tmp_path / "backbone.weights.h5")
     network.save_weights(path)
-    model = build_detection_model(2, (64, 64, 3), width=8, backbone="mobilenetv3small", backbone_weights=path)
-    assert model_points(model).shape == (len(detection_points((64, 64))), 3)
-
-    backbone = model.get_layer("backbone_mobilenetv3small")
+    model = build_detection_model(2, (64, 64, 3), width=8, backbone="efficientnetv2b0", backbone_weights=path)
+    backbone = model.get_layer("backbone_efficientnetv2b0")
     image = np.random.default_rng(0).random((1, 64, 64, 3)).astype(np.float32)
     # The detector takes 0..1; the network it wraps got 0..255 pixels and its own weights.
     np.testing.assert_allclose(backbone(image * 255.0)[-1], network(image * 255.0), atol=1e-4)
-    for bad, error in (("nonet", ValueError), ("x.npz", ValueError), (str(tmp_path / "none.h5"), FileNotFoundError)):
-        backbone_name, weights = ("nonet", None) if bad == "nonet" else ("mobilenetv3small", bad)
+
+    # As the trainer saves it, and as predict and export load it.
+    tf.keras.Model(model.input, model.outputs[2:]).save(tmp_path / "best.h5")
+    loaded = tf.keras.models.load_model(tmp_path / "best.h5", compile=False)
+    np.testing.assert_allclose(loaded(image)[1], model(image)[3], atol=1e-4)
+    np.testing.assert_array_equal(model_points(loaded), detection_points((64, 64)))
+
+    assert set(BACKBONES) == set(OPTION_BACKBONES)  # the train command's choices, declared without TensorFlow
+    for backbone_name, weights, error in (
+        ("nonet", None, ValueError),
+        ("efficientnetv2b0", "x.npz", ValueError),
+        ("efficientnetv2b0", str(tmp_path / "none.h5"), FileNotFoundError),
+    ):
         with pytest.raises(error):
             build_detection_model(2, (64, 64, 3), backbone=backbone_name, backbone_weights=weights)

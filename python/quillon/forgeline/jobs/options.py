@@ -11,7 +11,7 @@ import warnings
 
 MODEL_SIZES = ("small", "medium", "large")
 # The Keras Applications networks --backbone offers (quillon.forgeline.models.detection.BACKBONES).
-BACKBONES = ("mobilenetv3small", "mobilenetv3large")
+BACKBONES = ("efficientnetv2b0", "efficientnetv2b1", "efficientnetv2b2", "efficientnetv2b3", "efficientnetv2s")
 DEFAULT_MODEL_SIZE = "medium"
 # Augmentation of the detection job: a left-right flip of every other sample.
 DEFAULT_DETECTION_AUGMENTATION = {"flip_lr": 0.5}

@@ -51,11 +51,16 @@ LEVEL_CLASS_PRIOR_LOGIT = -4.6
 TRAINING_OUTPUTS = 2
 # Channels of the first stage for each --model-size; later stages use multiples of it.
 MODEL_WIDTHS = {"small": 16, "medium": 32, "large": 64}
-# --backbone: Keras Applications families, all taking RGB pixels in 0..255
-# (their own scaling to -1..1 is part of them; the model rescales its 0..1 input).
+# --backbone: Keras Applications networks, all taking RGB pixels in 0..255 (their
+# own scaling to -1..1 is part of them; the model rescales its 0..1 input).
+# EfficientNetV2 rather than MobileNetV3: MobileNetV3's hard-swish, built from
+# operators on tensors, does not load back from the .h5 files the trainers write.
 BACKBONES = {
-    "mobilenetv3small": "MobileNetV3Small",
-    "mobilenetv3large": "MobileNetV3Large",
+    "efficientnetv2b0": "EfficientNetV2B0",
+    "efficientnetv2b1": "EfficientNetV2B1",
+    "efficientnetv2b2": "EfficientNetV2B2",
+    "efficientnetv2b3": "EfficientNetV2B3",
+    "efficientnetv2s": "EfficientNetV2S",
 }  # keys as jobs.options.BACKBONES
 _LEVEL_LAYER = re.compile(r"^box_distances_s(\d+)$")
 
