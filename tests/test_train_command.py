@@ -4,6 +4,7 @@ import argparse
 import glob
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -122,10 +123,16 @@ def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
     # One device and reduced JPEG decoding unless asked otherwise.
     assert (recorded["devices"], recorded["full_decode"], recorded["reduced_decode"]) == (None, False, True)
 
+    # Fine-tuned from the first run: every layer matches.
     second = tmp_path / "second"
-    assert main(["train", "detect", "--config", str(run / "config.json"), "--out", str(second)]) == 0
+    capsys.readouterr()
+    assert (
+        main(["train", "detect", "--config", str(run / "config.json"), "--out", str(second), "--weights", str(run)])
+        == 0
+    )
+    assert re.search(r"Weights: loaded (\d+) of \1 layers from .*best\.h5", capsys.readouterr().out)
     repeated = json.loads((second / "run" / "config.json").read_text())
-    assert repeated == {**recorded, "out": str(second)}
+    assert repeated == {**recorded, "out": str(second), "weights": str(run)}
 
     # The run folder is what predict takes.
     assert (
@@ -278,6 +285,12 @@ def non_image_jpg(data, count=1):
             stream.write("0 0.5 0.5 0.5 0.5\n")
 
 
+def label(data, text):
+    folders = yaml.safe_load(data.read_text())["train"]
+    with open(os.path.join(folders["annotations"], "1.txt"), "w") as stream:
+        stream.write(text)
+
+
 def killed_before_first_state(out):
     """What a run killed in its first epoch leaves: the run folder without a training state."""
     (out / "run" / "tensorboard").mkdir(parents=True)
@@ -305,6 +318,20 @@ def finished_run(tmp_path_factory):
 @pytest.mark.parametrize(
     "case, prepare, arguments, message, outcome",
     [
+        (
+            "labels in pixel units",
+            lambda tmp, data: label(data, "0 245 130 60 40\n"),
+            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", *SMALL_RUN],
+            "1.txt:1: box 245 130 60 40 lies outside [0, 1]; these look like pixel units",
+            "nothing written",
+        ),
+        (
+            "a box of zero size",
+            lambda tmp, data: label(data, "0 0.5 0.5 0 0.2\n"),
+            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", *SMALL_RUN],
+            "1.txt:1: box 0.5 0.5 0 0.2 has zero size",
+            "nothing written",
+        ),
         (
             "a file named .jpg that is no image",
             lambda tmp, data: non_image_jpg(data),

@@ -149,10 +149,15 @@ py::object decoded_pixels(const Globals& g, const py::handle& dataset, const py:
   return rgbx ? rgbx : g["np"].attr("asarray")(image);
 }
 
+// True while load_validation_instance runs a loader on this thread: the
+// loader then decodes at full size and draws no random alteration, so a sample
+// comes out as predict would see it.
+thread_local bool validation_load = false;
+
 // Whether `self` decodes its JPEGs reduced (objects of subclasses that skip
-// the constructor do not).
+// the constructor do not; no loader does for validation).
 bool decodes_reduced(const py::object& self) {
-  return py::bool_(py::getattr(self, "reduced_decode", py::bool_(false)));
+  return !validation_load && py::bool_(py::getattr(self, "reduced_decode", py::bool_(false)));
 }
 
 // The training pixels a loader of `self` needs to resize a whole image to
@@ -225,6 +230,7 @@ py::object read_json(const Globals& g, const py::object& path) {
 }
 
 bool random_draw_below(const Globals& g, const char* draw, double threshold) {
+  if (validation_load) return false;
   return g["np"].attr("random").attr(draw)().cast<double>() < threshold;
 }
 
@@ -368,27 +374,16 @@ void load_split(const Globals& g, const py::object& images_folder, const py::obj
 
 py::int_ count_train_samples(py::object self) { return py::int_(py::len(self.attr("train_storage"))); }
 
-// Reads the YAML dataset description at `info_file`, as plain data (no
-// Python objects built from tags). Text that is not UTF-8 and nesting too
-// deep to parse raise a ValueError naming the file.
+// Reads the YAML dataset description at `info_file` with the toolkit's one
+// YAML reader (quillon.forgeline.datasets.checks.load_yaml): plain data, no
+// Python objects built from tags. Text that is not UTF-8 and nesting too deep
+// to parse raise a ValueError naming the file; PyYAML's parse errors propagate.
 py::object read_description(const Globals& g, const py::object& info_file) {
-  py::module_ yaml = py::module_::import("yaml");
   if (!g["exists"](info_file).cast<bool>()) {
     raise_error(PyExc_FileNotFoundError,
                 py::str("Description file for the current dataset does not exist at: {}").format(info_file));
   }
-  try {
-    return with_open_file(info_file, "r", [&](const py::object& file) { return yaml.attr("safe_load")(file); });
-  } catch (py::error_already_set& error) {
-    const char* problem = error.matches(PyExc_UnicodeDecodeError) ? "is not UTF-8 text"
-                          : error.matches(PyExc_RecursionError)   ? "is nested too deeply to read"
-                                                                  : nullptr;
-    if (problem == nullptr) throw;
-    py::raise_from(
-        error, PyExc_ValueError,
-        py::str("Dataset description {} {}: {}").format(info_file, problem, error.value()).cast<std::string>().c_str());
-    throw py::error_already_set();
-  }
+  return py::module_::import("quillon.forgeline.datasets.checks").attr("load_yaml")(info_file, "Dataset description");
 }
 
 // Runs `step`, which checks the description read from `info_file`; the
@@ -805,6 +800,20 @@ PYBIND11_MODULE(attitude, m) {
       "The validation pipeline: loaded samples in file order, in batches of `batch_size`.");
 
   attitude.method("get_num_train_samples", &count_train_samples, "The number of training samples.");
+
+  attitude.method(
+      "load_validation_instance",
+      [](py::object self, py::object data) {
+        struct ValidationLoad {
+          bool saved = validation_load;
+          ValidationLoad() { validation_load = true; }
+          ~ValidationLoad() { validation_load = saved; }
+        } scope;
+        return self.attr("_load_instance")(data);
+      },
+      py::arg("data"),
+      "Loads one storage entry as an evaluation, and predict, see it: what `_load_instance` gives, decoded at "
+      "full size and without the random blur or mirroring of training, so a sample always gives the same image.");
   attitude.build();
 
   // ---------------------------------------------------------------- AttitudeDatasetYaml

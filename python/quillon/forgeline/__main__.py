@@ -148,6 +148,12 @@ def _add_train_command(subcommands):
     add_train_command(subcommands)
 
 
+def _add_data_command(subcommands):
+    from quillon.forgeline.data.commands import add_data_command
+
+    add_data_command(subcommands)
+
+
 def build_parser():
     parser = CommandParser(prog="forgeline", description="The quillon forgeline toolkit's commands.")
     add_version_option(parser)
@@ -155,6 +161,7 @@ def build_parser():
     _add_predict_command(subcommands)
     _add_export_command(subcommands)
     _add_train_command(subcommands)
+    _add_data_command(subcommands)
     return parser
 
 
