@@ -7,7 +7,13 @@ import os
 import numpy as np
 import pytest
 import tensorflow as tf
-from quillon.validator.detection import IOU_THRESHOLDS, DetectionEvaluator, DetectionRunner, box_iou, match_detections
+from quillon.forgeline.evaluation.detection import (
+    IOU_THRESHOLDS,
+    DetectionEvaluator,
+    DetectionRunner,
+    box_iou,
+    match_detections,
+)
 from quillon.validator.writers import TrainingTensorBoardWriter
 
 NAMES = ["a", "b", "c"]

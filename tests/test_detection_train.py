@@ -384,9 +384,9 @@ def test_early_stopping_counts_validations_since_the_last_improvement(scores, st
 @pytest.mark.parametrize("policy", ["mixed_float16", "mixed_bfloat16"])
 @pytest.mark.parametrize("task", ["detection", "segmentation"])
 def test_mixed_precision_models_train_validate_and_save_in_float32(tmp_path, quiet, policy, task):
+    from quillon.forgeline.evaluation.detection import DetectionEvaluator
+    from quillon.forgeline.evaluation.segmentation import SegmentationEvaluator
     from quillon.forgeline.trainer.segmentation import SegmentationTrainer
-    from quillon.validator.detection import DetectionEvaluator
-    from quillon.validator.segmentation import SegmentationEvaluator
     from trainer_doubles import segmentation_model, segmentation_validation_elements
 
     mixed_precision = tf.keras.mixed_precision
