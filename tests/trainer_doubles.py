@@ -7,6 +7,23 @@ import tensorflow as tf
 
 SIZE = 16
 CLASSES = ["a", "b", "c"]
+# What a run folder of a task with classes holds, sorted.
+RUN_FILES = ["best.h5", "config.json", "labels.txt", "last.h5", "state", "summary.csv", "tensorboard", "validation"]
+# The summary.csv columns of a detection run after "epoch", in order.
+SUMMARY_KEYS = [
+    "mAP@0.5",
+    "mAP@0.75",
+    "mAP@0.5:0.95",
+    "mACC@0.5",
+    "mACC@0.75",
+    "mACC@0.5:0.95",
+    "mAR@0.5",
+    "mAR@0.75",
+    "mAR@0.5:0.95",
+    "Overall-ACC",
+    "Overall-AP",
+    "Overall-AR",
+]
 
 
 def detection_model(regularizer=None, batch_norm=False):
