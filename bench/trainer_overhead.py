@@ -1,6 +1,6 @@
 """What DetectionTrainer.train adds on top of the training step itself.
 
-The reference detector (quillon.forgeline.models.detection), DetectionLoss
+The reference detector (quillon.forgeline.models.detection), MultiLevelDetectionLoss
 and Adam train on the same in-memory batches (uint8 images and padded boxes,
 batch 16), measured in one run:
 
@@ -31,7 +31,7 @@ import common  # noqa: F401  (quiets TensorFlow first)
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger  # noqa: E402
-from quillon.forgeline.losses import DetectionLoss  # noqa: E402
+from quillon.forgeline.losses import MultiLevelDetectionLoss  # noqa: E402
 from quillon.forgeline.models.detection import build_detection_model  # noqa: E402
 from quillon.forgeline.trainer.detection import DetectionTrainer  # noqa: E402
 
@@ -87,7 +87,7 @@ def main():
     batches = in_memory_batches(args.steps)
     model = build_detection_model(len(CLASSES), input_shape=(SIZE, SIZE, 3))
     optimizer = tf.keras.optimizers.Adam(1e-3)
-    loss = DetectionLoss()
+    loss = MultiLevelDetectionLoss.for_model(model)
     fit_model = FitModel(model, loss)
     fit_model.compile(optimizer=optimizer)
     callbacks = ForgelineTrainingCallback()

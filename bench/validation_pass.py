@@ -28,7 +28,7 @@ import tensorflow as tf  # noqa: E402
 from quillon.forgeline.callbacks import TensorBoardLogger  # noqa: E402
 from quillon.forgeline.datasets.darknet import DarknetDataset  # noqa: E402
 from quillon.forgeline.evaluation.detection import DetectionEvaluator  # noqa: E402
-from quillon.forgeline.losses import DetectionLoss  # noqa: E402
+from quillon.forgeline.losses import MultiLevelDetectionLoss  # noqa: E402
 from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model  # noqa: E402
 from quillon.forgeline.trainer.detection import DetectionTrainer  # noqa: E402
 
@@ -63,7 +63,7 @@ def main():
                 model,
                 dataset,
                 tf.keras.optimizers.Adam(),
-                DetectionLoss(),
+                MultiLevelDetectionLoss.for_model(model),
                 logger=logger,
                 checkpoint=run_folder,
                 metric="map",

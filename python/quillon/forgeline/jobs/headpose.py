@@ -45,6 +45,7 @@ def train_headpose(
     input_size=HEADPOSE.DEFAULT_INPUT_SIZE,
     model_size=DEFAULT_MODEL_SIZE,
     resume=False,
+    weights=None,
     record=None,
     strategy=None,
     reduced_decode=False,
@@ -61,6 +62,7 @@ def train_headpose(
     ``reduced_decode``: the dataset's option of decoding JPEGs at the reduced
     scale the input size allows. The other arguments are the detection
     job's (``detect.train_detection``).
+    ``weights``: a model file or run folder to start from (``models.weights.start_from``).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"train_headpose: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
