@@ -10,18 +10,13 @@ import argparse
 import sys
 
 from quillon.forgeline.deploy import settings
-from quillon.forgeline.jobs.options import fraction, positive_int
+from quillon.forgeline.jobs.options import fraction, option_values, positive_int
 
 
 def _add_task_option(parser):
     parser.add_argument(
         "--task", choices=settings.TASKS, help="the model's task when there is no config.json beside it"
     )
-
-
-def _options(args, *names):
-    """The values of the options ``names``, as keyword arguments of the function a command calls."""
-    return {name: getattr(args, name) for name in names}
 
 
 def _add_predict_command(subcommands):
@@ -71,7 +66,7 @@ def _run_predict(args):
         args.model,
         args.source,
         args.out,
-        **_options(args, "batch_size", "score_threshold", "nms_iou", "max_detections", "task"),
+        **option_values(args, "batch_size", "score_threshold", "nms_iou", "max_detections", "task"),
     )
 
 
@@ -106,7 +101,7 @@ def _add_export_command(subcommands):
 def _run_export(args):
     from quillon.forgeline.deploy.export import export
 
-    export(args.model, args.format, **_options(args, "out", "nchw", "half", "sample", "tolerance", "task"))
+    export(args.model, args.format, **option_values(args, "out", "nchw", "half", "sample", "tolerance", "task"))
 
 
 def _add_train_command(subcommands):

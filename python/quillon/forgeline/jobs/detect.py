@@ -61,7 +61,7 @@ def train_detection(
     ``ema_decay``: validate and save a moving average of the weights with
     this decay (see ``scaling.average_weights``); None keeps none.
     ``weights``: a model file or run folder to start from
-    (``models.weights.start_from``). ``backbone``, ``backbone_weights``: see
+    (``weights.start_from``). ``backbone``, ``backbone_weights``: see
     ``models.detection.build_detection_model``.
     """
     augmentation = dict(DEFAULT_DETECTION_AUGMENTATION if augmentation is None else augmentation)
