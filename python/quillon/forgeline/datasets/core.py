@@ -7,6 +7,7 @@ import numpy as np
 import tensorflow as tf
 
 from quillon.forgeline.datasets.augment import geometric_batch
+from quillon.forgeline.datasets.augmentation_names import AUGMENTATIONS, GEOMETRIC_AUGMENTATIONS
 from quillon.forgeline.datasets.checks import read_yaml_mapping
 from quillon.forgeline.datasets.utils import distributed, usable_cores, without_autotuning, worker_share
 
@@ -75,8 +76,6 @@ _AUGMENTATIONS = {
     ),
     "hue": _photometric(lambda image, seed: tf.image.stateless_random_hue(image, HUE_MAX_DELTA, seed)),
 }
-# Done by the loading call on whole batches (see _load_train_batch).
-_GEOMETRIC_AUGMENTATIONS = ("mosaic", "affine")
 
 
 class _RunsHooksAfterConstruction(type):
@@ -142,7 +141,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
     same pixels). Loaders read ``self.reduced_decode``.
     """
 
-    SUPPORTED_AUGMENTATIONS = (*_GEOMETRIC_AUGMENTATIONS, *_AUGMENTATIONS)
+    SUPPORTED_AUGMENTATIONS = AUGMENTATIONS
 
     def __init__(
         self, info_file=None, shape=None, letter_box=True, add_bkg_class=True, aug_cfg=None, reduced_decode=False
@@ -347,7 +346,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         )
         height, width = int(self.shape[0]), int(self.shape[1])
         workers = usable_cores()
-        geometric = self._augments(_GEOMETRIC_AUGMENTATIONS)
+        geometric = self._augments(GEOMETRIC_AUGMENTATIONS)
         # Alive at once: a batch loading (two arrays with geometric
         # augmentation) and one waiting per worker, the prefetched ones and
         # those the consumer still holds.

@@ -26,7 +26,7 @@ from quillon.forgeline.jobs.scaling import (
     steps_per_epoch,
     warmup_cosine_adam,
 )
-from quillon.forgeline.models.weights import start_from
+from quillon.forgeline.jobs.weights import start_from
 
 
 @dataclass
@@ -106,7 +106,7 @@ def run_job(
 
     The arguments are the job functions' (see ``detect.train_detection``);
     ``display``: validation images drawn to TensorBoard per pass; ``weights``:
-    a model file or run folder to start from (``models.weights.start_from``). Of several
+    a model file or run folder to start from (``weights.start_from``). Of several
     workers, only the chief validates and writes the run folder; the others
     return "run_folder" None.
     """
