@@ -843,9 +843,14 @@ PYBIND11_MODULE(attitude, m) {
                 // time of a 640x480 JPEG).
                 py::cpp_function load_batch(
                     [g, self](py::object entries) {
-                      return numpy_function(
+                      py::list batch = numpy_function(
                           g, py::cpp_function([self](py::object rows) { return load_training_batch(self, rows); }),
                           list_of({entries}), output_types(g, {"uint8", "float32"}));
+                      // Known ranks: the trainer compiles its step once for all batches.
+                      py::object shape = self.attr("shape");
+                      batch[0].attr("set_shape")(py::make_tuple(py::none(), shape[py::int_(0)], shape[py::int_(1)], 3));
+                      batch[1].attr("set_shape")(py::make_tuple(py::none(), 3));
+                      return batch;
                     },
                     py::arg("entries"));
                 dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
