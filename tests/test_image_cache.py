@@ -94,9 +94,10 @@ def epochs_of(dataset, epochs=2, batch=4):
     return [[[part.numpy() for part in batch] for batch in dataset.build_train_iterator(batch)] for _ in range(epochs)]
 
 
+@pytest.mark.usefixtures("deterministic_ops")
 @pytest.mark.parametrize("name", DATASETS)
 @pytest.mark.parametrize("reduced", [False, True])
-def test_cached_batches_equal_uncached_ones_for_a_seed(tmp_path, deterministic_ops, name, reduced):
+def test_cached_batches_equal_uncached_ones_for_a_seed(tmp_path, name, reduced):
     if name == "segmentation" and reduced:
         pytest.skip("the segmentation dataset decodes at full size only")
     extra = {"reduced_decode": True} if reduced else {}
