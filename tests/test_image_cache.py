@@ -243,3 +243,15 @@ def test_the_training_step_is_traced_once_per_run(tmp_path, name, make_trainer):
     assert len(shapes) >= 2
     trainer.train(2, batches, None, None)
     assert trainer.train_step.experimental_get_tracing_count() == 1
+
+
+@pytest.mark.parametrize("worker", [0, 1])
+def test_a_worker_caches_only_its_own_share(tmp_path, worker):
+    dataset = darknet.DarknetDataset(darknet_data(str(tmp_path)), [64, 64, 3], cache="ram")
+    context = tf.distribute.InputContext(num_input_pipelines=2, input_pipeline_id=worker, num_replicas_in_sync=2)
+    for _ in dataset._train_pipeline(4, 1, context):
+        pass
+    kept = {os.fsdecode(paths[0]) for paths in dataset.__dict__["_image_cache"]._entries}
+    share = {image for image, _ in dataset.train_storage[worker::2]}
+    # 9 samples over 2 workers, batches of 2 per worker: each epoch takes 4 of a worker's share.
+    assert len(kept) == 4 and kept <= share

@@ -196,6 +196,7 @@ py::object sample_pixels(const Globals& g, const py::object& self, const py::obj
                          const image_arrays::NeededSize& needed) {
   py::object image_path = data[py::int_(0)];
   auto decode = [&] { return reading(image_path, [&] { return decoded_pixels(g, self, image_path, needed); }); };
+  if (validation_load) return decode();  // at full size: what training keeps is not what validation needs
   py::object cache = image_cache_of(self);
   if (cache.is_none()) return decode();
   py::tuple kept = cache.attr("fetch")(py::make_tuple(data[py::int_(0)], data[py::int_(1)]),

@@ -50,33 +50,40 @@ def for_dataset(dataset, variant):
     kind = getattr(dataset, "cache", None)
     if kind is None:
         return None
+    folder = os.fspath(getattr(dataset, "cache_dir", None) or DEFAULT_FOLDER)
     kept = dataset.__dict__.get("_image_cache")
-    if kept is None or kept.variant != variant or kept.kind != kind:
-        folder = getattr(dataset, "cache_dir", None) or DEFAULT_FOLDER
+    if kept is None or (kept.kind, kept.variant, kept.folder) != (kind, variant, folder):
         kept = ImageCache(kind, variant, folder=folder, owner=type(dataset).__name__)
         dataset.__dict__["_image_cache"] = kept
     return kept
 
 
-def _text(item):
-    if isinstance(item, bytes):
-        return os.fsdecode(item)
-    if hasattr(item, "numpy"):  # an eager string tensor
-        return _text(item.numpy())
+def use(dataset, cache, folder):
+    """Gives `dataset` (built without one) the image cache `cache` (None, "ram"
+    or "disk"), on disk in `folder`: the training jobs' option."""
+    dataset.cache = checked_kind(cache, type(dataset).__name__)
+    dataset.cache_dir = folder
+
+
+def _path(item):
+    """A source as os.stat takes it: str or bytes as they are, an eager string tensor's bytes."""
+    if isinstance(item, (str, bytes)):
+        return item
+    if hasattr(item, "numpy"):
+        return item.numpy()
     return str(item)
 
 
-def _stamp(sources):
-    """(path, size, modification time in ns) of each source; (path, -1, -1) for one that is missing."""
+def _stamp(paths):
+    """(size, modification time in ns) of each file; (-1, -1) for one that is missing."""
     stamps = []
-    for source in sources:
-        path = os.path.abspath(_text(source))
+    for path in paths:
         try:
             status = os.stat(path)
         except OSError:
-            stamps.append((path, -1, -1))
+            stamps.append((-1, -1))
         else:
-            stamps.append((path, status.st_size, status.st_mtime_ns))
+            stamps.append((status.st_size, status.st_mtime_ns))
     return tuple(stamps)
 
 
@@ -97,7 +104,7 @@ class ImageCache:
         self.variant = variant
         self.folder = os.fspath(folder)
         self.owner = owner
-        self._entries = {}  # RAM: source paths -> (stamps, arrays)
+        self._entries = {}  # RAM: source paths -> (their sizes and times, arrays)
         self._lock = threading.Lock()
         self._write_failed = False
 
@@ -126,34 +133,34 @@ class ImageCache:
         """The arrays kept for the sample made from the files `sources`, or
         `make()`'s (a tuple of arrays), which are then kept. Kept arrays are
         read-only: callers copy what they change."""
-        stamps = _stamp(sources)
+        paths = tuple(_path(source) for source in sources)
+        stamps = _stamp(paths)
         if self.kind == "ram":
-            key = tuple(path for path, _, _ in stamps)
-            held = self._entries.get(key)
+            held = self._entries.get(paths)
             if held is not None and held[0] == stamps:
                 return held[1]
             arrays = tuple(_kept(array) for array in make())
             with self._lock:
-                self._entries[key] = (stamps, arrays)
+                self._entries[paths] = (stamps, arrays)
             return arrays
-        path = self._entry_path(stamps)
-        arrays = self._read(path, stamps)
+        sources = [[os.path.abspath(os.fsdecode(path)), *stamp] for path, stamp in zip(paths, stamps)]
+        path = self._entry_path(sources)
+        arrays = self._read(path, sources)
         if arrays is None:
             arrays = tuple(np.asarray(array) for array in make())
-            self._write(path, stamps, arrays)
+            self._write(path, sources, arrays)
         return arrays
 
     # Disk entries: magic, header length, JSON header (sources, variant,
     # arrays' dtypes and shapes, CRC-32 of the payload), the arrays' bytes.
 
-    def _entry_path(self, stamps):
-        name = json.dumps([[path for path, _, _ in stamps], self.variant])
+    # `sources`: [absolute path, size, modification time] of each source file.
+
+    def _entry_path(self, sources):
+        name = json.dumps([[path for path, _, _ in sources], self.variant])
         return os.path.join(self.folder, hashlib.sha256(name.encode("utf-8")).hexdigest()[:40] + ".sample")
 
-    def _header(self, stamps):
-        return {"sources": [list(stamp) for stamp in stamps], "variant": self.variant}
-
-    def _read(self, path, stamps):
+    def _read(self, path, sources):
         try:
             with open(path, "rb") as stream:
                 content = stream.read()
@@ -165,7 +172,7 @@ class ImageCache:
         (length,) = _HEADER_LENGTH.unpack_from(content, len(_MAGIC))
         try:
             header = json.loads(content[start : start + length])
-            if header.get("sources") != [list(stamp) for stamp in stamps] or header.get("variant") != self.variant:
+            if header.get("sources") != sources or header.get("variant") != self.variant:
                 return None
             payload = memoryview(content)[start + length :]
             if zlib.crc32(payload) != header["crc32"]:
@@ -181,11 +188,11 @@ class ImageCache:
             return None
         return tuple(arrays)
 
-    def _write(self, path, stamps, arrays):
+    def _write(self, path, sources, arrays):
         if self._write_failed:
             return
         payload = [np.ascontiguousarray(array) for array in arrays]
-        header = self._header(stamps)
+        header = {"sources": sources, "variant": self.variant}
         header["arrays"] = [[array.dtype.str, list(array.shape)] for array in payload]
         crc = 0
         for array in payload:

@@ -39,6 +39,8 @@ def train_detection(
     resume=False,
     record=None,
     strategy=None,
+    cache=None,
+    cache_dir=None,
     reduced_decode=False,
 ):
     """Trains the reference detector on the Darknet description ``data_file``; returns {"run_folder", "best_epoch",
@@ -60,6 +62,9 @@ def train_detection(
     repeats the run bit for bit on the same machine (slower).
     ``ema_decay``: validate and save a moving average of the weights with
     this decay (see ``scaling.average_weights``); None keeps none.
+    ``cache``: "ram" or "disk" keeps the decoded training images for the
+    epochs after the first (in ``cache_dir``, by default the run folder's
+    cache/); None decodes them every epoch.
     """
     augmentation = dict(DEFAULT_DETECTION_AUGMENTATION if augmentation is None else augmentation)
 

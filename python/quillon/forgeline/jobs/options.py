@@ -65,8 +65,8 @@ def _float(text):
 
 
 def add_training_options(parser, job, seed_help, resume_help):
-    """Declares --epochs, --seed, --batch-size, --learning-rate, --resume, --devices, --ema-decay and
-    --deterministic on ``parser``.
+    """Declares --epochs, --seed, --batch-size, --learning-rate, --resume, --devices, --ema-decay,
+    --deterministic, --cache and --cache-dir on ``parser``.
 
     ``job`` holds the DEFAULT_* values (``quillon.forgeline.jobs.defaults``).
     The help states each default as text, not through ``%(default)s``: the
@@ -105,6 +105,13 @@ def add_training_options(parser, job, seed_help, resume_help):
         action="store_true",
         help="bit-identical runs from the same --seed on the same machine (TensorFlow's op determinism: slower)",
     )
+    parser.add_argument(
+        "--cache",
+        choices=("ram", "disk"),
+        help="keep the decoded training images in memory (ram) or as files (disk), so that epochs after the first "
+        "do not decode them again (default: decode every epoch)",
+    )
+    parser.add_argument("--cache-dir", metavar="FOLDER", help="folder of the disk cache (default: OUT/run/cache)")
 
 
 def add_decode_option(parser):
@@ -126,6 +133,8 @@ def training_options(args):
         resume=args.resume,
         deterministic=args.deterministic,
         ema_decay=args.ema_decay,
+        cache=args.cache,
+        cache_dir=args.cache_dir,
     )
 
 

@@ -16,6 +16,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
+from quillon.forgeline.datasets import image_cache
 from quillon.forgeline.jobs.scaling import (
     average_weights,
     in_scope,
@@ -72,6 +73,8 @@ RUN_OPTIONS = (
     "resume",
     "record",
     "strategy",
+    "cache",
+    "cache_dir",
 )
 
 
@@ -97,12 +100,16 @@ def run_job(
     resume,
     record,
     strategy,
+    cache=None,
+    cache_dir=None,
     display=0,
 ):
     """Trains ``task`` into ``out/run``; returns {"run_folder", **the task's result entries}.
 
     The arguments are the job functions' (see ``detect.train_detection``);
-    ``display``: validation images drawn to TensorBoard per pass. Of several
+    ``display``: validation images drawn to TensorBoard per pass. ``cache``:
+    None, "ram" or "disk", the dataset's image cache, on disk in ``cache_dir``
+    (default: the run folder's cache/). Of several
     workers, only the chief validates and writes the run folder; the others
     return "run_folder" None.
     """
@@ -110,6 +117,7 @@ def run_job(
     seed_job(seed, deterministic)
     shape = [input_size, input_size, 3]
     dataset = task.build_dataset(shape)
+    image_cache.use(dataset, cache, cache_dir or os.path.join(run_folder, "cache"))
     with in_scope(strategy):
         model = task.build_model(dataset, tuple(shape))
     train_images = dataset.get_num_train_samples()
