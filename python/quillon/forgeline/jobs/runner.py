@@ -27,6 +27,7 @@ from quillon.forgeline.jobs.scaling import (
     steps_per_epoch,
     warmup_cosine_adam,
 )
+from quillon.forgeline.models.weights import start_from
 
 
 @dataclass
@@ -75,6 +76,7 @@ RUN_OPTIONS = (
     "strategy",
     "cache",
     "cache_dir",
+    "weights",
 )
 
 
@@ -102,12 +104,14 @@ def run_job(
     strategy,
     cache=None,
     cache_dir=None,
+    weights=None,
     display=0,
 ):
     """Trains ``task`` into ``out/run``; returns {"run_folder", **the task's result entries}.
 
     The arguments are the job functions' (see ``detect.train_detection``);
-    ``display``: validation images drawn to TensorBoard per pass. ``cache``:
+    ``display``: validation images drawn to TensorBoard per pass; ``weights``:
+    a model file or run folder to start from (``models.weights.start_from``). ``cache``:
     None, "ram" or "disk", the dataset's image cache, on disk in ``cache_dir``
     (default: the run folder's cache/). Of several
     workers, only the chief validates and writes the run folder; the others
@@ -120,6 +124,7 @@ def run_job(
     image_cache.use(dataset, cache, cache_dir or os.path.join(run_folder, "cache"))
     with in_scope(strategy):
         model = task.build_model(dataset, tuple(shape))
+    start_from(model, weights)
     train_images = dataset.get_num_train_samples()
     steps = epochs * steps_per_epoch(train_images, batch_size, strategy)
     optimizer, warmup = warmup_cosine_adam(learning_rate, steps, strategy)
