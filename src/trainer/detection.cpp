@@ -553,6 +553,9 @@ PYBIND11_MODULE(detection, m) {
         validating = validating && chief;
         train_ds = trainer_common::distributed_batches(g, self, train_ds);
         weight_averaging::start(g, self, averaging);
+        if (py::len(epoch_numbers) > 0) {
+          trainer_common::trace_for_every_batch(g, self, weight_averaging::training_step(g, self), train_ds);
+        }
 
         py::object validation_folder = os.attr("path").attr("join")(self.attr("checkpoint"), "validation");
         if (chief && !os.attr("path").attr("exists")(validation_folder).cast<bool>()) {
