@@ -40,6 +40,8 @@ def train_detection(
     backbone_weights=None,
     record=None,
     strategy=None,
+    cache=None,
+    cache_dir=None,
     reduced_decode=False,
 ):
     """Trains the reference detector on the Darknet description ``data_file``; returns {"run_folder", "best_epoch",
@@ -61,6 +63,9 @@ def train_detection(
     repeats the run bit for bit on the same machine (slower).
     ``ema_decay``: validate and save a moving average of the weights with
     this decay (see ``scaling.average_weights``); None keeps none.
+    ``cache``: "ram" or "disk" keeps the decoded training images for the
+    epochs after the first (in ``cache_dir``, by default the run folder's
+    cache/); None decodes them every epoch.
     ``weights``: a model file or run folder to start from
     (``weights.start_from``). ``backbone``, ``backbone_weights``: see
     ``models.detection.build_detection_model``.

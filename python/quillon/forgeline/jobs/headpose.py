@@ -48,6 +48,8 @@ def train_headpose(
     weights=None,
     record=None,
     strategy=None,
+    cache=None,
+    cache_dir=None,
     reduced_decode=False,
 ):
     """Trains the reference head-pose model; returns {"run_folder", "best_epoch", "mae", "baseline_mae", "count"}.

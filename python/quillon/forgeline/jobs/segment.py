@@ -44,6 +44,8 @@ def train_segmentation(
     weights=None,
     record=None,
     strategy=None,
+    cache=None,
+    cache_dir=None,
 ):
     """Trains the reference segmenter; returns {"run_folder", "best_epoch", "best_miou", "final_miou", "baseline_miou"}.
 
