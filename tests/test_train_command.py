@@ -216,10 +216,11 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
     ],
 )
 def test_mistakes_are_named_before_anything_is_written(tmp_path, capsys, case, arguments, message):
-    from quillon.forgeline.datasets.core import BaseDetectionDataset
-    from quillon.forgeline.jobs.train import DETECTION_AUGMENTATIONS
+    from quillon.forgeline.datasets import core
+    from quillon.forgeline.datasets.augmentation_names import GEOMETRIC_AUGMENTATIONS
 
-    assert DETECTION_AUGMENTATIONS == BaseDetectionDataset.SUPPORTED_AUGMENTATIONS
+    # Every augmentation the command offers is one the dataset implements.
+    assert core.BaseDetectionDataset.SUPPORTED_AUGMENTATIONS == (*GEOMETRIC_AUGMENTATIONS, *core._AUGMENTATIONS)
     data = write_darknet_data(tmp_path / "data")
     write_darknet_data(tmp_path / "one_class", classes=["circle"], label=1)
     write_yaml(tmp_path / "broken.yaml", "type: darknet\nclasses: [a, b\n")

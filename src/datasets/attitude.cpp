@@ -45,7 +45,10 @@ cache_dir : the folder of a disk cache (default: ~/.cache/quillon-forgeline/imag
 
 Raises
 ------
-FileNotFoundError : when any of the paths does not exist.
+FileNotFoundError : when any of the paths does not exist: the training
+    folders at construction, the validation folders when
+    ``build_val_iterator`` runs (at construction a missing validation folder
+    leaves the validation split empty, which is the ValueError below).
 ValueError : when the annotation files are not MATLAB files, or when the
     annotations or the images are empty.
 )doc";
@@ -882,7 +885,9 @@ PYBIND11_MODULE(attitude, m) {
         return g["tf"].attr("data").attr("Dataset").attr("from_tensor_slices")(self.attr("val_storage"));
       },
       py::arg("batch_size") = 1, py::arg("prefetch") = 10,
-      "The validation pipeline: loaded samples in file order, in batches of `batch_size`.");
+      "The validation pipeline: the validation storage entries (image path, annotation path), one per element, in "
+      "file order, not loaded (load_validation_instance loads one as an evaluation sees it). `batch_size` and "
+      "`prefetch` are accepted and not used. Raises FileNotFoundError when a validation folder does not exist.");
 
   attitude.method("get_num_train_samples", &count_train_samples, "The number of training samples.");
 

@@ -42,7 +42,8 @@ info : global configuration object, stored to disk (``config.json``) for
     reproducibility.
 metric : name of the metric used to choose the best checkpoint ("acc",
     "map", anything else selects mAR).
-iou : IoU threshold used by non-maximum suppression during validation.
+iou : kept as the attribute ``iou`` for collaborators; the trainer itself
+    does not read it (the evaluator's ``nms_iou`` sets the suppression).
 classes : names of the classes.
 display : number of samples sent to TensorBoard after each validation (0 or
     None: none; negative: every sample).
@@ -50,8 +51,6 @@ dvclive_output : folder of the DVCLive session, or None for no DVCLive.
 skip_validation_steps : validate after every epoch whose number is a
     multiple of this.
 skip_initial_validation : skip the validation before the first epoch.
-H, W : input height and width, taken from the model itself.
-parameters : training parameters, part of ``info``.
 
 Attributes set after construction
 ---------------------------------

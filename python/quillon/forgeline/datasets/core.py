@@ -8,6 +8,7 @@ import tensorflow as tf
 
 from quillon.forgeline.datasets import image_cache
 from quillon.forgeline.datasets.augment import geometric_batch
+from quillon.forgeline.datasets.augmentation_names import AUGMENTATIONS, GEOMETRIC_AUGMENTATIONS
 from quillon.forgeline.datasets.checks import read_yaml_mapping
 from quillon.forgeline.datasets.utils import distributed, usable_cores, without_autotuning, worker_share
 
@@ -76,8 +77,6 @@ _AUGMENTATIONS = {
     ),
     "hue": _photometric(lambda image, seed: tf.image.stateless_random_hue(image, HUE_MAX_DELTA, seed)),
 }
-# Done by the loading call on whole batches (see _load_train_batch).
-_GEOMETRIC_AUGMENTATIONS = ("mosaic", "affine")
 
 
 class _RunsHooksAfterConstruction(type):
@@ -154,7 +153,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
     to ``cache_variant()``.
     """
 
-    SUPPORTED_AUGMENTATIONS = (*_GEOMETRIC_AUGMENTATIONS, *_AUGMENTATIONS)
+    SUPPORTED_AUGMENTATIONS = AUGMENTATIONS
 
     def __init__(
         self,
@@ -382,7 +381,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         )
         height, width = int(self.shape[0]), int(self.shape[1])
         workers = usable_cores()
-        geometric = self._augments(_GEOMETRIC_AUGMENTATIONS)
+        geometric = self._augments(GEOMETRIC_AUGMENTATIONS)
         # Alive at once: a batch loading (two arrays with geometric
         # augmentation) and one waiting per worker, the prefetched ones and
         # those the consumer still holds.

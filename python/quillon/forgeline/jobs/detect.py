@@ -10,6 +10,7 @@ plots), tensorboard/ and state/.
 
 import os
 
+from quillon.forgeline.callbacks import checkpoint_score
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
 from quillon.forgeline.evaluation.detection import DetectionEvaluator
 from quillon.forgeline.jobs.defaults import DETECT
@@ -66,14 +67,14 @@ def train_detection(
     epochs after the first (in ``cache_dir``, by default the run folder's
     cache/); None decodes them every epoch.
     ``weights``: a model file or run folder to start from
-    (``models.weights.start_from``). ``backbone``, ``backbone_weights``: see
+    (``weights.start_from``). ``backbone``, ``backbone_weights``: see
     ``models.detection.build_detection_model``.
     """
     augmentation = dict(DEFAULT_DETECTION_AUGMENTATION if augmentation is None else augmentation)
 
     def summarize(dataset, passes, run_folder):
-        epoch, best = best_pass(passes, map_at_half)
-        entries = {"best_epoch": epoch, "best_map": map_at_half(best) if best else None}
+        epoch, best = best_pass(passes, lambda metrics: checkpoint_score(metrics, "map"))
+        entries = {"best_epoch": epoch, "best_map": checkpoint_score(best, "map") if best else None}
         lines = []
         if best:
             model_file = os.path.join(run_folder, "best.h5")
@@ -107,8 +108,3 @@ def train_detection(
         settings={"augmentation": augmentation, "reduced_decode": reduced_decode},
     )
     return run_job(task, out, **job_options(locals()))
-
-
-def map_at_half(metrics):
-    """A detection pass's score: mAP at IoU 0.5, as summary.csv's "mAP@0.5" holds it."""
-    return float(metrics["mAP"]["0.5"])

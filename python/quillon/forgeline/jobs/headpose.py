@@ -64,7 +64,7 @@ def train_headpose(
     ``reduced_decode``: the dataset's option of decoding JPEGs at the reduced
     scale the input size allows. The other arguments are the detection
     job's (``detect.train_detection``).
-    ``weights``: a model file or run folder to start from (``models.weights.start_from``).
+    ``weights``: a model file or run folder to start from (``weights.start_from``).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"train_headpose: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")

@@ -160,18 +160,25 @@ def add_decode_option(parser):
     )
 
 
+def option_values(args, *names):
+    """The values of the options ``names`` of the parsed ``args``, as keyword arguments of the function a
+    command calls."""
+    return {name: getattr(args, name) for name in names}
+
+
 def training_options(args):
     """The values of the options of ``add_training_options``, as the job functions' keyword arguments."""
-    return dict(
-        epochs=args.epochs,
-        seed=args.seed,
-        batch_size=args.batch_size,
-        learning_rate=args.learning_rate,
-        resume=args.resume,
-        deterministic=args.deterministic,
-        ema_decay=args.ema_decay,
-        cache=args.cache,
-        cache_dir=args.cache_dir,
+    return option_values(
+        args,
+        "epochs",
+        "seed",
+        "batch_size",
+        "learning_rate",
+        "resume",
+        "deterministic",
+        "ema_decay",
+        "cache",
+        "cache_dir",
     )
 
 

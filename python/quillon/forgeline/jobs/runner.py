@@ -27,7 +27,7 @@ from quillon.forgeline.jobs.scaling import (
     steps_per_epoch,
     warmup_cosine_adam,
 )
-from quillon.forgeline.models.weights import start_from
+from quillon.forgeline.jobs.weights import start_from
 
 
 @dataclass
@@ -111,7 +111,7 @@ def run_job(
 
     The arguments are the job functions' (see ``detect.train_detection``);
     ``display``: validation images drawn to TensorBoard per pass; ``weights``:
-    a model file or run folder to start from (``models.weights.start_from``). ``cache``:
+    a model file or run folder to start from (``weights.start_from``). ``cache``:
     None, "ram" or "disk", the dataset's image cache, on disk in ``cache_dir``
     (default: the run folder's cache/). Of several
     workers, only the chief validates and writes the run folder; the others
