@@ -79,12 +79,12 @@ def main():
         for logger in loggers:
             logger.close()
 
-    common.say(
+    common.results(
         f"distributed overhead: reference detector {SIZE}x{SIZE}, global batch {BATCH}, {args.steps} steps per "
-        f"epoch, best of {args.rounds}, {common.cores()} cores, load average {common.load_average():.1f}"
+        f"epoch, best of {args.rounds}, {common.cores()} cores",
+        seconds,
+        lambda name, time: f"{time:7.2f} s per epoch   {BATCH * args.steps / time:7.1f} images/s",
     )
-    for name, time in seconds.items():
-        common.say(f"  {name:9s} {time:7.2f} s per epoch   {BATCH * args.steps / time:7.1f} images/s")
     common.report("distributed_overhead/one_replica", seconds["mirrored1"] / seconds["one"], "<=", 1.05)
     common.say(
         f"two replicas on two logical CPU devices: {seconds['one'] / seconds['mirrored2']:.3f} x the "

@@ -122,12 +122,12 @@ def main():
         seconds, _ = common.best_of({"train": train, "bare": bare, "fit": fit}, args.rounds, warmup=0)
         logger.close()
 
-    common.say(
+    common.results(
         f"trainer overhead: reference detector {SIZE}x{SIZE}, batch {BATCH}, {args.steps} steps per epoch, "
-        f"best of {args.rounds}, load average {common.load_average():.1f}"
+        f"best of {args.rounds}",
+        seconds,
+        lambda name, time: f"{time:7.2f} s per epoch   {1000 * time / args.steps:7.1f} ms per step",
     )
-    for name, time in seconds.items():
-        common.say(f"  {name:6s} {time:7.2f} s per epoch   {1000 * time / args.steps:7.1f} ms per step")
     common.report("trainer_overhead/bare", seconds["train"] / seconds["bare"], "<=", 1.03)
     common.report("trainer_overhead/fit", seconds["train"] / seconds["fit"], "<=", 1.0)
 

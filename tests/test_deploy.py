@@ -17,11 +17,11 @@ from quillon.forgeline.demo.data import generate_detection_dataset
 from quillon.forgeline.deploy.export import export, load_exported
 from quillon.forgeline.deploy.predict import predict, read_image
 from quillon.forgeline.deploy.predictors import DetectionPredictor
+from quillon.forgeline.evaluation.detection import DetectionEvaluator
+from quillon.forgeline.evaluation.segmentation import SegmentationEvaluator
 from quillon.forgeline.models.detection import build_detection_model, build_single_scale_detection_model
 from quillon.forgeline.models.headpose import build_headpose_model
 from quillon.forgeline.models.segmentation import build_segmentation_model
-from quillon.validator.detection import DetectionEvaluator
-from quillon.validator.segmentation import SegmentationEvaluator
 
 SIZE = 64
 LABELS = ["background", "circle", "square", "triangle"]  # four classes: both outputs [B, ..., 4]
@@ -174,6 +174,27 @@ def test_exported_outputs_by_name_match_keras_and_the_recipe_decodes_like_predic
         np.testing.assert_allclose(boxes / np.tile(image.shape[1::-1], 2), wanted.boxes, atol=1e-5)
         found += len(classes)
     assert found > 0
+
+
+def test_export_refuses_a_model_off_in_a_single_value(demo, tmp_path, monkeypatch):
+    """The check compares the largest difference: one value off by 0.01 among 256 refuses (its mean is 4e-5)."""
+    from quillon.forgeline.deploy import export as export_module
+
+    def one_value_off(path, format):
+        run_exported = load_exported(path, format)
+
+        def run(batch):
+            outputs = run_exported(batch)
+            outputs["class_scores"] = outputs["class_scores"].copy()
+            outputs["class_scores"].flat[0] += 0.01
+            return outputs
+
+        return run
+
+    monkeypatch.setattr(export_module, "load_exported", one_value_off)
+    with pytest.raises(export_module.ExportMismatchError, match="'class_scores' differs from Keras by up to 0.01"):
+        export(demo["run"], "saved_model", out=str(tmp_path))
+    assert os.listdir(tmp_path) == []
 
 
 def test_segmentation_and_headpose_predict_write_masks_and_angles(tmp_path):

@@ -115,35 +115,30 @@ def test_one_epoch_with_validation_calls_everything_in_order(tmp_path, quiet, mo
     assert "\t - [INFO] Ending DVCLive session\n" in capsys.readouterr().out
 
 
-def test_epoch_numbers_decide_validation(tmp_path, quiet):
+@pytest.mark.parametrize(
+    "start, skip_initial_validation, epochs_run, validated",
+    [
+        (3, True, [3, 4, 5], [4]),  # every second epoch by number, not by count from start
+        (6, False, [], [0]),  # past the last epoch: only the initial validation, and the train hooks
+    ],
+)
+def test_epoch_numbers_decide_validation(tmp_path, quiet, start, skip_initial_validation, epochs_run, validated):
     events = []
-    trainer = make_trainer(DetectionTrainer, tmp_path, skip_validation_steps=2, skip_initial_validation=True)
+    trainer = make_trainer(
+        DetectionTrainer, tmp_path, skip_validation_steps=2, skip_initial_validation=skip_initial_validation
+    )
     evaluator = RecordingEvaluator()
     trainer.train(
         5,
         train_batches(count=1),
         validation_batches(1),
         evaluator,
-        start=3,
+        start=start,
         callback_handler=RecordingCallbacks(events),
     )
-    assert [args["epoch"] for name, args in events if name == "on_epoch_start"] == [3, 4, 5]
-    assert evaluator.passes == [4]
-
-    events.clear()
-    evaluator = RecordingEvaluator()
-    trainer.skip_initial_validation = False
-    trainer.train(
-        5,
-        train_batches(count=1),
-        validation_batches(1),
-        evaluator,
-        start=6,
-        callback_handler=RecordingCallbacks(events),
-    )
-    assert evaluator.passes == [0]
+    assert [args["epoch"] for name, args in events if name == "on_epoch_start"] == epochs_run
+    assert evaluator.passes == validated
     assert [name for name, _ in events if name.startswith("on_train")] == ["on_train_start", "on_train_end"]
-    assert "on_epoch_start" not in [name for name, _ in events]
 
 
 def test_training_without_evaluator_saves_only_the_last_model(tmp_path, quiet, monkeypatch):
@@ -360,12 +355,33 @@ def test_early_stopping_ends_the_run_cleanly_after_patience_validations(tmp_path
         EarlyStopping(patience=0)
 
 
+@pytest.mark.parametrize(
+    "scores, stops_after",
+    [
+        ((0.5, 0.6, 0.605, 0.58, 0.9), 4),  # 0.605 is within min_delta of the best
+        ((0.5, 0.4, 0.6, 0.55, 0.9), None),  # the improvement at 0.6 starts the count again
+        ((0.5, 0.4, 0.6, 0.55, 0.5), 5),
+        ((0.5, 0.6, 0.7, 0.8, 0.9), None),
+    ],
+)
+def test_early_stopping_counts_validations_since_the_last_improvement(scores, stops_after):
+    from quillon.forgeline.callbacks import EarlyStopping
+
+    stopping = EarlyStopping(patience=2, metric="map", min_delta=0.01)
+    stopped = None
+    for validation, score in enumerate(scores, 1):
+        stopping.on_evaluaiton_end({"mAP": {"0.5": score}})
+        if stopping.stop_training and stopped is None:
+            stopped = validation
+    assert stopped == stops_after
+
+
 @pytest.mark.parametrize("policy", ["mixed_float16", "mixed_bfloat16"])
 @pytest.mark.parametrize("task", ["detection", "segmentation"])
 def test_mixed_precision_models_train_validate_and_save_in_float32(tmp_path, quiet, policy, task):
+    from quillon.forgeline.evaluation.detection import DetectionEvaluator
+    from quillon.forgeline.evaluation.segmentation import SegmentationEvaluator
     from quillon.forgeline.trainer.segmentation import SegmentationTrainer
-    from quillon.validator.detection import DetectionEvaluator
-    from quillon.validator.segmentation import SegmentationEvaluator
     from trainer_doubles import segmentation_model, segmentation_validation_elements
 
     mixed_precision = tf.keras.mixed_precision

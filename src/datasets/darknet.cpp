@@ -45,6 +45,9 @@ aug_cfg : augmentation name -> frequency, applied by the base class.
 reduced_decode : decode training JPEGs at 1/2, 1/4 or 1/8 scale where that
     still gives at least the pixels the letterbox (or resize) keeps: much
     faster for images larger than ``shape``, pixels slightly different.
+cache : None, "ram" or "disk": keep the loaded training samples (before the
+    random augmentation) so that later epochs do not decode them again.
+cache_dir : the folder of a disk cache (default: ~/.cache/quillon-forgeline/images).
 )doc";
 
 const char* const kDatasetDoc = R"doc(Darknet object-detection dataset built from an already-loaded description.
@@ -342,13 +345,14 @@ PYBIND11_MODULE(darknet, m) {
   yaml_cls.method(
       "__init__",
       [g](py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
-          py::object aug_cfg, py::object reduced_decode) {
+          py::object aug_cfg, py::object reduced_decode, py::object cache, py::object cache_dir) {
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(aug_cfg, "aug_cfg", &PyDict_Type);
         pyclass::super(g["DarknetDatasetYaml"], self)
             .attr("__init__")(info_file, shape, letter_box, py::arg("add_bkg_class") = add_bkg_class,
-                              py::arg("aug_cfg") = aug_cfg, py::arg("reduced_decode") = reduced_decode);
+                              py::arg("aug_cfg") = aug_cfg, py::arg("reduced_decode") = reduced_decode,
+                              py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
         // Set after the base constructor: the base class validates the
         // description only once the most-derived constructor has returned.
         self.attr("path_train_images") = py::none();
@@ -362,6 +366,7 @@ PYBIND11_MODULE(darknet, m) {
       },
       py::arg("info_file") = py::none(), py::arg("shape") = py::none(), py::arg("letter_box") = true,
       py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none(), py::arg("reduced_decode") = false,
+      py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
       "Reads and checks the YAML description `info_file` and pairs every image of its splits with its "
       "annotation file; the class docstring describes the parameters.");
 
@@ -636,7 +641,7 @@ PYBIND11_MODULE(darknet, m) {
   dataset_cls.method(
       "__init__",
       [g](py::object self, py::object info_dataset, py::object shape, py::object letter_box, py::object add_bkg_class,
-          py::object aug_cfg, py::object reduced_decode) {
+          py::object aug_cfg, py::object reduced_decode, py::object cache, py::object cache_dir) {
         pyclass::require_exact_type(info_dataset, "info_dataset", &PyDict_Type);
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(aug_cfg, "aug_cfg", &PyDict_Type);
@@ -650,10 +655,12 @@ PYBIND11_MODULE(darknet, m) {
         pyclass::super(g["DarknetDataset"], self)
             .attr("__init__")(py::arg("info_file") = py::none(), py::arg("shape") = shape,
                               py::arg("letter_box") = letter_box, py::arg("aug_cfg") = aug_cfg,
-                              py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode);
+                              py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode,
+                              py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
       },
       py::arg("info_dataset") = py::none(), py::arg("shape") = py::none(), py::arg("letter_box") = true,
       py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none(), py::arg("reduced_decode") = false,
+      py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
       "Builds the dataset from an already-loaded description `info_dataset` (a dict with the keys of "
       "the YAML file).");
 
@@ -668,6 +675,19 @@ PYBIND11_MODULE(darknet, m) {
       "a str or None.");
 
   dataset_cls.build();
+
+  m.def(
+      "pair_samples",
+      [g](const py::object& images_folder, const py::object& annotations_folder, const std::string& suffix) {
+        py::list pairs;
+        py::list images = sample_files::find_images(g, g["glob"], images_folder);
+        py::list unpaired = sample_files::pair_with_annotations(g, images, annotations_folder, suffix, pairs);
+        return py::make_tuple(pairs, unpaired);
+      },
+      py::arg("images_folder"), py::arg("annotations_folder"), py::arg("suffix"),
+      "Pairs the images of `images_folder` with their annotation files as the datasets do: each image (PNG,\n"
+      "JPG, JPEG, any letter case, at the folder's top level) with `annotations_folder`/<image stem><suffix>\n"
+      "where that exists. Returns ([[image, annotation], ...], [images without one]).");
 
   m.def("read_darknet_labels", &read_darknet_labels, py::arg("path"), py::arg("line_numbers") = false,
         "Reads a Darknet label file by the loader's own rules: UTF-8 text (an optional byte order mark),\n"

@@ -264,6 +264,23 @@ py::object train_step(const Globals& g, const py::object& self, const py::object
   return losses;
 }
 
+void trace_for_every_batch(const Globals& g, const py::object& self, const py::object& step,
+                           const py::object& dataset) {
+  py::object spec = py::getattr(dataset, "element_spec", py::none());
+  if (spec.is_none()) return;
+  // A tensor of unknown rank, the model could not be traced for.
+  py::object tensor_spec = g["tf"].attr("TensorSpec");
+  for (py::handle part : g["tf"].attr("nest").attr("flatten")(spec)) {
+    if (py::isinstance(part, tensor_spec) && part.attr("shape").attr("rank").is_none()) return;
+  }
+  py::object model = self.attr("model");
+  py::object optimizer = self.attr("optimizer");
+  if (!py::bool_(py::getattr(optimizer, "built", py::bool_(true)))) {
+    in_scope(model_strategy(g, model), [&] { return optimizer.attr("build")(model.attr("trainable_variables")); });
+  }
+  step.attr("get_concrete_function")(spec);
+}
+
 // ---- Validation pass ----
 
 DisplayChoice::DisplayChoice(const py::object& display) : display_(0.0) {
@@ -311,6 +328,15 @@ double checkpoint_score(const py::object& metrics, const py::object& metric, con
   require_metrics(metrics);
   const char* group = py::str("acc").equal(metric) ? "mACC" : py::str("map").equal(metric) ? "mAP" : "mAR";
   return py::float_(metric_value(metrics, group, layout.front())).cast<double>();
+}
+
+py::tuple image_shape(const py::object& image, const py::object& name) {
+  py::tuple shape = image.attr("shape");
+  if (shape.size() != 3) {
+    throw py::value_error("run_validation_step: the image of '" + name.cast<std::string>() +
+                          "' must be height x width x channels, got shape " + py::str(shape).cast<std::string>());
+  }
+  return shape;
 }
 
 // ---- Metrics logging ----
@@ -387,6 +413,18 @@ void update_metrics(const Globals& g, const MetricLayout& layout, const py::obje
   summary["epoch"] = epoch;
   self.attr("summary_rows").attr("append")(summary);
   write_summary_csv(g, self, columns);
+}
+
+void define_update_metrics(pyclass::ClassBuilder& cls, const Globals& g, const MetricLayout& layout, const char* doc) {
+  cls.method(
+      "update_metrics",
+      [g, layout](py::object self, py::object metrics, py::object losses, py::object epoch, py::object live) {
+        pyclass::require_exact_type(metrics, "metrics", &PyDict_Type);
+        pyclass::require_exact_type(losses, "losses", &PyDict_Type);
+        update_metrics(g, layout, self, metrics, losses, epoch, live);
+      },
+      py::arg("metrics") = py::dict(), py::arg("losses") = py::dict(), py::arg("epoch") = 0,
+      py::arg("live") = py::none(), doc);
 }
 
 }  // namespace trainer_common

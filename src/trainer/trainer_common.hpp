@@ -122,6 +122,15 @@ py::object replica_averaging(const Globals& g, const py::object& strategy, const
 // the whole batch, and the loss dictionary is the mean over the replicas.
 py::object train_step(const Globals& g, const py::object& self, const py::object& data, bool outputs_as_tuple);
 
+// Traces the compiled step `step` once for every batch `dataset` yields: for
+// its element spec, where the sizes that vary (the batch, the boxes per
+// image) are unknown. Batches then reuse that trace; without it each new box
+// count and the short last batch traced the step again, tens of seconds each
+// for a large model on a GPU. Datasets without an element spec are left to
+// trace as they come. The trainer's optimizer is built first: creating its
+// variables inside the trace would trace the step a second time.
+void trace_for_every_batch(const Globals& g, const py::object& self, const py::object& step, const py::object& dataset);
+
 // ---- Validation pass ----
 
 // Which validation images go to TensorBoard: the first `display` of a pass;
@@ -161,6 +170,34 @@ using MetricLayout = std::vector<Threshold>;
 // threshold.
 double checkpoint_score(const py::object& metrics, const py::object& metric, const MetricLayout& layout);
 
+// The shape of a validation image, which must be height x width x channels;
+// ValueError naming the image (`name`) otherwise.
+py::tuple image_shape(const py::object& image, const py::object& name);
+
+// One validation pass of `run_validation_step` over `loop`: `record(fields)`
+// turns the three fields of each element (laid out as `what` says) into the
+// instance record for `evaluator.single_evaluation`, which gets it with the
+// epoch and the display choice; then `evaluator.conclude` gives the metrics,
+// the model is saved by their checkpoint score, and the metrics are returned.
+template <typename Record>
+py::object validation_pass(const py::object& self, const py::object& loop, const py::object& evaluator,
+                           const py::object& epoch, const MetricLayout& layout, const char* what, Record record) {
+  const char* const method = "run_validation_step";
+  DisplayChoice display(self.attr("display"));
+  py::object single_evaluation = evaluator.attr("single_evaluation");
+  py::object truth_values;
+  py::iterator elements = py::iter(loop);
+  while (py::object element = next_element(elements)) {
+    py::object instances = record(unpack(element, 3, method, what));
+    truth_values = single_evaluation(instances, epoch, display.next_image());
+  }
+  if (!truth_values) raise_empty_validation(method, what);
+
+  py::object metrics = evaluator.attr("conclude")(truth_values, py::arg("epoch") = epoch);
+  self.attr("save_model")(checkpoint_score(metrics, self.attr("metric"), layout));
+  return metrics;
+}
+
 // ---- Metrics logging ----
 
 // Logs one validation result: DVCLive (when `live` is not None), the active
@@ -169,6 +206,10 @@ double checkpoint_score(const py::object& metrics, const py::object& metric, con
 // summary.csv in the run folder.
 void update_metrics(const Globals& g, const MetricLayout& layout, const py::object& self, const py::object& metrics,
                     const py::object& losses, const py::object& epoch, const py::object& live);
+
+// Defines the trainer's `update_metrics(metrics={}, losses={}, epoch=0,
+// live=None)` method: both dictionaries checked, then logged as above.
+void define_update_metrics(pyclass::ClassBuilder& cls, const Globals& g, const MetricLayout& layout, const char* doc);
 
 // `import mlflow`, or an empty object when it is not installed.
 py::object import_mlflow();

@@ -10,26 +10,13 @@ import argparse
 import sys
 
 from quillon.forgeline.deploy import settings
+from quillon.forgeline.jobs.options import fraction, option_values, positive_int
 
 
-def _positive_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, got {text}")
-    return value
-
-
-def _fraction(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0 <= value <= 1:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
-    return value
+def _add_task_option(parser):
+    parser.add_argument(
+        "--task", choices=settings.TASKS, help="the model's task when there is no config.json beside it"
+    )
 
 
 def _add_predict_command(subcommands):
@@ -46,31 +33,29 @@ def _add_predict_command(subcommands):
     parser.add_argument("--out", default="runs/predict", help="output folder (default %(default)s)")
     parser.add_argument(
         "--batch-size",
-        type=_positive_int,
+        type=positive_int,
         default=settings.DEFAULT_BATCH_SIZE,
         help="images per model call (default %(default)s)",
     )
     parser.add_argument(
         "--score-threshold",
-        type=_fraction,
+        type=fraction,
         default=settings.DEFAULT_SCORE_THRESHOLD,
         help="detection: lowest score reported (default %(default)s)",
     )
     parser.add_argument(
         "--nms-iou",
-        type=_fraction,
+        type=fraction,
         default=settings.DEFAULT_NMS_IOU,
         help="detection: overlap above which the lower-scored box of a class is dropped (default %(default)s)",
     )
     parser.add_argument(
         "--max-detections",
-        type=_positive_int,
+        type=positive_int,
         default=settings.DEFAULT_MAX_DETECTIONS,
         help="detection: most detections per image (default %(default)s)",
     )
-    parser.add_argument(
-        "--task", choices=settings.TASKS, help="the model's task when there is no config.json beside it"
-    )
+    _add_task_option(parser)
     parser.set_defaults(run=_run_predict)
 
 
@@ -81,11 +66,7 @@ def _run_predict(args):
         args.model,
         args.source,
         args.out,
-        batch_size=args.batch_size,
-        score_threshold=args.score_threshold,
-        nms_iou=args.nms_iou,
-        max_detections=args.max_detections,
-        task=args.task,
+        **option_values(args, "batch_size", "score_threshold", "nms_iou", "max_detections", "task"),
     )
 
 
@@ -113,25 +94,14 @@ def _add_export_command(subcommands):
         type=float,
         help="largest max |difference| / max(1, max |Keras output|) accepted (default 1e-4, with --half 2e-2)",
     )
-    parser.add_argument(
-        "--task", choices=settings.TASKS, help="the model's task when there is no config.json beside it"
-    )
+    _add_task_option(parser)
     parser.set_defaults(run=_run_export)
 
 
 def _run_export(args):
     from quillon.forgeline.deploy.export import export
 
-    export(
-        args.model,
-        args.format,
-        out=args.out,
-        nchw=args.nchw,
-        half=args.half,
-        sample=args.sample,
-        tolerance=args.tolerance,
-        task=args.task,
-    )
+    export(args.model, args.format, **option_values(args, "out", "nchw", "half", "sample", "tolerance", "task"))
 
 
 def _add_train_command(subcommands):
@@ -141,12 +111,19 @@ def _add_train_command(subcommands):
     add_train_command(subcommands)
 
 
+def _add_data_command(subcommands):
+    from quillon.forgeline.data.commands import add_data_command
+
+    add_data_command(subcommands)
+
+
 def build_parser():
     parser = argparse.ArgumentParser(prog="forgeline", description="The quillon forgeline toolkit's commands.")
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _add_predict_command(subcommands)
     _add_export_command(subcommands)
     _add_train_command(subcommands)
+    _add_data_command(subcommands)
     return parser
 
 

@@ -105,6 +105,18 @@ class CallbackList(ForgelineTrainingCallback):
         return any(getattr(callback, "stop_training", False) for callback in self.callbacks)
 
 
+def checkpoint_group(metric):
+    """The metric a trainer's ``metric`` name chooses best.h5 by: "acc" mACC, "map" mAP, anything else mAR."""
+    return {"acc": "mACC", "map": "mAP"}.get(metric, "mAR")
+
+
+def checkpoint_score(metrics, metric):
+    """The score of a validation pass's ``metrics`` that a trainer with ``metric`` compares: the metric of
+    ``checkpoint_group``, at IoU 0.5 for detection (whose metrics are keyed by threshold)."""
+    value = metrics[checkpoint_group(metric)]
+    return float(value["0.5"] if isinstance(value, dict) else value)
+
+
 class EarlyStopping(ForgelineTrainingCallback):
     """Ends a run after ``patience`` validations in a row without improvement of the checkpoint metric.
 
@@ -127,16 +139,16 @@ class EarlyStopping(ForgelineTrainingCallback):
         self.stop_training = False
 
     def on_evaluaiton_end(self, metrics):
-        group = {"acc": "mACC", "map": "mAP"}.get(self.metric, "mAR")
-        value = metrics[group]
-        value = float(value["0.5"] if isinstance(value, dict) else value)
+        value = checkpoint_score(metrics, self.metric)
         if self.best is None or value > self.best + self.min_delta:
             self.best, self.waited = value, 0
             return
         self.waited += 1
         if self.waited >= self.patience:
             self.stop_training = True
-            print(f"\t - [INFO] Early stopping: {group} has not improved on {self.best} in {self.waited} validations")
+            print(
+                f"\t - [INFO] Early stopping: {checkpoint_group(self.metric)} has not improved on {self.best} in {self.waited} validations"
+            )
 
 
 def _loggable_scalar(value):

@@ -18,6 +18,8 @@ class DarknetDatasetYaml(BaseDetectionDataset):
         add_bkg_class: bool = True,
         aug_cfg: dict[str, float] | None = None,
         reduced_decode: bool = False,
+        cache: str | None = None,
+        cache_dir: str | None = None,
     ) -> None: ...
     def validate_info_file_content(self, info_dataset: dict[str, Any] | None = None) -> None: ...
     def load_instance(self, data: Any, training: bool = True) -> tuple[Any, ...]: ...
@@ -35,8 +37,13 @@ class DarknetDataset(DarknetDatasetYaml):
         add_bkg_class: bool = True,
         aug_cfg: dict[str, float] | None = None,
         reduced_decode: bool = False,
+        cache: str | None = None,
+        cache_dir: str | None = None,
     ) -> None: ...
     def validate_info_file(self, info_file: Any) -> Any: ...
+
+def pair_samples(images_folder: str, annotations_folder: str, suffix: str) -> tuple[list[list[str]], list[str]]:
+    """Pairs each image of a folder with ``annotations_folder/<stem><suffix>`` where that exists, as the datasets do."""
 
 def read_darknet_labels(path: str | PathLike[str], line_numbers: bool = False) -> Any:
     """Reads a Darknet label file by the loader's rules: float64 rows ``class cx cy w h`` (and line numbers)."""
