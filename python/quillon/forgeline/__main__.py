@@ -75,6 +75,9 @@ def _add_predict_command(subcommands):
 
 
 def _run_predict(args):
+    from quillon.forgeline.console import quiet_tensorflow
+
+    quiet_tensorflow()
     from quillon.forgeline.deploy.predict import predict
 
     predict(
@@ -120,6 +123,9 @@ def _add_export_command(subcommands):
 
 
 def _run_export(args):
+    from quillon.forgeline.console import quiet_tensorflow
+
+    quiet_tensorflow()
     from quillon.forgeline.deploy.export import export
 
     export(

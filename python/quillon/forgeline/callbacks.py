@@ -1,11 +1,16 @@
 """Training callbacks and the TensorBoard training logger."""
 
+import json
+import os
 import time
 import weakref
 
 import numpy as np
 import tensorflow as tf
 from tensorboard.plugins.scalar import metadata as scalar_metadata
+
+from quillon.forgeline import console
+from quillon.forgeline.run_files import write_text_atomically
 
 _SCALAR_METADATA = scalar_metadata.create_summary_metadata(display_name=None, description=None)
 
@@ -105,6 +110,15 @@ class CallbackList(ForgelineTrainingCallback):
         return any(getattr(callback, "stop_training", False) for callback in self.callbacks)
 
 
+_CHECKPOINT_GROUPS = {"acc": "mACC", "map": "mAP"}
+
+
+def checkpoint_score(metrics, metric):
+    """The score a trainer keeps best.h5 by: "acc" mACC, "map" mAP, anything else mAR (at IoU 0.5 for detection)."""
+    value = metrics[_CHECKPOINT_GROUPS.get(metric, "mAR")]
+    return float(value["0.5"] if isinstance(value, dict) else value)
+
+
 class EarlyStopping(ForgelineTrainingCallback):
     """Ends a run after ``patience`` validations in a row without improvement of the checkpoint metric.
 
@@ -127,9 +141,8 @@ class EarlyStopping(ForgelineTrainingCallback):
         self.stop_training = False
 
     def on_evaluaiton_end(self, metrics):
-        group = {"acc": "mACC", "map": "mAP"}.get(self.metric, "mAR")
-        value = metrics[group]
-        value = float(value["0.5"] if isinstance(value, dict) else value)
+        value = checkpoint_score(metrics, self.metric)
+        group = _CHECKPOINT_GROUPS.get(self.metric, "mAR")
         if self.best is None or value > self.best + self.min_delta:
             self.best, self.waited = value, 0
             return
@@ -137,6 +150,53 @@ class EarlyStopping(ForgelineTrainingCallback):
         if self.waited >= self.patience:
             self.stop_training = True
             print(f"\t - [INFO] Early stopping: {group} has not improved on {self.best} in {self.waited} validations")
+
+
+class ValidationConsole(ForgelineTrainingCallback):
+    """Prints one line per validation pass and keeps ``thresholds.json`` with the model in ``best.h5``.
+
+    ``best_name`` is the value of the line whose best so far is shown (a
+    name of ``console.validation_values``). Whenever a pass saved ``best.h5`` (its
+    checkpoint score reached the trainer's best), the evaluator's
+    ``current_thresholds``, when it has them, are written to
+    ``thresholds.json`` in the run folder: ``predict`` reads them.
+    """
+
+    def __init__(self, trainer, evaluator, best_name):
+        self.trainer = trainer
+        self.evaluator = evaluator
+        self.best_name = best_name
+        self.epochs = None
+        self.epoch = 0
+        self.best = None  # (value, epoch)
+
+    def on_train_start(self, epochs):
+        self.epochs = epochs
+        for row in self.trainer.summary_rows:  # the passes before a resume
+            self._remember(row.get(self.best_name), row.get("epoch"))
+
+    def on_epoch_start(self, epoch):
+        self.epoch = epoch
+
+    def on_evaluaiton_end(self, metrics):
+        values = console.validation_values(metrics)
+        self._remember(values.get(self.best_name), self.epoch)
+        if self.best is not None:
+            print(console.validation_line(self.epoch, self.epochs, values, self.best_name, *self.best))
+        thresholds = getattr(self.evaluator, "current_thresholds", None)
+        if thresholds and checkpoint_score(metrics, self.trainer.metric) >= self.trainer.best_value:
+            path = os.path.join(self.trainer.checkpoint, console.THRESHOLDS_FILE)
+            write_text_atomically(path, json.dumps({"model": "best.h5", **thresholds}, indent=1) + "\n")
+
+    def _remember(self, value, epoch):
+        if value is not None and (self.best is None or value >= self.best[0]):
+            self.best = (float(value), epoch)
+
+
+def attach_console(trainer, evaluator=None, best_name="mAP@0.5"):
+    """Sets the trainer's bars to "Epoch k/N" (coloured only on a terminal); returns the callback for ``train``."""
+    trainer.detailed_progress = True
+    return ValidationConsole(trainer, evaluator, best_name)
 
 
 def _loggable_scalar(value):

@@ -22,6 +22,7 @@ from PIL import Image
 
 from quillon.forgeline.deploy.predictors import float32_outputs
 from quillon.forgeline.run_files import save_atomically
+from quillon.validator.writers import class_palette, figure_pixels
 
 # Overlays are enlarged to at least this height so small images stay readable.
 _OVERLAY_MIN_HEIGHT = 192
@@ -322,34 +323,6 @@ def format_summary(labels, confusion, metrics, per_class, epoch):
     return "\n".join(lines) + "\n"
 
 
-# Strong, well separated colours for the first classes; more come from spaced hues.
-_BASE_PALETTE = np.array(
-    [
-        [230, 25, 75],
-        [0, 130, 200],
-        [255, 225, 25],
-        [240, 50, 230],
-        [70, 240, 240],
-        [245, 130, 48],
-        [145, 30, 180],
-        [60, 180, 75],
-        [128, 0, 0],
-        [0, 0, 128],
-    ],
-    np.uint8,
-)
-
-
-def class_palette(num_classes):
-    """Distinct RGB colours, one per class (uint8 num_classes x 3)."""
-    if num_classes <= len(_BASE_PALETTE):
-        return _BASE_PALETTE[:num_classes].copy()
-    extra = num_classes - len(_BASE_PALETTE)
-    hues = (np.arange(extra) * 0.61803398875 % 1.0 * 180).astype(np.uint8)
-    hsv = np.stack([hues, np.full(extra, 200, np.uint8), np.full(extra, 230, np.uint8)], axis=1)
-    return np.concatenate([_BASE_PALETTE, cv2.cvtColor(hsv[np.newaxis], cv2.COLOR_HSV2RGB)[0]])
-
-
 def draw_segmentation_overlay(image, gt_mask, dt_mask, num_classes, background=0):
     """Returns the image, its true mask and its predicted mask, side by side.
 
@@ -382,7 +355,6 @@ def draw_segmentation_overlay(image, gt_mask, dt_mask, num_classes, background=0
 
 def render_confusion_matrix(confusion, labels):
     """Draws the row-normalised confusion matrix; returns an RGB uint8 array."""
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
     confusion = np.asarray(confusion, np.float64)
@@ -390,7 +362,6 @@ def render_confusion_matrix(confusion, labels):
     shares = np.divide(confusion, rows, out=np.zeros_like(confusion), where=rows > 0)
     size = 2.0 + 0.5 * len(labels)
     figure = Figure(figsize=(size + 1.0, size), dpi=100)
-    canvas = FigureCanvasAgg(figure)
     axes = figure.add_subplot()
     shown = axes.imshow(shares, cmap="Blues", vmin=0.0, vmax=1.0)
     figure.colorbar(shown, ax=axes, fraction=0.046, pad=0.04)
@@ -406,8 +377,7 @@ def render_confusion_matrix(confusion, labels):
                 colour = "white" if shares[row, column] > 0.5 else "black"
                 axes.text(column, row, f"{shares[row, column]:.2f}", ha="center", va="center", color=colour, fontsize=8)
     figure.tight_layout()
-    canvas.draw()
-    return np.asarray(canvas.buffer_rgba())[:, :, :3].copy()
+    return figure_pixels(figure)
 
 
 def _text(value):

@@ -133,13 +133,53 @@ class TrainingTensorBoardWriter:
             self.writer.flush()
 
 
+# Strong, well separated colours for the first classes; more come from spaced hues.
+_BASE_PALETTE = np.array(
+    [
+        [230, 25, 75],
+        [0, 130, 200],
+        [255, 225, 25],
+        [240, 50, 230],
+        [70, 240, 240],
+        [245, 130, 48],
+        [145, 30, 180],
+        [60, 180, 75],
+        [128, 0, 0],
+        [0, 0, 128],
+    ],
+    np.uint8,
+)
+
+
+def class_palette(num_classes):
+    """Distinct RGB colours, one per class (uint8 num_classes x 3)."""
+    if num_classes <= len(_BASE_PALETTE):
+        return _BASE_PALETTE[:num_classes].copy()
+    extra = num_classes - len(_BASE_PALETTE)
+    hues = (np.arange(extra) * 0.61803398875 % 1.0 * 180).astype(np.uint8)
+    hsv = np.stack([hues, np.full(extra, 200, np.uint8), np.full(extra, 230, np.uint8)], axis=1)
+    return np.concatenate([_BASE_PALETTE, cv2.cvtColor(hsv[np.newaxis], cv2.COLOR_HSV2RGB)[0]])
+
+
+def figure_pixels(figure):
+    """A matplotlib figure drawn as an RGB uint8 array."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    canvas = FigureCanvasAgg(figure)
+    canvas.draw()
+    return np.asarray(canvas.buffer_rgba())[:, :, :3].copy()
+
+
 def draw_boxes(image, boxes, labels, scores=None, color=(0, 255, 0)):
     """Returns a copy of an RGB uint8 image with labelled boxes drawn on it.
 
     boxes: N x >=4 array of pixel corners x1, y1, x2, y2 (extra columns ignored).
     labels: N class names or ids, or None for no text.
     scores: optional N confidences, appended to the label text.
-    color: RGB colour of the rectangles and the label background.
+    color: RGB colour of the rectangles and the label background: one for
+      all boxes, or N x 3, one per box (``class_palette(n)[classes]``).
+    Labels are kept inside the image: above the box when there is room, else
+    inside it, and shifted left where they would run over the right edge.
     """
     image = np.asarray(image)
     if image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] != 3:
@@ -159,22 +199,31 @@ def draw_boxes(image, boxes, labels, scores=None, color=(0, 255, 0)):
     if not np.all(np.isfinite(boxes[:, :4])):
         bad_row = int(np.flatnonzero(~np.isfinite(boxes[:, :4]).all(axis=1))[0])
         raise ValueError(f"draw_boxes: box {bad_row} has non-finite coordinates {boxes[bad_row, :4].tolist()}")
+    colors = np.asarray(color, dtype=np.int64)
+    if colors.shape == (3,):
+        colors = np.broadcast_to(colors, (count, 3))
+    if colors.shape != (count, 3):
+        raise ValueError(f"draw_boxes: color must be one RGB triple or one per box ({count} x 3), got {colors.shape}")
 
     canvas = image.copy()
-    color = tuple(int(c) for c in color)
+    height, width = canvas.shape[:2]
     font, font_scale, thickness = cv2.FONT_HERSHEY_SIMPLEX, 0.4, 1
     for index in range(count):
+        box_color = tuple(int(c) for c in colors[index])
         x1, y1, x2, y2 = (int(round(v)) for v in boxes[index, :4])
-        cv2.rectangle(canvas, (x1, y1), (x2, y2), color, 1)
+        cv2.rectangle(canvas, (x1, y1), (x2, y2), box_color, 1)
         if labels is None:
             continue
         text = str(labels[index])
         if scores is not None:
             text += f" {float(scores[index]):.2f}"
         (text_w, text_h), baseline = cv2.getTextSize(text, font, font_scale, thickness)
-        # Put the label above the box, or inside it when the box touches the top.
-        top = y1 - text_h - baseline if y1 - text_h - baseline >= 0 else y1
-        cv2.rectangle(canvas, (x1, top), (x1 + text_w, top + text_h + baseline), color, cv2.FILLED)
-        text_color = (0, 0, 0) if sum(color) > 382 else (255, 255, 255)
-        cv2.putText(canvas, text, (x1, top + text_h), font, font_scale, text_color, thickness, cv2.LINE_AA)
+        label_h = text_h + baseline
+        # Above the box, or inside it when the box touches the top; never past an edge.
+        top = y1 - label_h if y1 - label_h >= 0 else y1
+        top = max(0, min(top, height - label_h))
+        left = max(0, min(x1, width - text_w))
+        cv2.rectangle(canvas, (left, top), (left + text_w, top + label_h), box_color, cv2.FILLED)
+        text_color = (0, 0, 0) if sum(box_color) > 382 else (255, 255, 255)
+        cv2.putText(canvas, text, (left, top + text_h), font, font_scale, text_color, thickness, cv2.LINE_AA)
     return canvas

@@ -9,7 +9,7 @@ config.json, labels.txt, best.h5, last.h5, summary.csv, validation/
 
 import os
 
-from quillon.forgeline.callbacks import TensorBoardLogger
+from quillon.forgeline.callbacks import TensorBoardLogger, attach_console
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
 from quillon.forgeline.demo.defaults import DETECT
 from quillon.forgeline.jobs.options import DEFAULT_DETECTION_AUGMENTATION, DEFAULT_MODEL_SIZE
@@ -136,6 +136,7 @@ def train_detection(
         dataset.build_val_iterator(),
         evaluator,
         start=start,
+        callback_handler=attach_console(trainer, evaluator, SUMMARY_METRIC),
     )
     logger.flush()
 

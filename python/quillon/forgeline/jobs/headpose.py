@@ -4,7 +4,7 @@
 ``DetectionTrainer`` on an attitude dataset's training pipeline, then loads
 the saved ``last.h5`` and measures its mean absolute angle errors on the
 validation split. The run folder ``out/run`` holds config.json, last.h5 (the
-inference model: angles only), validation/results.txt and
+inference model: angles only) and best.h5 (the same model), validation/results.txt and
 validation/results.json, tensorboard/ and state/.
 
 The trainer's own validation pass expects detection data, so training runs
@@ -13,10 +13,11 @@ without an evaluator and the angles are measured once, after the last epoch.
 
 import json
 import os
+import shutil
 
 import tensorflow as tf
 
-from quillon.forgeline.callbacks import TensorBoardLogger
+from quillon.forgeline.callbacks import TensorBoardLogger, attach_console
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
 from quillon.forgeline.demo.defaults import HEADPOSE
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
@@ -32,7 +33,7 @@ from quillon.forgeline.jobs.scaling import (
 )
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE, build_headpose_model
-from quillon.forgeline.run_files import write_text_atomically
+from quillon.forgeline.run_files import save_atomically, write_text_atomically
 from quillon.forgeline.trainer.detection import DetectionTrainer
 from quillon.validator.headpose import evaluate_attitude, format_attitude_report
 
@@ -149,10 +150,20 @@ def train_headpose(
     )
     average_weights(trainer, ema_decay, steps)
     start = start_epoch(trainer, out, resume)
-    trainer.train(epochs, dataset.build_train_iterator(batch_size, strategy=strategy), None, None, start=start)
+    trainer.train(
+        epochs,
+        dataset.build_train_iterator(batch_size, strategy=strategy),
+        None,
+        None,
+        start=start,
+        callback_handler=attach_console(trainer),
+    )
     if not is_chief(strategy):  # it saved no model; its scratch folder is no run
         return {"run_folder": None}
     logger.flush()
+    # Nothing validates during training, so the last epoch's model is the best
+    # this run knows: best.h5, which the trainer announced, holds it.
+    save_atomically(trainer.best, lambda temporary: shutil.copyfile(trainer.last, temporary))
 
     # Measure the file a user gets, not the in-memory model.
     saved = tf.keras.models.load_model(trainer.last, compile=False)

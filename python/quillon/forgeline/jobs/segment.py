@@ -12,7 +12,7 @@ import os
 import numpy as np
 from PIL import Image
 
-from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
+from quillon.forgeline.callbacks import CallbackList, ForgelineTrainingCallback, TensorBoardLogger, attach_console
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
 from quillon.forgeline.demo.defaults import SEGMENT
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
@@ -151,7 +151,7 @@ def train_segmentation(
         dataset.build_val_iterator(),
         evaluator,
         start=start,
-        callback_handler=history,
+        callback_handler=CallbackList([history, attach_console(trainer, evaluator, "mIoU")]),
     )
     logger.flush()
     if not is_chief(strategy):  # it validated nothing; its scratch folder is no run
