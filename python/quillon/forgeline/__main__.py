@@ -53,8 +53,8 @@ def _add_predict_command(subcommands):
     parser.add_argument(
         "--score-threshold",
         type=_fraction,
-        default=settings.DEFAULT_SCORE_THRESHOLD,
-        help="detection: lowest score reported (default %(default)s)",
+        help="detection: lowest score reported (default: where F1 peaked in the validation of the model in "
+        f"best.h5, recorded in the run's thresholds.json; else {settings.DEFAULT_SCORE_THRESHOLD})",
     )
     parser.add_argument(
         "--nms-iou",

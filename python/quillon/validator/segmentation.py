@@ -22,7 +22,7 @@ from PIL import Image
 
 from quillon.forgeline.deploy.predictors import float32_outputs
 from quillon.forgeline.run_files import save_atomically
-from quillon.validator.writers import class_palette, figure_pixels
+from quillon.validator.writers import class_palette, figure_pixels, legend_strip, title_strip
 
 # Overlays are enlarged to at least this height so small images stay readable.
 _OVERLAY_MIN_HEIGHT = 192
@@ -154,7 +154,9 @@ class SegmentationEvaluator:
         return mask
 
     def _draw_sample(self, image, gt_mask, dt_mask, path, epoch):
-        overlay = draw_segmentation_overlay(image, gt_mask, dt_mask, len(self.labels), self.background)
+        overlay = draw_segmentation_overlay(
+            image, gt_mask, dt_mask, len(self.labels), self.background, labels=self.labels
+        )
         file_name = os.path.basename(str(path))
         if len(self._samples) < _MAX_SAMPLE_PLOTS:
             self._samples["sample_" + os.path.splitext(file_name)[0]] = overlay
@@ -323,12 +325,13 @@ def format_summary(labels, confusion, metrics, per_class, epoch):
     return "\n".join(lines) + "\n"
 
 
-def draw_segmentation_overlay(image, gt_mask, dt_mask, num_classes, background=0):
-    """Returns the image, its true mask and its predicted mask, side by side.
+def draw_segmentation_overlay(image, gt_mask, dt_mask, num_classes, background=0, labels=None):
+    """Returns the image, its true mask and its predicted mask side by side, titled, with a colour legend below.
 
     The masks are drawn in opaque class colours over a darkened copy of the
     image, so the classes stand out whatever the image's own colours; the
-    background class stays uncoloured.
+    background class stays uncoloured. ``labels`` name the classes in the
+    legend (default "class k").
     """
     image = np.asarray(image)
     if image.ndim != 3 or image.shape[2] != 3:
@@ -343,14 +346,18 @@ def draw_segmentation_overlay(image, gt_mask, dt_mask, num_classes, background=0
         painted = np.ones(mask.shape, bool) if background is None else mask != background
         coloured[painted] = palette[mask[painted]]
         panels.append(coloured)
-    gap = np.full((image.shape[0], 2, 3), 255, np.uint8)
-    overlay = np.concatenate([panels[0], gap, panels[1], gap, panels[2]], axis=1)
-    scale = max(1, -(-_OVERLAY_MIN_HEIGHT // overlay.shape[0]))
-    if scale > 1:
-        overlay = cv2.resize(
-            overlay, (overlay.shape[1] * scale, overlay.shape[0] * scale), interpolation=cv2.INTER_NEAREST
-        )
-    return overlay
+    scale = max(1, -(-_OVERLAY_MIN_HEIGHT // image.shape[0]))
+    gap = np.full((image.shape[0] * scale + title_strip("", 1).shape[0], 2, 3), 255, np.uint8)
+    titled = []
+    for title, panel in zip(("image", "true classes", "predicted classes"), panels):
+        if scale > 1:
+            panel = cv2.resize(panel, (panel.shape[1] * scale, panel.shape[0] * scale), interpolation=cv2.INTER_NEAREST)
+        titled += [np.concatenate([title_strip(title, panel.shape[1]), panel]), gap]
+    overlay = np.concatenate(titled[:-1], axis=1)
+    names = list(labels) if labels is not None else [f"class {k}" for k in range(num_classes)]
+    shown = [k for k in range(num_classes) if k != background]
+    legend = legend_strip([names[k] for k in shown], palette[shown], overlay.shape[1])
+    return np.concatenate([overlay, legend], axis=0)
 
 
 def render_confusion_matrix(confusion, labels):

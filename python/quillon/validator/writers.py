@@ -161,6 +161,51 @@ def class_palette(num_classes):
     return np.concatenate([_BASE_PALETTE, cv2.cvtColor(hsv[np.newaxis], cv2.COLOR_HSV2RGB)[0]])
 
 
+_TEXT_FONT, _TEXT_SCALE, _TEXT_THICKNESS, _TEXT_LINE = cv2.FONT_HERSHEY_SIMPLEX, 0.4, 1, 16
+
+
+def title_strip(text, width):
+    """A white strip ``width`` pixels wide with ``text`` on it (RGB uint8), to put above a panel."""
+    strip = np.full((_TEXT_LINE, width, 3), 255, np.uint8)
+    cv2.putText(strip, text, (4, 12), _TEXT_FONT, _TEXT_SCALE, (0, 0, 0), _TEXT_THICKNESS, cv2.LINE_AA)
+    return strip
+
+
+def legend_strip(names, palette, width):
+    """Colour swatches with the class names, wrapped to ``width`` pixels (RGB uint8), to put below a picture."""
+    placed, x, y = [], 4, 0
+    for name, colour in zip(names, palette):
+        (text_width, _), _ = cv2.getTextSize(str(name), _TEXT_FONT, _TEXT_SCALE, _TEXT_THICKNESS)
+        entry = 16 + text_width + 10
+        if x + entry > width and x > 4:
+            x, y = 4, y + _TEXT_LINE
+        placed.append((x, y, str(name), tuple(int(c) for c in colour)))
+        x += entry
+    strip = np.full((y + _TEXT_LINE, width, 3), 255, np.uint8)
+    for x, y, name, colour in placed:
+        cv2.rectangle(strip, (x, y + 3), (x + 11, y + 13), colour, cv2.FILLED)
+        cv2.rectangle(strip, (x, y + 3), (x + 11, y + 13), (0, 0, 0), 1)
+        cv2.putText(strip, name, (x + 16, y + 12), _TEXT_FONT, _TEXT_SCALE, (0, 0, 0), _TEXT_THICKNESS, cv2.LINE_AA)
+    return strip
+
+
+def colour_overlay(image, mask, palette, names=None, background=0):
+    """The image with each class of ``mask`` blended in its palette colour, and a legend of the classes below.
+
+    ``names`` label the legend (default "class k"); ``background`` (a class
+    index, or None) stays uncoloured and out of the legend.
+    """
+    image = np.asarray(image, np.uint8)
+    mask = np.asarray(mask)
+    painted = np.ones(mask.shape, bool) if background is None else mask != background
+    blended = image.copy()
+    blended[painted] = (0.45 * image[painted] + 0.55 * palette[mask[painted]]).astype(np.uint8)
+    names = list(names) if names is not None else [f"class {k}" for k in range(len(palette))]
+    shown = [k for k in range(len(palette)) if k != background]
+    legend = legend_strip([names[k] for k in shown], palette[shown], image.shape[1])
+    return np.concatenate([blended, legend], axis=0)
+
+
 def figure_pixels(figure):
     """A matplotlib figure drawn as an RGB uint8 array."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
