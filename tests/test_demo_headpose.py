@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 
 import numpy as np
 import pytest
@@ -168,13 +169,16 @@ def test_headpose_command_trains_and_writes_its_run_folder(tmp_path, annotations
         ]
     )
     run = out / "run"
-    assert sorted(os.listdir(run)) == ["config.json", "last.h5", "state", "tensorboard", "validation"]
+    # Every file the trainer announces is there: best.h5 holds the last (the only measured) model.
+    assert sorted(os.listdir(run)) == ["best.h5", "config.json", "last.h5", "state", "tensorboard", "validation"]
+    announced = re.findall(r"checkpoint at : (\S+)", capsys.readouterr().out)
+    assert len(announced) == 2 and all(os.path.isfile(path) for path in announced)
     config = json.loads((run / "config.json").read_text())
     assert config["annotations"] == annotations and config["train_images"] == 8
     results = json.loads((run / "validation" / "results.json").read_text())
     assert results["count"] == 2 and set(results["mae"]) == {"pitch", "yaw", "roll", "mean"}
     assert "mean absolute error" in (run / "validation" / "results.txt").read_text()
-    assert "Head-pose validation: 2 images" in capsys.readouterr().out
+    assert "Head-pose validation: 2 images" in (run / "validation" / "results.txt").read_text()
     saved = tf.keras.models.load_model(str(run / "last.h5"), compile=False)
     assert saved(tf.zeros((1, 64, 64, 3))).shape == (1, 3)
     with pytest.raises(FileExistsError, match="already holds a run"):

@@ -165,17 +165,25 @@ py::object known_length(const Globals& g, const py::object& batches) {
   return py::hasattr(batches, "__len__") ? py::object(py::int_(py::len(batches))) : py::none();
 }
 
-// With `detailed_progress` set (the jobs set it), bars are coloured only on
-// a terminal, so that a log file gets no colour codes.
+// With `detailed_progress` set (the jobs set it), a bar also gets its total
+// (`total`: a distributed pipeline does not tell tqdm its length) and is
+// coloured only on a terminal, so that a log file gets no colour codes.
 py::object progress_bar(const Globals& g, const py::object& self, const py::object& iterable,
                         const py::object& description, const py::object& total) {
-  py::object colour = py::str("green");
+  py::dict options;
+  options["desc"] = description;
   if (py::bool_(self.attr("detailed_progress"))) {
     py::object stream = py::module_::import("sys").attr("stderr");
-    if (stream.is_none() || !py::bool_(stream.attr("isatty")())) colour = py::none();
+    bool terminal = !stream.is_none() && py::bool_(stream.attr("isatty")());
+    options["total"] = total;
+    options["leave"] = true;
+    options["colour"] = terminal ? py::object(py::str("green")) : py::none();
+  } else {
+    options["leave"] = true;
+    options["colour"] = "green";
   }
-  return g["tqdm"](iterable, py::arg("desc") = description, py::arg("total") = total, py::arg("leave") = true,
-                   py::arg("colour") = colour, py::arg("bar_format") = "{l_bar}{bar:15}{r_bar}{bar:-15b}");
+  options["bar_format"] = "{l_bar}{bar:15}{r_bar}{bar:-15b}";
+  return g["tqdm"](iterable, **options);
 }
 
 // "Epoch k", or "Epoch k/N" with `detailed_progress` set.

@@ -17,6 +17,7 @@ THRESHOLDS_FILE = "thresholds.json"  # in the run folder: the score thresholds o
 
 # The values of a validation line, in this order: (metrics key, IoU key of a per-threshold metric, shown name).
 _LINE_VALUES = (
+    ("loss", None, "loss"),
     ("mAP", "0.5", "mAP@0.5"),
     ("mAP", "0.5:0.95", "mAP@0.5:0.95"),
     ("mIoU", None, "mIoU"),
@@ -46,6 +47,29 @@ def quiet_tensorflow():
         import tensorflow as tf
 
         tf.config.list_physical_devices()  # the device probe, which leaves the runtime unconfigured
+
+
+class _ColourOnTerminal:
+    """Stands in for the tqdm module: its bars are coloured only when standard error is a terminal."""
+
+    @staticmethod
+    def tqdm(*args, **options):
+        import tqdm
+
+        if not (sys.stderr is not None and sys.stderr.isatty()):
+            options.pop("colour", None)
+        return tqdm.tqdm(*args, **options)
+
+
+def colour_only_on_terminal():
+    """Keeps colour codes out of logs: the dataset module's loading bars are coloured only on a terminal.
+
+    The module looks its ``tqdm`` up when it loads a dataset, so the one put
+    here is the one it uses. (The jobs' trainers do the same by themselves.)
+    """
+    from quillon.forgeline.datasets import darknet
+
+    darknet.tqdm = _ColourOnTerminal
 
 
 @contextlib.contextmanager

@@ -32,6 +32,7 @@ A ratio whose denominator is zero is reported as 0.
 import os
 
 import numpy as np
+import tensorflow as tf
 
 from quillon.forgeline.deploy.predictors import BACKGROUND, DetectionPredictor, checked_labels
 from quillon.forgeline.run_files import save_atomically
@@ -72,6 +73,7 @@ class DetectionRunner(DetectionPredictor):
         Returns (boxes [K, 4] float32 corners x1, y1, x2, y2 normalised to the
         image size, class names [K] str, scores [K] float32), by score.
         """
+        self.last_image = image
         boxes, classes, scores = self.predict([image])[0]
         return boxes, self.labels[classes], scores
 
@@ -254,6 +256,13 @@ class DetectionEvaluator:
     ``model`` and ``training_outputs`` go to the ``DetectionRunner``. Only
     detections with a score >= ``confidence_threshold`` count for mACC, OP,
     OR, OA, the confusion matrix and the drawn images; AP and AR use all.
+
+    With ``loss`` (the training loss) and the training model
+    (``training_outputs`` > 0), each image's loss is computed from the
+    outputs of the run that detected its objects, and ``conclude`` reports
+    their mean as metrics["loss"] (and the scalar "validation/total-loss").
+    ``conclude`` also sets ``current_thresholds``: the score threshold where
+    F1 at IoU 0.5 peaks, over all classes and per class.
     """
 
     def __init__(
@@ -266,8 +275,15 @@ class DetectionEvaluator:
         confidence_threshold=0.3,
         nms_iou=0.5,
         max_detections=100,
+        loss=None,
     ):
         self.runner = DetectionRunner(model, training_outputs, None, score_threshold, nms_iou, max_detections)
+        self.loss = loss
+        self._loss_total = tf.function(
+            lambda targets, outputs: loss(targets, outputs)["total-loss"], reduce_retracing=True, autograph=False
+        )
+        self._losses = []
+        self.training_outputs = int(training_outputs)
         self.confidence_threshold = float(confidence_threshold)
         self.max_detections = int(max_detections)
         self.val_messenger = val_messenger
@@ -292,6 +308,7 @@ class DetectionEvaluator:
         self.class_names = self.labels[1:] if self.labels[0] == BACKGROUND else list(self.labels)
         self.runner.set_labels(self.labels)
         self._truth_values = self._new_truth_values()
+        self._losses = []
 
     def _new_truth_values(self):
         return DetectionTruthValues(len(self.class_names), self.confidence_threshold, self.max_detections)
@@ -324,9 +341,25 @@ class DetectionEvaluator:
             raise ValueError(f"DetectionEvaluator: {where}: a box of non-zero area is labelled {BACKGROUND!r}")
 
         self._truth_values.add_image(gt_boxes, gt_classes, dt_boxes, dt_classes, dt_scores)
+        if self.loss is not None and self.training_outputs and getattr(self.runner, "last_image", None) is gt["image"]:
+            self._losses.append(self._validation_loss(gt_boxes, gt_classes))
         if add_image and self.val_messenger is not None:
             self._draw(gt["image"], where, gt_boxes, dt_boxes, dt_classes, dt_scores, epoch)
         return self._truth_values
+
+    def _validation_loss(self, gt_boxes, gt_classes):
+        """The training loss of the image the runner just ran, from the outputs of that run.
+
+        The ground truth goes where the letterbox put the image in the model
+        input, with the labels numbered as the score maps are.
+        """
+        geometry = self.runner.last_geometry[0]
+        scale = np.array([geometry.width * geometry.ratio_x, geometry.height * geometry.ratio_y] * 2)
+        offset = np.array([geometry.pad_x, geometry.pad_y] * 2)
+        first_class = int(self.labels[0] == BACKGROUND)
+        rows = np.concatenate([gt_boxes * scale + offset, (gt_classes + first_class)[:, None]], axis=1)
+        targets = (tf.constant(rows[np.newaxis], tf.float32),)
+        return float(self._loss_total(targets, tuple(self.runner.last_outputs)))
 
     def _class_indices(self, labels, count, kind, where):
         labels = np.asarray(labels).reshape(-1)
@@ -398,6 +431,9 @@ class DetectionEvaluator:
         metrics["OP"] = float(_ratio(total_tp, total_tp + total_fp))
         metrics["OR"] = float(_ratio(total_tp, total_tp + total_fn))
         metrics["OA"] = float(_ratio(total_tp, total_tp + total_fp + total_fn))
+        if self._losses:
+            metrics["loss"] = float(np.mean(self._losses))
+            self._losses = []
 
         self.current_thresholds = self._best_f1_thresholds(truth_values, epoch)
         self.current_summary = self._summary_text(epoch, truth_values, metrics, ap, recall, tp, fp, fn, accuracy)
@@ -410,6 +446,8 @@ class DetectionEvaluator:
             # Four blanks make TensorBoard show the table as preformatted text.
             preformatted = "\n".join("    " + line for line in self.current_summary.splitlines())
             self.val_messenger.add_text("validation/summary", preformatted, step=epoch)
+            if "loss" in metrics:
+                self.val_messenger.add_scalar("validation/total-loss", metrics["loss"], step=epoch)
             for name, figure in self.current_plots.items():
                 self.val_messenger.add_image(f"validation/{name}", figure_pixels(figure), step=epoch)
         self._truth_values = self._new_truth_values()

@@ -50,6 +50,8 @@ class SegmentationRunner:
         height, width = image.shape[:2]
         batch = tf.convert_to_tensor(image[np.newaxis], tf.float32) / 255.0
         logits = self._logits(batch)
+        # What a validation loss needs, without running the model again.
+        self.last_image, self.last_logits = image, logits
         if isinstance(logits, (list, tuple)):
             if len(logits) != 1:
                 raise ValueError(
@@ -74,10 +76,18 @@ class SegmentationEvaluator:
       usually given by the trainer) through ``evaluator(labels=...)``.
     background: the background class index, left out of the overall
       precision and recall ("OP", "OR"); None when there is no background.
+    loss: the training loss, or None; with it, each image's loss is computed
+      from the logits of the run that predicted its mask, and ``conclude``
+      reports their mean as metrics["loss"] ("validation/total-loss").
     """
 
-    def __init__(self, model, labels=None, background=0):
+    def __init__(self, model, labels=None, background=0, loss=None):
         self.runner = SegmentationRunner(model)
+        self.loss = loss
+        self._loss_total = tf.function(
+            lambda masks, logits: loss((masks,), logits)["total-loss"], reduce_retracing=True, autograph=False
+        )
+        self._losses = []
         self.val_messenger = None
         self.labels = None
         self.background = background
@@ -108,6 +118,7 @@ class SegmentationEvaluator:
     def _reset(self):
         self._confusion = np.zeros((len(self.labels), len(self.labels)), np.int64)
         self._samples = {}
+        self._losses = []
 
     def single_evaluation(self, instance, epoch, add_image):
         """Counts one image's pixels; returns the running confusion matrix (a copy).
@@ -133,6 +144,12 @@ class SegmentationEvaluator:
         self._confusion += counts.reshape(classes, classes)
         if add_image:
             self._draw_sample(truth["image"], gt_mask, dt_mask, path, epoch)
+        if self.loss is not None and getattr(self.runner, "last_image", None) is truth["image"]:
+            logits = self.runner.last_logits
+            if tuple(logits.shape[1:3]) != gt_mask.shape:
+                size = (int(logits.shape[2]), int(logits.shape[1]))
+                gt_mask = cv2.resize(gt_mask.astype(np.int32), size, interpolation=cv2.INTER_NEAREST)
+            self._losses.append(float(self._loss_total(tf.constant(gt_mask[np.newaxis], tf.int32), logits)))
         return self._confusion.copy()
 
     def _checked_mask(self, mask, which, path):
@@ -183,12 +200,16 @@ class SegmentationEvaluator:
         if confusion.sum() == 0:
             raise ValueError("SegmentationEvaluator.conclude: no pixel was evaluated in this pass")
         metrics, per_class = metrics_from_confusion(confusion, self.background)
+        if self._losses:
+            metrics["loss"] = float(np.mean(self._losses))
         self.current_summary = format_summary(self.labels, confusion, metrics, per_class, epoch)
         self.current_plots = {"confusion_matrix": render_confusion_matrix(confusion, self.labels)}
         self.current_plots.update(self._samples)
         if self.val_messenger is not None:
             self.val_messenger.add_image("validation/confusion_matrix", self.current_plots["confusion_matrix"], epoch)
             self.val_messenger.add_scalar("validation/mIoU", metrics["mIoU"], epoch)
+            if "loss" in metrics:
+                self.val_messenger.add_scalar("validation/total-loss", metrics["loss"], epoch)
             self.val_messenger.add_text("validation/summary", "```\n" + self.current_summary + "```", epoch)
         self._reset()
         return metrics

@@ -94,7 +94,8 @@ def train_detection(
     else:  # too few steps to warm up
         schedule_text = f"cosine decay to 0 over {steps} steps"
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
-    evaluator = DetectionEvaluator(model, training_outputs=TRAINING_OUTPUTS)
+    loss = DetectionLoss()
+    evaluator = DetectionEvaluator(model, training_outputs=TRAINING_OUTPUTS, loss=loss)
     config = {
         "task": "detect",
         "data": data_file,
@@ -119,7 +120,7 @@ def train_detection(
         model,
         dataset,
         optimizer,
-        DetectionLoss(),
+        loss,
         logger=logger,
         checkpoint=run_folder,
         info=config,

@@ -108,7 +108,8 @@ def train_segmentation(
     steps = epochs * steps_per_epoch(dataset.get_num_train_samples(), batch_size, strategy)
     optimizer, warmup = warmup_cosine_adam(learning_rate, steps, strategy)
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
-    evaluator = SegmentationEvaluator(model, background=0)
+    loss = SegmentationLoss(len(classes))
+    evaluator = SegmentationEvaluator(model, background=0, loss=loss)
     config = {
         "task": "segment",
         "data": data,
@@ -133,7 +134,7 @@ def train_segmentation(
         model,
         dataset,
         optimizer,
-        SegmentationLoss(len(classes)),
+        loss,
         logger=logger,
         checkpoint=run_folder,
         info=config,
