@@ -71,6 +71,7 @@ def test_module_binds_its_globals_in_order_and_defines_the_six_classes():
         "build_train_iterator",
         "build_val_iterator",
         "get_num_train_samples",
+        "load_validation_instance",
     ]
     graph_function = type(tf.function(lambda: 0))
     assert isinstance(vars(attitude.AttitudeDataset)["tf_load_instance"], graph_function)

@@ -1,8 +1,8 @@
-"""Head-pose job: built-in data, model, loss, evaluation helper and the demo command."""
+"""Head-pose job: built-in data, model, loss, evaluation helper, the trainer and the demo command."""
 
+import csv
 import json
 import os
-import re
 
 import numpy as np
 import pytest
@@ -11,9 +11,11 @@ import tensorflow as tf
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
 from quillon.forgeline.demo.__main__ import main as demo_main
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset, rotation_matrix
+from quillon.forgeline.jobs.headpose import HeadPoseTrainer
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import bin_centres, build_headpose_model
 from quillon.validator.headpose import evaluate_attitude
+from trainer_doubles import make_trainer
 
 
 @pytest.fixture(scope="module")
@@ -27,15 +29,18 @@ def stems(folder):
     return sorted(os.path.splitext(name)[0] for name in os.listdir(folder))
 
 
-def mat_dataset(heads, shape=(32, 32)):
-    return AttitudeDataset(
+def attitude_dataset(heads, annotations="mat", shape=(32, 32)):
+    """The built-in heads as AttitudeDataset (MATLAB files) or AttitudeDatasetJson."""
+    folders = dict(
         shape=[shape[0], shape[1], 3],
         train_images=heads["train_images"],
-        train_annotations=heads["train_mat"],
+        train_annotations=heads[f"train_{annotations}"],
         val_images=heads["val_images"],
-        val_annotations=heads["val_mat"],
-        file_extension="mat",
+        val_annotations=heads[f"val_{annotations}"],
     )
+    if annotations == "json":
+        return AttitudeDatasetJson(**folders)
+    return AttitudeDataset(**folders, file_extension="mat")
 
 
 class TestBuiltInData:
@@ -112,7 +117,7 @@ class TestModelAndLoss:
 
 class TestEvaluateAttitude:
     def test_errors_come_from_the_validation_annotations(self, heads):
-        dataset = mat_dataset(heads)
+        dataset = attitude_dataset(heads)
         truth = np.array(
             [
                 scipy.io.loadmat(os.path.join(heads["val_mat"], stem + ".mat"))["Pose_Para"][0, :3]
@@ -135,19 +140,41 @@ class TestEvaluateAttitude:
         assert results["mae"]["mean"] == pytest.approx(np.abs(truth).mean(), rel=1e-5)
 
     def test_training_and_inference_models_give_the_same_repeatable_figures(self, heads):
-        dataset = AttitudeDatasetJson(
-            shape=[32, 32, 3],
-            train_images=heads["train_images"],
-            train_annotations=heads["train_json"],
-            val_images=heads["val_images"],
-            val_annotations=heads["val_json"],
-        )
+        dataset = attitude_dataset(heads, "json")
         model = build_headpose_model((32, 32, 3))
         inference = tf.keras.Model(model.input, model.outputs[2:])
         first = evaluate_attitude(model, dataset, seed=3)
         assert first == evaluate_attitude(inference, dataset, seed=3)
         with pytest.raises(ValueError, match=r"angles \[batch, 3\]"):
             evaluate_attitude(lambda images, training: tf.zeros((1, 2)), dataset)
+
+    @pytest.mark.parametrize("annotations", ["json", "mat"])
+    def test_validation_sees_the_images_as_predict_does(self, heads, monkeypatch, annotations):
+        """No training blur or mirroring, whatever the random draws; for whole images, predict's own figures."""
+        from PIL import Image
+        from quillon.forgeline.deploy.predictors import HeadposePredictor
+
+        dataset = attitude_dataset(heads, annotations)
+        inputs = tf.keras.Input((32, 32, 3))
+        angles = tf.keras.layers.Dense(3, kernel_initializer=tf.constant_initializer(np.diag([90.0, 180.0, 60.0])))
+        angles_layer = angles(tf.keras.layers.GlobalAveragePooling2D()(inputs))
+        model = tf.keras.Model(inputs, angles_layer)
+        angles.bias.assign([0.0, 30.0, -20.0])  # a mirrored sample (yaw and roll negated) would score otherwise
+
+        figures = []
+        for draw in (0.0, 0.999):  # below every augmentation's probability, then above
+            monkeypatch.setattr(np.random, "random_sample", lambda draw=draw: draw)
+            monkeypatch.setattr(np.random, "random", lambda draw=draw: draw)
+            figures.append(evaluate_attitude(model, dataset, batch_size=4))
+        assert figures[0] == figures[1]
+        if annotations == "mat":
+            names = stems(heads["val_images"])
+            images = [
+                np.asarray(Image.open(os.path.join(heads["val_images"], n + ".png")).convert("RGB")) for n in names
+            ]
+            truth = [scipy.io.loadmat(os.path.join(heads["val_mat"], n + ".mat"))["Pose_Para"][0, :3] for n in names]
+            errors = np.abs(HeadposePredictor(model).predict(images) - np.array(truth)).mean(axis=0)
+            assert [figures[0]["mae"][name] for name in ("pitch", "yaw", "roll")] == pytest.approx(errors, rel=1e-5)
 
 
 @pytest.mark.parametrize("annotations", ["json", "mat"])
@@ -169,17 +196,40 @@ def test_headpose_command_trains_and_writes_its_run_folder(tmp_path, annotations
         ]
     )
     run = out / "run"
-    # Every file the trainer announces is there: best.h5 holds the last (the only measured) model.
-    assert sorted(os.listdir(run)) == ["best.h5", "config.json", "last.h5", "state", "tensorboard", "validation"]
-    announced = re.findall(r"checkpoint at : (\S+)", capsys.readouterr().out)
-    assert len(announced) == 2 and all(os.path.isfile(path) for path in announced)
+    assert sorted(os.listdir(run)) == [
+        "best.h5",
+        "config.json",
+        "last.h5",
+        "state",
+        "summary.csv",
+        "tensorboard",
+        "validation",
+    ]
     config = json.loads((run / "config.json").read_text())
     assert config["annotations"] == annotations and config["train_images"] == 8
     results = json.loads((run / "validation" / "results.json").read_text())
     assert results["count"] == 2 and set(results["mae"]) == {"pitch", "yaw", "roll", "mean"}
     assert "mean absolute error" in (run / "validation" / "results.txt").read_text()
-    assert "Head-pose validation: 2 images" in (run / "validation" / "results.txt").read_text()
+    assert "Head-pose validation: 2 images" in capsys.readouterr().out
     saved = tf.keras.models.load_model(str(run / "last.h5"), compile=False)
     assert saved(tf.zeros((1, 64, 64, 3))).shape == (1, 3)
     with pytest.raises(FileExistsError, match="already holds a run"):
         demo_main(["headpose", "--epochs", "1", "--images", "8", "--out", str(out)])
+
+
+def test_headpose_trainer_keeps_the_lowest_error_and_a_row_per_pass(tmp_path):
+    trainer = make_trainer(HeadPoseTrainer, tmp_path, classes=[])
+    best = tmp_path / "best.h5"
+    # (saved score, whether best.h5 is replaced): errors, lowest best; ties replace it; the loop's -1.0 never does.
+    steps = [(5.0, True), (-1.0, False), (3.0, True), (4.0, False), (3.0, True), (float("nan"), False)]
+    for score, replaced in steps:
+        before = best.stat().st_mtime_ns if best.exists() else None
+        trainer.save_model(score)
+        assert (best.stat().st_mtime_ns != before) == replaced, score
+    assert trainer.best_value == 3.0
+
+    for epoch, mean in ((1, 6.0), (2, 2.0)):
+        errors = {"pitch": mean, "yaw": mean, "roll": mean, "mean": mean}
+        trainer.update_metrics({"mae": errors, "baseline_mae": errors, "count": 2}, epoch=epoch)
+    rows = list(csv.DictReader((tmp_path / "summary.csv").open()))
+    assert [(row["epoch"], row["MAE-mean"]) for row in rows] == [("1", "6.0"), ("2", "2.0")]

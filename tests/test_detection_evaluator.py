@@ -25,12 +25,12 @@ def tiny_model(input_size=32, classes=CLASS_COUNT, training_outputs=0):
     return tf.keras.Model(inputs, extra + [scores, distances])
 
 
-def record(gt_boxes, gt_labels, dt_boxes, dt_labels, dt_scores, image_path="img.png"):
+def record(gt_boxes, gt_labels, dt_boxes, dt_labels, dt_scores, image_path="img.png", size=(20, 30)):
     return {
         "gt_instance": {
-            "image": np.zeros((20, 30, 3), np.uint8),
-            "height": 20,
-            "width": 30,
+            "image": np.zeros((*size, 3), np.uint8),
+            "height": size[0],
+            "width": size[1],
             "boxes": np.asarray(gt_boxes, np.float32).reshape(-1, 4),
             "labels": np.array(gt_labels),
             "image_path": image_path,
@@ -123,7 +123,9 @@ def test_map_and_mar_agree_with_pycocotools(seed):
         gt_rows, gt_names = (
             (gt / scale, [NAMES[c] for c in gt_classes]) if len(gt) else ([[0, 0, 0, 0]], ["background"])
         )
-        instances.append(record(gt_rows, gt_names, dt / scale, [NAMES[c] for c in dt_classes], dt_scores))
+        instances.append(
+            record(gt_rows, gt_names, dt / scale, [NAMES[c] for c in dt_classes], dt_scores, size=(150, 200))
+        )
     metrics = evaluate(evaluator, instances)
 
     stats = coco_stats(records)
@@ -131,6 +133,49 @@ def test_map_and_mar_agree_with_pycocotools(seed):
     assert metrics["mAP"]["0.75"] == pytest.approx(stats[2], abs=1e-6)
     assert metrics["mAP"]["0.5:0.95"] == pytest.approx(stats[0], abs=1e-6)
     assert metrics["mAR"]["0.5:0.95"] == pytest.approx(stats[8], abs=1e-6)
+
+
+# Images (name, height, width, object boxes, detection boxes, scores) in pixels, in the order they arrive.
+TALL = (413, 159)
+EXACT_CASES = {
+    "IoU exactly 1/2": [("tall.png", *TALL, [[118, 214, 130, 263]], [[118, 217, 125, 259]], [0.9])],
+    "IoU exactly 4/5": [("odd.png", 37, 53, [[3, 5, 13, 15]], [[3, 5, 13, 13]], [0.9])],
+    "IoU 1/2 and 3/4 on two images": [
+        ("b.png", *TALL, [[118, 214, 130, 263]], [[118, 217, 125, 259]], [0.8]),
+        ("a.png", 97, 61, [[10, 10, 50, 30]], [[10, 10, 40, 30]], [0.7]),
+    ],
+    "tied scores, the object in the later name": [
+        ("b.png", 60, 80, [[10, 10, 40, 40]], [[10, 10, 40, 40]], [0.5]),
+        ("a.png", 60, 80, [], [[10, 10, 40, 40]], [0.5]),
+    ],
+    "tied scores, the object in the earlier name": [
+        ("b.png", 60, 80, [], [[10, 10, 40, 40]], [0.5]),
+        ("a.png", 60, 80, [[10, 10, 40, 40]], [[10, 10, 40, 40]], [0.5]),
+    ],
+}
+
+
+@pytest.mark.parametrize("case", EXACT_CASES)
+def test_exact_thresholds_and_tied_scores_agree_with_pycocotools(case):
+    images = EXACT_CASES[case]
+    evaluator = DetectionEvaluator(tiny_model(), labels=LABELS)
+    instances = []
+    for name, height, width, gt, dt, scores in images:
+        scale = np.array([width, height, width, height], np.float64)
+        gt_rows, gt_names = (np.array(gt) / scale, ["a"] * len(gt)) if gt else ([[0, 0, 0, 0]], ["background"])
+        instances.append(
+            record(gt_rows, gt_names, np.array(dt) / scale, ["a"] * len(dt), scores, name, (height, width))
+        )
+    metrics = evaluate(evaluator, instances)
+
+    # pycocotools numbers images by sorted name.
+    by_name = sorted(images)
+    stats = coco_stats(
+        [(np.array(gt).reshape(-1, 4), [0] * len(gt), np.array(dt), [0] * len(dt), s) for *_, gt, dt, s in by_name]
+    )
+    assert metrics["mAP"]["0.5"] == pytest.approx(stats[1], abs=1e-12), case
+    assert metrics["mAP"]["0.75"] == pytest.approx(stats[2], abs=1e-12), case
+    assert metrics["mAP"]["0.5:0.95"] == pytest.approx(stats[0], abs=1e-12), case
 
 
 def greedy_matches(ious, threshold):

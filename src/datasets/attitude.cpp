@@ -146,10 +146,15 @@ py::object decoded_pixels(const Globals& g, const py::handle& dataset, const py:
   return rgbx ? rgbx : g["np"].attr("asarray")(image);
 }
 
+// True while load_validation_instance runs a loader on this thread: the
+// loader then decodes at full size and draws no random alteration, so a sample
+// comes out as predict would see it.
+thread_local bool validation_load = false;
+
 // Whether `self` decodes its JPEGs reduced (objects of subclasses that skip
-// the constructor do not).
+// the constructor do not; no loader does for validation).
 bool decodes_reduced(const py::object& self) {
-  return py::bool_(py::getattr(self, "reduced_decode", py::bool_(false)));
+  return !validation_load && py::bool_(py::getattr(self, "reduced_decode", py::bool_(false)));
 }
 
 // The training pixels a loader of `self` needs to resize a whole image to
@@ -222,6 +227,7 @@ py::object read_json(const Globals& g, const py::object& path) {
 }
 
 bool random_draw_below(const Globals& g, const char* draw, double threshold) {
+  if (validation_load) return false;
   return g["np"].attr("random").attr(draw)().cast<double>() < threshold;
 }
 
@@ -802,6 +808,20 @@ PYBIND11_MODULE(attitude, m) {
       "The validation pipeline: loaded samples in file order, in batches of `batch_size`.");
 
   attitude.method("get_num_train_samples", &count_train_samples, "The number of training samples.");
+
+  attitude.method(
+      "load_validation_instance",
+      [](py::object self, py::object data) {
+        struct ValidationLoad {
+          bool saved = validation_load;
+          ValidationLoad() { validation_load = true; }
+          ~ValidationLoad() { validation_load = saved; }
+        } scope;
+        return self.attr("_load_instance")(data);
+      },
+      py::arg("data"),
+      "Loads one storage entry as an evaluation, and predict, see it: what `_load_instance` gives, decoded at "
+      "full size and without the random blur or mirroring of training, so a sample always gives the same image.");
   attitude.build();
 
   // ---------------------------------------------------------------- AttitudeDatasetYaml

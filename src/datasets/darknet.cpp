@@ -125,14 +125,22 @@ bool parse_number(std::string_view token, double& value) {
   return error == std::errc() && end == token.data() + token.size() && std::isfinite(value);
 }
 
-// Parses Darknet annotation text (white-space separated numbers, '#' starts a
-// comment, blank lines skipped) into rows of `cx cy w h class`: the class
-// column moves from first to last. Classes must be whole numbers below
-// `class_count`. Returns an empty string on success, else what is wrong.
-std::string parse_annotations(std::string_view text, double class_count, std::vector<double>& rows) {
+// Darknet label rows as a file holds them (`class cx cy w h`), with the line
+// each comes from.
+struct LabelRows {
+  std::vector<double> values;  // kAnnotationColumns per row
+  std::vector<long> lines;     // 1-based line number of each row
+};
+
+// Parses Darknet label text: five white-space separated finite numbers a
+// line, '#' starting a comment, blank lines skipped, an optional UTF-8 byte
+// order mark. Comments are never interpreted, so they may hold any bytes (a
+// Latin-1 note is harmless); the numbers themselves are ASCII. Returns an
+// empty string on success, else what is wrong and on which line.
+std::string parse_labels(std::string_view text, LabelRows& rows) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // UTF-8 byte order mark
   const char* const blanks = " \t\r\n\v\f";
-  size_t line_number = 0;
+  long line_number = 0;
   while (!text.empty()) {
     size_t line_end = text.find('\n');
     std::string_view line = text.substr(0, line_end);
@@ -140,16 +148,14 @@ std::string parse_annotations(std::string_view text, double class_count, std::ve
     std::string where = "line " + std::to_string(++line_number);
     line = line.substr(0, line.find('#'));
 
-    std::string_view tokens[kAnnotationColumns];
     double values[kAnnotationColumns];
     size_t count = 0;
     size_t start = line.find_first_not_of(blanks);
     while (start != std::string_view::npos) {
       size_t stop = line.find_first_of(blanks, start);
       std::string_view token = line.substr(start, stop == std::string_view::npos ? stop : stop - start);
-      if (count < kAnnotationColumns) {
-        tokens[count] = token;
-        if (!parse_number(token, values[count])) return where + ": '" + shown_token(token) + "' is not a finite number";
+      if (count < kAnnotationColumns && !parse_number(token, values[count])) {
+        return where + ": '" + shown_token(token) + "' is not a finite number";
       }
       ++count;
       start = stop == std::string_view::npos ? stop : line.find_first_not_of(blanks, stop);
@@ -158,29 +164,23 @@ std::string parse_annotations(std::string_view text, double class_count, std::ve
     if (count != kAnnotationColumns) {
       return where + " holds " + std::to_string(count) + " values, expected 5 (class cx cy w h)";
     }
-    double label = values[0];
-    if (label < 0 || label >= class_count || label != std::floor(label)) {
-      return where + ": class " + shown_token(tokens[0]) + " is not one of the " +
-             std::to_string(static_cast<long>(std::max(class_count, 0.0))) + " classes of the description";
-    }
-    rows.insert(rows.end(), {values[1], values[2], values[3], values[4], label});
+    rows.values.insert(rows.values.end(), values, values + kAnnotationColumns);
+    rows.lines.push_back(line_number);
   }
   return "";
 }
 
-// Empty when `text` is valid UTF-8, else where it stops being so.
-std::string utf8_problem(std::string_view text) {
-  size_t index = 0;
-  while (index < text.size()) {
-    auto byte = static_cast<unsigned char>(text[index]);
-    size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 0;
-    bool valid = length > 0 && index + length <= text.size();
-    for (size_t next = 1; valid && next < length; ++next) {
-      valid = (static_cast<unsigned char>(text[index + next]) & 0xC0) == 0x80;
+// Empty when every class of `rows` is a whole number below `class_count`,
+// else the line of the first that is not.
+std::string class_problem(const LabelRows& rows, double class_count) {
+  for (size_t row = 0; row < rows.lines.size(); ++row) {
+    double label = rows.values[row * kAnnotationColumns];
+    if (label < 0 || label >= class_count || label != std::floor(label)) {
+      char shown[32];
+      std::snprintf(shown, sizeof shown, "%.10g", label);
+      return "line " + std::to_string(rows.lines[row]) + ": class " + shown + " is not one of the " +
+             std::to_string(static_cast<long>(std::max(class_count, 0.0))) + " classes of the description";
     }
-    if (!valid)
-      return "not UTF-8 text (byte " + std::to_string(index) + " is " + shown_token(text.substr(index, 1)) + ")";
-    index += length;
   }
   return "";
 }
@@ -256,31 +256,60 @@ py::object read_rgb_image(const Globals& g, const py::object& dataset, const std
   }
 }
 
-// Reads the annotation file into rows of `cx cy w h class` (N x 5, float64).
-// A missing file means no objects. Failures name the file.
-py::array_t<double> read_annotations(const Globals& g, const std::string& ann_path, double class_count) {
-  std::vector<double> rows;
-  if (truthy(g["exists"](ann_path))) {
-    std::string problem;
-    int read_error;
-    {
-      py::gil_scoped_release release;
-      std::string content;
-      read_error = read_file(ann_path, content);
-      if (read_error == 0) problem = utf8_problem(content);
-      if (read_error == 0 && problem.empty()) problem = parse_annotations(content, class_count, rows);
-    }
-    if (read_error != 0) {
-      errno = read_error;
-      PyErr_SetFromErrnoWithFilename(PyExc_OSError, ann_path.c_str());
-      throw py::error_already_set();
-    }
-    if (!problem.empty()) throw py::value_error("Malformed annotation file " + ann_path + ": " + problem);
+// Reads the Darknet label file `path` (see parse_labels). Raises OSError when
+// it cannot be read and ValueError naming the file and line when it is malformed.
+LabelRows read_labels(const std::string& path) {
+  LabelRows rows;
+  std::string problem;
+  int read_error;
+  {
+    py::gil_scoped_release release;
+    std::string content;
+    read_error = read_file(path, content);
+    if (read_error == 0) problem = parse_labels(content, rows);
   }
-  size_t count = rows.size() / kAnnotationColumns;
+  if (read_error != 0) {
+    errno = read_error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+  if (!problem.empty()) throw py::value_error("Malformed annotation file " + path + ": " + problem);
+  return rows;
+}
+
+// The loader's annotations: rows of `cx cy w h class` (N x 5, float64), the
+// class column moved from first to last. A missing file means no objects;
+// a class that is not one of `class_count` is an error naming the file.
+py::array_t<double> read_annotations(const Globals& g, const std::string& ann_path, double class_count) {
+  LabelRows rows;
+  if (truthy(g["exists"](ann_path))) rows = read_labels(ann_path);
+  std::string problem = class_problem(rows, class_count);
+  if (!problem.empty()) throw py::value_error("Malformed annotation file " + ann_path + ": " + problem);
+  size_t count = rows.lines.size();
   py::array_t<double> table({count, kAnnotationColumns});
-  std::copy(rows.begin(), rows.end(), table.mutable_data());
+  double* out = table.mutable_data();
+  for (size_t row = 0; row < count; ++row, out += kAnnotationColumns) {
+    const double* in = rows.values.data() + row * kAnnotationColumns;
+    std::copy(in + 1, in + kAnnotationColumns, out);
+    out[kAnnotationColumns - 1] = in[0];
+  }
   return table;
+}
+
+// read_darknet_labels(path, line_numbers=False): the module function that
+// up-front checks use, so that they read label files exactly as the loader does.
+py::object read_darknet_labels(const py::object& path, bool line_numbers) {
+  std::string text_path = py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
+  LabelRows rows = read_labels(text_path);
+  size_t count = rows.lines.size();
+  // float64: the numbers exactly as parsed, so a check of the class index
+  // sees what the loader sees (float32 would round 1.00000001 to 1).
+  py::array_t<double> table({count, kAnnotationColumns});
+  std::copy(rows.values.begin(), rows.values.end(), table.mutable_data());
+  if (!line_numbers) return std::move(table);
+  py::array_t<long> lines(static_cast<py::ssize_t>(count));
+  std::copy(rows.lines.begin(), rows.lines.end(), lines.mutable_data());
+  return py::make_tuple(table, lines);
 }
 
 }  // namespace
@@ -639,4 +668,11 @@ PYBIND11_MODULE(darknet, m) {
       "a str or None.");
 
   dataset_cls.build();
+
+  m.def("read_darknet_labels", &read_darknet_labels, py::arg("path"), py::arg("line_numbers") = false,
+        "Reads a Darknet label file by the loader's own rules: UTF-8 text (an optional byte order mark),\n"
+        "'#' comments, blank lines skipped, five finite numbers a line. Returns the rows `class cx cy w h`\n"
+        "as they stand in the file, a float64 array N x 5; with `line_numbers`, also the 1-based line of\n"
+        "each row. Raises OSError when the file cannot be read and ValueError naming the file and the\n"
+        "line when it is malformed. Class indices and coordinates are returned unchecked.");
 }

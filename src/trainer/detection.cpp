@@ -153,6 +153,16 @@ py::object with_float32_outputs(const Globals& g, const py::object& model) {
   return keras.attr("models").attr("Model")(model.attr("input"), new_outputs);
 }
 
+// Whether a validation score replaces best.h5: one that reaches the best so
+// far; with the class attribute `best_is_lowest` true, the score is an error
+// (0 or more, lowest best), and the end-of-epoch call's -1.0 never wins.
+bool improves(const py::object& self, const py::object& score, const py::object& best_value) {
+  if (py::bool_(py::getattr(self, "best_is_lowest", py::bool_(false)))) {
+    return score >= py::float_(0.0) && score <= best_value;
+  }
+  return score >= best_value;
+}
+
 // ---- Helpers of train ----
 
 // The number of batches of a pipeline, or None when it does not know it
@@ -492,7 +502,7 @@ PYBIND11_MODULE(detection, m) {
         py::object metric = self.attr("metric");
         py::object best_value = self.attr("best_value");
         py::float_ score(val);
-        if (score >= best_value) {
+        if (improves(self, score, best_value)) {
           pyclass::print(
               py::str("\t - [INFO] Saving model with improved {} from {} to {}").format(metric, best_value, score));
           py::object best = self.attr("best");
@@ -509,8 +519,9 @@ PYBIND11_MODULE(detection, m) {
       },
       py::arg("val"),
       "Saves the inference model to last.h5 (channels-first when NCHW is set; a mixed-precision model with "
-      "its outputs cast to float32), and copies it to best.h5 when `val` reaches the best score so far; logs "
-      "both to an active MLflow run.");
+      "its outputs cast to float32), and copies it to best.h5 when `val` reaches the best score so far (for a "
+      "subclass whose `best_is_lowest` is true: when the error `val` is at most the lowest so far); logs both "
+      "to an active MLflow run.");
 
   cls.method(
       "update_metrics",

@@ -9,6 +9,7 @@ imports the heavy modules (TensorFlow) only when the command runs, so
 import argparse
 import sys
 
+from quillon.forgeline.console import quiet_tensorflow
 from quillon.forgeline.deploy import settings
 
 
@@ -75,9 +76,6 @@ def _add_predict_command(subcommands):
 
 
 def _run_predict(args):
-    from quillon.forgeline.console import quiet_tensorflow
-
-    quiet_tensorflow()
     from quillon.forgeline.deploy.predict import predict
 
     predict(
@@ -123,9 +121,6 @@ def _add_export_command(subcommands):
 
 
 def _run_export(args):
-    from quillon.forgeline.console import quiet_tensorflow
-
-    quiet_tensorflow()
     from quillon.forgeline.deploy.export import export
 
     export(
@@ -160,6 +155,8 @@ def main(argv=None):
     args = build_parser().parse_args(argv)
     args.argv = list(argv if argv is not None else sys.argv[1:])
     try:
+        # Before anything of the command imports TensorFlow: its start-up lines are held back.
+        quiet_tensorflow()
         status = args.run(args)
     except (ValueError, OSError, ImportError) as error:  # bad input, missing files or packages: no traceback
         print(f"forgeline {args.command}: error: {error}", file=sys.stderr)

@@ -155,48 +155,63 @@ class EarlyStopping(ForgelineTrainingCallback):
 class ValidationConsole(ForgelineTrainingCallback):
     """Prints one line per validation pass and keeps ``thresholds.json`` with the model in ``best.h5``.
 
-    ``best_name`` is the value of the line whose best so far is shown (a
-    name of ``console.validation_values``). Whenever a pass saved ``best.h5`` (its
-    checkpoint score reached the trainer's best), the evaluator's
-    ``current_thresholds``, when it has them, are written to
-    ``thresholds.json`` in the run folder: ``predict`` reads them.
+    The line shows the pass's main values (``console.validation_values``) and
+    the trainer's best score so far with the epoch that reached it: the
+    epoch of the latest pass that saved ``best.h5``. Whenever a pass saved
+    it, the evaluator's ``current_thresholds``, when it has them, are
+    written to ``thresholds.json`` in the run folder: ``predict`` reads them.
     """
 
-    def __init__(self, trainer, evaluator, best_name):
+    def __init__(self, trainer, evaluator=None):
         self.trainer = trainer
         self.evaluator = evaluator
-        self.best_name = best_name
         self.epochs = None
         self.epoch = 0
-        self.best = None  # (value, epoch)
+        self.best_epoch = None
+        self._best_file_before = None
 
     def on_train_start(self, epochs):
         self.epochs = epochs
-        for row in self.trainer.summary_rows:  # the passes before a resume
-            self._remember(row.get(self.best_name), row.get("epoch"))
 
     def on_epoch_start(self, epoch):
         self.epoch = epoch
 
+    def on_evaluation_start(self):
+        self._best_file_before = self._best_file()
+
     def on_evaluaiton_end(self, metrics):
-        values = console.validation_values(metrics)
-        self._remember(values.get(self.best_name), self.epoch)
-        if self.best is not None:
-            print(console.validation_line(self.epoch, self.epochs, values, self.best_name, *self.best))
+        saved_best = self._best_file() not in (None, self._best_file_before)
+        if saved_best:
+            self.best_epoch = self.epoch
+        name = self._best_name(metrics)
+        best = f"best {name} {float(self.trainer.best_value):.3f}"
+        if self.best_epoch is not None:
+            best += f" at epoch {self.best_epoch}"
+        print(console.validation_line(self.epoch, self.epochs, console.validation_values(metrics), best))
         thresholds = getattr(self.evaluator, "current_thresholds", None)
-        if thresholds and checkpoint_score(metrics, self.trainer.metric) >= self.trainer.best_value:
+        if saved_best and thresholds:
             path = os.path.join(self.trainer.checkpoint, console.THRESHOLDS_FILE)
             write_text_atomically(path, json.dumps({"model": "best.h5", **thresholds}, indent=1) + "\n")
 
-    def _remember(self, value, epoch):
-        if value is not None and (self.best is None or value >= self.best[0]):
-            self.best = (float(value), epoch)
+    def _best_file(self):
+        """What tells one save of best.h5 from another: its modification time and size, or None without it."""
+        try:
+            status = os.stat(self.trainer.best)
+        except OSError:
+            return None
+        return (status.st_mtime_ns, status.st_size, status.st_ino)
+
+    def _best_name(self, metrics):
+        group = _CHECKPOINT_GROUPS.get(self.trainer.metric)
+        if group is None or group not in metrics:
+            return str(self.trainer.metric)
+        return f"{group}@0.5" if isinstance(metrics[group], dict) else group
 
 
-def attach_console(trainer, evaluator=None, best_name="mAP@0.5"):
-    """Sets the trainer's bars to "Epoch k/N" (coloured only on a terminal); returns the callback for ``train``."""
+def attach_console(trainer, evaluator=None):
+    """Sets the trainer's bars to "Epoch k/N" (coloured only on a terminal); returns a ``ValidationConsole``."""
     trainer.detailed_progress = True
-    return ValidationConsole(trainer, evaluator, best_name)
+    return ValidationConsole(trainer, evaluator)
 
 
 def _loggable_scalar(value):

@@ -26,6 +26,7 @@ _LINE_VALUES = (
     ("OP", None, "precision"),
     ("OR", None, "recall"),
     ("OA", None, "accuracy"),
+    ("mae", "mean", "mean angle error"),
 )
 
 
@@ -109,10 +110,10 @@ def validation_values(metrics):
     return values
 
 
-def validation_line(epoch, epochs, values, best_name, best_value, best_epoch):
-    """One line for one validation pass: its values to 3 decimals and the best so far of ``best_name``."""
+def validation_line(epoch, epochs, values, best):
+    """One line for one validation pass: its values to 3 decimals, then ``best`` (the best so far) in brackets."""
     shown = "   ".join(f"{name} {value:.3f}" for name, value in values.items())
-    return f"Validation, epoch {epoch}/{epochs}: {shown}   (best {best_name} {best_value:.3f} at epoch {best_epoch})"
+    return f"Validation, epoch {epoch}/{epochs}: {shown}   ({best})"
 
 
 def read_thresholds(folder):

@@ -7,11 +7,16 @@ detections to ground truth image by image and concludes a validation pass
 with the metrics the trainers log.
 
 Metrics (see docs/evaluation.md). IoU thresholds t run over 0.50, 0.55, ...,
-0.95; "0.5:0.95" is the mean over those ten.
+0.95; "0.5:0.95" is the mean over those ten. IoU is computed on boxes in
+pixels of the image (normalised corners times its size, rounded to 1/100
+pixel to undo the float32 rounding of the normalised values), so a box whose
+pixel IoU is exactly a threshold reaches it, as in pycocotools.
 
   mAP@t   COCO average precision: per class, detections of all images sorted
-          by score are matched greedily to unmatched ground truth of their
-          image and class with IoU >= t (highest IoU wins); precision is made
+          by score (equal scores by image name, then arrival, as pycocotools
+          orders them by image id) are matched greedily to unmatched ground
+          truth of their image and class with IoU >= t (highest IoU wins);
+          precision is made
           non-increasing in recall and read at the 101 recall points
           0, 0.01, ..., 1. Mean over the classes that have ground truth.
   mAR@t   COCO average recall: per class, the share of ground-truth objects
@@ -42,6 +47,9 @@ IOU_THRESHOLDS = np.linspace(0.5, 0.95, 10)
 AT_IOU_05, AT_IOU_075 = 0, 5  # positions of IoU 0.5 and 0.75 in IOU_THRESHOLDS
 RECALL_THRESHOLDS = np.linspace(0.0, 1.0, 101)
 SCORE_THRESHOLDS = np.linspace(0.0, 1.0, 101)  # where the F1 plot reads its curves
+# Pixel coordinates are rounded to this many decimals: more than the float32
+# error of a normalised coordinate (below 0.005 pixel up to 80000 pixels).
+PIXEL_DECIMALS = 2
 DRAWN_IMAGE_SIZE = 320  # smallest long side of the images drawn to TensorBoard
 GROUND_TRUTH_COLOR = (255, 255, 255)
 
@@ -153,8 +161,9 @@ class DetectionTruthValues:
     """What one validation pass has seen so far, per class: the running truth values.
 
     For every class: the number of ground-truth objects, and for each image
-    the scores of its detections (descending) with their matched flags at
-    every IoU threshold. Plus a class-agnostic confusion matrix at IoU 0.5 of
+    (with its name, which orders detections of equal score) the scores of its
+    detections (descending) with their matched flags at every IoU threshold.
+    Boxes are in pixels. Plus a class-agnostic confusion matrix at IoU 0.5 of
     the operating-point detections: rows are true classes and a last
     "background" row (detections of nothing), columns predicted classes and a
     last "background" column (missed objects).
@@ -168,10 +177,11 @@ class DetectionTruthValues:
         self.num_ground_truth = np.zeros(num_classes, dtype=np.int64)
         self.scores = [[] for _ in range(num_classes)]
         self.matched = [[] for _ in range(num_classes)]
+        self.image_names = [[] for _ in range(num_classes)]
         self.confusion = np.zeros((num_classes + 1, num_classes + 1), dtype=np.int64)
 
-    def add_image(self, gt_boxes, gt_classes, dt_boxes, dt_classes, dt_scores):
-        """Adds one image: boxes are corner arrays, classes integer indices."""
+    def add_image(self, gt_boxes, gt_classes, dt_boxes, dt_classes, dt_scores, name=""):
+        """Adds the image ``name``: boxes are corner arrays in pixels, classes integer indices."""
         self.num_images += 1
         for cls in np.union1d(gt_classes, dt_classes).astype(np.int64):
             gt = gt_boxes[gt_classes == cls]
@@ -180,6 +190,7 @@ class DetectionTruthValues:
             self.num_ground_truth[cls] += len(gt)
             self.scores[cls].append(dt_scores[order])
             self.matched[cls].append(match_detections(dt_boxes[order], gt))
+            self.image_names[cls].append(name)
         self._add_to_confusion(gt_boxes, gt_classes, dt_boxes, dt_classes, dt_scores)
 
     def _add_to_confusion(self, gt_boxes, gt_classes, dt_boxes, dt_classes, dt_scores):
@@ -211,11 +222,16 @@ class DetectionTruthValues:
 
     def ranked(self, cls=None):
         """Scores of all detections of a class (all classes when None), descending, with their matched flags [T, D]."""
-        classes = range(self.num_classes) if cls is None else [cls]
-        scores = np.concatenate([np.zeros(0)] + [s for c in classes for s in self.scores[c]])
-        matched = np.concatenate(
-            [np.zeros((len(IOU_THRESHOLDS), 0), bool)] + [m for c in classes for m in self.matched[c]], axis=1
-        )
+        parts = [
+            (self.image_names[c][i], self.scores[c][i], self.matched[c][i])
+            for c in (range(self.num_classes) if cls is None else [cls])
+            for i in range(len(self.image_names[c]))
+        ]
+        # Images by name (a stable sort: equal names keep their arrival order),
+        # so that equal scores rank the same whatever order the images came in.
+        parts.sort(key=lambda part: part[0])
+        scores = np.concatenate([np.zeros(0)] + [part[1] for part in parts])
+        matched = np.concatenate([np.zeros((len(IOU_THRESHOLDS), 0), bool)] + [part[2] for part in parts], axis=1)
         order = np.argsort(-scores, kind="mergesort")
         return scores[order], matched[:, order]
 
@@ -326,11 +342,13 @@ class DetectionEvaluator:
             raise RuntimeError("DetectionEvaluator: class labels are not set; call evaluator(labels=...) first")
         gt, dt = instances["gt_instance"], instances["dt_instance"]
         where = gt.get("image_path", "?")
-        gt_boxes = _boxes_array(gt["boxes"], "ground-truth", where)
+        height, width = np.shape(gt["image"])[:2]
+        to_pixels = np.array([width, height, width, height], dtype=np.float64)
+        gt_boxes = _boxes_array(gt["boxes"], "ground-truth", where) * to_pixels
         gt_classes = self._class_indices(gt["labels"], len(gt_boxes), "ground-truth", where)
         is_object = (gt_boxes[:, 2] > gt_boxes[:, 0]) & (gt_boxes[:, 3] > gt_boxes[:, 1])
         gt_boxes, gt_classes = gt_boxes[is_object], gt_classes[is_object]
-        dt_boxes = _boxes_array(dt["boxes"], "detection", where)
+        dt_boxes = _boxes_array(dt["boxes"], "detection", where) * to_pixels
         dt_classes = self._class_indices(dt["labels"], len(dt_boxes), "detection", where)
         dt_scores = np.array(dt["scores"], dtype=np.float64).reshape(-1)
         if len(dt_scores) != len(dt_boxes):
@@ -340,7 +358,8 @@ class DetectionEvaluator:
         if (gt_classes < 0).any() or (dt_classes < 0).any():
             raise ValueError(f"DetectionEvaluator: {where}: a box of non-zero area is labelled {BACKGROUND!r}")
 
-        self._truth_values.add_image(gt_boxes, gt_classes, dt_boxes, dt_classes, dt_scores)
+        gt_boxes, dt_boxes = np.round(gt_boxes, PIXEL_DECIMALS), np.round(dt_boxes, PIXEL_DECIMALS)
+        self._truth_values.add_image(gt_boxes, gt_classes, dt_boxes, dt_classes, dt_scores, str(where))
         if self.loss is not None and self.training_outputs and getattr(self.runner, "last_image", None) is gt["image"]:
             self._losses.append(self._validation_loss(gt_boxes, gt_classes))
         if add_image and self.val_messenger is not None:
@@ -354,7 +373,7 @@ class DetectionEvaluator:
         input, with the labels numbered as the score maps are.
         """
         geometry = self.runner.last_geometry[0]
-        scale = np.array([geometry.width * geometry.ratio_x, geometry.height * geometry.ratio_y] * 2)
+        scale = np.array([geometry.ratio_x, geometry.ratio_y] * 2)  # the boxes are in pixels of the image
         offset = np.array([geometry.pad_x, geometry.pad_y] * 2)
         first_class = int(self.labels[0] == BACKGROUND)
         rows = np.concatenate([gt_boxes * scale + offset, (gt_classes + first_class)[:, None]], axis=1)
@@ -383,17 +402,15 @@ class DetectionEvaluator:
     def _draw(self, image, where, gt_boxes, dt_boxes, dt_classes, dt_scores, epoch):
         """Logs the image with ground truth (white) and operating-point detections (class colours, with class and score)."""
         image = np.asarray(image)
-        height, width = image.shape[:2]
         # Label text is drawn at a fixed size: enlarge small images so it stays readable.
-        zoom = max(1, int(np.ceil(DRAWN_IMAGE_SIZE / max(height, width))))
+        zoom = max(1, int(np.ceil(DRAWN_IMAGE_SIZE / max(image.shape[:2]))))
         if zoom > 1:
             image = np.repeat(np.repeat(image, zoom, axis=0), zoom, axis=1)
-        scale = zoom * np.array([width, height, width, height], dtype=np.float64)
-        canvas = draw_boxes(image, gt_boxes * scale, None, color=GROUND_TRUTH_COLOR)
+        canvas = draw_boxes(image, gt_boxes * zoom, None, color=GROUND_TRUTH_COLOR)
         shown = dt_scores >= self.confidence_threshold
         names = np.array(self.class_names)
         colors = class_palette(len(names))[dt_classes[shown]]
-        canvas = draw_boxes(canvas, dt_boxes[shown] * scale, names[dt_classes[shown]], dt_scores[shown], color=colors)
+        canvas = draw_boxes(canvas, dt_boxes[shown] * zoom, names[dt_classes[shown]], dt_scores[shown], color=colors)
         self.val_messenger.add_image(f"validation/images/{os.path.basename(str(where))}", canvas, step=epoch)
 
     def conclude(self, truth_values, epoch=0):

@@ -1,5 +1,6 @@
 # Signatures of the extension module quillon.forgeline.datasets.darknet, for
 # editors and type checkers (tests/test_stubs.py keeps them in step).
+from os import PathLike
 from typing import Any
 
 import tensorflow as tf
@@ -36,3 +37,6 @@ class DarknetDataset(DarknetDatasetYaml):
         reduced_decode: bool = False,
     ) -> None: ...
     def validate_info_file(self, info_file: Any) -> Any: ...
+
+def read_darknet_labels(path: str | PathLike[str], line_numbers: bool = False) -> Any:
+    """Reads a Darknet label file by the loader's rules: float64 rows ``class cx cy w h`` (and line numbers)."""

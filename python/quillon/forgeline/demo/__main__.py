@@ -2,7 +2,7 @@
 
 Each demo is one subcommand; add one with an ``_add_<name>_command``
 function registered in ``build_parser``, next to its module in this package.
-The parser reads only ``defaults`` and a job's module (which imports
+The parser reads only the defaults (the jobs' and the demos' image counts) and a job's module (which imports
 TensorFlow) is imported when the job runs, so ``--help`` answers at once.
 """
 
@@ -10,7 +10,8 @@ import argparse
 import importlib
 import sys
 
-from quillon.forgeline.demo import defaults
+from quillon.forgeline.demo.defaults import IMAGES
+from quillon.forgeline.jobs import defaults
 from quillon.forgeline.jobs.options import (
     add_decode_option,
     add_training_options,
@@ -23,14 +24,14 @@ from quillon.forgeline.jobs.options import (
 def _add_job(subcommands, name, job, help, description, validation_share):
     """Adds the subcommand ``name`` with the options every job takes; returns its parser.
 
-    ``job`` holds the job's DEFAULT_* values (``defaults``): they are the defaults.
+    ``job`` holds the job's DEFAULT_* values (``jobs.defaults``): they are the defaults.
     """
     parser = subcommands.add_parser(name, help=help, description=description)
     parser.add_argument("--out", default=f"runs/{name}", help="output folder (default %(default)s)")
     parser.add_argument(
         "--images",
         type=positive_int,
-        default=job.DEFAULT_IMAGES,
+        default=IMAGES[name],
         help=f"training images; validation gets {validation_share} as many (default %(default)s)",
     )
     add_training_options(
@@ -89,8 +90,8 @@ def _add_headpose_command(subcommands):
         defaults.HEADPOSE,
         help="train a small head-pose model on built-in synthetic heads",
         description="Generates synthetic heads with MATLAB and JSON pose annotations into OUT/data (reused when "
-        "present), trains the reference attitude model with DetectionTrainer, then measures the saved model's "
-        "pitch, yaw and roll errors on the validation split; the run goes to OUT/run.",
+        "present), trains the reference attitude model, validates its pitch, yaw and roll errors after every "
+        "epoch and writes the run to OUT/run.",
         validation_share="a quarter",
     )
     parser.add_argument(

@@ -1,20 +1,4 @@
-"""The demo jobs' defaults, importable without TensorFlow: the command line builds its options (and
-answers --help) from them, and each job module takes its DEFAULT_* values from here."""
+"""The demos' own defaults, importable without TensorFlow: how many training images each demo generates.
+The training defaults are the jobs' (``quillon.forgeline.jobs.defaults``)."""
 
-from types import SimpleNamespace
-
-# The detector's learning rate: 0.003 left it far from trained after 20 epochs (docs/jobs.md, "detect").
-DETECT = SimpleNamespace(
-    DEFAULT_EPOCHS=20, DEFAULT_IMAGES=400, DEFAULT_BATCH_SIZE=16, DEFAULT_LEARNING_RATE=1.2e-2, DEFAULT_INPUT_SIZE=128
-)
-SEGMENT = SimpleNamespace(
-    DEFAULT_EPOCHS=20, DEFAULT_IMAGES=600, DEFAULT_BATCH_SIZE=16, DEFAULT_LEARNING_RATE=3e-3, DEFAULT_INPUT_SIZE=64
-)
-HEADPOSE = SimpleNamespace(
-    DEFAULT_EPOCHS=20,
-    DEFAULT_IMAGES=600,
-    DEFAULT_BATCH_SIZE=16,
-    DEFAULT_LEARNING_RATE=3e-3,
-    DEFAULT_INPUT_SIZE=64,
-    ANNOTATION_FORMATS=("json", "mat"),
-)
+IMAGES = {"detect": 400, "segment": 600, "headpose": 600}

@@ -10,11 +10,11 @@ summary.csv, validation/ (results.txt and plots) and tensorboard/.
 import os
 
 from quillon.forgeline.demo.data import generate_detection_dataset
-from quillon.forgeline.demo.defaults import DETECT
+from quillon.forgeline.demo.defaults import IMAGES
 from quillon.forgeline.jobs.detect import train_detection
 from quillon.forgeline.jobs.scaling import claim_run_folder
 
-DEFAULT_IMAGES = DETECT.DEFAULT_IMAGES
+DEFAULT_IMAGES = IMAGES["detect"]
 
 
 def run_detection_demo(out, seed=0, images=DEFAULT_IMAGES, resume=False, strategy=None, reduced_decode=True, **options):

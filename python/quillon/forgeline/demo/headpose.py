@@ -3,20 +3,22 @@
 ``run_headpose_demo(out)`` does what ``python -m quillon.forgeline.demo
 headpose`` does: it writes the dataset to ``out/data`` (or reuses it) and runs
 the head-pose job (``quillon.forgeline.jobs.headpose``) on it: training with
-``DetectionTrainer``, then measuring the saved ``last.h5``'s mean absolute
-angle errors on the validation split. The run folder ``out/run`` holds
-config.json, last.h5 (the inference model: angles only),
-validation/results.txt and validation/results.json, and tensorboard/.
+``HeadPoseTrainer``, which measures the mean absolute angle errors on the
+validation split after every epoch and keeps best.h5 by the lowest mean
+error. The run folder ``out/run`` holds config.json, best.h5 and last.h5
+(inference models: angles only), summary.csv, validation/results.txt and
+validation/results.json, tensorboard/ and state/.
 """
 
 import os
 
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset
-from quillon.forgeline.demo.defaults import HEADPOSE
+from quillon.forgeline.demo.defaults import IMAGES
+from quillon.forgeline.jobs.defaults import HEADPOSE
 from quillon.forgeline.jobs.headpose import train_headpose
 from quillon.forgeline.jobs.scaling import claim_run_folder
 
-DEFAULT_IMAGES = HEADPOSE.DEFAULT_IMAGES
+DEFAULT_IMAGES = IMAGES["headpose"]
 DEFAULT_INPUT_SIZE = HEADPOSE.DEFAULT_INPUT_SIZE
 ANNOTATION_FORMATS = HEADPOSE.ANNOTATION_FORMATS
 
@@ -32,7 +34,7 @@ def run_headpose_demo(
     reduced_decode=True,
     **options,
 ):
-    """Trains the demo head-pose model; returns {"run_folder", "mae", "baseline_mae", "count"}.
+    """Trains the demo head-pose model; returns {"run_folder", "best_epoch", "mae", "baseline_mae", "count"}.
 
     annotations: "json" trains on ``AttitudeDatasetJson`` (the head cut out
       by its box, randomly mirrored), "mat" on ``AttitudeDataset`` (the whole

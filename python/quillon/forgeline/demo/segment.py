@@ -11,11 +11,12 @@ and tensorboard/.
 import os
 
 from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
-from quillon.forgeline.demo.defaults import SEGMENT
+from quillon.forgeline.demo.defaults import IMAGES
+from quillon.forgeline.jobs.defaults import SEGMENT
 from quillon.forgeline.jobs.scaling import claim_run_folder
 from quillon.forgeline.jobs.segment import train_segmentation
 
-DEFAULT_IMAGES = SEGMENT.DEFAULT_IMAGES
+DEFAULT_IMAGES = IMAGES["segment"]
 DEFAULT_INPUT_SIZE = SEGMENT.DEFAULT_INPUT_SIZE
 
 

@@ -15,6 +15,8 @@ from PIL import Image
 
 IMAGE_PATTERNS = ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]")
 MASK_MODES = ("L", "P", "I", "I;16", "1")
+# Label problems an error lists before "... and N more".
+SHOWN_PROBLEMS = 10
 
 
 def read_yaml_mapping(path, what):
@@ -36,14 +38,20 @@ def read_yaml_mapping(path, what):
 def check_detection_description(path):
     """Checks a Darknet description; returns its class names.
 
-    Beyond what ``DarknetDatasetYaml`` checks: every annotation line of a
-    paired image holds five numbers and a class index within ``classes``.
+    Beyond what ``DarknetDatasetYaml`` checks: every label file of a paired
+    image is read as the loader reads it, and its classes and boxes are
+    checked (``darknet_label_problems``); all problems are named at once.
     """
+    # The loader's reader lives in its module, which imports TensorFlow: only
+    # a detection check pays for that.
+    from quillon.forgeline.datasets.checks import darknet_label_problems
+
     description = read_yaml_mapping(path, "data description")
     kind = description.get("type")
     if not isinstance(kind, str) or kind.lower() != "darknet":
         raise ValueError(f"data description {path}: 'type' must be darknet, got {kind!r}")
     classes = _classes(description, path)
+    problems = []
     for section in ("train", "validation"):
         images, annotations = _section_folders(description, path, section, ("images", "annotations"))
         pairs = _pairs(images, annotations, ".txt")
@@ -52,7 +60,11 @@ def check_detection_description(path):
                 f"data description {path}: no {section} image in {images} has an annotation <name>.txt in {annotations}"
             )
         for _, label_file in pairs:
-            _check_darknet_labels(label_file, len(classes), path)
+            problems += darknet_label_problems(label_file, len(classes))
+    if problems:
+        shown = "\n  ".join(problems[:SHOWN_PROBLEMS])
+        more = f"\n  ... and {len(problems) - SHOWN_PROBLEMS} more" if len(problems) > SHOWN_PROBLEMS else ""
+        raise ValueError(f"data description {path}: label problems ({len(problems)}):\n  {shown}{more}")
     return classes
 
 
@@ -138,29 +150,6 @@ def _pairs(image_folder, other_folder, extension):
             if os.path.isfile(other):
                 pairs.append((image, other))
     return pairs
-
-
-def _check_darknet_labels(label_file, num_classes, path):
-    with open(label_file, encoding="utf-8", errors="replace") as stream:
-        lines = stream.read().splitlines()
-    for number, line in enumerate(lines, 1):
-        fields = line.split("#")[0].split()
-        if not fields:
-            continue
-        try:
-            values = [float(field) for field in fields]
-        except ValueError:
-            values = None
-        if values is None or len(values) != 5:
-            raise ValueError(
-                f"{label_file} line {number}: expected five numbers 'class cx cy w h', got {line.strip()!r}"
-            )
-        label = values[0]
-        if not label.is_integer() or not 0 <= label < num_classes:
-            raise ValueError(
-                f"{label_file} line {number}: class {fields[0]} is not one of the {num_classes} classes "
-                f"(0..{num_classes - 1}) of {path}"
-            )
 
 
 def _check_mask(mask_file, num_classes, path):

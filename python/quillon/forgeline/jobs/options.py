@@ -68,7 +68,7 @@ def add_training_options(parser, job, seed_help, resume_help):
     """Declares --epochs, --seed, --batch-size, --learning-rate, --resume, --devices, --ema-decay and
     --deterministic on ``parser``.
 
-    ``job`` holds the DEFAULT_* values (``quillon.forgeline.demo.defaults``).
+    ``job`` holds the DEFAULT_* values (``quillon.forgeline.jobs.defaults``).
     The help states each default as text, not through ``%(default)s``: the
     ``train`` command replaces the parser defaults (see its ``_add_train_command``).
     """

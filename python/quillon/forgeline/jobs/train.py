@@ -5,8 +5,8 @@ of precedence, from the command line, the ``--config`` file and the
 defaults. The effective options go into the run's config.json, so
 ``--config FOLDER/run/config.json`` repeats a run. Everything the options and
 the data description can get wrong is named before anything is written; the
-job (``quillon.forgeline.jobs.detect`` etc.), and with it TensorFlow, is
-imported only then.
+job (``quillon.forgeline.jobs.detect`` etc.) is imported only then (TensorFlow
+too, unless the detection check's label reader brought it in).
 """
 
 import argparse
@@ -14,8 +14,7 @@ import difflib
 import importlib
 import os
 
-from quillon.forgeline.demo import defaults
-from quillon.forgeline.jobs import descriptions
+from quillon.forgeline.jobs import defaults, descriptions
 from quillon.forgeline.jobs.options import (
     DEFAULT_DETECTION_AUGMENTATION,
     DEFAULT_MODEL_SIZE,
