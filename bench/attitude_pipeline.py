@@ -117,12 +117,12 @@ def main():
             )
     rates = {name: counts[name] / seconds[name] for name in seconds}
 
-    common.say(
+    common.results(
         f"attitude pipelines: {len(paths)} JPEG {WIDTH}x{HEIGHT} -> {SHAPE[1]}x{SHAPE[0]}, batch {BATCH}, "
-        f"{workers} threads, best of {args.rounds}, load average {common.load_average():.1f}"
+        f"{workers} threads, best of {args.rounds}",
+        rates,
+        lambda name, rate: f"{rate:8.1f} images/s",
     )
-    for name, rate in rates.items():
-        common.say(f"  {name:10s} {rate:8.1f} images/s")
     common.report("attitude_pipeline/mat", rates["mat"] / rates["mat_limit"], ">=", 0.9)
     common.report("attitude_pipeline/json", rates["json"] / rates["json_limit"], ">=", 0.9)
 

@@ -82,6 +82,36 @@ def load_average():
     return os.getloadavg()[0]
 
 
+def results(heading, figures, line):
+    """Prints the detail lines of a run: `heading` with the machine's load average, then per variant of
+    `figures` (name -> its measure) the name and `line(name, measure)`."""
+    say(f"{heading}, load average {load_average():.1f}")
+    width = max(map(len, figures))
+    for name, measure in figures.items():
+        say(f"  {name:{width}s} {line(name, measure)}")
+
+
+def write_darknet_files(root, count, seed, box, labels=3, height=480, width=640, distinct=None):
+    """`count` photo-like JPEGs (see `write_jpegs`) under root/images with Darknet label files under
+    root/labels: one row per label 0 .. `labels` - 1, its centre and size `box(rng)` (four numbers).
+    Returns the description of a Darknet dataset that trains and validates on them."""
+    images = os.path.join(root, "images")
+    annotations = os.path.join(root, "labels")
+    os.makedirs(annotations)
+    rng = np.random.default_rng(seed)
+    for stem in write_jpegs(images, count, height, width, distinct=distinct):
+        with open(os.path.join(annotations, stem + ".txt"), "w") as file:
+            for label in range(labels):
+                file.write(f"{label} " + " ".join(f"{value:.6f}" for value in box(rng)) + "\n")
+    return darknet_description(images, annotations, labels)
+
+
+def darknet_description(images, annotations, labels=3):
+    """The description of a Darknet dataset with `labels` classes that trains and validates on the same files."""
+    split = {"images": images, "annotations": annotations}
+    return {"classes": [f"class{label}" for label in range(labels)], "train": split, "validation": dict(split)}
+
+
 def cores():
     """Cores this process may run on (what thread pools should be sized to)."""
     try:

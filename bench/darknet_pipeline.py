@@ -15,12 +15,10 @@ Figures: pipeline / limit (target >= 0.9) and pipeline / tf_ops (>= 1.0).
     PYTHONPATH=python python bench/darknet_pipeline.py [--images 512] [--rounds 5] [--quick]
 """
 
-import os
 import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
 import common  # noqa: F401  (quiets TensorFlow first)
-import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 from quillon.forgeline.datasets.darknet import DarknetDataset  # noqa: E402
 from quillon.forgeline.datasets.utils import letterbox  # noqa: E402
@@ -28,20 +26,6 @@ from quillon.forgeline.datasets.utils import letterbox  # noqa: E402
 HEIGHT, WIDTH = 480, 640
 OUTPUT = [640, 640, 3]
 BATCH = 16
-
-
-def write_dataset(root, count):
-    """`count` photo-like JPEGs and their annotation files (three boxes each)."""
-    images = os.path.join(root, "images")
-    annotations = os.path.join(root, "labels")
-    os.makedirs(annotations)
-    rng = np.random.default_rng(1)
-    for stem in common.write_jpegs(images, count, HEIGHT, WIDTH, distinct=128):
-        boxes = rng.uniform(0.1, 0.5, (3, 4))
-        with open(os.path.join(annotations, stem + ".txt"), "w") as file:
-            for label, box in zip(rng.integers(0, 3, 3), boxes):
-                file.write(f"{label} {box[0]:.6f} {box[1]:.6f} {box[2]:.6f} {box[3]:.6f}\n")
-    return images, annotations
 
 
 def pipeline_pass(iterator):
@@ -74,12 +58,10 @@ def main():
     workers = common.cores()
 
     with tempfile.TemporaryDirectory() as root:
-        images, annotations = write_dataset(root, args.images)
-        description = {
-            "classes": ["a", "b", "c"],
-            "train": {"images": images, "annotations": annotations},
-            "validation": {"images": images, "annotations": annotations},
-        }
+        # Three boxes an image.
+        description = common.write_darknet_files(
+            root, args.images, 1, lambda rng: rng.uniform(0.1, 0.5, 4), height=HEIGHT, width=WIDTH, distinct=128
+        )
         dataset = DarknetDataset(description, OUTPUT, letter_box=True, add_bkg_class=True)
         paths = [entry[0] for entry in dataset.train_storage]
         pipeline = dataset.build_train_iterator(BATCH)
@@ -96,12 +78,12 @@ def main():
             )
     rates = {name: counts[name] / seconds[name] for name in seconds}
 
-    common.say(
+    common.results(
         f"darknet pipeline: {len(paths)} JPEG {WIDTH}x{HEIGHT} -> {OUTPUT[1]}x{OUTPUT[0]}, batch {BATCH}, "
-        f"{workers} threads, best of {args.rounds}, load average {common.load_average():.1f}"
+        f"{workers} threads, best of {args.rounds}",
+        rates,
+        lambda name, rate: f"{rate:8.1f} images/s",
     )
-    for name, rate in rates.items():
-        common.say(f"  {name:9s} {rate:8.1f} images/s")
     common.report("darknet_pipeline/limit", rates["pipeline"] / rates["limit"], ">=", 0.9)
     common.report("darknet_pipeline/tf_ops", rates["pipeline"] / rates["tf_ops"], ">=", 1.0)
 

@@ -1,6 +1,6 @@
 """What training under a tf.distribute strategy costs, and what two replicas give.
 
-The reference detector (quillon.forgeline.models.detection), DetectionLoss
+The reference detector (quillon.forgeline.models.detection), MultiLevelDetectionLoss
 and Adam train with DetectionTrainer.train on the same in-memory batches
 (uint8 images and padded boxes, global batch 16), measured in one run:
 
@@ -32,7 +32,7 @@ _CPU = tf.config.list_physical_devices("CPU")[0]
 tf.config.set_logical_device_configuration(_CPU, [tf.config.LogicalDeviceConfiguration()] * 2)
 
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger  # noqa: E402
-from quillon.forgeline.losses import DetectionLoss  # noqa: E402
+from quillon.forgeline.losses import MultiLevelDetectionLoss  # noqa: E402
 from quillon.forgeline.models.detection import build_detection_model  # noqa: E402
 from quillon.forgeline.trainer.detection import DetectionTrainer  # noqa: E402
 from trainer_overhead import BATCH, CLASSES, SIZE, in_memory_batches  # noqa: E402
@@ -62,7 +62,7 @@ def main():
                     model,
                     None,
                     optimizer,
-                    DetectionLoss(),
+                    MultiLevelDetectionLoss.for_model(model),
                     logger=logger,
                     checkpoint=f"{folder}/{name}",
                     classes=CLASSES,
@@ -79,12 +79,12 @@ def main():
         for logger in loggers:
             logger.close()
 
-    common.say(
+    common.results(
         f"distributed overhead: reference detector {SIZE}x{SIZE}, global batch {BATCH}, {args.steps} steps per "
-        f"epoch, best of {args.rounds}, {common.cores()} cores, load average {common.load_average():.1f}"
+        f"epoch, best of {args.rounds}, {common.cores()} cores",
+        seconds,
+        lambda name, time: f"{time:7.2f} s per epoch   {BATCH * args.steps / time:7.1f} images/s",
     )
-    for name, time in seconds.items():
-        common.say(f"  {name:9s} {time:7.2f} s per epoch   {BATCH * args.steps / time:7.1f} images/s")
     common.report("distributed_overhead/one_replica", seconds["mirrored1"] / seconds["one"], "<=", 1.05)
     common.say(
         f"two replicas on two logical CPU devices: {seconds['one'] / seconds['mirrored2']:.3f} x the "

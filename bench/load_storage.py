@@ -82,12 +82,11 @@ def main():
     if counts["load_storage"] != counts["python"]:
         raise RuntimeError(f"load_storage paired {counts['load_storage']} samples, the Python loop {counts['python']}")
 
-    common.say(
-        f"load_storage: {args.files} images, {counts['python']} with an annotation file, "
-        f"best of {args.rounds}, load average {common.load_average():.1f}"
+    common.results(
+        f"load_storage: {args.files} images, {counts['python']} with an annotation file, best of {args.rounds}",
+        seconds,
+        lambda name, time: f"{time:6.3f} s",
     )
-    for name, time in seconds.items():
-        common.say(f"  {name:12s} {time:6.3f} s")
     common.report("load_storage/python", seconds["python"] / seconds["load_storage"], ">=", 1.0)
 
 

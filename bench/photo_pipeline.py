@@ -136,12 +136,7 @@ def main():
     workers = common.cores()
 
     with tempfile.TemporaryDirectory() as root:
-        images, annotations = write_dataset(root, args.images)
-        description = {
-            "classes": ["a", "b", "c"],
-            "train": {"images": images, "annotations": annotations},
-            "validation": {"images": images, "annotations": annotations},
-        }
+        description = common.darknet_description(*write_dataset(root, args.images))
         runs = {}
         with ThreadPoolExecutor(max_workers=workers) as pool:
             for size in TARGETS:
@@ -167,13 +162,12 @@ def main():
     rates = {name: counts[name] / seconds[name] for name in seconds}
 
     jpegs = args.images - args.images // PNG_EVERY
-    common.say(
+    common.results(
         f"photo pipeline: {jpegs} JPEG and {args.images - jpegs} PNG, 640x480 .. 1920x1080, batch {BATCH}, "
-        f"{workers} threads, best of {args.rounds}, load average {common.load_average():.1f}"
+        f"{workers} threads, best of {args.rounds}",
+        rates,
+        lambda name, rate: f"{rate:8.1f} images/s  {1000 * cpu_seconds[name] / counts[name]:6.2f} ms CPU per image",
     )
-    for name, rate in rates.items():
-        cpu_per_image = 1000 * cpu_seconds[name] / counts[name]
-        common.say(f"  {name:17s} {rate:8.1f} images/s  {cpu_per_image:6.2f} ms CPU per image")
     for size, (tf_ops_target, limit_target) in TARGETS.items():
         pipeline = rates[f"pipeline_{size}"]
         common.report(f"photo_pipeline/tf_ops_{size}", pipeline / rates[f"tf_ops_{size}"], ">=", tf_ops_target)

@@ -1,6 +1,6 @@
 """What DetectionTrainer.train adds on top of the training step itself.
 
-The reference detector (quillon.forgeline.models.detection), DetectionLoss
+The reference detector (quillon.forgeline.models.detection), MultiLevelDetectionLoss
 and Adam train on the same in-memory batches (uint8 images and padded boxes,
 batch 16), measured in one run:
 
@@ -31,7 +31,7 @@ import common  # noqa: F401  (quiets TensorFlow first)
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger  # noqa: E402
-from quillon.forgeline.losses import DetectionLoss  # noqa: E402
+from quillon.forgeline.losses import MultiLevelDetectionLoss  # noqa: E402
 from quillon.forgeline.models.detection import build_detection_model  # noqa: E402
 from quillon.forgeline.trainer.detection import DetectionTrainer  # noqa: E402
 
@@ -87,7 +87,7 @@ def main():
     batches = in_memory_batches(args.steps)
     model = build_detection_model(len(CLASSES), input_shape=(SIZE, SIZE, 3))
     optimizer = tf.keras.optimizers.Adam(1e-3)
-    loss = DetectionLoss()
+    loss = MultiLevelDetectionLoss.for_model(model)
     fit_model = FitModel(model, loss)
     fit_model.compile(optimizer=optimizer)
     callbacks = ForgelineTrainingCallback()
@@ -122,12 +122,12 @@ def main():
         seconds, _ = common.best_of({"train": train, "bare": bare, "fit": fit}, args.rounds, warmup=0)
         logger.close()
 
-    common.say(
+    common.results(
         f"trainer overhead: reference detector {SIZE}x{SIZE}, batch {BATCH}, {args.steps} steps per epoch, "
-        f"best of {args.rounds}, load average {common.load_average():.1f}"
+        f"best of {args.rounds}",
+        seconds,
+        lambda name, time: f"{time:7.2f} s per epoch   {1000 * time / args.steps:7.1f} ms per step",
     )
-    for name, time in seconds.items():
-        common.say(f"  {name:6s} {time:7.2f} s per epoch   {1000 * time / args.steps:7.1f} ms per step")
     common.report("trainer_overhead/bare", seconds["train"] / seconds["bare"], "<=", 1.03)
     common.report("trainer_overhead/fit", seconds["train"] / seconds["fit"], "<=", 1.0)
 

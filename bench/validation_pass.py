@@ -1,7 +1,7 @@
 """What a validation pass adds on top of running the model on each image.
 
 The reference detector (quillon.forgeline.models.detection, 320x320 input,
-as built) and the reference evaluator (quillon.validator.detection) go over
+as built) and the reference evaluator (quillon.forgeline.evaluation.detection) go over
 the same validation images (640x480, three objects each, from a Darknet
 dataset's validation pipeline, held in memory so that decoding counts for
 neither), measured in one run:
@@ -27,28 +27,14 @@ import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 from quillon.forgeline.callbacks import TensorBoardLogger  # noqa: E402
 from quillon.forgeline.datasets.darknet import DarknetDataset  # noqa: E402
-from quillon.forgeline.losses import DetectionLoss  # noqa: E402
+from quillon.forgeline.evaluation.detection import DetectionEvaluator  # noqa: E402
+from quillon.forgeline.losses import MultiLevelDetectionLoss  # noqa: E402
 from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model  # noqa: E402
 from quillon.forgeline.trainer.detection import DetectionTrainer  # noqa: E402
-from quillon.validator.detection import DetectionEvaluator  # noqa: E402
 
 HEIGHT, WIDTH = 480, 640
 INPUT = [320, 320, 3]
-CLASSES = ["circle", "square", "triangle"]
 DISPLAY = 4
-
-
-def write_dataset(root, count):
-    images = os.path.join(root, "images")
-    annotations = os.path.join(root, "labels")
-    os.makedirs(annotations)
-    rng = np.random.default_rng(3)
-    for stem in common.write_jpegs(images, count, HEIGHT, WIDTH, distinct=100):
-        with open(os.path.join(annotations, stem + ".txt"), "w") as file:
-            for label in range(len(CLASSES)):
-                cx, cy, w, h = rng.uniform(0.2, 0.8, 2).tolist() + rng.uniform(0.05, 0.3, 2).tolist()
-                file.write(f"{label} {cx:.6f} {cy:.6f} {w:.6f} {h:.6f}\n")
-    return images, annotations
 
 
 def main():
@@ -56,9 +42,17 @@ def main():
 
     tf.keras.utils.set_random_seed(0)
     with tempfile.TemporaryDirectory() as root:
-        images, annotations = write_dataset(root, args.images)
-        split = {"images": images, "annotations": annotations}
-        dataset = DarknetDataset({"classes": CLASSES, "train": split, "validation": split}, INPUT)
+        # One box of each class an image.
+        description = common.write_darknet_files(
+            root,
+            args.images,
+            3,
+            lambda rng: [*rng.uniform(0.2, 0.8, 2), *rng.uniform(0.05, 0.3, 2)],
+            height=HEIGHT,
+            width=WIDTH,
+            distinct=100,
+        )
+        dataset = DarknetDataset(description, INPUT)
         batches = list(dataset.build_val_iterator())
 
         model = build_detection_model(len(dataset.get_classes()), input_shape=tuple(INPUT))
@@ -69,7 +63,7 @@ def main():
                 model,
                 dataset,
                 tf.keras.optimizers.Adam(),
-                DetectionLoss(),
+                MultiLevelDetectionLoss.for_model(model),
                 logger=logger,
                 checkpoint=run_folder,
                 metric="map",
@@ -97,13 +91,12 @@ def main():
         seconds, _ = common.best_of({"pass": validation_pass, "runner": runner_alone}, args.rounds, warmup=0)
         logger.close()
 
-    common.say(
+    common.results(
         f"validation pass: {len(batches)} images {WIDTH}x{HEIGHT}, model input {INPUT[1]}x{INPUT[0]}, "
-        f"{np.mean(detections):.0f} detections per image, best of {args.rounds}, "
-        f"load average {common.load_average():.1f}"
+        f"{np.mean(detections):.0f} detections per image, best of {args.rounds}",
+        seconds,
+        lambda name, time: f"{time:7.2f} s per pass   {1000 * time / len(batches):7.1f} ms per image",
     )
-    for name, time in seconds.items():
-        common.say(f"  {name:6s} {time:7.2f} s per pass   {1000 * time / len(batches):7.1f} ms per image")
     common.report("validation_pass/runner", seconds["pass"] / seconds["runner"], "<=", 1.1)
 
 

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 import tensorflow as tf
 from quillon.forgeline.__main__ import main
-from quillon.validator.detection import DetectionTruthValues, best_f1
+from quillon.forgeline.evaluation.detection import DetectionTruthValues, best_f1
 from test_train_command import write_darknet_data
 
 

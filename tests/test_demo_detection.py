@@ -13,7 +13,7 @@ import yaml
 from quillon.forgeline.demo import data
 from quillon.forgeline.demo.__main__ import main
 from quillon.forgeline.losses import DetectionLoss
-from quillon.forgeline.models.detection import STRIDE, box_distances_from_logits, build_detection_model
+from quillon.forgeline.models.detection import STRIDE, box_distances_from_logits, build_single_scale_detection_model
 
 SUMMARY_COLUMNS = [
     "mAP@0.5",
@@ -92,14 +92,14 @@ def test_existing_dataset_folders(tmp_path):
 
 
 def test_model_outputs():
-    model = build_detection_model(4, input_shape=(64, 64, 3))
+    model = build_single_scale_detection_model(4, input_shape=(64, 64, 3))
     assert [tuple(output.shape) for output in model.outputs] == [(None, 8, 8, 4), (None, 8, 8, 4)] * 2
     class_logits, box_logits, class_scores, box_distances = model(tf.random.uniform((2, 64, 64, 3)))
     np.testing.assert_allclose(class_scores, tf.sigmoid(class_logits), atol=1e-6)
     np.testing.assert_allclose(box_distances, box_distances_from_logits(box_logits), rtol=1e-5)
     assert len(model.losses) > 0  # weight decay
     with pytest.raises(ValueError, match="multiple of 32"):
-        build_detection_model(4, input_shape=(48, 64, 3))
+        build_single_scale_detection_model(4, input_shape=(48, 64, 3))
 
 
 def ideal_predictions(boxes, grid=8, classes=4, wrong_cell=False):
@@ -169,7 +169,7 @@ def test_loss_without_objects_has_finite_gradients_and_rejects_bad_labels():
 def test_demo_trains_and_best_model_reproduces_its_validation(tmp_path, capsys, monkeypatch):
     from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
     from quillon.forgeline.demo.detect import run_detection_demo
-    from quillon.validator.detection import DetectionEvaluator
+    from quillon.forgeline.evaluation.detection import DetectionEvaluator
 
     # Keep the detections of every validation image the trainer evaluates.
     seen = {}

@@ -11,10 +11,10 @@ import tensorflow as tf
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
 from quillon.forgeline.demo.__main__ import main as demo_main
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset, rotation_matrix
+from quillon.forgeline.evaluation.headpose import evaluate_attitude
 from quillon.forgeline.jobs.headpose import HeadPoseTrainer
 from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import bin_centres, build_headpose_model
-from quillon.validator.headpose import evaluate_attitude
 from trainer_doubles import make_trainer
 
 

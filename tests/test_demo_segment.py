@@ -10,8 +10,8 @@ import tensorflow as tf
 from PIL import Image
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
 from quillon.forgeline.demo.data_segment import CLASSES, generate_segmentation_dataset
+from quillon.forgeline.evaluation.segmentation import SegmentationEvaluator, metrics_from_confusion
 from quillon.forgeline.losses import SegmentationLoss
-from quillon.validator.segmentation import SegmentationEvaluator, metrics_from_confusion
 
 
 def read_folder(folder):

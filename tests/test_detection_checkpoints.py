@@ -229,3 +229,20 @@ def test_a_new_trainer_removes_what_killed_saves_left(tmp_path):
         path.write_text("x")
     make_trainer(DetectionTrainer, tmp_path)
     assert [path.exists() for path in leftovers + kept] == [False] * len(leftovers) + [True] * len(kept)
+
+
+@pytest.mark.parametrize("interruption", [OSError("disk full"), KeyboardInterrupt(), SystemExit(1)])
+def test_an_interrupted_write_leaves_the_previous_file_and_no_temporary(tmp_path, interruption):
+    from quillon.forgeline.run_files import save_atomically
+
+    target = tmp_path / "summary.csv"
+    target.write_text("previous")
+
+    def interrupted(temporary):
+        with open(temporary, "w") as stream:
+            stream.write("half a fi")
+        raise interruption
+
+    with pytest.raises(type(interruption)):
+        save_atomically(str(target), interrupted)
+    assert os.listdir(tmp_path) == ["summary.csv"] and target.read_text() == "previous"

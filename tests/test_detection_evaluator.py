@@ -7,7 +7,13 @@ import os
 import numpy as np
 import pytest
 import tensorflow as tf
-from quillon.validator.detection import IOU_THRESHOLDS, DetectionEvaluator, DetectionRunner, box_iou, match_detections
+from quillon.forgeline.evaluation.detection import (
+    IOU_THRESHOLDS,
+    DetectionEvaluator,
+    DetectionRunner,
+    box_iou,
+    match_detections,
+)
 from quillon.validator.writers import TrainingTensorBoardWriter
 
 NAMES = ["a", "b", "c"]
@@ -317,6 +323,9 @@ def test_runner_suppresses_overlaps_within_a_class_only():
     _, classes, found_scores = runner.run_single_instance(image)
     assert list(classes) == ["a", "b"]
     np.testing.assert_allclose(found_scores, [0.9, 0.7])
+    # At most max_detections after suppression, not before it: the suppressed a leaves room for b.
+    runner.max_detections = 2
+    assert list(runner.run_single_instance(image)[1]) == ["a", "b"]
     runner.max_detections = 1
     assert list(runner.run_single_instance(image)[1]) == ["a"]
 

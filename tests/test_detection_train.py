@@ -360,12 +360,33 @@ def test_early_stopping_ends_the_run_cleanly_after_patience_validations(tmp_path
         EarlyStopping(patience=0)
 
 
+@pytest.mark.parametrize(
+    "scores, stops_after",
+    [
+        ((0.5, 0.6, 0.605, 0.58, 0.9), 4),  # 0.605 is within min_delta of the best
+        ((0.5, 0.4, 0.6, 0.55, 0.9), None),  # the improvement at 0.6 starts the count again
+        ((0.5, 0.4, 0.6, 0.55, 0.5), 5),
+        ((0.5, 0.6, 0.7, 0.8, 0.9), None),
+    ],
+)
+def test_early_stopping_counts_validations_since_the_last_improvement(scores, stops_after):
+    from quillon.forgeline.callbacks import EarlyStopping
+
+    stopping = EarlyStopping(patience=2, metric="map", min_delta=0.01)
+    stopped = None
+    for validation, score in enumerate(scores, 1):
+        stopping.on_evaluaiton_end({"mAP": {"0.5": score}})
+        if stopping.stop_training and stopped is None:
+            stopped = validation
+    assert stopped == stops_after
+
+
 @pytest.mark.parametrize("policy", ["mixed_float16", "mixed_bfloat16"])
 @pytest.mark.parametrize("task", ["detection", "segmentation"])
 def test_mixed_precision_models_train_validate_and_save_in_float32(tmp_path, quiet, policy, task):
+    from quillon.forgeline.evaluation.detection import DetectionEvaluator
+    from quillon.forgeline.evaluation.segmentation import SegmentationEvaluator
     from quillon.forgeline.trainer.segmentation import SegmentationTrainer
-    from quillon.validator.detection import DetectionEvaluator
-    from quillon.validator.segmentation import SegmentationEvaluator
     from trainer_doubles import segmentation_model, segmentation_validation_elements
 
     mixed_precision = tf.keras.mixed_precision

@@ -36,7 +36,7 @@ SCORES = {1: 0.5, 2: 0.9, 3: 0.3, 4: 0.95}
 
 class ScoredByEpoch(RecordingEvaluator):
     def conclude(self, truth_values, epoch):
-        self.scores = [SCORES[epoch]] * (len(self.passes) + 1)
+        self.scores = [SCORES.get(epoch, 0.0)] * (len(self.passes) + 1)
         return super().conclude(truth_values, epoch)
 
 
@@ -51,8 +51,16 @@ def run(folder, epochs, start=1, resume=False, model_seed=1, trainer_class=Detec
     segmentation = trainer_class is SegmentationTrainer
     model = segmentation_model() if segmentation else detection_model(tf.keras.regularizers.L2(1e-3))
     logger = TensorBoardLogger(os.path.join(folder, "tensorboard"), write_every=1)
+    # A resumed trainer is built as a fresh one, initial validation on: resume() must skip it (its restored
+    # model was validated before the stop); a validation at epoch 0 would show in the validation steps.
     trainer = make_trainer(
-        trainer_class, folder, model=model, optimizer=adam(), logger=logger, metric="acc", skip_initial_validation=True
+        trainer_class,
+        folder,
+        model=model,
+        optimizer=adam(),
+        logger=logger,
+        metric="acc",
+        skip_initial_validation=not resume,
     )
     trainer.ema_decay, trainer.ema_warmup_steps = ema_decay, 4
     if resume:

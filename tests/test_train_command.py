@@ -3,6 +3,7 @@
 import glob
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -120,10 +121,16 @@ def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
     # One device and reduced JPEG decoding unless asked otherwise.
     assert (recorded["devices"], recorded["full_decode"], recorded["reduced_decode"]) == (None, False, True)
 
+    # Fine-tuned from the first run: every layer matches.
     second = tmp_path / "second"
-    assert main(["train", "detect", "--config", str(run / "config.json"), "--out", str(second)]) == 0
+    capsys.readouterr()
+    assert (
+        main(["train", "detect", "--config", str(run / "config.json"), "--out", str(second), "--weights", str(run)])
+        == 0
+    )
+    assert re.search(r"Weights: loaded (\d+) of \1 layers from .*best\.h5", capsys.readouterr().out)
     repeated = json.loads((second / "run" / "config.json").read_text())
-    assert repeated == {**recorded, "out": str(second)}
+    assert repeated == {**recorded, "out": str(second), "weights": str(run)}
 
     # The run folder is what predict takes.
     assert (

@@ -371,27 +371,16 @@ void load_split(const Globals& g, const py::object& images_folder, const py::obj
 
 py::int_ count_train_samples(py::object self) { return py::int_(py::len(self.attr("train_storage"))); }
 
-// Reads the YAML dataset description at `info_file`, as plain data (no
-// Python objects built from tags). Text that is not UTF-8 and nesting too
-// deep to parse raise a ValueError naming the file.
+// Reads the YAML dataset description at `info_file` with the toolkit's one
+// YAML reader (quillon.forgeline.datasets.checks.load_yaml): plain data, no
+// Python objects built from tags. Text that is not UTF-8 and nesting too deep
+// to parse raise a ValueError naming the file; PyYAML's parse errors propagate.
 py::object read_description(const Globals& g, const py::object& info_file) {
-  py::module_ yaml = py::module_::import("yaml");
   if (!g["exists"](info_file).cast<bool>()) {
     raise_error(PyExc_FileNotFoundError,
                 py::str("Description file for the current dataset does not exist at: {}").format(info_file));
   }
-  try {
-    return with_open_file(info_file, "r", [&](const py::object& file) { return yaml.attr("safe_load")(file); });
-  } catch (py::error_already_set& error) {
-    const char* problem = error.matches(PyExc_UnicodeDecodeError) ? "is not UTF-8 text"
-                          : error.matches(PyExc_RecursionError)   ? "is nested too deeply to read"
-                                                                  : nullptr;
-    if (problem == nullptr) throw;
-    py::raise_from(
-        error, PyExc_ValueError,
-        py::str("Dataset description {} {}: {}").format(info_file, problem, error.value()).cast<std::string>().c_str());
-    throw py::error_already_set();
-  }
+  return py::module_::import("quillon.forgeline.datasets.checks").attr("load_yaml")(info_file, "Dataset description");
 }
 
 // Runs `step`, which checks the description read from `info_file`; the

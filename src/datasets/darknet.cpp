@@ -669,6 +669,19 @@ PYBIND11_MODULE(darknet, m) {
 
   dataset_cls.build();
 
+  m.def(
+      "pair_samples",
+      [g](const py::object& images_folder, const py::object& annotations_folder, const std::string& suffix) {
+        py::list pairs;
+        py::list images = sample_files::find_images(g, g["glob"], images_folder);
+        py::list unpaired = sample_files::pair_with_annotations(g, images, annotations_folder, suffix, pairs);
+        return py::make_tuple(pairs, unpaired);
+      },
+      py::arg("images_folder"), py::arg("annotations_folder"), py::arg("suffix"),
+      "Pairs the images of `images_folder` with their annotation files as the datasets do: each image (PNG,\n"
+      "JPG, JPEG, any letter case, at the folder's top level) with `annotations_folder`/<image stem><suffix>\n"
+      "where that exists. Returns ([[image, annotation], ...], [images without one]).");
+
   m.def("read_darknet_labels", &read_darknet_labels, py::arg("path"), py::arg("line_numbers") = false,
         "Reads a Darknet label file by the loader's own rules: UTF-8 text (an optional byte order mark),\n"
         "'#' comments, blank lines skipped, five finite numbers a line. Returns the rows `class cx cy w h`\n"

@@ -523,43 +523,23 @@ PYBIND11_MODULE(detection, m) {
       "subclass whose `best_is_lowest` is true: when the error `val` is at most the lowest so far); logs both "
       "to an active MLflow run.");
 
-  cls.method(
-      "update_metrics",
-      [g](py::object self, py::object metrics, py::object losses, py::object epoch, py::object live) {
-        pyclass::require_exact_type(metrics, "metrics", &PyDict_Type);
-        pyclass::require_exact_type(losses, "losses", &PyDict_Type);
-        trainer_common::update_metrics(g, kDetectionMetrics, self, metrics, losses, epoch, live);
-      },
-      py::arg("metrics") = py::dict(), py::arg("losses") = py::dict(), py::arg("epoch") = 0,
-      py::arg("live") = py::none(),
+  trainer_common::define_update_metrics(
+      cls, g, kDetectionMetrics,
       "Logs one validation result: DVCLive, MLflow, the logger (at the epoch) and a new summary.csv row.");
 
   cls.method(
       "run_validation_step",
       [g](py::object self, py::object loop, py::object evaluator, py::object epoch) -> py::object {
-        const char* const method = "run_validation_step";
-        const char* const layout = "an (image, boxes, names) batch";
         py::object classes = self.attr("classes");
-        trainer_common::DisplayChoice display(self.attr("display"));
         py::object run_single_instance = evaluator.attr("runner").attr("run_single_instance");
-        py::object single_evaluation = evaluator.attr("single_evaluation");
-
         // The same three dictionaries go to every single_evaluation call.
         py::dict gt_instance, dt_instance, instances;
-        py::object truth_values;
-        py::iterator batches = py::iter(loop);
-        while (py::object batch = trainer_common::next_element(batches)) {
-          std::vector<py::object> fields = trainer_common::unpack(batch, 3, method, layout);
+        auto record = [&](const std::vector<py::object>& fields) -> py::object {
           // Batches of one: element 0 of each field.
           py::object image = fields[0].attr("numpy")()[py::int_(0)];
           py::object boxes = fields[1].attr("numpy")()[py::int_(0)];
           py::object name = fields[2].attr("numpy")()[py::int_(0)].attr("decode")();
-          py::tuple shape = image.attr("shape");
-          if (shape.size() != 3) {
-            throw py::value_error("run_validation_step: the image of '" + name.cast<std::string>() +
-                                  "' must be height x width x channels, got shape " +
-                                  py::str(shape).cast<std::string>());
-          }
+          py::tuple shape = trainer_common::image_shape(image, name);
 
           std::vector<py::object> detections = trainer_common::unpack(
               run_single_instance(image), 3, "evaluator.runner.run_single_instance", "(boxes, classes, scores)");
@@ -575,15 +555,10 @@ PYBIND11_MODULE(detection, m) {
           dt_instance["scores"] = detections[2];
           instances["gt_instance"] = gt_instance;
           instances["dt_instance"] = dt_instance;
-
-          truth_values = single_evaluation(instances, epoch, display.next_image());
-        }
-        if (!truth_values) trainer_common::raise_empty_validation(method, layout);
-
-        py::object metrics = evaluator.attr("conclude")(truth_values, py::arg("epoch") = epoch);
-        double score = trainer_common::checkpoint_score(metrics, self.attr("metric"), kDetectionMetrics);
-        self.attr("save_model")(score);
-        return metrics;
+          return instances;
+        };
+        return trainer_common::validation_pass(self, loop, evaluator, epoch, kDetectionMetrics,
+                                               "an (image, boxes, names) batch", record);
       },
       py::arg("loop"), py::arg("evaluator"), py::arg("epoch"),
       "Runs one validation pass over `loop` (batches of one (image, boxes, names)) with `evaluator`, saves "

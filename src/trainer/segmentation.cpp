@@ -106,17 +106,9 @@ PYBIND11_MODULE(segmentation, m) {
           py::arg("self"), py::arg("data")),
       "One optimisation step on a batch (images, *targets); the loss gets the model's output as returned.");
 
-  cls.method(
-      "update_metrics",
-      [g](py::object self, py::object metrics, py::object losses, py::object epoch, py::object live) {
-        pyclass::require_exact_type(metrics, "metrics", &PyDict_Type);
-        pyclass::require_exact_type(losses, "losses", &PyDict_Type);
-        trainer_common::update_metrics(g, kSegmentationMetrics, self, metrics, losses, epoch, live);
-      },
-      py::arg("metrics") = py::dict(), py::arg("losses") = py::dict(), py::arg("epoch") = 0,
-      py::arg("live") = py::none(),
-      "Logs one validation result (single-valued metrics): DVCLive, MLflow, the logger (at the epoch) and a "
-      "new summary.csv row.");
+  trainer_common::define_update_metrics(cls, g, kSegmentationMetrics,
+                                        "Logs one validation result (single-valued metrics): DVCLive, MLflow, the "
+                                        "logger (at the epoch) and a new summary.csv row.");
 
   // Segmentation models have no training-only outputs: the whole model is saved.
   cls.method(
@@ -126,26 +118,13 @@ PYBIND11_MODULE(segmentation, m) {
   cls.method(
       "run_validation_step",
       [g](py::object self, py::object loop, py::object evaluator, py::object epoch) -> py::object {
-        const char* const method = "run_validation_step";
-        const char* const layout = "an (image, mask, path) element";
-        trainer_common::DisplayChoice display(self.attr("display"));
         py::object run_single_instance = evaluator.attr("runner").attr("run_single_instance");
-        py::object single_evaluation = evaluator.attr("single_evaluation");
-
         // One outer dictionary for the whole pass; its entries are new for every image.
         py::dict instance;
-        py::object truth_values;
-        py::iterator elements = py::iter(loop);
-        while (py::object element = trainer_common::next_element(elements)) {
-          std::vector<py::object> fields = trainer_common::unpack(element, 3, method, layout);
+        auto record = [&](const std::vector<py::object>& fields) -> py::object {
           py::object image = fields[0].attr("numpy")();
           py::object path = fields[2].attr("numpy")().attr("decode")();
-          py::tuple shape = image.attr("shape");
-          if (shape.size() != 3) {
-            throw py::value_error("run_validation_step: the image of '" + path.cast<std::string>() +
-                                  "' must be height x width x channels, got shape " +
-                                  py::str(shape).cast<std::string>());
-          }
+          py::tuple shape = trainer_common::image_shape(image, path);
           py::object gt_mask = fields[1].attr("numpy")();
           py::object dt_mask = run_single_instance(image);
 
@@ -161,15 +140,10 @@ PYBIND11_MODULE(segmentation, m) {
           gt_instance["image_path"] = path;
           instance["gt_instance"] = gt_instance;
           instance["dt_instance"] = dt_instance;
-
-          truth_values = single_evaluation(instance, epoch, display.next_image());
-        }
-        if (!truth_values) trainer_common::raise_empty_validation(method, layout);
-
-        py::object metrics = evaluator.attr("conclude")(truth_values, py::arg("epoch") = epoch);
-        double score = trainer_common::checkpoint_score(metrics, self.attr("metric"), kSegmentationMetrics);
-        self.attr("save_model")(score);
-        return metrics;
+          return instance;
+        };
+        return trainer_common::validation_pass(self, loop, evaluator, epoch, kSegmentationMetrics,
+                                               "an (image, mask, path) element", record);
       },
       py::arg("loop"), py::arg("evaluator"), py::arg("epoch"),
       "Runs one validation pass over `loop` ((image, mask, path) elements) with `evaluator`, saves the "

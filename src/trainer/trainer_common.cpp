@@ -313,6 +313,15 @@ double checkpoint_score(const py::object& metrics, const py::object& metric, con
   return py::float_(metric_value(metrics, group, layout.front())).cast<double>();
 }
 
+py::tuple image_shape(const py::object& image, const py::object& name) {
+  py::tuple shape = image.attr("shape");
+  if (shape.size() != 3) {
+    throw py::value_error("run_validation_step: the image of '" + name.cast<std::string>() +
+                          "' must be height x width x channels, got shape " + py::str(shape).cast<std::string>());
+  }
+  return shape;
+}
+
 // ---- Metrics logging ----
 
 py::object import_mlflow() {
@@ -387,6 +396,18 @@ void update_metrics(const Globals& g, const MetricLayout& layout, const py::obje
   summary["epoch"] = epoch;
   self.attr("summary_rows").attr("append")(summary);
   write_summary_csv(g, self, columns);
+}
+
+void define_update_metrics(pyclass::ClassBuilder& cls, const Globals& g, const MetricLayout& layout, const char* doc) {
+  cls.method(
+      "update_metrics",
+      [g, layout](py::object self, py::object metrics, py::object losses, py::object epoch, py::object live) {
+        pyclass::require_exact_type(metrics, "metrics", &PyDict_Type);
+        pyclass::require_exact_type(losses, "losses", &PyDict_Type);
+        update_metrics(g, layout, self, metrics, losses, epoch, live);
+      },
+      py::arg("metrics") = py::dict(), py::arg("losses") = py::dict(), py::arg("epoch") = 0,
+      py::arg("live") = py::none(), doc);
 }
 
 }  // namespace trainer_common

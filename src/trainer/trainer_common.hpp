@@ -161,6 +161,34 @@ using MetricLayout = std::vector<Threshold>;
 // threshold.
 double checkpoint_score(const py::object& metrics, const py::object& metric, const MetricLayout& layout);
 
+// The shape of a validation image, which must be height x width x channels;
+// ValueError naming the image (`name`) otherwise.
+py::tuple image_shape(const py::object& image, const py::object& name);
+
+// One validation pass of `run_validation_step` over `loop`: `record(fields)`
+// turns the three fields of each element (laid out as `what` says) into the
+// instance record for `evaluator.single_evaluation`, which gets it with the
+// epoch and the display choice; then `evaluator.conclude` gives the metrics,
+// the model is saved by their checkpoint score, and the metrics are returned.
+template <typename Record>
+py::object validation_pass(const py::object& self, const py::object& loop, const py::object& evaluator,
+                           const py::object& epoch, const MetricLayout& layout, const char* what, Record record) {
+  const char* const method = "run_validation_step";
+  DisplayChoice display(self.attr("display"));
+  py::object single_evaluation = evaluator.attr("single_evaluation");
+  py::object truth_values;
+  py::iterator elements = py::iter(loop);
+  while (py::object element = next_element(elements)) {
+    py::object instances = record(unpack(element, 3, method, what));
+    truth_values = single_evaluation(instances, epoch, display.next_image());
+  }
+  if (!truth_values) raise_empty_validation(method, what);
+
+  py::object metrics = evaluator.attr("conclude")(truth_values, py::arg("epoch") = epoch);
+  self.attr("save_model")(checkpoint_score(metrics, self.attr("metric"), layout));
+  return metrics;
+}
+
 // ---- Metrics logging ----
 
 // Logs one validation result: DVCLive (when `live` is not None), the active
@@ -169,6 +197,10 @@ double checkpoint_score(const py::object& metrics, const py::object& metric, con
 // summary.csv in the run folder.
 void update_metrics(const Globals& g, const MetricLayout& layout, const py::object& self, const py::object& metrics,
                     const py::object& losses, const py::object& epoch, const py::object& live);
+
+// Defines the trainer's `update_metrics(metrics={}, losses={}, epoch=0,
+// live=None)` method: both dictionaries checked, then logged as above.
+void define_update_metrics(pyclass::ClassBuilder& cls, const Globals& g, const MetricLayout& layout, const char* doc);
 
 // `import mlflow`, or an empty object when it is not installed.
 py::object import_mlflow();

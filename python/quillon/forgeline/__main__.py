@@ -142,12 +142,19 @@ def _add_train_command(subcommands):
     add_train_command(subcommands)
 
 
+def _add_data_command(subcommands):
+    from quillon.forgeline.data.commands import add_data_command
+
+    add_data_command(subcommands)
+
+
 def build_parser():
     parser = argparse.ArgumentParser(prog="forgeline", description="The quillon forgeline toolkit's commands.")
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _add_predict_command(subcommands)
     _add_export_command(subcommands)
     _add_train_command(subcommands)
+    _add_data_command(subcommands)
     return parser
 
 

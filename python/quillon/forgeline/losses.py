@@ -1,5 +1,6 @@
 """Base interface of the losses the trainers optimise."""
 
+import numpy as np
 import tensorflow as tf
 
 from quillon.forgeline.models import detection as reference_detector
@@ -143,7 +144,7 @@ class AttitudeLoss(ForgelineLoss):
 
 
 class DetectionLoss(ForgelineLoss):
-    """Loss of the reference detector (``quillon.forgeline.models.detection``).
+    """Loss of the single-scale detector (``build_single_scale_detection_model``).
 
     ``targets`` is ``(boxes,)``: float32 [B, N, 5] rows x1, y1, x2, y2, label,
     corners in pixels of the model input. Rows of zero area are padding, not
@@ -186,15 +187,7 @@ class DetectionLoss(ForgelineLoss):
         heatmap_loss = self._focal_loss(class_logits, heat)
 
         cell_x, cell_y = self._cell_centres(tf.shape(class_logits))
-        target_distances = tf.stack(
-            [
-                cell_x - assigned_box[..., 0],
-                cell_y - assigned_box[..., 1],
-                assigned_box[..., 2] - cell_x,
-                assigned_box[..., 3] - cell_y,
-            ],
-            axis=-1,
-        )
+        target_distances = _edge_distances(cell_x, cell_y, assigned_box)
         inside = tf.reduce_all(target_distances > 0.0, axis=-1)
         weight = tf.where(inside & (assigned_heat >= self.min_box_heat), assigned_heat, 0.0)
         # Cells without an object get a dummy unit box so that no NaN reaches
@@ -218,15 +211,9 @@ class DetectionLoss(ForgelineLoss):
     def _targets(self, boxes, grid_shape, num_classes):
         """Heat map [B, h, w, C], and per cell the strongest object's heat [B, h, w] and box [B, h, w, 4]."""
         x1, y1, x2, y2, label = tf.unstack(boxes, num=5, axis=-1)  # each [B, N]
-        is_object = (x2 > x1) & (y2 > y1)
+        is_object = _is_object(boxes)
         labels = tf.cast(label, tf.int32)
-        object_labels = tf.boolean_mask(labels, is_object)
-        tf.debugging.assert_non_negative(object_labels, message="DetectionLoss: box label is negative")
-        tf.debugging.assert_less(
-            object_labels,
-            num_classes,
-            message="DetectionLoss: box label is not smaller than the number of class score maps of the model",
-        )
+        check_labels(boxes, num_classes)
 
         grid_h, grid_w = grid_shape[1], grid_shape[2]
         centre_col = tf.clip_by_value(tf.floor((x1 + x2) / 2 / self.stride), 0.0, tf.cast(grid_w - 1, tf.float32))
@@ -269,8 +256,158 @@ class DetectionLoss(ForgelineLoss):
         return (tf.reduce_sum(positive_loss) + tf.reduce_sum(negative_loss)) / count
 
 
-def _giou_from_distances(predicted, target):
-    """Generalised IoU of boxes given as distances (l, t, r, b) from the same point."""
+class MultiLevelDetectionLoss(ForgelineLoss):
+    """Loss of the multi-level detector (``build_detection_model``).
+
+    ``points``: float32 [N, 3], x, y and stride of each flattened output
+    (``detection_points`` or ``model_points``; ``for_model`` reads them).
+    ``targets`` is ``(boxes,)`` as for ``DetectionLoss``: float32 [B, M, 5]
+    rows x1, y1, x2, y2, label in input pixels, zero-area rows padding.
+    ``predictions``: all model outputs; the loss reads the two training
+    outputs, class logits [B, N, C] and box logits [B, N, 4].
+
+    Positives come from ``assign_points``. Every object weighs the same in the
+    box loss whatever its size: each positive point counts 1 / (its object's
+    positive points), and the sum is divided by the number of objects.
+
+    Returns:
+      "class-loss": quality focal loss (GFL): at a positive point the target of
+        the object's class is the IoU of the predicted box with the true one
+        (``quality=False``: 1), elsewhere 0; a positive point's terms are
+        weighted like its box loss (rescaled to average 1), the sum is divided
+        by the number of positive points.
+      "box-loss": 1 - GIoU at the positive points, normalised per object.
+      "total-loss": class-loss + box_weight * box-loss.
+    """
+
+    def __init__(self, points, box_weight=2.0, focal_gamma=2.0, quality=True, centre_radius=2.5):
+        points = np.asarray(points, np.float32)
+        if points.ndim != 2 or points.shape[1] != 3 or len(points) == 0:
+            raise ValueError(f"MultiLevelDetectionLoss: points must be [N, 3] (x, y, stride), got shape {points.shape}")
+        self.points = points
+        self.strides = tuple(sorted({int(s) for s in points[:, 2]}))
+        self.box_weight = float(box_weight)
+        self.focal_gamma = float(focal_gamma)
+        self.quality = bool(quality)
+        self.centre_radius = float(centre_radius)
+
+    @classmethod
+    def for_model(cls, model, **options):
+        """The loss for a multi-level detector, its points read from the model."""
+        return cls(reference_detector.model_points(model), **options)
+
+    def compute_loss(self, targets, predictions):
+        boxes = tf.pad(tf.cast(targets[0], tf.float32), [[0, 0], [0, 1], [0, 0]])
+        class_logits = tf.cast(predictions[0], tf.float32)
+        box_logits = tf.cast(predictions[1], tf.float32)
+        num_classes = tf.shape(class_logits)[-1]
+        check_labels(boxes, num_classes)
+
+        positive, assigned, per_object = assign_points(boxes, self.points, self.strides, self.centre_radius)
+        positive_f = tf.cast(positive, tf.float32)  # [B, N]
+        assigned_boxes = tf.gather(boxes, assigned, batch_dims=1)  # [B, N, 5]
+        num_objects = tf.maximum(tf.reduce_sum(tf.cast(_is_object(boxes), tf.float32)), 1.0)
+        num_positive = tf.maximum(tf.reduce_sum(positive_f), 1.0)
+
+        x, y, stride = (tf.constant(self.points[:, i])[tf.newaxis] for i in range(3))
+        target = _edge_distances(x, y, assigned_boxes)
+        # A point outside a box narrower than its stride (the one it is given
+        # anyway) gets a box just reaching it; other points a dummy unit box,
+        # so that no NaN reaches the gradient through the masked-out branch.
+        target = tf.where(positive[..., tf.newaxis], tf.maximum(target, 1.0), 1.0)
+        predicted = tf.nn.softplus(box_logits) * (reference_detector.LEVEL_DISTANCE_FACTOR * stride)[..., tf.newaxis]
+        giou, iou = _giou_from_distances(predicted, target, with_iou=True)
+        box_loss = tf.reduce_sum(per_object * (1.0 - giou)) / num_objects
+
+        quality = tf.stop_gradient(tf.maximum(iou, 0.0)) if self.quality else tf.ones_like(iou)
+        labels = tf.cast(assigned_boxes[..., 4], tf.int32)
+        class_target = tf.one_hot(labels, num_classes) * (quality * positive_f)[..., tf.newaxis]
+        probability = tf.sigmoid(class_logits)
+        focal = tf.nn.sigmoid_cross_entropy_with_logits(labels=class_target, logits=class_logits) * tf.pow(
+            tf.abs(probability - class_target), self.focal_gamma
+        )
+        # Positives weighted per object like the box loss, rescaled to average 1.
+        point_weight = tf.where(positive, per_object * num_objects / num_positive, 1.0)
+        class_loss = tf.reduce_sum(focal * point_weight[..., tf.newaxis]) / num_positive
+        return {
+            "total-loss": class_loss + self.box_weight * box_loss,
+            "class-loss": class_loss,
+            "box-loss": box_loss,
+        }
+
+
+def _is_object(boxes):
+    return (boxes[..., 2] > boxes[..., 0]) & (boxes[..., 3] > boxes[..., 1])
+
+
+def check_labels(boxes, num_classes):
+    """Asserts (in the graph) that the objects' labels index the model's class outputs."""
+    labels = tf.boolean_mask(tf.cast(boxes[..., 4], tf.int32), _is_object(boxes))
+    tf.debugging.assert_non_negative(labels, message="DetectionLoss: box label is negative")
+    tf.debugging.assert_less(
+        labels,
+        num_classes,
+        message="DetectionLoss: box label is not smaller than the number of class score maps of the model",
+    )
+
+
+def object_levels(boxes, strides):
+    """The stride of the level each box [..., 4+] is given: the finest one whose 8 x stride reaches its longer side."""
+    longer = tf.maximum(boxes[..., 2] - boxes[..., 0], boxes[..., 3] - boxes[..., 1])
+    bounds = tf.constant([8.0 * s for s in strides[:-1]], tf.float32)
+    index = tf.reduce_sum(tf.cast(longer[..., tf.newaxis] > bounds, tf.int32), axis=-1)
+    return tf.gather(tf.constant(strides, tf.float32), index)
+
+
+def assign_points(boxes, points, strides, centre_radius=2.5):
+    """Which object each output point learns, so that every object gets positive points.
+
+    boxes: float32 [B, M, 5+] (x1, y1, x2, y2, ...), zero-area rows padding;
+    points: [N, 3] x, y, stride. An object is given to one level
+    (``object_levels``); there its positives are the points inside the box
+    (widened to one stride where it is thinner) within ``centre_radius``
+    strides of its centre, and always the point nearest its centre. A
+    point claimed by several objects learns the one for which it is the
+    nearest point, else the smallest.
+
+    Returns positive [B, N] bool, assigned [B, N] int32 (object index; 0
+    where not positive) and per_object [B, N] float32: 1 / (number of
+    positive points of the point's object), 0 where not positive.
+    """
+    x1, y1, x2, y2 = (boxes[..., i][..., tf.newaxis] for i in range(4))  # [B, M, 1]
+    valid = _is_object(boxes)[..., tf.newaxis]
+    level = object_levels(boxes, strides)[..., tf.newaxis]
+    px, py, ps = (tf.constant(np.asarray(points, np.float32)[:, i])[tf.newaxis, tf.newaxis] for i in range(3))
+    cx, cy = (x1 + x2) / 2.0, (y1 + y2) / 2.0
+    on_level = tf.equal(ps, level) & valid
+    # Inside the box, widened to a stride where it is thinner: a thin object gets a line of points.
+    inside = (tf.abs(px - cx) < tf.maximum(x2 - x1, ps) / 2.0) & (tf.abs(py - cy) < tf.maximum(y2 - y1, ps) / 2.0)
+    reach = centre_radius * ps
+    near_centre = (tf.abs(px - cx) < reach) & (tf.abs(py - cy) < reach)
+    distance = tf.square(px - cx) + tf.square(py - cy)
+    nearest_index = tf.argmin(tf.where(on_level, distance, np.inf), axis=-1, output_type=tf.int32)  # [B, M]
+    nearest = tf.cast(tf.one_hot(nearest_index, tf.shape(px)[-1]), tf.bool) & on_level
+    candidate = (on_level & inside & near_centre) | nearest  # [B, M, N]
+
+    area = (x2 - x1) * (y2 - y1)
+    # Lower cost wins: an object's nearest point first, then the smallest object.
+    cost = tf.where(candidate, area + tf.where(nearest, 0.0, 1e12), np.inf)
+    assigned = tf.argmin(cost, axis=1, output_type=tf.int32)  # [B, N]
+    positive = tf.reduce_any(candidate, axis=1)
+    assigned = tf.where(positive, assigned, 0)
+    owned = tf.one_hot(assigned, tf.shape(boxes)[1]) * tf.cast(positive, tf.float32)[..., tf.newaxis]  # [B, N, M]
+    counts = tf.reduce_sum(owned, axis=1)  # [B, M]
+    per_object = tf.where(positive, 1.0 / tf.maximum(tf.gather(counts, assigned, batch_dims=1), 1.0), 0.0)
+    return positive, assigned, per_object
+
+
+def _edge_distances(x, y, boxes):
+    """Distances (l, t, r, b) from the points (x, y) to the edges of boxes [..., 4+] (x1, y1, x2, y2)."""
+    return tf.stack([x - boxes[..., 0], y - boxes[..., 1], boxes[..., 2] - x, boxes[..., 3] - y], axis=-1)
+
+
+def _giou_from_distances(predicted, target, with_iou=False):
+    """Generalised IoU (and with ``with_iou`` the IoU too) of boxes given as distances (l, t, r, b) from one point."""
     pl, pt, pr, pb = tf.unstack(predicted, num=4, axis=-1)
     tl, tt, tr, tb = tf.unstack(target, num=4, axis=-1)
     predicted_area = (pl + pr) * (pt + pb)
@@ -278,4 +415,6 @@ def _giou_from_distances(predicted, target):
     intersection = (tf.minimum(pl, tl) + tf.minimum(pr, tr)) * (tf.minimum(pt, tt) + tf.minimum(pb, tb))
     union = predicted_area + target_area - intersection
     enclosing = (tf.maximum(pl, tl) + tf.maximum(pr, tr)) * (tf.maximum(pt, tt) + tf.maximum(pb, tb))
-    return intersection / union - (enclosing - union) / enclosing
+    iou = intersection / union
+    giou = iou - (enclosing - union) / enclosing
+    return (giou, iou) if with_iou else giou

@@ -1,1 +1,1 @@
-"""Evaluation helpers and TensorBoard drawing."""
+"""TensorBoard drawing: the report writer the trainers hand to their evaluators, and box drawing."""

@@ -1,18 +1,56 @@
-"""Checks of a data set's files before training, by the loaders' own reading rules.
+"""The readers of a data set's files that checks and datasets share, and the checks built on them.
 
-A label file is read with the Darknet loader's reader, so a file the check
-passes is one the loader reads, and a file the loader refuses is refused here
-first. The check is stricter than the loader where the loader silently
-repairs: it clips boxes to the image, so a box far outside it (labels in
-pixel units, say) or of zero size would vanish from training without a word.
+YAML files (data descriptions, configurations) are read here for the
+datasets and the ``train`` command alike. A label file is read with the
+Darknet loader's reader, so a file the check passes is one the loader reads,
+and a file the loader refuses is refused here first. The check is stricter
+than the loader where the loader silently repairs: it clips boxes to the
+image, so a box far outside it (labels in pixel units, say) or of zero size
+would vanish from training without a word.
 """
 
-from quillon.forgeline.datasets.darknet import read_darknet_labels
+import os
 
 # Box values this far beyond [0, 1] are rounding in the tool that wrote them.
 COORDINATE_TOLERANCE = 0.01
 # Values above this are no fraction of the image size at all.
 PIXEL_UNITS_ABOVE = 2.0
+
+
+def load_yaml(path, what):
+    """The plain data (``yaml.safe_load``: no Python objects from tags) of the YAML file ``path``.
+
+    The file is UTF-8 text (a byte-order mark is allowed). Text that is not
+    UTF-8 and nesting too deep to parse raise ``ValueError`` naming ``what``
+    and the file; PyYAML's own error propagates for text that is not YAML.
+    """
+    import yaml  # at the point of use: the dataset modules import without PyYAML
+
+    try:
+        with open(path, encoding="utf-8") as stream:
+            return yaml.safe_load(stream)
+    except UnicodeDecodeError as error:
+        raise ValueError(f"{what} {path} is not UTF-8 text: {error}") from error
+    except RecursionError as error:
+        raise ValueError(f"{what} {path} is nested too deeply to read") from error
+
+
+def read_yaml_mapping(path, what):
+    """The mapping that the YAML file ``path`` holds (see ``load_yaml``); ``what`` names the file in errors.
+
+    Every failure is a ``FileNotFoundError`` or ``ValueError`` naming the file.
+    """
+    import yaml
+
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"{what} not found: {path}")
+    try:
+        content = load_yaml(path, what)
+    except yaml.YAMLError as error:
+        raise ValueError(f"{what} {path} is not valid YAML: {error}") from error
+    if not isinstance(content, dict):
+        raise ValueError(f"{what} {path} must hold a YAML mapping (key: value lines), got {type(content).__name__}")
+    return content
 
 
 def darknet_label_problems(path, num_classes):
@@ -24,6 +62,9 @@ def darknet_label_problems(path, num_classes):
     (not five finite numbers a line) raises the reader's ``ValueError``, which
     names the file and line.
     """
+    # The loader's module imports TensorFlow: only label checks pay for that.
+    from quillon.forgeline.datasets.darknet import read_darknet_labels
+
     rows, lines = read_darknet_labels(path, line_numbers=True)
     problems = []
     for (label, *box), line in zip(rows.tolist(), lines.tolist()):

@@ -7,6 +7,7 @@ import numpy as np
 import tensorflow as tf
 
 from quillon.forgeline.datasets.augment import geometric_batch
+from quillon.forgeline.datasets.checks import read_yaml_mapping
 from quillon.forgeline.datasets.utils import distributed, usable_cores, without_autotuning, worker_share
 
 # Photometric strengths, as fractions of the [0, 1] intensity range or as
@@ -190,26 +191,11 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
     # Loading hooks.
 
     def validate_info_file(self, info_file):
-        """Reads the dataset's YAML info file and returns its mapping."""
-        import yaml
-
+        """Reads the dataset's YAML info file and returns its mapping (``checks.read_yaml_mapping``)."""
         name = type(self).__name__
         if info_file is None:
             raise ValueError(f"{name}: info_file is required (path to the dataset's YAML info file)")
-        try:
-            with open(info_file, encoding="utf-8") as stream:
-                content = yaml.safe_load(stream)
-        except FileNotFoundError:
-            raise FileNotFoundError(f"{name}: info file not found: {info_file}") from None
-        except yaml.YAMLError as error:
-            raise ValueError(f"{name}: info file {info_file} is not valid YAML: {error}") from error
-        except UnicodeDecodeError as error:
-            raise ValueError(f"{name}: info file {info_file} is not UTF-8 text: {error}") from error
-        except RecursionError as error:
-            raise ValueError(f"{name}: info file {info_file} is nested too deeply to read") from error
-        if not isinstance(content, dict):
-            raise ValueError(f"{name}: info file {info_file} must contain a YAML mapping, got {type(content).__name__}")
-        return content
+        return read_yaml_mapping(info_file, f"{name}: info file")
 
     def _missing_hook(self, hook):
         return NotImplementedError(f"{type(self).__name__} must implement {hook}()")

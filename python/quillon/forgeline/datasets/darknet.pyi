@@ -38,5 +38,8 @@ class DarknetDataset(DarknetDatasetYaml):
     ) -> None: ...
     def validate_info_file(self, info_file: Any) -> Any: ...
 
+def pair_samples(images_folder: str, annotations_folder: str, suffix: str) -> tuple[list[list[str]], list[str]]:
+    """Pairs each image of a folder with ``annotations_folder/<stem><suffix>`` where that exists, as the datasets do."""
+
 def read_darknet_labels(path: str | PathLike[str], line_numbers: bool = False) -> Any:
     """Reads a Darknet label file by the loader's rules: float64 rows ``class cx cy w h`` (and line numbers)."""

@@ -7,7 +7,9 @@ Keras model takes it) and whose outputs are named by what they hold, so
 they are looked up by name in every runtime (TF Lite, for one, reorders
 outputs):
 
-    detect    class_scores [B, h, w, C], box_distances [B, h, w, 4]
+    detect    class_scores [B, N, C], box_distances [B, N, 4] (multi-level:
+              N points, listed in the JSON); a single-scale model's maps
+              [B, h, w, C], [B, h, w, 4]
     segment   class_logits [B, H, W, C]
     headpose  angles [B, 3]
 
@@ -49,6 +51,7 @@ from quillon.forgeline.deploy.settings import (
 from quillon.forgeline.deploy.settings import (
     EXPORT_FORMATS as FORMATS,
 )
+from quillon.forgeline.models.detection import model_points
 from quillon.forgeline.run_files import write_text_atomically
 
 INPUT_NAME = "image"
@@ -212,7 +215,6 @@ def deployment_metadata(run, format, target, nchw, half):
         metadata["class_numbering"] = "class k is classes[k], as in predict's predictions.json and label files; " + (
             "score map channel k + 1 holds class k, channel 0 is background" if background else "channel k"
         )
-        grid_height, grid_width = (int(d) for d in run.model.outputs[-2].shape[1:3])
         metadata["preprocessing"].update(
             resize="letterbox",
             pad_value=LETTERBOX_PAD_VALUE,
@@ -222,20 +224,35 @@ def deployment_metadata(run, format, target, nchw, half):
         metadata["decoding"] = {
             "scores": "class_scores",
             "distances": "box_distances",
-            "stride": [height / grid_height, width / grid_width],
-            "peak_window": PEAK_WINDOW,
             "score_threshold": detection_score_threshold(run)[0],
             "candidates": CANDIDATES_PER_DETECTION * DEFAULT_MAX_DETECTIONS,
             "nms_iou": DEFAULT_NMS_IOU,
             "max_detections": DEFAULT_MAX_DETECTIONS,
             "skip_class": 0 if background else None,
-            "boxes": "a detection is a score map cell (row, col, class) equal to the maximum of its peak_window x "
-            "peak_window neighbourhood (outside the map counts as 0) with a score >= score_threshold; its box "
-            "is centre - (left, top) .. centre + (right, bottom) of box_distances at that cell, with centre "
-            "((col + 0.5) x stride x, (row + 0.5) x stride y), in input pixels; undo the letterbox, clip to "
-            "the image, keep the best candidates, then non-maximum suppression per class at nms_iou and "
-            "at most max_detections by score",
         }
+        points = model_points(run.model)
+        if points is not None:
+            metadata["decoding"].update(
+                strides=sorted({int(s) for s in points[:, 2]}),
+                points=points.tolist(),
+                boxes="a candidate is an output row n and class c with class_scores[n, c] >= score_threshold; its "
+                "box is (x - left, y - top) .. (x + right, y + bottom) with (x, y, stride) = points[n] and (left, "
+                "top, right, bottom) = box_distances[n], in input pixels; undo the letterbox, clip to the image, "
+                "keep the best candidates, then non-maximum suppression per class at nms_iou and at most "
+                "max_detections by score",
+            )
+        else:
+            grid_height, grid_width = (int(d) for d in run.model.outputs[-2].shape[1:3])
+            metadata["decoding"].update(
+                stride=[height / grid_height, width / grid_width],
+                peak_window=PEAK_WINDOW,
+                boxes="a candidate is a score map cell (row, col, class) equal to the maximum of its peak_window x "
+                "peak_window neighbourhood (outside the map counts as 0) with a score >= score_threshold; its box "
+                "is centre - (left, top) .. centre + (right, bottom) of box_distances at that cell, with centre "
+                "((col + 0.5) x stride x, (row + 0.5) x stride y), in input pixels; undo the letterbox, clip to "
+                "the image, keep the best candidates, then non-maximum suppression per class at nms_iou and at "
+                "most max_detections by score",
+            )
     elif run.task == "segment":
         metadata["preprocessing"]["resize"] = "bilinear to the input size"
         metadata["decoding"] = {"mask": "resize class_logits to the image size (bilinear), arg-max over classes"}

@@ -6,11 +6,13 @@ use it.
 
 - Detection: each image is letterboxed to the model input (grey padding,
   aspect kept) and scaled to 0..1, as the detection datasets and the trainer
-  do. Detections are the 3x3 local maxima of the class score maps with a
-  score >= ``score_threshold``, boxed by the distances (left, top, right,
-  bottom in input pixels from the cell centre), then per-class non-maximum
-  suppression at ``nms_iou``, at most ``max_detections`` by score, and the
-  boxes are mapped back to the original image (corners normalised to 0..1).
+  do. The candidates are, for a multi-level model, every point and class with
+  a score >= ``score_threshold`` (for a single-scale model, the 3x3 local
+  maxima of its score maps), boxed by the distances (left, top, right, bottom
+  in input pixels from the point); the best ``CANDIDATES_PER_DETECTION`` x
+  ``max_detections`` go through per-class non-maximum suppression at
+  ``nms_iou``, at most ``max_detections`` are kept by score, and the boxes are
+  mapped back to the original image (corners normalised to 0..1).
 - Segmentation: each image is resized to the model input (bilinear, as the
   segmentation dataset does), the class logits are resized back to the image
   (bilinear) and the mask is their arg-max.
@@ -26,6 +28,7 @@ import tensorflow as tf
 from scipy.ndimage import maximum_filter
 
 from quillon.forgeline.datasets.utils import letterbox
+from quillon.forgeline.models.detection import model_points
 
 BACKGROUND = "background"
 LETTERBOX_PAD_VALUE = 114  # grey of the padding, as the datasets' letterbox
@@ -104,21 +107,41 @@ def resize_batch(images, input_height, input_width):
 def decode_detections(
     scores, distances, geometry, input_height, input_width, skip_first_class, score_threshold, nms_iou, max_detections
 ):
-    """One image's detections from its score maps [h, w, C] and box distances [h, w, 4] (see the module doc)."""
+    """One image's detections from the score maps [h, w, C] and box distances [h, w, 4] of a single-scale model."""
     scores = np.array(scores)  # a copy: the background map is cleared below
     if skip_first_class:
         scores[..., 0] = 0.0
     peaks = scores == maximum_filter(scores, size=(PEAK_WINDOW, PEAK_WINDOW, 1), mode="constant")
     rows, cols, classes = np.nonzero(peaks & (scores >= score_threshold))
-    peak_scores = scores[rows, cols, classes]
-    order = np.argsort(-peak_scores, kind="stable")[: CANDIDATES_PER_DETECTION * max_detections]
-    rows, cols, classes, peak_scores = rows[order], cols[order], classes[order], peak_scores[order]
-
     stride_y = input_height / scores.shape[0]
     stride_x = input_width / scores.shape[1]
-    centre_x = (cols + 0.5) * stride_x
-    centre_y = (rows + 0.5) * stride_y
-    left, top, right, bottom = np.asarray(distances)[rows, cols].T
+    points = np.stack([(cols + 0.5) * stride_x, (rows + 0.5) * stride_y], axis=1)
+    candidates = scores[rows, cols, classes], classes, points, np.asarray(distances)[rows, cols]
+    return _boxed_detections(*candidates, geometry, nms_iou, max_detections)
+
+
+def decode_point_detections(
+    scores, distances, points, geometry, skip_first_class, score_threshold, nms_iou, max_detections
+):
+    """One image's detections from the flattened outputs of a multi-level model: scores [N, C], distances [N, 4]
+    at ``points`` [N, 2+] (x, y in input pixels). Every (point, class) with a score >= ``score_threshold`` is a
+    candidate."""
+    scores = np.asarray(scores)
+    eligible = scores >= score_threshold
+    if skip_first_class:
+        eligible[:, 0] = False
+    indices, classes = np.nonzero(eligible)
+    found = scores[indices, classes]
+    candidates = found, classes, np.asarray(points)[indices, :2], np.asarray(distances)[indices]
+    return _boxed_detections(*candidates, geometry, nms_iou, max_detections)
+
+
+def _boxed_detections(scores, classes, points, distances, geometry, nms_iou, max_detections):
+    """The best candidates boxed around their points, back in the original image, after suppression."""
+    order = np.argsort(-scores, kind="stable")[: CANDIDATES_PER_DETECTION * max_detections]
+    scores, classes, points, distances = scores[order], classes[order], points[order], distances[order]
+    centre_x, centre_y = points[:, 0], points[:, 1]
+    left, top, right, bottom = distances.T
     # Letterboxed input pixels back to the original image, normalised.
     g = geometry
     boxes = np.stack(
@@ -130,11 +153,11 @@ def decode_detections(
         ],
         axis=1,
     ).clip(0.0, 1.0)
-    keep = class_wise_nms(boxes, peak_scores, classes, nms_iou)[:max_detections]
+    keep = class_wise_nms(boxes, scores, classes, nms_iou)[:max_detections]
     return Detections(
         boxes[keep].astype(np.float32).reshape(-1, 4),
         classes[keep].astype(np.int64),
-        peak_scores[keep].astype(np.float32),
+        scores[keep].astype(np.float32),
     )
 
 
@@ -177,9 +200,11 @@ class DetectionPredictor:
     outputs are dropped (the predictor then shares its layers and weights, so
     it always runs the current weights), or an inference model
     (``training_outputs=0``, e.g. a loaded best.h5). The remaining two outputs
-    must be class scores [B, h, w, C] and box distances [B, h, w, 4], as the
-    reference detector gives them. ``labels`` names the C score maps; a
-    leading "background" map is never reported.
+    must be class scores and box distances, as the reference detectors give
+    them: flattened over the levels of a multi-level model ([B, N, C] and
+    [B, N, 4], at the points of ``model_points``), or the maps of a
+    single-scale one ([B, h, w, C] and [B, h, w, 4]). ``labels`` names the C
+    classes; a leading "background" class is never reported.
     """
 
     def __init__(self, model, labels=None, score_threshold=0.05, nms_iou=0.5, max_detections=100, training_outputs=0):
@@ -195,6 +220,7 @@ class DetectionPredictor:
             model = tf.keras.Model(model.input, outputs)
         self.model = model
         self.input_height, self.input_width = fixed_input_size(model, owner)
+        self.points = model_points(model)
         self.score_threshold = float(score_threshold)
         self.nms_iou = float(nms_iou)
         self.max_detections = int(max_detections)
@@ -234,6 +260,20 @@ class DetectionPredictor:
                 f"{owner}: the model has {scores.shape[-1]} class score maps but {len(self.labels)} labels"
             )
         skip_background = self.labels[0] == BACKGROUND
+        if self.points is not None:
+            return [
+                decode_point_detections(
+                    scores[index],
+                    distances[index],
+                    self.points,
+                    geometry[index],
+                    skip_background,
+                    self.score_threshold,
+                    self.nms_iou,
+                    self.max_detections,
+                )
+                for index in range(len(images))
+            ]
         return [
             decode_detections(
                 scores[index],

@@ -30,22 +30,10 @@ def load_run(run_or_model, task=None):
     outputs (two: detection; one image-shaped: segmentation; one [batch, 3]:
     head pose).
     """
-    path = os.fspath(run_or_model)
-    if os.path.isdir(path):
-        found = [os.path.join(path, name) for name in MODEL_FILES if os.path.isfile(os.path.join(path, name))]
-        if not found:
-            raise FileNotFoundError(f"{path}: no {' or '.join(MODEL_FILES)} in this run folder")
-        model_path = found[0]
-    elif os.path.isfile(path):
-        model_path = path
-    else:
-        raise FileNotFoundError(f"{path}: no such run folder or model file")
+    model_path = model_file(run_or_model)
     folder = os.path.dirname(os.path.abspath(model_path))
     config = _read_config(os.path.join(folder, "config.json"))
-    try:
-        model = tf.keras.models.load_model(model_path, compile=False)
-    except (OSError, ValueError, TypeError) as error:
-        raise ValueError(f"{model_path}: not a Keras model file this TensorFlow can load: {error}") from error
+    model = load_model_file(model_path)
 
     task = task or config.get("task") or _task_from_outputs(model, model_path)
     if task not in TASKS:
@@ -53,6 +41,27 @@ def load_run(run_or_model, task=None):
             f"{model_path}: unknown task {task!r} (the task argument or config.json); expected one of {TASKS}"
         )
     return Run(model, model_path, folder, task, _read_labels(folder, config), config)
+
+
+def model_file(run_or_model):
+    """The model file a run folder (its best.h5, else last.h5) or a model file path names."""
+    path = os.fspath(run_or_model)
+    if os.path.isdir(path):
+        found = [os.path.join(path, name) for name in MODEL_FILES if os.path.isfile(os.path.join(path, name))]
+        if not found:
+            raise FileNotFoundError(f"{path}: no {' or '.join(MODEL_FILES)} in this run folder")
+        return found[0]
+    if os.path.isfile(path):
+        return path
+    raise FileNotFoundError(f"{path}: no such run folder or model file")
+
+
+def load_model_file(model_path):
+    """The Keras model in ``model_path``, or a ValueError naming the file."""
+    try:
+        return tf.keras.models.load_model(model_path, compile=False)
+    except (OSError, ValueError, TypeError) as error:
+        raise ValueError(f"{model_path}: not a Keras model file this TensorFlow can load: {error}") from error
 
 
 def _read_config(path):

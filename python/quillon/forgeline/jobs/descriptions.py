@@ -7,32 +7,15 @@ or come out as a bare ``AttributeError``; here each one is a ``ValueError`` or
 Folder paths are used as written: absolute, or relative to the current folder.
 """
 
-import glob
 import os
 
-import yaml
 from PIL import Image
 
-IMAGE_PATTERNS = ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]")
+from quillon.forgeline.datasets.checks import darknet_label_problems, read_yaml_mapping
+
 MASK_MODES = ("L", "P", "I", "I;16", "1")
 # Label problems an error lists before "... and N more".
 SHOWN_PROBLEMS = 10
-
-
-def read_yaml_mapping(path, what):
-    """Returns the mapping that the YAML file ``path`` holds; ``what`` names the file in errors."""
-    if not os.path.isfile(path):
-        raise FileNotFoundError(f"{what} not found: {path}")
-    try:
-        with open(path, encoding="utf-8") as stream:
-            content = yaml.safe_load(stream)
-    except yaml.YAMLError as error:
-        raise ValueError(f"{what} {path} is not valid YAML: {error}") from None
-    except UnicodeDecodeError as error:
-        raise ValueError(f"{what} {path} is not a text file: {error}") from None
-    if not isinstance(content, dict):
-        raise ValueError(f"{what} {path} must hold a YAML mapping (key: value lines), got {type(content).__name__}")
-    return content
 
 
 def check_detection_description(path):
@@ -42,10 +25,6 @@ def check_detection_description(path):
     image is read as the loader reads it, and its classes and boxes are
     checked (``darknet_label_problems``); all problems are named at once.
     """
-    # The loader's reader lives in its module, which imports TensorFlow: only
-    # a detection check pays for that.
-    from quillon.forgeline.datasets.checks import darknet_label_problems
-
     description = read_yaml_mapping(path, "data description")
     kind = description.get("type")
     if not isinstance(kind, str) or kind.lower() != "darknet":
@@ -143,13 +122,10 @@ def _section_folders(description, path, section, keys):
 
 def _pairs(image_folder, other_folder, extension):
     """(image, file) pairs: each image with its ``<stem><extension>`` in ``other_folder``, where that exists."""
-    pairs = []
-    for pattern in IMAGE_PATTERNS:
-        for image in sorted(glob.glob(os.path.join(glob.escape(image_folder), pattern))):
-            other = os.path.join(other_folder, os.path.splitext(os.path.basename(image))[0] + extension)
-            if os.path.isfile(other):
-                pairs.append((image, other))
-    return pairs
+    # The datasets' own pairing; its module imports TensorFlow.
+    from quillon.forgeline.datasets.darknet import pair_samples
+
+    return [tuple(pair) for pair in pair_samples(image_folder, other_folder, extension)[0]]
 
 
 def _check_mask(mask_file, num_classes, path):

@@ -11,16 +11,13 @@ plots), tensorboard/ and state/.
 import os
 
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
+from quillon.forgeline.evaluation.detection import DetectionEvaluator
 from quillon.forgeline.jobs.defaults import DETECT
 from quillon.forgeline.jobs.options import DEFAULT_DETECTION_AUGMENTATION, DEFAULT_MODEL_SIZE
 from quillon.forgeline.jobs.runner import Task, best_pass, job_options, run_job
-from quillon.forgeline.losses import DetectionLoss
-from quillon.forgeline.models.detection import TRAINING_OUTPUTS, build_detection_model
+from quillon.forgeline.losses import MultiLevelDetectionLoss
+from quillon.forgeline.models.detection import MODEL_WIDTHS, TRAINING_OUTPUTS, build_detection_model, detection_points
 from quillon.forgeline.trainer.detection import DetectionTrainer
-from quillon.validator.detection import DetectionEvaluator
-
-# Channels of the detector's first stage for each --model-size.
-MODEL_WIDTHS = {"small": 16, "medium": 32, "large": 64}
 
 
 def train_detection(
@@ -37,6 +34,9 @@ def train_detection(
     augmentation=None,
     display=4,
     resume=False,
+    weights=None,
+    backbone=None,
+    backbone_weights=None,
     record=None,
     strategy=None,
     reduced_decode=False,
@@ -60,6 +60,9 @@ def train_detection(
     repeats the run bit for bit on the same machine (slower).
     ``ema_decay``: validate and save a moving average of the weights with
     this decay (see ``scaling.average_weights``); None keeps none.
+    ``weights``: a model file or run folder to start from
+    (``models.weights.start_from``). ``backbone``, ``backbone_weights``: see
+    ``models.detection.build_detection_model``.
     """
     augmentation = dict(DEFAULT_DETECTION_AUGMENTATION if augmentation is None else augmentation)
 
@@ -84,9 +87,13 @@ def train_detection(
             reduced_decode=reduced_decode,
         ),
         build_model=lambda dataset, shape: build_detection_model(
-            len(dataset.get_classes()), input_shape=shape, width=MODEL_WIDTHS[model_size]
+            len(dataset.get_classes()),
+            shape,
+            MODEL_WIDTHS[model_size],
+            backbone=backbone,
+            backbone_weights=backbone_weights,
         ),
-        build_loss=lambda dataset: DetectionLoss(),
+        build_loss=lambda dataset: MultiLevelDetectionLoss(detection_points((input_size, input_size))),
         build_evaluator=lambda model, dataset, loss: DetectionEvaluator(
             model, training_outputs=TRAINING_OUTPUTS, loss=loss
         ),

@@ -17,6 +17,7 @@ import math
 import os
 
 from quillon.forgeline.datasets.attitude import AttitudeDataset, AttitudeDatasetJson
+from quillon.forgeline.evaluation.headpose import ANGLE_NAMES, evaluate_attitude, format_attitude_report
 from quillon.forgeline.jobs.defaults import HEADPOSE
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
 from quillon.forgeline.jobs.runner import Task, best_pass, job_options, run_job
@@ -24,7 +25,6 @@ from quillon.forgeline.losses import AttitudeLoss
 from quillon.forgeline.models.headpose import DEFAULT_ANGLE_RANGE, build_headpose_model
 from quillon.forgeline.run_files import write_text_atomically
 from quillon.forgeline.trainer.detection import DetectionTrainer
-from quillon.validator.headpose import ANGLE_NAMES, evaluate_attitude, format_attitude_report
 
 ANNOTATION_FORMATS = HEADPOSE.ANNOTATION_FORMATS
 # Channels of the model's convolution stages for each --model-size.
@@ -45,6 +45,7 @@ def train_headpose(
     input_size=HEADPOSE.DEFAULT_INPUT_SIZE,
     model_size=DEFAULT_MODEL_SIZE,
     resume=False,
+    weights=None,
     record=None,
     strategy=None,
     reduced_decode=False,
@@ -61,6 +62,7 @@ def train_headpose(
     ``reduced_decode``: the dataset's option of decoding JPEGs at the reduced
     scale the input size allows. The other arguments are the detection
     job's (``detect.train_detection``).
+    ``weights``: a model file or run folder to start from (``models.weights.start_from``).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"train_headpose: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")

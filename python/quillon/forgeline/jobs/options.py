@@ -10,6 +10,8 @@ import sys
 import warnings
 
 MODEL_SIZES = ("small", "medium", "large")
+# The Keras Applications networks --backbone offers (quillon.forgeline.models.detection.BACKBONES).
+BACKBONES = ("efficientnetv2b0", "efficientnetv2b1", "efficientnetv2b2", "efficientnetv2b3", "efficientnetv2s")
 DEFAULT_MODEL_SIZE = "medium"
 # Augmentation of the detection job: a left-right flip of every other sample.
 DEFAULT_DETECTION_AUGMENTATION = {"flip_lr": 0.5}
@@ -105,6 +107,41 @@ def add_training_options(parser, job, seed_help, resume_help):
         action="store_true",
         help="bit-identical runs from the same --seed on the same machine (TensorFlow's op determinism: slower)",
     )
+
+
+def existing_path(text):
+    import os
+
+    if not os.path.exists(text):
+        raise argparse.ArgumentTypeError(f"no such file or folder: {text!r}")
+    return text
+
+
+def backbone_weights(text):
+    return text if text == "imagenet" else existing_path(text)
+
+
+def add_model_options(parser, task):
+    """Declares --weights (every task) and, for detect, --backbone and --backbone-weights."""
+    parser.add_argument(
+        "--weights",
+        type=existing_path,
+        metavar="PATH",
+        help="start from this model file or run folder (its best.h5): layers whose names and shapes match are loaded",
+    )
+    if task == "detect":
+        parser.add_argument(
+            "--backbone",
+            choices=BACKBONES,
+            help="a Keras Applications network as the detector's backbone (default: the built-in one)",
+        )
+        parser.add_argument(
+            "--backbone-weights",
+            type=backbone_weights,
+            metavar="imagenet|PATH",
+            help="the backbone's starting weights: imagenet (downloaded by Keras) or a weights file of that "
+            "network (default: random)",
+        )
 
 
 def add_decode_option(parser):

@@ -26,6 +26,7 @@ from quillon.forgeline.jobs.scaling import (
     steps_per_epoch,
     warmup_cosine_adam,
 )
+from quillon.forgeline.models.weights import start_from
 
 
 @dataclass
@@ -72,6 +73,7 @@ RUN_OPTIONS = (
     "resume",
     "record",
     "strategy",
+    "weights",
 )
 
 
@@ -97,12 +99,14 @@ def run_job(
     resume,
     record,
     strategy,
+    weights=None,
     display=0,
 ):
     """Trains ``task`` into ``out/run``; returns {"run_folder", **the task's result entries}.
 
     The arguments are the job functions' (see ``detect.train_detection``);
-    ``display``: validation images drawn to TensorBoard per pass. Of several
+    ``display``: validation images drawn to TensorBoard per pass; ``weights``:
+    a model file or run folder to start from (``models.weights.start_from``). Of several
     workers, only the chief validates and writes the run folder; the others
     return "run_folder" None.
     """
@@ -112,6 +116,7 @@ def run_job(
     dataset = task.build_dataset(shape)
     with in_scope(strategy):
         model = task.build_model(dataset, tuple(shape))
+    start_from(model, weights)
     train_images = dataset.get_num_train_samples()
     steps = epochs * steps_per_epoch(train_images, batch_size, strategy)
     optimizer, warmup = warmup_cosine_adam(learning_rate, steps, strategy)

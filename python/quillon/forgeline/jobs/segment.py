@@ -14,13 +14,13 @@ import numpy as np
 from PIL import Image
 
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
+from quillon.forgeline.evaluation.segmentation import SegmentationEvaluator, metrics_from_confusion
 from quillon.forgeline.jobs.defaults import SEGMENT
 from quillon.forgeline.jobs.options import DEFAULT_MODEL_SIZE
 from quillon.forgeline.jobs.runner import Task, job_options, run_job
 from quillon.forgeline.losses import SegmentationLoss
 from quillon.forgeline.models.segmentation import build_segmentation_model
 from quillon.forgeline.trainer.segmentation import SegmentationTrainer
-from quillon.validator.segmentation import SegmentationEvaluator, metrics_from_confusion
 
 # Channels of the U-Net's levels, finest first, for each --model-size.
 MODEL_FILTERS = {"small": (8, 16, 32), "medium": (16, 32, 64), "large": (32, 64, 128)}
@@ -41,6 +41,7 @@ def train_segmentation(
     flip=True,
     display=4,
     resume=False,
+    weights=None,
     record=None,
     strategy=None,
 ):
@@ -54,6 +55,7 @@ def train_segmentation(
     validation class everywhere. The other arguments are the detection
     job's (``detect.train_detection``); "best_epoch" and "best_miou" of a
     resumed run cover the epochs trained since resuming.
+    ``weights``: a model file or run folder to start from (``models.weights.start_from``).
     """
     classes = folders["classes"]
 

@@ -6,7 +6,7 @@ defaults. The effective options go into the run's config.json, so
 ``--config FOLDER/run/config.json`` repeats a run. Everything the options and
 the data description can get wrong is named before anything is written; the
 job (``quillon.forgeline.jobs.detect`` etc.) is imported only then (TensorFlow
-too, unless the detection check's label reader brought it in).
+too, unless the data check's readers, those of the datasets, brought it in).
 """
 
 import argparse
@@ -20,6 +20,7 @@ from quillon.forgeline.jobs.options import (
     DEFAULT_MODEL_SIZE,
     MODEL_SIZES,
     add_decode_option,
+    add_model_options,
     add_training_options,
     fraction,
     positive_int,
@@ -123,6 +124,7 @@ def add_train_command(subcommands):
             seed_help="seed of the weights and the augmentation",
             resume_help="continue the stopped run in OUT/run from its last finished epoch, up to --epochs",
         )
+        add_model_options(task_parser, task)
         if task != "segment":
             add_decode_option(task_parser)
         augmentations = {}
@@ -265,8 +267,9 @@ def run(args):
         raise ValueError(
             f"train {args.task}: --input-size must be {problem} for the reference model, got {options['input_size']}"
         )
-    options["data"] = os.path.abspath(options["data"])
-    options["out"] = os.path.abspath(options["out"])
+    for key in ("data", "out", "weights", "backbone_weights"):
+        if options.get(key) not in (None, "imagenet"):
+            options[key] = os.path.abspath(options[key])
     resume = bool(args.resume)
     new_run_folder(options["out"], resume=resume)  # refuses an existing run before the data is even read
 
