@@ -42,7 +42,8 @@ info : global configuration object, stored to disk (``config.json``) for
     reproducibility.
 metric : name of the metric used to choose the best checkpoint ("acc",
     "map", anything else selects mAR).
-iou : IoU threshold used by non-maximum suppression during validation.
+iou : kept as the attribute ``iou`` for collaborators; the trainer itself
+    does not read it (the evaluator's ``nms_iou`` sets the suppression).
 classes : names of the classes.
 display : number of samples sent to TensorBoard after each validation (0 or
     None: none; negative: every sample).
@@ -50,8 +51,6 @@ dvclive_output : folder of the DVCLive session, or None for no DVCLive.
 skip_validation_steps : validate after every epoch whose number is a
     multiple of this.
 skip_initial_validation : skip the validation before the first epoch.
-H, W : input height and width, taken from the model itself.
-parameters : training parameters, part of ``info``.
 
 Attributes set after construction
 ---------------------------------
@@ -591,6 +590,9 @@ PYBIND11_MODULE(detection, m) {
         py::object steps = known_length(g, train_ds);
         train_ds = trainer_common::distributed_batches(g, self, train_ds);
         weight_averaging::start(g, self, averaging);
+        if (py::len(epoch_numbers) > 0) {
+          trainer_common::trace_for_every_batch(g, self, weight_averaging::training_step(g, self), train_ds);
+        }
 
         py::object validation_folder = os.attr("path").attr("join")(self.attr("checkpoint"), "validation");
         if (chief && !os.attr("path").attr("exists")(validation_folder).cast<bool>()) {

@@ -110,12 +110,15 @@ class CallbackList(ForgelineTrainingCallback):
         return any(getattr(callback, "stop_training", False) for callback in self.callbacks)
 
 
-_CHECKPOINT_GROUPS = {"acc": "mACC", "map": "mAP"}
+def checkpoint_group(metric):
+    """The metric a trainer's ``metric`` name chooses best.h5 by: "acc" mACC, "map" mAP, anything else mAR."""
+    return {"acc": "mACC", "map": "mAP"}.get(metric, "mAR")
 
 
 def checkpoint_score(metrics, metric):
-    """The score a trainer keeps best.h5 by: "acc" mACC, "map" mAP, anything else mAR (at IoU 0.5 for detection)."""
-    value = metrics[_CHECKPOINT_GROUPS.get(metric, "mAR")]
+    """The score of a validation pass's ``metrics`` that a trainer with ``metric`` compares: the metric of
+    ``checkpoint_group``, at IoU 0.5 for detection (whose metrics are keyed by threshold)."""
+    value = metrics[checkpoint_group(metric)]
     return float(value["0.5"] if isinstance(value, dict) else value)
 
 
@@ -142,14 +145,15 @@ class EarlyStopping(ForgelineTrainingCallback):
 
     def on_evaluaiton_end(self, metrics):
         value = checkpoint_score(metrics, self.metric)
-        group = _CHECKPOINT_GROUPS.get(self.metric, "mAR")
         if self.best is None or value > self.best + self.min_delta:
             self.best, self.waited = value, 0
             return
         self.waited += 1
         if self.waited >= self.patience:
             self.stop_training = True
-            print(f"\t - [INFO] Early stopping: {group} has not improved on {self.best} in {self.waited} validations")
+            print(
+                f"\t - [INFO] Early stopping: {checkpoint_group(self.metric)} has not improved on {self.best} in {self.waited} validations"
+            )
 
 
 class ValidationConsole(ForgelineTrainingCallback):
@@ -202,8 +206,8 @@ class ValidationConsole(ForgelineTrainingCallback):
         return (status.st_mtime_ns, status.st_size, status.st_ino)
 
     def _best_name(self, metrics):
-        group = _CHECKPOINT_GROUPS.get(self.trainer.metric)
-        if group is None or group not in metrics:
+        group = checkpoint_group(self.trainer.metric)
+        if self.trainer.metric not in ("acc", "map") or group not in metrics:
             return str(self.trainer.metric)
         return f"{group}@0.5" if isinstance(metrics[group], dict) else group
 

@@ -48,6 +48,8 @@ def train_headpose(
     weights=None,
     record=None,
     strategy=None,
+    cache=None,
+    cache_dir=None,
     reduced_decode=False,
 ):
     """Trains the reference head-pose model; returns {"run_folder", "best_epoch", "mae", "baseline_mae", "count"}.
@@ -62,7 +64,7 @@ def train_headpose(
     ``reduced_decode``: the dataset's option of decoding JPEGs at the reduced
     scale the input size allows. The other arguments are the detection
     job's (``detect.train_detection``).
-    ``weights``: a model file or run folder to start from (``models.weights.start_from``).
+    ``weights``: a model file or run folder to start from (``weights.start_from``).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"train_headpose: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")

@@ -16,6 +16,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from quillon.forgeline.callbacks import CallbackList, ForgelineTrainingCallback, TensorBoardLogger, attach_console
+from quillon.forgeline.datasets import image_cache
 from quillon.forgeline.jobs.scaling import (
     average_weights,
     in_scope,
@@ -26,7 +27,7 @@ from quillon.forgeline.jobs.scaling import (
     steps_per_epoch,
     warmup_cosine_adam,
 )
-from quillon.forgeline.models.weights import start_from
+from quillon.forgeline.jobs.weights import start_from
 
 
 @dataclass
@@ -73,6 +74,8 @@ RUN_OPTIONS = (
     "resume",
     "record",
     "strategy",
+    "cache",
+    "cache_dir",
     "weights",
 )
 
@@ -99,6 +102,8 @@ def run_job(
     resume,
     record,
     strategy,
+    cache=None,
+    cache_dir=None,
     weights=None,
     display=0,
 ):
@@ -106,7 +111,9 @@ def run_job(
 
     The arguments are the job functions' (see ``detect.train_detection``);
     ``display``: validation images drawn to TensorBoard per pass; ``weights``:
-    a model file or run folder to start from (``models.weights.start_from``). Of several
+    a model file or run folder to start from (``weights.start_from``). ``cache``:
+    None, "ram" or "disk", the dataset's image cache, on disk in ``cache_dir``
+    (default: the run folder's cache/). Of several
     workers, only the chief validates and writes the run folder; the others
     return "run_folder" None.
     """
@@ -114,6 +121,7 @@ def run_job(
     seed_job(seed, deterministic)
     shape = [input_size, input_size, 3]
     dataset = task.build_dataset(shape)
+    image_cache.use(dataset, cache, cache_dir or os.path.join(run_folder, "cache"))
     with in_scope(strategy):
         model = task.build_model(dataset, tuple(shape))
     start_from(model, weights)

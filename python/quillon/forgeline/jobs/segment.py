@@ -44,6 +44,8 @@ def train_segmentation(
     weights=None,
     record=None,
     strategy=None,
+    cache=None,
+    cache_dir=None,
 ):
     """Trains the reference segmenter; returns {"run_folder", "best_epoch", "best_miou", "final_miou", "baseline_miou"}.
 
@@ -55,7 +57,7 @@ def train_segmentation(
     validation class everywhere. The other arguments are the detection
     job's (``detect.train_detection``); "best_epoch" and "best_miou" of a
     resumed run cover the epochs trained since resuming.
-    ``weights``: a model file or run folder to start from (``models.weights.start_from``).
+    ``weights``: a model file or run folder to start from (``weights.start_from``).
     """
     classes = folders["classes"]
 
