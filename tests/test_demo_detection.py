@@ -14,21 +14,7 @@ from quillon.forgeline.demo import data
 from quillon.forgeline.demo.__main__ import main
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import STRIDE, box_distances_from_logits, build_single_scale_detection_model
-
-SUMMARY_COLUMNS = [
-    "mAP@0.5",
-    "mAP@0.75",
-    "mAP@0.5:0.95",
-    "mACC@0.5",
-    "mACC@0.75",
-    "mACC@0.5:0.95",
-    "mAR@0.5",
-    "mAR@0.75",
-    "mAR@0.5:0.95",
-    "Overall-ACC",
-    "Overall-AP",
-    "Overall-AR",
-]
+from trainer_doubles import SUMMARY_KEYS
 
 
 def split_files(folder):
@@ -226,7 +212,7 @@ def test_demo_trains_and_best_model_reproduces_its_validation(tmp_path, capsys, 
     metrics = evaluator.evaluate(dataset.build_val_iterator())
     again = [metrics[key][threshold] for key in ("mAP", "mACC", "mAR") for threshold in ("0.5", "0.75", "0.5:0.95")]
     again += [metrics["OA"], metrics["OP"], metrics["OR"]]
-    np.testing.assert_allclose(again, [float(best[column]) for column in SUMMARY_COLUMNS], atol=1e-6)
+    np.testing.assert_allclose(again, [float(best[column]) for column in SUMMARY_KEYS], atol=1e-6)
 
     with pytest.raises(FileExistsError, match="already holds a run"):
         run_detection_demo(tmp_path, epochs=1, images=24)

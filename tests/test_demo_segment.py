@@ -12,6 +12,7 @@ from quillon.forgeline.datasets.segmentation import SegmentationDataset
 from quillon.forgeline.demo.data_segment import CLASSES, generate_segmentation_dataset
 from quillon.forgeline.evaluation.segmentation import SegmentationEvaluator, metrics_from_confusion
 from quillon.forgeline.losses import SegmentationLoss
+from trainer_doubles import RUN_FILES
 
 
 def read_folder(folder):
@@ -326,16 +327,7 @@ def test_segment_command_trains_and_its_saved_model_reproduces_the_logged_metric
     out = tmp_path / "out"
     demo_main(["segment", "--epochs", "1", "--images", "12", "--batch-size", "6", "--out", str(out)])
     run = out / "run"
-    assert sorted(os.listdir(run)) == [
-        "best.h5",
-        "config.json",
-        "labels.txt",
-        "last.h5",
-        "state",
-        "summary.csv",
-        "tensorboard",
-        "validation",
-    ]
+    assert sorted(os.listdir(run)) == RUN_FILES
     assert (run / "labels.txt").read_text().split() == CLASSES
     assert json.loads((run / "config.json").read_text())["train_images"] == 12
     header, row = (run / "summary.csv").read_text().splitlines()

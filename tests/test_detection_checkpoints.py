@@ -2,12 +2,8 @@
 
 import csv
 import os
-import select
-import signal
-import subprocess
 import sys
 import textwrap
-import time
 
 import numpy as np
 import pytest
@@ -18,6 +14,7 @@ from trainer_doubles import (
     RecordingEvaluator,
     detection_model,
     make_trainer,
+    stop_then_kill,
     train_batches,
     validation_batches,
 )
@@ -215,33 +212,9 @@ def checked_summary_rows(folder):
 
 
 def test_killing_a_run_during_saves_leaves_complete_files(tmp_path):
-    # A stopped process has left on disk exactly what a kill at that moment
-    # would leave (SIGKILL runs no clean-up), so one child stopped at several
-    # moments and killed at the last stands for several kills.
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="3")
-    child = subprocess.Popen(
-        [sys.executable, "-c", SAVING_CHILD, str(tmp_path)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.DEVNULL,
-        env=environment,
-        text=True,
-    )
-    try:
-        ready, _, _ = select.select([child.stdout], [], [], 180)
-        assert ready and child.stdout.readline().strip() == "ready", f"child ended with {child.poll()}"
-        for delay in (0.02, 0.07, 0.13, 0.05, 0.11, 0.03, 0.17):
-            time.sleep(delay)
-            child.send_signal(signal.SIGSTOP)
-            checked_summary_rows(tmp_path)
-            child.send_signal(signal.SIGCONT)
-        time.sleep(0.09)
-        child.send_signal(signal.SIGKILL)
-        child.wait()
-        assert checked_summary_rows(tmp_path) > 2  # it kept saving between the stops
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
+    delays = (0.02, 0.07, 0.13, 0.05, 0.11, 0.03, 0.17)
+    stop_then_kill(SAVING_CHILD, tmp_path, delays, lambda index: checked_summary_rows(tmp_path), last_delay=0.09)
+    assert checked_summary_rows(tmp_path) > 2  # it kept saving between the stops
 
 
 def test_a_new_trainer_removes_what_killed_saves_left(tmp_path):

@@ -7,22 +7,8 @@ import sys
 import pytest
 import tensorflow as tf
 from quillon.forgeline.trainer.detection import DetectionTrainer
-from trainer_doubles import FakeLive, detection_metrics, fake_mlflow_module, make_trainer
+from trainer_doubles import SUMMARY_KEYS, FakeLive, detection_metrics, fake_mlflow_module, make_trainer
 
-SUMMARY_KEYS = [
-    "mAP@0.5",
-    "mAP@0.75",
-    "mAP@0.5:0.95",
-    "mACC@0.5",
-    "mACC@0.75",
-    "mACC@0.5:0.95",
-    "mAR@0.5",
-    "mAR@0.75",
-    "mAR@0.5:0.95",
-    "Overall-ACC",
-    "Overall-AP",
-    "Overall-AR",
-]
 MLFLOW_NAMES = [
     "mAP 0.50",
     "mAP 0.75",

@@ -115,35 +115,30 @@ def test_one_epoch_with_validation_calls_everything_in_order(tmp_path, quiet, mo
     assert "\t - [INFO] Ending DVCLive session\n" in capsys.readouterr().out
 
 
-def test_epoch_numbers_decide_validation(tmp_path, quiet):
+@pytest.mark.parametrize(
+    "start, skip_initial_validation, epochs_run, validated",
+    [
+        (3, True, [3, 4, 5], [4]),  # every second epoch by number, not by count from start
+        (6, False, [], [0]),  # past the last epoch: only the initial validation, and the train hooks
+    ],
+)
+def test_epoch_numbers_decide_validation(tmp_path, quiet, start, skip_initial_validation, epochs_run, validated):
     events = []
-    trainer = make_trainer(DetectionTrainer, tmp_path, skip_validation_steps=2, skip_initial_validation=True)
+    trainer = make_trainer(
+        DetectionTrainer, tmp_path, skip_validation_steps=2, skip_initial_validation=skip_initial_validation
+    )
     evaluator = RecordingEvaluator()
     trainer.train(
         5,
         train_batches(count=1),
         validation_batches(1),
         evaluator,
-        start=3,
+        start=start,
         callback_handler=RecordingCallbacks(events),
     )
-    assert [args["epoch"] for name, args in events if name == "on_epoch_start"] == [3, 4, 5]
-    assert evaluator.passes == [4]
-
-    events.clear()
-    evaluator = RecordingEvaluator()
-    trainer.skip_initial_validation = False
-    trainer.train(
-        5,
-        train_batches(count=1),
-        validation_batches(1),
-        evaluator,
-        start=6,
-        callback_handler=RecordingCallbacks(events),
-    )
-    assert evaluator.passes == [0]
+    assert [args["epoch"] for name, args in events if name == "on_epoch_start"] == epochs_run
+    assert evaluator.passes == validated
     assert [name for name, _ in events if name.startswith("on_train")] == ["on_train_start", "on_train_end"]
-    assert "on_epoch_start" not in [name for name, _ in events]
 
 
 def test_training_without_evaluator_saves_only_the_last_model(tmp_path, quiet, monkeypatch):

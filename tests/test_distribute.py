@@ -18,6 +18,7 @@ import pytest
 import tensorflow as tf
 from quillon.forgeline.datasets.utils import worker_share
 from quillon.forgeline.demo.data import generate_detection_dataset
+from trainer_doubles import RUN_FILES
 
 TIMEOUT = 300  # seconds; a hung collective must fail the test, not the whole run
 
@@ -46,16 +47,7 @@ def test_mirrored_replicas_train_as_one_device_and_a_batch_norm_model_trains_and
     finished(run_scenario("mirrored", tmp_path))
 
     run = tmp_path / "segment" / "run"
-    assert sorted(os.listdir(run)) == [
-        "best.h5",
-        "config.json",
-        "labels.txt",
-        "last.h5",
-        "state",
-        "summary.csv",
-        "tensorboard",
-        "validation",
-    ]
+    assert sorted(os.listdir(run)) == RUN_FILES
     assert json.loads((run / "config.json").read_text())["replicas"] == 2
     saved = tf.keras.models.load_model(run / "last.h5", compile=False, safe_mode=False)
     assert any(isinstance(layer, tf.keras.layers.BatchNormalization) for layer in saved.layers)
@@ -99,16 +91,7 @@ def test_two_workers_train_alike_and_only_the_chief_writes_the_run(tmp_path):
         finished(worker)
 
     chief_run, other_run = tmp_path / "run-0", tmp_path / "run-1"
-    assert sorted(os.listdir(chief_run)) == [
-        "best.h5",
-        "config.json",
-        "labels.txt",
-        "last.h5",
-        "state",
-        "summary.csv",
-        "tensorboard",
-        "validation",
-    ]
+    assert sorted(os.listdir(chief_run)) == RUN_FILES
     assert os.listdir(chief_run / "validation") == ["results.txt"]
     with open(chief_run / "summary.csv", newline="") as summary:
         assert [row["epoch"] for row in csv.DictReader(summary)] == ["1", "2"]

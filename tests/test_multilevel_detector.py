@@ -5,6 +5,7 @@ import pytest
 import tensorflow as tf
 from quillon.forgeline.deploy.predictors import decode_point_detections, letterbox_batch
 from quillon.forgeline.jobs.options import BACKBONES as OPTION_BACKBONES
+from quillon.forgeline.jobs.weights import load_matching_weights, start_from
 from quillon.forgeline.losses import MultiLevelDetectionLoss, assign_points
 from quillon.forgeline.models.detection import (
     BACKBONES,
@@ -15,7 +16,6 @@ from quillon.forgeline.models.detection import (
     model_points,
 )
 from quillon.forgeline.models.segmentation import build_segmentation_model
-from quillon.forgeline.models.weights import load_matching_weights, start_from
 
 SIZE = 256
 POINTS = detection_points((SIZE, SIZE))

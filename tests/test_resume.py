@@ -3,13 +3,8 @@
 import csv
 import json
 import os
-import select
 import shutil
-import signal
-import subprocess
-import sys
 import textwrap
-import time
 
 import numpy as np
 import pytest
@@ -25,6 +20,7 @@ from trainer_doubles import (
     make_trainer,
     segmentation_model,
     segmentation_validation_elements,
+    stop_then_kill,
     train_batches,
     validation_batches,
 )
@@ -260,35 +256,15 @@ def resumed_epoch(snapshot):
 
 
 def test_killing_a_run_while_it_saves_state_leaves_a_resumable_state(tmp_path):
-    # A stopped process has left on disk exactly what a kill at that moment
-    # would leave (SIGKILL runs no clean-up), so one child stopped at several
-    # moments and killed at the last stands for several kills.
     folder = tmp_path / "run"
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="3")
-    child = subprocess.Popen(
-        [sys.executable, "-c", STATE_WRITING_CHILD, str(folder)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.DEVNULL,
-        env=environment,
-        text=True,
-    )
     epochs = []
-    try:
-        ready, _, _ = select.select([child.stdout], [], [], 180)
-        assert ready and child.stdout.readline().strip() == "ready", f"child ended with {child.poll()}"
-        for index, delay in enumerate((0.01, 0.05, 0.02, 0.09, 0.03, 0.07, 0.04)):
-            time.sleep(delay)
-            child.send_signal(signal.SIGSTOP)
-            shutil.copytree(folder, tmp_path / f"stop-{index}", symlinks=True)
-            child.send_signal(signal.SIGCONT)
-            epochs.append(resumed_epoch(str(tmp_path / f"stop-{index}")))
-        child.send_signal(signal.SIGKILL)
-        child.wait()
-        epochs.append(resumed_epoch(str(folder)))
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
+
+    def copy_and_resume(index):
+        shutil.copytree(folder, tmp_path / f"stop-{index}", symlinks=True)
+        epochs.append(resumed_epoch(str(tmp_path / f"stop-{index}")))
+
+    stop_then_kill(STATE_WRITING_CHILD, folder, (0.01, 0.05, 0.02, 0.09, 0.03, 0.07, 0.04), copy_and_resume)
+    epochs.append(resumed_epoch(str(folder)))
     assert epochs == sorted(epochs) and epochs[-1] > epochs[0] >= 2  # it kept saving between the stops
 
 

@@ -167,7 +167,8 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
         },
     )
     small = ["--epochs", "1", "--batch-size", "2", "--input-size", "16", "--model-size", "small"]
-    assert main(["train", "segment", "--data", segment, "--out", str(tmp_path / "s"), "--no-flip", *small]) == 0
+    segment_run = ["train", "segment", "--data", segment, "--out", str(tmp_path / "s"), "--no-flip", "--cache", "disk"]
+    assert main([*segment_run, *small]) == 0
     assert (
         main(
             [
@@ -180,6 +181,8 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
                 "--annotations",
                 "mat",
                 "--full-decode",
+                "--cache",
+                "ram",
                 *small,
             ]
         )
@@ -188,6 +191,7 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
     segment_config = json.loads((tmp_path / "s" / "run" / "config.json").read_text())
     assert segment_config["flip"] is False and segment_config["augmentation"] == {"flip_lr": 0.0}
     assert (tmp_path / "s" / "run" / "best.h5").is_file()
+    assert len(os.listdir(tmp_path / "s" / "run" / "cache")) == 2  # one entry per training sample
     headpose_config = json.loads((tmp_path / "h" / "run" / "config.json").read_text())
     assert headpose_config["annotations"] == "mat" and headpose_config["reduced_decode"] is False
     assert (tmp_path / "h" / "run" / "validation" / "results.json").is_file()
@@ -214,10 +218,11 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
     ],
 )
 def test_mistakes_are_named_before_anything_is_written(tmp_path, capsys, case, arguments, message):
-    from quillon.forgeline.datasets.core import BaseDetectionDataset
-    from quillon.forgeline.jobs.train import DETECTION_AUGMENTATIONS
+    from quillon.forgeline.datasets import core
+    from quillon.forgeline.datasets.augmentation_names import GEOMETRIC_AUGMENTATIONS
 
-    assert DETECTION_AUGMENTATIONS == BaseDetectionDataset.SUPPORTED_AUGMENTATIONS
+    # Every augmentation the command offers is one the dataset implements.
+    assert core.BaseDetectionDataset.SUPPORTED_AUGMENTATIONS == (*GEOMETRIC_AUGMENTATIONS, *core._AUGMENTATIONS)
     data = write_darknet_data(tmp_path / "data")
     write_darknet_data(tmp_path / "one_class", classes=["circle"], label=1)
     write_yaml(tmp_path / "broken.yaml", "type: darknet\nclasses: [a, b\n")

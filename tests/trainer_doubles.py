@@ -1,5 +1,11 @@
 """Tiny models and recording stand-ins for the trainers' collaborators."""
 
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
 import types
 
 import numpy as np
@@ -7,6 +13,23 @@ import tensorflow as tf
 
 SIZE = 16
 CLASSES = ["a", "b", "c"]
+# What a run folder of a task with classes holds, sorted.
+RUN_FILES = ["best.h5", "config.json", "labels.txt", "last.h5", "state", "summary.csv", "tensorboard", "validation"]
+# The summary.csv columns of a detection run after "epoch", in order.
+SUMMARY_KEYS = [
+    "mAP@0.5",
+    "mAP@0.75",
+    "mAP@0.5:0.95",
+    "mACC@0.5",
+    "mACC@0.75",
+    "mACC@0.5:0.95",
+    "mAR@0.5",
+    "mAR@0.75",
+    "mAR@0.5:0.95",
+    "Overall-ACC",
+    "Overall-AP",
+    "Overall-AR",
+]
 
 
 def detection_model(regularizer=None, batch_norm=False):
@@ -249,3 +272,36 @@ def make_trainer(trainer_class, folder, model=None, optimizer=None, loss=None, l
         checkpoint=str(folder),
         **options,
     )
+
+
+def stop_then_kill(code, argument, delays, inspect, last_delay=0.0):
+    """Runs the Python `code` in a child process (`argument` on its command line), which prints "ready" when it
+    starts writing; after each of `delays` (seconds) stops it, calls `inspect(index)` and lets it go on; kills
+    it (SIGKILL) `last_delay` seconds after the last stop.
+
+    A stopped process has left on disk exactly what a kill at that moment would leave (SIGKILL runs no
+    clean-up), so one child stopped at several moments and killed at the last stands for several kills.
+    """
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="3")
+    child = subprocess.Popen(
+        [sys.executable, "-c", code, str(argument)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        env=environment,
+        text=True,
+    )
+    try:
+        ready, _, _ = select.select([child.stdout], [], [], 180)
+        assert ready and child.stdout.readline().strip() == "ready", f"child ended with {child.poll()}"
+        for index, delay in enumerate(delays):
+            time.sleep(delay)
+            child.send_signal(signal.SIGSTOP)
+            inspect(index)
+            child.send_signal(signal.SIGCONT)
+        time.sleep(last_delay)
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()

@@ -37,10 +37,18 @@ reduced_decode : decode training JPEGs at 1/2, 1/4 or 1/8 scale where that
     still gives at least the pixels the resize to ``shape`` keeps (default
     False): much faster for images larger than ``shape``, pixels slightly
     different. The optional blur then works on the reduced image.
+cache : None, "ram" or "disk": keep the decoded training images (before the
+    random blur, crop and mirror) in memory or as files in ``cache_dir``, so
+    that later epochs do not decode them again; a RAM cache that would not fit
+    in memory is refused when the pipeline is built.
+cache_dir : the folder of a disk cache (default: ~/.cache/quillon-forgeline/images).
 
 Raises
 ------
-FileNotFoundError : when any of the paths does not exist.
+FileNotFoundError : when any of the paths does not exist: the training
+    folders at construction, the validation folders when
+    ``build_val_iterator`` runs (at construction a missing validation folder
+    leaves the validation split empty, which is the ValueError below).
 ValueError : when the annotation files are not MATLAB files, or when the
     annotations or the images are empty.
 )doc";
@@ -175,6 +183,54 @@ py::object as_rgb(const py::object& pixels) {
   auto array = py::reinterpret_borrow<py::array>(pixels);
   if (array.ndim() == 3 && array.shape(2) == 4) return image_arrays::first_three_channels(pixels);
   return pixels;
+}
+
+// The image cache of `self` (quillon.forgeline.datasets.image_cache), None
+// when it caches nothing. It keeps the decoded pixels, before the loaders'
+// random blur, crop and mirror; what they depend on besides the files is the
+// class, the output shape and the decode scale.
+py::object image_cache_of(const py::object& self) {
+  py::str variant =
+      py::str("{} shape={} reduced_decode={}")
+          .format(py::type::of(self).attr("__qualname__"), py::list(self.attr("shape")), decodes_reduced(self));
+  return py::module_::import("quillon.forgeline.datasets.image_cache").attr("for_dataset")(self, variant);
+}
+
+// The decoded pixels of the image of the storage entry `data` (image path,
+// annotation path), read from the dataset's image cache where it keeps them.
+py::object sample_pixels(const Globals& g, const py::object& self, const py::object& data,
+                         const image_arrays::NeededSize& needed) {
+  py::object image_path = data[py::int_(0)];
+  auto decode = [&] { return reading(image_path, [&] { return decoded_pixels(g, self, image_path, needed); }); };
+  if (validation_load) return decode();  // at full size: what training keeps is not what validation needs
+  py::object cache = image_cache_of(self);
+  if (cache.is_none()) return decode();
+  py::tuple kept = cache.attr("fetch")(py::make_tuple(data[py::int_(0)], data[py::int_(1)]),
+                                       py::cpp_function([&] { return py::make_tuple(as_rgb(decode())); }));
+  return kept[0];
+}
+
+// The bytes of the RGB pixels decoded_pixels gives of the image at `path`
+// with `needed`, from its header; 0 when it cannot be read (its loading then
+// reports that).
+std::size_t decoded_bytes(const Globals& g, const py::handle& path, const image_arrays::NeededSize& needed) {
+  py::object image;
+  try {
+    image = g["Image"].attr("open")(path);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    return 0;
+  }
+  py::tuple size = image.attr("size");
+  auto width = size[0].cast<double>(), height = size[1].cast<double>();
+  bool jpeg = py::str(image.attr("format")).cast<std::string>() == "JPEG";
+  image.attr("close")();
+  int reduction = 1;
+  if (needed && jpeg) {
+    auto [needed_width, needed_height] = needed(width, height);
+    reduction = image_arrays::reduction_for(width, height, needed_width, needed_height);
+  }
+  return static_cast<std::size_t>(std::ceil(width / reduction) * std::ceil(height / reduction) * 3);
 }
 
 using Pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
@@ -545,6 +601,32 @@ image_arrays::NeededSize face_crop_needs(const py::object& annotation, const py:
   return [=](double, double) { return std::pair{(width + 2) / crop_width, (height + 2) / crop_height}; };
 }
 
+// Checks, before a RAM image cache fills, that the decoded images of the
+// storage entries `storage` fit in memory (ImageCache.reserve), from their
+// headers. A JSON dataset decodes reduced as far as its first face's crop
+// allows.
+void reserve_image_cache(const Globals& g, const py::object& self, const py::object& storage) {
+  py::object cache = image_cache_of(self);
+  if (cache.is_none() || cache.attr("kind").cast<std::string>() != "ram") return;
+  py::object shape = self.attr("shape");
+  bool face_crops = decodes_reduced(self) && py::isinstance(self, g["AttitudeDatasetJson"]);
+  image_arrays::NeededSize whole_image = whole_image_needs(self, shape);
+  std::size_t bytes = 0;
+  for (py::handle entry : storage) {
+    image_arrays::NeededSize needed = whole_image;
+    if (face_crops) {
+      try {
+        needed = face_crop_needs(read_json(g, entry[py::int_(1)]), shape);
+      } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        needed = nullptr;  // its loading reports what is wrong
+      }
+    }
+    bytes += decoded_bytes(g, entry[py::int_(0)], needed);
+  }
+  cache.attr("reserve")(py::len(storage), bytes);
+}
+
 // Checks the N x 5 "boxes" rows of a detection-plus-attitude annotation: finite
 // numbers, and labels that are whole numbers naming one of the dataset's
 // classes (counted without the background class).
@@ -640,7 +722,7 @@ PYBIND11_MODULE(attitude, m) {
       "__init__",
       [g](py::object self, py::object shape, py::object train_images, py::object train_annotations,
           py::object val_images, py::object val_annotations, py::object num_bins, py::object file_extension,
-          py::object reduced_decode) {
+          py::object reduced_decode, py::object cache, py::object cache_dir) {
         require_folder_args(shape, train_images, train_annotations, val_images, val_annotations);
         pyclass::require_exact_type(file_extension, "file_extension", &PyUnicode_Type);
 
@@ -658,6 +740,9 @@ PYBIND11_MODULE(attitude, m) {
         self.attr("num_bins") = num_bins;
         self.attr("shape") = shape;
         self.attr("reduced_decode") = py::bool_(reduced_decode);
+        self.attr("cache") = py::module_::import("quillon.forgeline.datasets.image_cache")
+                                 .attr("checked_kind")(cache, py::type::of(self).attr("__name__"));
+        self.attr("cache_dir") = cache_dir;
 
         py::list train_storage;
         self.attr("train_storage") = train_storage;
@@ -671,7 +756,8 @@ PYBIND11_MODULE(attitude, m) {
       },
       py::arg("shape") = py::none(), py::arg("train_images") = py::none(), py::arg("train_annotations") = py::none(),
       py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none(), py::arg("num_bins") = 66,
-      py::arg("file_extension") = "mat", py::arg("reduced_decode") = false,
+      py::arg("file_extension") = "mat", py::arg("reduced_decode") = false, py::arg("cache") = py::none(),
+      py::arg("cache_dir") = py::none(),
       "Pairs the images of both splits with their annotation files (.mat Pose_Para, or the "
       "`file_extension` given); the class docstring describes the parameters.");
 
@@ -705,8 +791,7 @@ PYBIND11_MODULE(attitude, m) {
         py::object image_path = data[py::int_(0)];
         py::object annotation_path = data[py::int_(1)];
         py::object shape = self.attr("shape");
-        py::object pixels =
-            reading(image_path, [&] { return decoded_pixels(g, self, image_path, whole_image_needs(self, shape)); });
+        py::object pixels = sample_pixels(g, self, data, whole_image_needs(self, shape));
         py::object pose = reading(annotation_path, [&]() -> py::object {
           return self.attr("read_annotations")(annotation_path)[py::int_(0)];
         });
@@ -744,6 +829,7 @@ PYBIND11_MODULE(attitude, m) {
               py::object batch_size = share.batch_size;
               py::object tf = g["tf"];
               py::object autotune = tf.attr("data").attr("AUTOTUNE");
+              reserve_image_cache(g, self, share.storage);
               py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(share.storage);
               dataset = dataset.attr("shuffle")(py::arg("buffer_size") = dataset.attr("cardinality")(),
                                                 py::arg("reshuffle_each_iteration") = true);
@@ -759,9 +845,14 @@ PYBIND11_MODULE(attitude, m) {
                 // time of a 640x480 JPEG).
                 py::cpp_function load_batch(
                     [g, self](py::object entries) {
-                      return numpy_function(
+                      py::list batch = numpy_function(
                           g, py::cpp_function([self](py::object rows) { return load_training_batch(self, rows); }),
                           list_of({entries}), output_types(g, {"uint8", "float32"}));
+                      // Known ranks: the trainer compiles its step once for all batches.
+                      py::object shape = self.attr("shape");
+                      batch[0].attr("set_shape")(py::make_tuple(py::none(), shape[py::int_(0)], shape[py::int_(1)], 3));
+                      batch[1].attr("set_shape")(py::make_tuple(py::none(), 3));
+                      return batch;
                     },
                     py::arg("entries"));
                 dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
@@ -797,7 +888,9 @@ PYBIND11_MODULE(attitude, m) {
         return g["tf"].attr("data").attr("Dataset").attr("from_tensor_slices")(self.attr("val_storage"));
       },
       py::arg("batch_size") = 1, py::arg("prefetch") = 10,
-      "The validation pipeline: loaded samples in file order, in batches of `batch_size`.");
+      "The validation pipeline: the validation storage entries (image path, annotation path), one per element, in "
+      "file order, not loaded (load_validation_instance loads one as an evaluation sees it). `batch_size` and "
+      "`prefetch` are accepted and not used. Raises FileNotFoundError when a validation folder does not exist.");
 
   attitude.method("get_num_train_samples", &count_train_samples, "The number of training samples.");
 
@@ -827,20 +920,21 @@ PYBIND11_MODULE(attitude, m) {
 
   attitude_yaml.method(
       "__init__",
-      [g](py::object self, py::object shape, py::object info_file, py::object num_bins, py::object reduced_decode) {
+      [g](py::object self, py::object shape, py::object info_file, py::object num_bins, py::object reduced_decode,
+          py::object cache, py::object cache_dir) {
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         py::object description = read_description(g, info_file);
         Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
         pyclass::super(g["AttitudeDatasetYaml"], self)
-            .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
-                              py::arg("train_annotations") = folders.train_annotations,
-                              py::arg("val_images") = folders.val_images,
-                              py::arg("val_annotations") = folders.val_annotations, py::arg("num_bins") = num_bins,
-                              py::arg("reduced_decode") = reduced_decode);
+            .attr("__init__")(
+                py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
+                py::arg("train_annotations") = folders.train_annotations, py::arg("val_images") = folders.val_images,
+                py::arg("val_annotations") = folders.val_annotations, py::arg("num_bins") = num_bins,
+                py::arg("reduced_decode") = reduced_decode, py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("num_bins") = 3,
-      py::arg("reduced_decode") = false,
+      py::arg("reduced_decode") = false, py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
       "Reads the YAML description `info_file` (images and annotations of each split) and builds the "
       "dataset from it.");
 
@@ -855,13 +949,14 @@ PYBIND11_MODULE(attitude, m) {
       "__init__",
       [g](py::object self, py::object shape, py::object train_images, py::object train_annotations,
           py::object val_images, py::object val_annotations, py::object classes, py::object add_bkg_class,
-          py::object reduced_decode) {
+          py::object reduced_decode, py::object cache, py::object cache_dir) {
         require_folder_args(shape, train_images, train_annotations, val_images, val_annotations);
         pyclass::require_exact_type(classes, "classes", &PyList_Type);
         pyclass::super(g["AttitudeAndDetectDataset"], self)
             .attr("__init__")(shape, train_images, train_annotations, val_images, val_annotations,
                               py::arg("num_bins") = 66, py::arg("file_extension") = "json",
-                              py::arg("reduced_decode") = reduced_decode);
+                              py::arg("reduced_decode") = reduced_decode, py::arg("cache") = cache,
+                              py::arg("cache_dir") = cache_dir);
         self.attr("add_bkg_class") = add_bkg_class;
         bool with_background = py::bool_(add_bkg_class);  // Python truthiness
         if (with_background) {
@@ -875,7 +970,8 @@ PYBIND11_MODULE(attitude, m) {
       },
       py::arg("shape") = py::none(), py::arg("train_images") = py::none(), py::arg("train_annotations") = py::none(),
       py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none(), py::arg("classes") = py::none(),
-      py::arg("add_bkg_class") = true, py::arg("reduced_decode") = false,
+      py::arg("add_bkg_class") = true, py::arg("reduced_decode") = false, py::arg("cache") = py::none(),
+      py::arg("cache_dir") = py::none(),
       "Pairs the images with their JSON annotations (boxes and angles); `classes` names the box labels, "
       "with a background class first when `add_bkg_class`.");
 
@@ -902,8 +998,7 @@ PYBIND11_MODULE(attitude, m) {
         py::object shape = self.attr("shape");
         py::object image_path = data[py::int_(0)];
         py::object annotation_path = data[py::int_(1)];
-        py::object pixels =
-            reading(image_path, [&] { return decoded_pixels(g, self, image_path, whole_image_needs(self, shape)); });
+        py::object pixels = sample_pixels(g, self, data, whole_image_needs(self, shape));
         pixels = as_rgb(resize_to_shape(g, pixels, shape)).attr("astype")(np.attr("uint8"), py::arg("copy") = false);
         py::object width = shape[py::int_(1)];
         py::object height = shape[py::int_(0)];
@@ -969,6 +1064,7 @@ PYBIND11_MODULE(attitude, m) {
               py::object tf = g["tf"];
               py::object autotune = tf.attr("data").attr("AUTOTUNE");
               py::object storage = share.storage;
+              reserve_image_cache(g, self, storage);
               py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
               dataset = dataset.attr("shuffle")(py::arg("buffer_size") = py::len(storage),
                                                 py::arg("reshuffle_each_iteration") = true);
@@ -994,16 +1090,19 @@ PYBIND11_MODULE(attitude, m) {
   attitude_json.method(
       "__init__",
       [g](py::object self, py::object shape, py::object train_images, py::object train_annotations,
-          py::object val_images, py::object val_annotations, py::object reduced_decode) {
+          py::object val_images, py::object val_annotations, py::object reduced_decode, py::object cache,
+          py::object cache_dir) {
         require_folder_args(shape, train_images, train_annotations, val_images, val_annotations);
         pyclass::super(g["AttitudeDatasetJson"], self)
             .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = train_images,
                               py::arg("train_annotations") = train_annotations, py::arg("val_images") = val_images,
                               py::arg("val_annotations") = val_annotations, py::arg("num_bins") = 66,
-                              py::arg("file_extension") = "json", py::arg("reduced_decode") = reduced_decode);
+                              py::arg("file_extension") = "json", py::arg("reduced_decode") = reduced_decode,
+                              py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
       },
       py::arg("shape") = py::none(), py::arg("train_images") = py::none(), py::arg("train_annotations") = py::none(),
       py::arg("val_images") = py::none(), py::arg("val_annotations") = py::none(), py::arg("reduced_decode") = false,
+      py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
       "Pairs the images with their JSON annotations (a face box and its angles); the class docstring "
       "describes the parameters.");
 
@@ -1025,7 +1124,7 @@ PYBIND11_MODULE(attitude, m) {
           annotation = reading(annotation_path, [&] { return read_json(g, annotation_path); });
           needed = face_crop_needs(annotation, shape);
         }
-        py::object pixels = reading(image_path, [&] { return decoded_pixels(g, self, image_path, needed); });
+        py::object pixels = sample_pixels(g, self, data, needed);
         if (random_draw_below(g, "random_sample", kBlurProbability)) pixels = blurred(as_rgb(pixels));
 
         if (!reduced) annotation = reading(annotation_path, [&] { return read_json(g, annotation_path); });
@@ -1061,8 +1160,8 @@ PYBIND11_MODULE(attitude, m) {
                                     "");
   detect_yaml.method(
       "__init__",
-      [g](py::object self, py::object shape, py::object info_file, py::object add_bkg_class,
-          py::object reduced_decode) {
+      [g](py::object self, py::object shape, py::object info_file, py::object add_bkg_class, py::object reduced_decode,
+          py::object cache, py::object cache_dir) {
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         py::object description = read_description(g, info_file);
@@ -1073,17 +1172,19 @@ PYBIND11_MODULE(attitude, m) {
                               py::arg("train_annotations") = folders.train_annotations,
                               py::arg("val_images") = folders.val_images,
                               py::arg("val_annotations") = folders.val_annotations, py::arg("classes") = classes,
-                              py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode);
+                              py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode,
+                              py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("add_bkg_class") = true,
-      py::arg("reduced_decode") = false,
+      py::arg("reduced_decode") = false, py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
       "Reads the YAML description `info_file` and builds the detection-plus-attitude dataset from it.");
   detect_yaml.build();
 
   pyclass::ClassBuilder json_yaml(m, "AttitudeDatasetJsonYaml", py::make_tuple(g["AttitudeDatasetJson"]), "");
   json_yaml.method(
       "__init__",
-      [g](py::object self, py::object shape, py::object info_file, py::object reduced_decode) {
+      [g](py::object self, py::object shape, py::object info_file, py::object reduced_decode, py::object cache,
+          py::object cache_dir) {
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         py::object description = read_description(g, info_file);
@@ -1094,9 +1195,11 @@ PYBIND11_MODULE(attitude, m) {
             .attr("__init__")(
                 py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
                 py::arg("train_annotations") = folders.train_annotations, py::arg("val_images") = folders.val_images,
-                py::arg("val_annotations") = folders.val_annotations, py::arg("reduced_decode") = reduced_decode);
+                py::arg("val_annotations") = folders.val_annotations, py::arg("reduced_decode") = reduced_decode,
+                py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("reduced_decode") = false,
+      py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
       "Reads the YAML description `info_file` and builds the JSON head-pose dataset from it.");
   json_yaml.build();
 }

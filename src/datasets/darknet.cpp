@@ -45,6 +45,9 @@ aug_cfg : augmentation name -> frequency, applied by the base class.
 reduced_decode : decode training JPEGs at 1/2, 1/4 or 1/8 scale where that
     still gives at least the pixels the letterbox (or resize) keeps: much
     faster for images larger than ``shape``, pixels slightly different.
+cache : None, "ram" or "disk": keep the loaded training samples (before the
+    random augmentation) so that later epochs do not decode them again.
+cache_dir : the folder of a disk cache (default: ~/.cache/quillon-forgeline/images).
 )doc";
 
 const char* const kDatasetDoc = R"doc(Darknet object-detection dataset built from an already-loaded description.
@@ -345,13 +348,14 @@ PYBIND11_MODULE(darknet, m) {
   yaml_cls.method(
       "__init__",
       [g](py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
-          py::object aug_cfg, py::object reduced_decode) {
+          py::object aug_cfg, py::object reduced_decode, py::object cache, py::object cache_dir) {
         pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(aug_cfg, "aug_cfg", &PyDict_Type);
         pyclass::super(g["DarknetDatasetYaml"], self)
             .attr("__init__")(info_file, shape, letter_box, py::arg("add_bkg_class") = add_bkg_class,
-                              py::arg("aug_cfg") = aug_cfg, py::arg("reduced_decode") = reduced_decode);
+                              py::arg("aug_cfg") = aug_cfg, py::arg("reduced_decode") = reduced_decode,
+                              py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
         // Set after the base constructor: the base class validates the
         // description only once the most-derived constructor has returned.
         self.attr("path_train_images") = py::none();
@@ -365,6 +369,7 @@ PYBIND11_MODULE(darknet, m) {
       },
       py::arg("info_file") = py::none(), py::arg("shape") = py::none(), py::arg("letter_box") = true,
       py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none(), py::arg("reduced_decode") = false,
+      py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
       "Reads and checks the YAML description `info_file` and pairs every image of its splits with its "
       "annotation file; the class docstring describes the parameters.");
 
@@ -639,7 +644,7 @@ PYBIND11_MODULE(darknet, m) {
   dataset_cls.method(
       "__init__",
       [g](py::object self, py::object info_dataset, py::object shape, py::object letter_box, py::object add_bkg_class,
-          py::object aug_cfg, py::object reduced_decode) {
+          py::object aug_cfg, py::object reduced_decode, py::object cache, py::object cache_dir) {
         pyclass::require_exact_type(info_dataset, "info_dataset", &PyDict_Type);
         pyclass::require_exact_type(shape, "shape", &PyList_Type);
         pyclass::require_exact_type(aug_cfg, "aug_cfg", &PyDict_Type);
@@ -653,10 +658,12 @@ PYBIND11_MODULE(darknet, m) {
         pyclass::super(g["DarknetDataset"], self)
             .attr("__init__")(py::arg("info_file") = py::none(), py::arg("shape") = shape,
                               py::arg("letter_box") = letter_box, py::arg("aug_cfg") = aug_cfg,
-                              py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode);
+                              py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode,
+                              py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
       },
       py::arg("info_dataset") = py::none(), py::arg("shape") = py::none(), py::arg("letter_box") = true,
       py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none(), py::arg("reduced_decode") = false,
+      py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
       "Builds the dataset from an already-loaded description `info_dataset` (a dict with the keys of "
       "the YAML file).");
 

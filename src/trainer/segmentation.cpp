@@ -30,15 +30,17 @@ dataset : the dataset object with the training samples.
 optimizer : a Keras optimizer.
 loss : the toolkit's segmentation loss; ``compute_loss(targets, predictions)``
     receives the model's output as the model returns it.
-logger : the toolkit's TensorBoard logger (``quillon.forgeline.callbacks``);
-    required, it must have a ``writer`` attribute.
-checkpoint : path of the run (checkpoint) folder; required, created when
-    missing.
+logger : the toolkit's TensorBoard logger (``quillon.forgeline.callbacks``),
+    or another object with a ``writer`` attribute. The default None is
+    refused (AttributeError): pass one.
+checkpoint : path of the run (checkpoint) folder, created when missing. The
+    default None is refused (TypeError): pass one.
 info : global configuration object, stored to disk (``config.json``) for
     reproducibility.
 metric : name of the metric used to choose the best checkpoint ("acc",
     "map", anything else selects mAR).
-iou : IoU threshold used by non-maximum suppression during validation.
+iou : kept as the attribute ``iou`` for collaborators; the trainer itself
+    does not read it (the evaluator's ``nms_iou`` sets the suppression).
 classes : names of the classes.
 display : number of samples sent to TensorBoard after each validation (0 or
     None: none; negative: every sample).
@@ -46,7 +48,6 @@ dvclive_output : folder of the DVCLive session, or None for no DVCLive.
 skip_validation_steps : validate after every epoch whose number is a
     multiple of this.
 skip_initial_validation : skip the validation before the first epoch.
-H, W : input height and width, taken from the model itself.
 
 Attributes set after construction
 ---------------------------------

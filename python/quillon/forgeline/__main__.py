@@ -6,31 +6,27 @@ imports the heavy modules (TensorFlow) only when the command runs, so
 ``--help`` answers at once.
 """
 
-import argparse
 import sys
 
+from quillon.forgeline.console import quiet_tensorflow
 from quillon.forgeline.deploy import settings
-from quillon.forgeline.jobs.options import CommandParser, add_version_option, report_user_errors
+from quillon.forgeline.jobs.options import (
+    CommandParser,
+    add_version_option,
+    fraction,
+    option_values,
+    positive_int,
+    report_user_errors,
+)
+
+# The commands that run TensorFlow (the data commands mostly do not: they should not wait for it).
+TENSORFLOW_COMMANDS = ("train", "predict", "export")
 
 
-def _positive_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, got {text}")
-    return value
-
-
-def _fraction(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0 <= value <= 1:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
-    return value
+def _add_task_option(parser):
+    parser.add_argument(
+        "--task", choices=settings.TASKS, help="the model's task when there is no config.json beside it"
+    )
 
 
 def _add_predict_command(subcommands):
@@ -52,31 +48,29 @@ def _add_predict_command(subcommands):
     )
     parser.add_argument(
         "--batch-size",
-        type=_positive_int,
+        type=positive_int,
         default=settings.DEFAULT_BATCH_SIZE,
         help="images per model call (default %(default)s)",
     )
     parser.add_argument(
         "--score-threshold",
-        type=_fraction,
-        default=settings.DEFAULT_SCORE_THRESHOLD,
-        help="detection: lowest score reported (default %(default)s)",
+        type=fraction,
+        help="detection: lowest score reported (default: where F1 peaked in the validation of the model in "
+        f"best.h5, recorded in the run's thresholds.json; else {settings.DEFAULT_SCORE_THRESHOLD})",
     )
     parser.add_argument(
         "--nms-iou",
-        type=_fraction,
+        type=fraction,
         default=settings.DEFAULT_NMS_IOU,
         help="detection: overlap above which the lower-scored box of a class is dropped (default %(default)s)",
     )
     parser.add_argument(
         "--max-detections",
-        type=_positive_int,
+        type=positive_int,
         default=settings.DEFAULT_MAX_DETECTIONS,
         help="detection: most detections per image (default %(default)s)",
     )
-    parser.add_argument(
-        "--task", choices=settings.TASKS, help="the model's task when there is no config.json beside it"
-    )
+    _add_task_option(parser)
     parser.set_defaults(run=_run_predict)
 
 
@@ -87,12 +81,7 @@ def _run_predict(args):
         args.model,
         args.source,
         args.out,
-        batch_size=args.batch_size,
-        score_threshold=args.score_threshold,
-        nms_iou=args.nms_iou,
-        max_detections=args.max_detections,
-        task=args.task,
-        exist_ok=args.exist_ok,
+        **option_values(args, "batch_size", "score_threshold", "nms_iou", "max_detections", "task", "exist_ok"),
     )
 
 
@@ -120,25 +109,14 @@ def _add_export_command(subcommands):
         type=float,
         help="largest max |difference| / max(1, max |Keras output|) accepted (default 1e-4, with --half 2e-2)",
     )
-    parser.add_argument(
-        "--task", choices=settings.TASKS, help="the model's task when there is no config.json beside it"
-    )
+    _add_task_option(parser)
     parser.set_defaults(run=_run_export)
 
 
 def _run_export(args):
     from quillon.forgeline.deploy.export import export
 
-    export(
-        args.model,
-        args.format,
-        out=args.out,
-        nchw=args.nchw,
-        half=args.half,
-        sample=args.sample,
-        tolerance=args.tolerance,
-        task=args.task,
-    )
+    export(args.model, args.format, **option_values(args, "out", "nchw", "half", "sample", "tolerance", "task"))
 
 
 def _add_train_command(subcommands):
@@ -168,6 +146,9 @@ def build_parser():
 def main(argv=None):
     args = build_parser().parse_args(argv)
     args.argv = list(argv if argv is not None else sys.argv[1:])
+    if args.command in TENSORFLOW_COMMANDS:
+        # Before anything of the command imports TensorFlow: its start-up lines are held back.
+        quiet_tensorflow()
     return report_user_errors(f"forgeline {args.command}", lambda: args.run(args))
 
 

@@ -1,10 +1,13 @@
-"""Crash-safe file writes, for every file the toolkit writes into a run or data folder.
+"""Crash-safe file writes, for the files of run folders and generated data folders.
 
 A file is written under a temporary name in its own folder (hidden, keeping
 its extension, so writers that pick the format from it still work), flushed
 to disk and renamed over the old file: a crash or a kill in the middle of a
-write leaves the previous complete file. The trainers (C++) use these same
-functions.
+write leaves the previous complete file. The trainers (C++), the jobs, the
+evaluators' plots and predict's ``predictions.json`` use these functions.
+Two writers do not: export writes its model under a ``.partial`` name of its
+own and renames it once the parity check passed, and predict writes each
+image's label file and drawing directly (a killed predict is run again).
 """
 
 import contextlib

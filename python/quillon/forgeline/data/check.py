@@ -20,6 +20,7 @@ import numpy as np
 from PIL import Image
 
 from quillon.forgeline.data import convert
+from quillon.forgeline.datasets.checks import read_yaml_mapping
 from quillon.forgeline.jobs import descriptions
 
 SPLITS = ("train", "validation")
@@ -72,7 +73,7 @@ def check(data, out=None):
 
     Returns the exit status: 1 when training would fail or leave data out, else 0.
     """
-    description = descriptions.read_yaml_mapping(data, "data description")
+    description = read_yaml_mapping(data, "data description")
     task = _task(description)
     classes = None if task == "headpose" else descriptions._classes(description, data)
     second_key = "masks" if task == "segment" else "annotations"
@@ -80,7 +81,6 @@ def check(data, out=None):
     for name in SPLITS:
         images_folder, other_folder = descriptions._section_folders(description, data, name, ("images", second_key))
         split = Split(name, images_folder)
-        split.images = _images(images_folder, split.findings)
         if task == "detect":
             _check_detection(split, other_folder, classes)
         elif task == "segment":
@@ -116,43 +116,39 @@ def _task(description):
     return "headpose"
 
 
-def _images(folder, findings):
-    """The images training pairs, in its order; image files it cannot read are problems."""
-    from quillon.forgeline.datasets.utils import find_images
+def _pairs(split, folder, suffix, what):
+    """``(image, annotation file)`` pairs, as the datasets pair them; what training would skip is a problem."""
+    from quillon.forgeline.datasets.darknet import pair_samples
 
-    for name in sorted(os.listdir(folder)):
+    for name in sorted(os.listdir(split.images_folder)):
         if os.path.splitext(name)[1].lower() in OTHER_IMAGE_EXTENSIONS:
-            findings.problem("images training does not read (only PNG and JPEG)", os.path.join(folder, name))
+            split.findings.problem(
+                "images training does not read (only PNG and JPEG)", os.path.join(split.images_folder, name)
+            )
     with warnings.catch_warnings(record=True) as caught:  # names that cannot enter a tf.data pipeline
         warnings.simplefilter("always")
-        images = find_images(folder, sort=True)
+        pairs, unpaired = pair_samples(split.images_folder, folder, suffix)
     for warning in caught:
-        findings.problem("images training leaves out", str(warning.message))
-    return images
-
-
-def _partners(split, folder, extension, what):
-    """``(image, partner file)`` pairs; an image without one is a problem (training skips it)."""
-    pairs = []
-    for image in split.images:
-        partner = os.path.join(folder, os.path.splitext(os.path.basename(image))[0] + extension)
-        if os.path.isfile(partner):
-            pairs.append((image, partner))
-        else:
-            split.findings.problem(f"images without {what} (training skips them)", f"{image}: no {partner}")
+        split.findings.problem("images training leaves out", str(warning.message))
+    for image in unpaired:
+        split.findings.problem(
+            f"images without {what} (training skips them)", f"{image}: no <name>{suffix} in {folder}"
+        )
+    split.images = sorted([image for image, _ in pairs] + list(unpaired))
     stems = {os.path.splitext(os.path.basename(image))[0] for image in split.images}
-    for partner in sorted(glob.glob(os.path.join(glob.escape(folder), "*" + extension))):
+    for partner in sorted(glob.glob(os.path.join(glob.escape(folder), "*" + suffix))):
         if os.path.splitext(os.path.basename(partner))[0] not in stems:
             split.findings.warning(f"{what} without an image", partner)
     return pairs
 
 
 def _check_detection(split, labels_folder, classes):
+    """Counts the boxes; every label file is read by the loader's reader and checked by the training check's rules."""
     from quillon.forgeline.datasets.checks import darknet_label_problems
     from quillon.forgeline.datasets.darknet import read_darknet_labels
 
     rows = []
-    for _, label_file in _partners(split, labels_folder, ".txt", "a label file"):
+    for _, label_file in _pairs(split, labels_folder, ".txt", "a label file"):
         try:
             for text in darknet_label_problems(label_file, len(classes)):
                 split.findings.problem("label problems", text)
@@ -169,7 +165,7 @@ def _check_detection(split, labels_folder, classes):
 
 
 def _check_segmentation(split, masks_folder, classes):
-    for image, mask_file in _partners(split, masks_folder, ".png", "a mask"):
+    for image, mask_file in _pairs(split, masks_folder, ".png", "a mask"):
         try:
             with Image.open(mask_file) as mask:
                 mode, size = mask.mode, mask.size
@@ -207,7 +203,7 @@ def _check_headpose(split, annotations_folder):
 
     extension = _headpose_extension(annotations_folder)
     low, high = DEFAULT_ANGLE_RANGE
-    for _, annotation in _partners(split, annotations_folder, extension, "an annotation file"):
+    for _, annotation in _pairs(split, annotations_folder, extension, "an annotation file"):
         try:
             angles = _read_angles(annotation)
         except Exception as error:  # whatever the file holds (SciPy's MAT errors, a wrong JSON shape): reported

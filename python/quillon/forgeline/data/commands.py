@@ -4,7 +4,7 @@ read as training reads it). Neither imports TensorFlow until it runs."""
 import argparse
 
 from quillon.forgeline.data.convert import FORMATS
-from quillon.forgeline.jobs.options import non_negative_int
+from quillon.forgeline.jobs.options import non_negative_int, option_values
 
 
 def _val_fraction(text):
@@ -88,12 +88,7 @@ def _run_convert(args):
         args.annotations,
         args.images,
         args.out,
-        val_fraction=args.val_fraction,
-        seed=args.seed,
-        copy=args.copy,
-        classes=args.classes,
-        drop_difficult=args.drop_difficult,
-        masks=args.masks,
+        **option_values(args, "val_fraction", "seed", "copy", "classes", "drop_difficult", "masks"),
     )
 
 

@@ -191,22 +191,19 @@ def read_darknet(annotations, images, classes):
 
     Images without a label file are left out (training would skip them).
     """
-    from quillon.forgeline.datasets.darknet import read_darknet_labels
+    from quillon.forgeline.datasets.darknet import pair_samples, read_darknet_labels
 
     if not classes:
         raise ValueError("--from darknet needs --classes: the class names in label order")
     if not os.path.isdir(annotations):
         raise FileNotFoundError(f"labels folder not found: {annotations}")
     notes = Notes()
+    pairs, unpaired = pair_samples(images, annotations, ".txt")
+    for image in unpaired:
+        notes.add("images without a label file left out", os.path.basename(image))
     samples = []
-    for name in sorted(os.listdir(images)):
-        if os.path.splitext(name)[1].lower() not in TRAINING_EXTENSIONS:
-            continue
-        label_file = os.path.join(annotations, os.path.splitext(name)[0] + ".txt")
-        if not os.path.isfile(label_file):
-            notes.add("images without a label file left out", name)
-            continue
-        sample = Sample(os.path.join(images, name), label_file=label_file)
+    for image, label_file in sorted(pairs):
+        sample = Sample(image, label_file=label_file)
         sample.boxes = [tuple(row) for row in read_darknet_labels(label_file)]
         samples.append(sample)
     return list(classes), samples, notes

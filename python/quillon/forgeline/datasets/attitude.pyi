@@ -17,6 +17,8 @@ class AttitudeDataset:
         num_bins: int = 66,
         file_extension: str = "mat",
         reduced_decode: bool = False,
+        cache: str | None = None,
+        cache_dir: str | None = None,
     ) -> None: ...
     def read_annotations(self, annotations_path: str | None = None) -> tuple[Any, Any]: ...
     def tf_load_instance(self, data: Any) -> Any: ...
@@ -35,6 +37,8 @@ class AttitudeDatasetYaml(AttitudeDataset):
         info_file: str | None = None,
         num_bins: int = 3,
         reduced_decode: bool = False,
+        cache: str | None = None,
+        cache_dir: str | None = None,
     ) -> None: ...
     def get_num_train_samples(self) -> int: ...
 
@@ -51,6 +55,8 @@ class AttitudeAndDetectDataset(AttitudeDataset):
         classes: list[str] | None = None,
         add_bkg_class: bool = True,
         reduced_decode: bool = False,
+        cache: str | None = None,
+        cache_dir: str | None = None,
     ) -> None: ...
     def get_num_train_samples(self) -> int: ...
     def get_classes(self) -> list[str]: ...
@@ -69,6 +75,8 @@ class AttitudeDatasetJson(AttitudeDataset):
         val_images: str | None = None,
         val_annotations: str | None = None,
         reduced_decode: bool = False,
+        cache: str | None = None,
+        cache_dir: str | None = None,
     ) -> None: ...
 
 class AttitudeAndDetectDatasetYaml(AttitudeAndDetectDataset):
@@ -78,9 +86,16 @@ class AttitudeAndDetectDatasetYaml(AttitudeAndDetectDataset):
         info_file: str | None = None,
         add_bkg_class: bool = True,
         reduced_decode: bool = False,
+        cache: str | None = None,
+        cache_dir: str | None = None,
     ) -> None: ...
 
 class AttitudeDatasetJsonYaml(AttitudeDatasetJson):
     def __init__(
-        self, shape: list[int] | None = None, info_file: str | None = None, reduced_decode: bool = False
+        self,
+        shape: list[int] | None = None,
+        info_file: str | None = None,
+        reduced_decode: bool = False,
+        cache: str | None = None,
+        cache_dir: str | None = None,
     ) -> None: ...

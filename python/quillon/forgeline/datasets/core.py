@@ -6,7 +6,9 @@ import threading
 import numpy as np
 import tensorflow as tf
 
+from quillon.forgeline.datasets import image_cache
 from quillon.forgeline.datasets.augment import geometric_batch
+from quillon.forgeline.datasets.augmentation_names import AUGMENTATIONS, GEOMETRIC_AUGMENTATIONS
 from quillon.forgeline.datasets.checks import read_yaml_mapping
 from quillon.forgeline.datasets.utils import distributed, usable_cores, without_autotuning, worker_share
 
@@ -75,8 +77,6 @@ _AUGMENTATIONS = {
     ),
     "hue": _photometric(lambda image, seed: tf.image.stateless_random_hue(image, HUE_MAX_DELTA, seed)),
 }
-# Done by the loading call on whole batches (see _load_train_batch).
-_GEOMETRIC_AUGMENTATIONS = ("mosaic", "affine")
 
 
 class _RunsHooksAfterConstruction(type):
@@ -140,12 +140,31 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
     Pixels differ slightly from resizing the full image; validation samples
     and other formats are decoded as usual (8-bit RGB PNGs by OpenCV, to the
     same pixels). Loaders read ``self.reduced_decode``.
+
+    ``cache``: None, "ram" or "disk". The training samples that
+    ``load_instance`` returns (before the augmentations above, which stay
+    random every epoch) are kept, in memory or as one file each in
+    ``cache_dir``, and later epochs read them instead of decoding again; the
+    batches are the same as without the cache. A kept sample is used while
+    its files (path, size, modification time) and ``cache_variant()`` are
+    unchanged. A RAM cache that would not fit in the available memory is
+    refused when the pipeline is built. A subclass whose ``load_instance``
+    depends on more than the files and the base class's settings adds that
+    to ``cache_variant()``.
     """
 
-    SUPPORTED_AUGMENTATIONS = (*_GEOMETRIC_AUGMENTATIONS, *_AUGMENTATIONS)
+    SUPPORTED_AUGMENTATIONS = AUGMENTATIONS
 
     def __init__(
-        self, info_file=None, shape=None, letter_box=True, add_bkg_class=True, aug_cfg=None, reduced_decode=False
+        self,
+        info_file=None,
+        shape=None,
+        letter_box=True,
+        add_bkg_class=True,
+        aug_cfg=None,
+        reduced_decode=False,
+        cache=None,
+        cache_dir=None,
     ):
         self.info_file = info_file
         self.shape = self._checked_shape(shape)
@@ -154,6 +173,8 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         self.class_offset = 1 if add_bkg_class else 0
         self.aug_cfg = self._checked_aug_cfg(aug_cfg)
         self.reduced_decode = bool(reduced_decode)
+        self.cache = image_cache.checked_kind(cache, type(self).__name__)
+        self.cache_dir = cache_dir
         self.train_storage = []
         self.val_storage = []
 
@@ -273,7 +294,19 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             )
         return boxes.astype(np.float32)
 
-    def _load_train_sample(self, entry, expected_hw):
+    def cache_variant(self):
+        """What training samples depend on besides their files (see ``cache``)."""
+        return (
+            f"{type(self).__qualname__} shape={tuple(self.shape[:2])} letter_box={bool(self.letter_box)} "
+            f"reduced_decode={self.reduced_decode} class_offset={self.class_offset} classes={len(self.get_classes())}"
+        )
+
+    def _load_train_sample(self, entry, expected_hw, cache=None):
+        if cache is None:
+            return self._load_new_train_sample(entry, expected_hw)
+        return cache.fetch(entry, lambda: self._load_new_train_sample(entry, expected_hw))
+
+    def _load_new_train_sample(self, entry, expected_hw):
         image, boxes = self.load_instance(entry, True)
         self._check_image(image, entry, expected_hw)
         return image, self._checked_boxes(boxes, entry)
@@ -290,14 +323,15 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             )
         return image, self._checked_boxes(boxes, entry), np.bytes_(name)
 
-    def _load_train_batch(self, entries, expected_hw, buffers, seed=None):
+    def _load_train_batch(self, entries, expected_hw, buffers, seed=None, cache=None):
         """Loads a batch of storage entries: uint8 images [B, H, W, 3], in an array
         from `buffers` (a _RecycledArrays), and boxes [B, maxN, 5] padded with
-        all-zero rows. With a `seed`, the geometric augmentations follow."""
+        all-zero rows. With a `seed`, the geometric augmentations follow; with
+        an ImageCache `cache`, samples are read from it where it has them."""
         images = buffers.take((len(entries), *expected_hw, 3))
         loaded_boxes = []
         for index, entry in enumerate(entries):
-            image, boxes = self._load_train_sample(entry, expected_hw)
+            image, boxes = self._load_train_sample(entry, expected_hw, cache)
             images[index] = image
             loaded_boxes.append(boxes)
         if seed is not None:
@@ -347,18 +381,21 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         )
         height, width = int(self.shape[0]), int(self.shape[1])
         workers = usable_cores()
-        geometric = self._augments(_GEOMETRIC_AUGMENTATIONS)
+        geometric = self._augments(GEOMETRIC_AUGMENTATIONS)
         # Alive at once: a batch loading (two arrays with geometric
         # augmentation) and one waiting per worker, the prefetched ones and
         # those the consumer still holds.
         held_ahead = prefetch if isinstance(prefetch, int) and prefetch > 0 else 1
         batch_buffers = self._batch_buffers(keep=(3 if geometric else 2) * workers + held_ahead + 2)
+        cache = image_cache.for_dataset(self, self.cache_variant())
+        if cache is not None:
+            cache.reserve(len(storage), len(storage) * height * width * 3)
 
         def load_batch(entries, seed=None):
             # Stateless: what it returns follows from its inputs (files, seed),
             # which keeps the stage parallel when op determinism is on.
             images, boxes = tf.numpy_function(
-                lambda *data: self._load_train_batch(data[0], (height, width), batch_buffers, *data[1:]),
+                lambda *data: self._load_train_batch(data[0], (height, width), batch_buffers, *data[1:], cache=cache),
                 [entries] if seed is None else [entries, seed],
                 [tf.uint8, tf.float32],
                 stateful=False,
@@ -375,6 +412,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         if samples is not None:
             dataset = dataset.take(samples)
         dataset = dataset.batch(int(batch_size))
+        batches = int(dataset.cardinality())
         if geometric:
             dataset = tf.data.Dataset.zip(dataset, _random_seeds())
         dataset = dataset.map(load_batch, num_parallel_calls=workers, deterministic=True)
@@ -387,6 +425,8 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
                 padded_shapes=([height, width, 3], [None, 5]),
                 padding_values=(tf.constant(0, tf.uint8), tf.constant(0.0, tf.float32)),
             )
+            # Unbatching hides the number of batches, which progress bars show.
+            dataset = dataset.apply(tf.data.experimental.assert_cardinality(batches))
         return without_autotuning(dataset.prefetch(prefetch))
 
     def _batch_buffers(self, keep):

@@ -18,6 +18,8 @@ class DarknetDatasetYaml(BaseDetectionDataset):
         add_bkg_class: bool = True,
         aug_cfg: dict[str, float] | None = None,
         reduced_decode: bool = False,
+        cache: str | None = None,
+        cache_dir: str | None = None,
     ) -> None: ...
     def validate_info_file_content(self, info_dataset: dict[str, Any] | None = None) -> None: ...
     def load_instance(self, data: Any, training: bool = True) -> tuple[Any, ...]: ...
@@ -35,6 +37,8 @@ class DarknetDataset(DarknetDatasetYaml):
         add_bkg_class: bool = True,
         aug_cfg: dict[str, float] | None = None,
         reduced_decode: bool = False,
+        cache: str | None = None,
+        cache_dir: str | None = None,
     ) -> None: ...
     def validate_info_file(self, info_file: Any) -> Any: ...
 

@@ -8,6 +8,7 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
+from quillon.forgeline.datasets import image_cache
 from quillon.forgeline.datasets.utils import (
     describe_folder,
     distributed,
@@ -34,14 +35,30 @@ class SegmentationDataset:
     num_classes: when given, mask values must be below it; a mask holding
       another value fails with a ValueError naming the file.
     flip: mirror training samples left-right with probability 0.5.
+    cache: None, "ram" or "disk": keep the loaded training samples (before
+      the flip) in memory or as files in ``cache_dir``, so that later epochs
+      do not decode them again (see ``BaseDetectionDataset``).
 
     Training batches are (uint8 images [B, H, W, 3], int32 masks [B, H, W]).
     Validation elements are single, unbatched samples
     (uint8 image [H, W, 3], int32 mask [H, W], image path string).
     """
 
-    def __init__(self, shape, train_images, train_masks, val_images, val_masks, num_classes=None, flip=True):
+    def __init__(
+        self,
+        shape,
+        train_images,
+        train_masks,
+        val_images,
+        val_masks,
+        num_classes=None,
+        flip=True,
+        cache=None,
+        cache_dir=None,
+    ):
         self.shape = _checked_shape(shape)
+        self.cache = image_cache.checked_kind(cache, "SegmentationDataset")
+        self.cache_dir = cache_dir
         if num_classes is not None and (
             isinstance(num_classes, bool) or not isinstance(num_classes, (int, np.integer)) or num_classes < 1
         ):
@@ -92,11 +109,17 @@ class SegmentationDataset:
             mask = cv2.resize(mask, (width, height), interpolation=cv2.INTER_NEAREST)
         return image, mask
 
-    def _tf_load(self, entry):
-        image, mask = tf.numpy_function(self.load_sample, [entry], [tf.uint8, tf.int32])
+    def _tf_load(self, entry, cache=None):
+        load = self.load_sample if cache is None else lambda entry: self._cached_sample(entry, cache)
+        image, mask = tf.numpy_function(load, [entry], [tf.uint8, tf.int32])
         image.set_shape([self.shape[0], self.shape[1], 3])
         mask.set_shape([self.shape[0], self.shape[1]])
         return image, mask
+
+    def _cached_sample(self, entry, cache):
+        # Copies: TensorFlow may take an array over as a tensor's memory, and
+        # its ops may then reuse that memory for their results.
+        return tuple(array.copy() for array in cache.fetch(entry, lambda: self.load_sample(entry)))
 
     def build_train_iterator(self, batch_size, prefetch=tf.data.AUTOTUNE, *, strategy=None):
         """Shuffled (every pass anew), loaded, optionally flipped batches.
@@ -122,7 +145,10 @@ class SegmentationDataset:
         if samples is not None:
             dataset = dataset.take(samples)
         workers = usable_cores()
-        dataset = dataset.map(self._tf_load, num_parallel_calls=workers)
+        cache = image_cache.for_dataset(self, f"SegmentationDataset shape={self.shape} classes={self.num_classes}")
+        if cache is not None:
+            cache.reserve(len(storage), len(storage) * self.shape[0] * self.shape[1] * (3 + 4))
+        dataset = dataset.map(lambda entry: self._tf_load(entry, cache), num_parallel_calls=workers)
         if self.flip:
             dataset = dataset.map(_random_flip_lr, num_parallel_calls=workers)
         return without_autotuning(dataset.batch(int(batch_size)).prefetch(prefetch))

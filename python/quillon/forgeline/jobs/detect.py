@@ -10,6 +10,7 @@ plots), tensorboard/ and state/.
 
 import os
 
+from quillon.forgeline.callbacks import checkpoint_score
 from quillon.forgeline.datasets.darknet import DarknetDatasetYaml
 from quillon.forgeline.evaluation.detection import DetectionEvaluator
 from quillon.forgeline.jobs.defaults import DETECT
@@ -39,6 +40,8 @@ def train_detection(
     backbone_weights=None,
     record=None,
     strategy=None,
+    cache=None,
+    cache_dir=None,
     reduced_decode=False,
     skip_images=(),
 ):
@@ -61,16 +64,19 @@ def train_detection(
     repeats the run bit for bit on the same machine (slower).
     ``ema_decay``: validate and save a moving average of the weights with
     this decay (see ``scaling.average_weights``); None keeps none.
+    ``cache``: "ram" or "disk" keeps the decoded training images for the
+    epochs after the first (in ``cache_dir``, by default the run folder's
+    cache/); None decodes them every epoch.
     ``weights``: a model file or run folder to start from
-    (``models.weights.start_from``). ``backbone``, ``backbone_weights``: see
+    (``weights.start_from``). ``backbone``, ``backbone_weights``: see
     ``models.detection.build_detection_model``. ``skip_images``: image files
     left out of the data (the ``train`` command's check found them undecodable).
     """
     augmentation = dict(DEFAULT_DETECTION_AUGMENTATION if augmentation is None else augmentation)
 
     def summarize(dataset, passes, run_folder):
-        epoch, best = best_pass(passes, map_at_half)
-        entries = {"best_epoch": epoch, "best_map": map_at_half(best) if best else None}
+        epoch, best = best_pass(passes, lambda metrics: checkpoint_score(metrics, "map"))
+        entries = {"best_epoch": epoch, "best_map": checkpoint_score(best, "map") if best else None}
         lines = []
         if best:
             model_file = os.path.join(run_folder, "best.h5")
@@ -96,7 +102,9 @@ def train_detection(
             backbone_weights=backbone_weights,
         ),
         build_loss=lambda dataset: MultiLevelDetectionLoss(detection_points((input_size, input_size))),
-        build_evaluator=lambda model, dataset: DetectionEvaluator(model, training_outputs=TRAINING_OUTPUTS),
+        build_evaluator=lambda model, dataset, loss: DetectionEvaluator(
+            model, training_outputs=TRAINING_OUTPUTS, loss=loss
+        ),
         trainer=DetectionTrainer,
         metric="map",  # best.h5 by mAP@0.5
         describe=lambda dataset: {"classes": dataset.get_classes()},
@@ -104,8 +112,3 @@ def train_detection(
         settings={"augmentation": augmentation, "reduced_decode": reduced_decode},
     )
     return run_job(task, out, **job_options(locals()))
-
-
-def map_at_half(metrics):
-    """A detection pass's score: mAP at IoU 0.5, as summary.csv's "mAP@0.5" holds it."""
-    return float(metrics["mAP"]["0.5"])

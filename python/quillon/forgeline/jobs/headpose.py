@@ -48,6 +48,8 @@ def train_headpose(
     weights=None,
     record=None,
     strategy=None,
+    cache=None,
+    cache_dir=None,
     reduced_decode=False,
     skip_images=(),
 ):
@@ -63,7 +65,7 @@ def train_headpose(
     ``reduced_decode``: the dataset's option of decoding JPEGs at the reduced
     scale the input size allows. The other arguments are the detection
     job's (``detect.train_detection``).
-    ``weights``: a model file or run folder to start from (``models.weights.start_from``).
+    ``weights``: a model file or run folder to start from (``weights.start_from``).
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"train_headpose: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
@@ -96,7 +98,7 @@ def train_headpose(
             shape, num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE, filters=MODEL_FILTERS[model_size]
         ),
         build_loss=lambda dataset: AttitudeLoss(num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE),
-        build_evaluator=lambda model, dataset: AngleErrorEvaluator(dataset, seed),
+        build_evaluator=lambda model, dataset, loss: AngleErrorEvaluator(dataset),
         trainer=HeadPoseTrainer,
         metric=HeadPoseTrainer.METRIC,
         describe=lambda dataset: {
@@ -172,12 +174,11 @@ class HeadPoseTrainer(DetectionTrainer):
 
 class AngleErrorEvaluator:
     """The evaluator ``HeadPoseTrainer`` validates with: ``evaluate_attitude`` on ``dataset``'s validation split
-    (its random choices drawn from ``seed``), the report as ``current_summary`` (validation/results.txt) and the
-    figures as validation/results.json."""
+    (the images as they are), the report as ``current_summary`` (validation/results.txt) and the figures as
+    validation/results.json."""
 
-    def __init__(self, dataset, seed=0):
+    def __init__(self, dataset):
         self.dataset = dataset
-        self.seed = seed
         self.val_messenger = None
         self.results = None
         self.current_summary = ""
@@ -190,7 +191,7 @@ class AngleErrorEvaluator:
 
     def evaluate(self, model, epoch=0):
         """One validation pass of ``model``; returns ``evaluate_attitude``'s result."""
-        self.results = evaluate_attitude(model, self.dataset, seed=self.seed)
+        self.results = evaluate_attitude(model, self.dataset)
         self.current_summary = format_attitude_report(self.results) + "\n"
         if self.val_messenger is not None:
             self.val_messenger.add_text("validation/summary", "```\n" + self.current_summary + "```", epoch)

@@ -113,8 +113,8 @@ def _float(text):
 
 
 def add_training_options(parser, job, seed_help, resume_help):
-    """Declares --epochs, --seed, --batch-size, --learning-rate, --resume, --devices, --ema-decay and
-    --deterministic on ``parser``.
+    """Declares --epochs, --seed, --batch-size, --learning-rate, --resume, --devices, --ema-decay,
+    --deterministic, --cache and --cache-dir on ``parser``.
 
     ``job`` holds the DEFAULT_* values (``quillon.forgeline.jobs.defaults``).
     The help states each default as text, not through ``%(default)s``: the
@@ -156,6 +156,13 @@ def add_training_options(parser, job, seed_help, resume_help):
         action="store_true",
         help="bit-identical runs from the same --seed on the same machine (TensorFlow's op determinism: slower)",
     )
+    parser.add_argument(
+        "--cache",
+        choices=("ram", "disk"),
+        help="keep the decoded training images in memory (ram) or as files (disk), so that epochs after the first "
+        "do not decode them again (default: decode every epoch)",
+    )
+    parser.add_argument("--cache-dir", metavar="FOLDER", help="folder of the disk cache (default: OUT/run/cache)")
 
 
 def existing_path(text):
@@ -202,16 +209,25 @@ def add_decode_option(parser):
     )
 
 
+def option_values(args, *names):
+    """The values of the options ``names`` of the parsed ``args``, as keyword arguments of the function a
+    command calls."""
+    return {name: getattr(args, name) for name in names}
+
+
 def training_options(args):
     """The values of the options of ``add_training_options``, as the job functions' keyword arguments."""
-    return dict(
-        epochs=args.epochs,
-        seed=args.seed,
-        batch_size=args.batch_size,
-        learning_rate=args.learning_rate,
-        resume=args.resume,
-        deterministic=args.deterministic,
-        ema_decay=args.ema_decay,
+    return option_values(
+        args,
+        "epochs",
+        "seed",
+        "batch_size",
+        "learning_rate",
+        "resume",
+        "deterministic",
+        "ema_decay",
+        "cache",
+        "cache_dir",
     )
 
 
@@ -223,6 +239,10 @@ def run_training(run, command, resume):
     """
     # Keras warns on every .h5 save that the format is legacy; the trainers
     # write .h5 on purpose, three times an epoch.
+    from quillon.forgeline.console import colour_only_on_terminal, quiet_tensorflow
+
+    quiet_tensorflow()
+    colour_only_on_terminal()
     import absl.logging
 
     absl.logging.set_verbosity(absl.logging.ERROR)

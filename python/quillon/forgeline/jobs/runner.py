@@ -15,7 +15,8 @@ import os
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
+from quillon.forgeline.callbacks import CallbackList, ForgelineTrainingCallback, TensorBoardLogger, attach_console
+from quillon.forgeline.datasets import image_cache
 from quillon.forgeline.datasets.utils import leave_out_images
 from quillon.forgeline.jobs.scaling import (
     average_weights,
@@ -27,7 +28,7 @@ from quillon.forgeline.jobs.scaling import (
     steps_per_epoch,
     warmup_cosine_adam,
 )
-from quillon.forgeline.models.weights import start_from
+from quillon.forgeline.jobs.weights import start_from
 
 
 @dataclass
@@ -39,7 +40,7 @@ class Task:
     build_dataset: Callable  # (input shape) -> dataset
     build_model: Callable  # (dataset, input shape) -> model, called in the strategy's scope
     build_loss: Callable  # (dataset) -> loss
-    build_evaluator: Callable  # (model, dataset) -> evaluator
+    build_evaluator: Callable  # (model, dataset, loss) -> evaluator (the loss: for a validation loss)
     trainer: type  # DetectionTrainer or a subclass
     metric: str  # the trainer's checkpoint metric
     describe: Callable  # (dataset) -> the task's config.json entries; its "classes" go to the trainer
@@ -74,6 +75,8 @@ RUN_OPTIONS = (
     "resume",
     "record",
     "strategy",
+    "cache",
+    "cache_dir",
     "weights",
     "skip_images",
 )
@@ -101,6 +104,8 @@ def run_job(
     resume,
     record,
     strategy,
+    cache=None,
+    cache_dir=None,
     weights=None,
     display=0,
     skip_images=(),
@@ -109,7 +114,9 @@ def run_job(
 
     The arguments are the job functions' (see ``detect.train_detection``);
     ``display``: validation images drawn to TensorBoard per pass; ``weights``:
-    a model file or run folder to start from (``models.weights.start_from``). Of several
+    a model file or run folder to start from (``weights.start_from``). ``cache``:
+    None, "ram" or "disk", the dataset's image cache, on disk in ``cache_dir``
+    (default: the run folder's cache/). Of several
     workers, only the chief validates and writes the run folder; the others
     return "run_folder" None.
     """
@@ -118,6 +125,7 @@ def run_job(
     shape = [input_size, input_size, 3]
     dataset = task.build_dataset(shape)
     leave_out_images(dataset, skip_images)
+    image_cache.use(dataset, cache, cache_dir or os.path.join(run_folder, "cache"))
     with in_scope(strategy):
         model = task.build_model(dataset, tuple(shape))
     start_from(model, weights)
@@ -149,11 +157,12 @@ def run_job(
     if strategy is not None:
         config["replicas"] = strategy.num_replicas_in_sync
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
+    loss = task.build_loss(dataset)
     trainer = task.trainer(
         model,
         dataset,
         optimizer,
-        task.build_loss(dataset),
+        loss,
         logger=logger,
         checkpoint=run_folder,
         info=config,
@@ -165,13 +174,14 @@ def run_job(
     history = ValidationHistory()
     average_weights(trainer, ema_decay, steps)
     start = start_epoch(trainer, out, resume)
+    evaluator = task.build_evaluator(model, dataset, loss)
     trainer.train(
         epochs,
         dataset.build_train_iterator(batch_size, strategy=strategy),
         dataset.build_val_iterator(),
-        task.build_evaluator(model, dataset),
+        evaluator,
         start=start,
-        callback_handler=history,
+        callback_handler=CallbackList([history, attach_console(trainer, evaluator)]),
     )
     logger.flush()
 

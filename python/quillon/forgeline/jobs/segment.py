@@ -44,6 +44,8 @@ def train_segmentation(
     weights=None,
     record=None,
     strategy=None,
+    cache=None,
+    cache_dir=None,
     skip_images=(),
 ):
     """Trains the reference segmenter; returns {"run_folder", "best_epoch", "best_miou", "final_miou", "baseline_miou"}.
@@ -56,7 +58,7 @@ def train_segmentation(
     validation class everywhere. The other arguments are the detection
     job's (``detect.train_detection``); "best_epoch" and "best_miou" of a
     resumed run cover the epochs trained since resuming.
-    ``weights``: a model file or run folder to start from (``models.weights.start_from``).
+    ``weights``: a model file or run folder to start from (``weights.start_from``).
     """
     classes = folders["classes"]
 
@@ -94,7 +96,7 @@ def train_segmentation(
             shape, len(classes), filters=MODEL_FILTERS[model_size]
         ),
         build_loss=lambda dataset: SegmentationLoss(len(classes)),
-        build_evaluator=lambda model, dataset: SegmentationEvaluator(model, background=0),
+        build_evaluator=lambda model, dataset, loss: SegmentationEvaluator(model, background=0, loss=loss),
         trainer=SegmentationTrainer,
         metric="map",  # best.h5 by mean pixel precision ("mAP")
         describe=lambda dataset: {"classes": classes},

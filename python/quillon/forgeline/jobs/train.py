@@ -14,6 +14,7 @@ import difflib
 import importlib
 import os
 
+from quillon.forgeline.datasets.augmentation_names import AUGMENTATIONS
 from quillon.forgeline.datasets.utils import find_images, image_problem
 from quillon.forgeline.jobs import defaults, descriptions
 from quillon.forgeline.jobs.options import (
@@ -30,8 +31,6 @@ from quillon.forgeline.jobs.options import (
 )
 from quillon.forgeline.jobs.run_folder import FinishedRun, new_run_folder, resume_plan
 
-# The augmentations of BaseDetectionDataset (its SUPPORTED_AUGMENTATIONS; that module imports TensorFlow).
-DETECTION_AUGMENTATIONS = ("mosaic", "affine", "flip_lr", "flip_ud", "brightness", "contrast", "saturation", "hue")
 # Keys a job writes to config.json that are not options: a config file may hold them; they are ignored.
 INFORMATION_KEYS = (
     "classes",
@@ -134,7 +133,7 @@ def add_train_command(subcommands):
             add_decode_option(task_parser)
         augmentations = {}
         if task == "detect":
-            for name in DETECTION_AUGMENTATIONS:
+            for name in AUGMENTATIONS:
                 task_parser.add_argument(
                     f"--{name.replace('_', '-')}",
                     dest=f"augment_{name}",
@@ -234,9 +233,9 @@ def _checked_value(path, key, value, args):
                 f"configuration {path}: 'augmentation' must map augmentations to probabilities, got {value!r}"
             )
         for name, probability in value.items():
-            if name not in DETECTION_AUGMENTATIONS:
+            if name not in AUGMENTATIONS:
                 raise ValueError(
-                    f"configuration {path}: unknown augmentation {name!r} (known: {', '.join(DETECTION_AUGMENTATIONS)})"
+                    f"configuration {path}: unknown augmentation {name!r} (known: {', '.join(AUGMENTATIONS)})"
                 )
             _convert(path, f"augmentation.{name}", probability, fraction)
         return dict(value)
