@@ -239,3 +239,15 @@ def test_a_job_shows_the_missing_mlflow_warning_once(monkeypatch):
         warnings.simplefilter("always")
         assert main(["detect"]) == 0
     assert len([w for w in shown if "MLFlow" in str(w.message)]) == 1
+
+
+def test_staging_folders_of_killed_data_generations_are_removed(tmp_path):
+    from quillon.forgeline.demo.data_folder import write_dataset_once
+
+    abandoned = tmp_path / ".data-staging-999999999-abc"  # no process has that id
+    abandoned.mkdir()
+    (abandoned / "0.png").write_bytes(b"half")
+    running = tmp_path / f".data-staging-{os.getpid()}-def"
+    running.mkdir()
+    write_dataset_once(tmp_path / "data", {"images": 1}, lambda staging: None)
+    assert not abandoned.exists() and running.exists() and (tmp_path / "data" / "dataset.json").is_file()
