@@ -97,7 +97,7 @@ def train_headpose(
             shape, num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE, filters=MODEL_FILTERS[model_size]
         ),
         build_loss=lambda dataset: AttitudeLoss(num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE),
-        build_evaluator=lambda model, dataset: AngleErrorEvaluator(dataset),
+        build_evaluator=lambda model, dataset, loss: AngleErrorEvaluator(dataset),
         trainer=HeadPoseTrainer,
         metric=HeadPoseTrainer.METRIC,
         describe=lambda dataset: {
