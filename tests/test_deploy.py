@@ -144,7 +144,8 @@ def test_exported_outputs_by_name_match_keras_and_the_recipe_decodes_like_predic
     result = export(demo["run"], format, out=str(tmp_path), nchw=nchw, half=half)
     with open(result["metadata"]) as stream:
         meta = json.load(stream)
-    assert meta["classes"] == LABELS and meta["input"]["layout"] == ("NCHW" if nchw else "NHWC")
+    # Numbered as predict's outputs: the first real class is 0.
+    assert meta["classes"] == LABELS[1:] and meta["input"]["layout"] == ("NCHW" if nchw else "NHWC")
     run_exported = load_exported(result["path"], format)
     preprocess, decode_detections = docs_recipe()
     meta["decoding"]["score_threshold"] = 0.05  # the untrained model's scores are low
@@ -169,7 +170,7 @@ def test_exported_outputs_by_name_match_keras_and_the_recipe_decodes_like_predic
         # would otherwise swap places between runtimes.
         boxes, classes, scores = decode_detections(as_exported, meta, image.shape[1], image.shape[0])
         wanted = predictor.predict([image])[0]
-        np.testing.assert_array_equal(classes, wanted.classes)
+        assert [meta["classes"][c] for c in classes] == [LABELS[c] for c in wanted.classes]
         np.testing.assert_allclose(scores, wanted.scores, atol=1e-6)
         np.testing.assert_allclose(boxes / np.tile(image.shape[1::-1], 2), wanted.boxes, atol=1e-5)
         found += len(classes)

@@ -366,11 +366,12 @@ def test_conclude_reports_to_the_writer_and_plots_save(tmp_path):
     for event_file in os.listdir(tmp_path / "logs"):
         for event in tf.compat.v1.train.summary_iterator(str(tmp_path / "logs" / event_file)):
             tags.update(value.tag for value in event.summary.value)
-    assert tags == {"validation/images/0.png", "validation/summary"}
+    plots = {"validation/confusion_matrix", "validation/f1_threshold", "validation/precision_recall"}
+    assert tags == {"validation/images/0.png", "validation/summary"} | plots
 
     evaluator.save_plots_disk(plots=evaluator.current_plots, path=str(tmp_path / "validation"))
     written = sorted(os.listdir(tmp_path / "validation"))
-    assert written == ["confusion_matrix.png", "precision_recall.png"]
+    assert written == ["confusion_matrix.png", "f1_threshold.png", "precision_recall.png"]
     assert all((tmp_path / "validation" / name).read_bytes()[:4] == b"\x89PNG" for name in written)
     with pytest.raises(ValueError, match="plain file name"):
         evaluator.save_plots_disk(plots={"../x": evaluator.current_plots["confusion_matrix"]}, path=str(tmp_path))

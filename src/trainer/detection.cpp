@@ -60,6 +60,8 @@ ema_decay : None (the default: no averaging), or the decay, in (0, 1) such
     weights; the optimizer goes on from the raw ones.
 ema_warmup_steps : the warm-up of that decay, in optimizer steps (default
     2000): after t steps it is ema_decay * (1 - exp(-t / ema_warmup_steps)).
+detailed_progress : False by default; when True (the jobs set it), training
+    bars read "Epoch k/N" and the bars are coloured only on a terminal.
 )doc";
 
 // Detection metrics are mappings keyed by IoU threshold.
@@ -162,9 +164,41 @@ bool improves(const py::object& self, const py::object& score, const py::object&
 
 // ---- Helpers of train ----
 
-py::object progress_bar(const Globals& g, const py::object& iterable, const py::object& description) {
-  return g["tqdm"](iterable, py::arg("desc") = description, py::arg("leave") = true, py::arg("colour") = "green",
-                   py::arg("bar_format") = "{l_bar}{bar:15}{r_bar}{bar:-15b}");
+// The number of batches of a pipeline, or None when it does not know it
+// (tqdm then shows "n/?" without time left).
+py::object known_length(const Globals& g, const py::object& batches) {
+  if (py::isinstance(batches, g["tf"].attr("data").attr("Dataset"))) {
+    long long cardinality = batches.attr("cardinality")().attr("numpy")().cast<long long>();
+    return cardinality >= 0 ? py::object(py::int_(cardinality)) : py::none();
+  }
+  return py::hasattr(batches, "__len__") ? py::object(py::int_(py::len(batches))) : py::none();
+}
+
+// With `detailed_progress` set (the jobs set it), a bar also gets its total
+// (`total`: a distributed pipeline does not tell tqdm its length) and is
+// coloured only on a terminal, so that a log file gets no colour codes.
+py::object progress_bar(const Globals& g, const py::object& self, const py::object& iterable,
+                        const py::object& description, const py::object& total) {
+  py::dict options;
+  options["desc"] = description;
+  if (py::bool_(self.attr("detailed_progress"))) {
+    py::object stream = py::module_::import("sys").attr("stderr");
+    bool terminal = !stream.is_none() && py::bool_(stream.attr("isatty")());
+    options["total"] = total;
+    options["leave"] = true;
+    options["colour"] = terminal ? py::object(py::str("green")) : py::none();
+  } else {
+    options["leave"] = true;
+    options["colour"] = "green";
+  }
+  options["bar_format"] = "{l_bar}{bar:15}{r_bar}{bar:-15b}";
+  return g["tqdm"](iterable, **options);
+}
+
+// "Epoch k", or "Epoch k/N" with `detailed_progress` set.
+py::object epoch_description(const py::object& self, const py::object& epoch, const py::object& epochs) {
+  if (py::bool_(self.attr("detailed_progress"))) return py::str("Epoch {}/{}").format(epoch, epochs);
+  return py::str("Epoch %d").attr("__mod__")(epoch);
 }
 
 // DVC_REPORT wins; otherwise a CI run gets a markdown report, anything else HTML.
@@ -217,7 +251,7 @@ bool due_for_validation(const py::object& epoch, const py::object& skip_validati
 py::object validate(const Globals& g, const py::object& self, const py::object& val_ds, const py::object& evaluator,
                     const py::object& callbacks, const py::object& epoch, const py::object& losses,
                     const py::object& live, const py::object& validation_folder) {
-  py::object loop = progress_bar(g, val_ds, py::str("Running Validation"));
+  py::object loop = progress_bar(g, self, val_ds, py::str("Running Validation"), known_length(g, val_ds));
   callbacks.attr("on_evaluation_start")();
   py::object metrics = self.attr("run_validation_step")(py::arg("loop") = loop, py::arg("evaluator") = evaluator,
                                                         py::arg("epoch") = epoch);
@@ -352,6 +386,7 @@ PYBIND11_MODULE(detection, m) {
         self.attr("resumed") = false;
         self.attr("ema_decay") = py::none();
         self.attr("ema_warmup_steps") = 2000;
+        self.attr("detailed_progress") = false;
 
         py::object config = g["json"].attr("dumps")(info, py::arg("indent") = 4);
         if (chief) {
@@ -551,6 +586,8 @@ PYBIND11_MODULE(detection, m) {
         // folder; validation is a plain model call, which the others need not join.
         bool chief = trainer_common::is_chief(g, self);
         validating = validating && chief;
+        // Known before distribution: a distributed pipeline has no length.
+        py::object steps = known_length(g, train_ds);
         train_ds = trainer_common::distributed_batches(g, self, train_ds);
         weight_averaging::start(g, self, averaging);
         if (py::len(epoch_numbers) > 0) {
@@ -579,7 +616,7 @@ PYBIND11_MODULE(detection, m) {
         for (py::handle number : epoch_numbers) {
           py::object epoch = py::reinterpret_borrow<py::object>(number);
           callbacks.attr("on_epoch_start")(py::arg("epoch") = epoch);
-          py::object loop = progress_bar(g, train_ds, py::str("Epoch %d").attr("__mod__")(epoch));
+          py::object loop = progress_bar(g, self, train_ds, epoch_description(self, epoch, epochs), steps);
           losses = train_epoch(g, self, loop, callbacks, learning_rate, losses);
 
           // Validation and the saved models take the averaged weights, when

@@ -9,8 +9,12 @@ imports the heavy modules (TensorFlow) only when the command runs, so
 import argparse
 import sys
 
+from quillon.forgeline.console import quiet_tensorflow
 from quillon.forgeline.deploy import settings
 from quillon.forgeline.jobs.options import fraction, option_values, positive_int
+
+# The commands that run TensorFlow (the data commands mostly do not: they should not wait for it).
+TENSORFLOW_COMMANDS = ("train", "predict", "export")
 
 
 def _add_task_option(parser):
@@ -40,8 +44,8 @@ def _add_predict_command(subcommands):
     parser.add_argument(
         "--score-threshold",
         type=fraction,
-        default=settings.DEFAULT_SCORE_THRESHOLD,
-        help="detection: lowest score reported (default %(default)s)",
+        help="detection: lowest score reported (default: where F1 peaked in the validation of the model in "
+        f"best.h5, recorded in the run's thresholds.json; else {settings.DEFAULT_SCORE_THRESHOLD})",
     )
     parser.add_argument(
         "--nms-iou",
@@ -131,6 +135,9 @@ def main(argv=None):
     args = build_parser().parse_args(argv)
     args.argv = list(argv if argv is not None else sys.argv[1:])
     try:
+        if args.command in TENSORFLOW_COMMANDS:
+            # Before anything of the command imports TensorFlow: its start-up lines are held back.
+            quiet_tensorflow()
         status = args.run(args)
     except (ValueError, OSError, ImportError) as error:  # bad input, missing files or packages: no traceback
         print(f"forgeline {args.command}: error: {error}", file=sys.stderr)

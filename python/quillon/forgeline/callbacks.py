@@ -1,11 +1,16 @@
 """Training callbacks and the TensorBoard training logger."""
 
+import json
+import os
 import time
 import weakref
 
 import numpy as np
 import tensorflow as tf
 from tensorboard.plugins.scalar import metadata as scalar_metadata
+
+from quillon.forgeline import console
+from quillon.forgeline.run_files import write_text_atomically
 
 _SCALAR_METADATA = scalar_metadata.create_summary_metadata(display_name=None, description=None)
 
@@ -149,6 +154,68 @@ class EarlyStopping(ForgelineTrainingCallback):
             print(
                 f"\t - [INFO] Early stopping: {checkpoint_group(self.metric)} has not improved on {self.best} in {self.waited} validations"
             )
+
+
+class ValidationConsole(ForgelineTrainingCallback):
+    """Prints one line per validation pass and keeps ``thresholds.json`` with the model in ``best.h5``.
+
+    The line shows the pass's main values (``console.validation_values``) and
+    the trainer's best score so far with the epoch that reached it: the
+    epoch of the latest pass that saved ``best.h5``. Whenever a pass saved
+    it, the evaluator's ``current_thresholds``, when it has them, are
+    written to ``thresholds.json`` in the run folder: ``predict`` reads them.
+    """
+
+    def __init__(self, trainer, evaluator=None):
+        self.trainer = trainer
+        self.evaluator = evaluator
+        self.epochs = None
+        self.epoch = 0
+        self.best_epoch = None
+        self._best_file_before = None
+
+    def on_train_start(self, epochs):
+        self.epochs = epochs
+
+    def on_epoch_start(self, epoch):
+        self.epoch = epoch
+
+    def on_evaluation_start(self):
+        self._best_file_before = self._best_file()
+
+    def on_evaluaiton_end(self, metrics):
+        saved_best = self._best_file() not in (None, self._best_file_before)
+        if saved_best:
+            self.best_epoch = self.epoch
+        name = self._best_name(metrics)
+        best = f"best {name} {float(self.trainer.best_value):.3f}"
+        if self.best_epoch is not None:
+            best += f" at epoch {self.best_epoch}"
+        print(console.validation_line(self.epoch, self.epochs, console.validation_values(metrics), best))
+        thresholds = getattr(self.evaluator, "current_thresholds", None)
+        if saved_best and thresholds:
+            path = os.path.join(self.trainer.checkpoint, console.THRESHOLDS_FILE)
+            write_text_atomically(path, json.dumps({"model": "best.h5", **thresholds}, indent=1) + "\n")
+
+    def _best_file(self):
+        """What tells one save of best.h5 from another: its modification time and size, or None without it."""
+        try:
+            status = os.stat(self.trainer.best)
+        except OSError:
+            return None
+        return (status.st_mtime_ns, status.st_size, status.st_ino)
+
+    def _best_name(self, metrics):
+        group = checkpoint_group(self.trainer.metric)
+        if self.trainer.metric not in ("acc", "map") or group not in metrics:
+            return str(self.trainer.metric)
+        return f"{group}@0.5" if isinstance(metrics[group], dict) else group
+
+
+def attach_console(trainer, evaluator=None):
+    """Sets the trainer's bars to "Epoch k/N" (coloured only on a terminal); returns a ``ValidationConsole``."""
+    trainer.detailed_progress = True
+    return ValidationConsole(trainer, evaluator)
 
 
 def _loggable_scalar(value):

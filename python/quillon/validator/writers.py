@@ -133,13 +133,98 @@ class TrainingTensorBoardWriter:
             self.writer.flush()
 
 
+# Strong, well separated colours for the first classes; more come from spaced hues.
+_BASE_PALETTE = np.array(
+    [
+        [230, 25, 75],
+        [0, 130, 200],
+        [255, 225, 25],
+        [240, 50, 230],
+        [70, 240, 240],
+        [245, 130, 48],
+        [145, 30, 180],
+        [60, 180, 75],
+        [128, 0, 0],
+        [0, 0, 128],
+    ],
+    np.uint8,
+)
+
+
+def class_palette(num_classes):
+    """Distinct RGB colours, one per class (uint8 num_classes x 3)."""
+    if num_classes <= len(_BASE_PALETTE):
+        return _BASE_PALETTE[:num_classes].copy()
+    extra = num_classes - len(_BASE_PALETTE)
+    hues = (np.arange(extra) * 0.61803398875 % 1.0 * 180).astype(np.uint8)
+    hsv = np.stack([hues, np.full(extra, 200, np.uint8), np.full(extra, 230, np.uint8)], axis=1)
+    return np.concatenate([_BASE_PALETTE, cv2.cvtColor(hsv[np.newaxis], cv2.COLOR_HSV2RGB)[0]])
+
+
+_TEXT_FONT, _TEXT_SCALE, _TEXT_THICKNESS, _TEXT_LINE = cv2.FONT_HERSHEY_SIMPLEX, 0.4, 1, 16
+
+
+def title_strip(text, width):
+    """A white strip ``width`` pixels wide with ``text`` on it (RGB uint8), to put above a panel."""
+    strip = np.full((_TEXT_LINE, width, 3), 255, np.uint8)
+    cv2.putText(strip, text, (4, 12), _TEXT_FONT, _TEXT_SCALE, (0, 0, 0), _TEXT_THICKNESS, cv2.LINE_AA)
+    return strip
+
+
+def legend_strip(names, palette, width):
+    """Colour swatches with the class names, wrapped to ``width`` pixels (RGB uint8), to put below a picture."""
+    placed, x, y = [], 4, 0
+    for name, colour in zip(names, palette):
+        (text_width, _), _ = cv2.getTextSize(str(name), _TEXT_FONT, _TEXT_SCALE, _TEXT_THICKNESS)
+        entry = 16 + text_width + 10
+        if x + entry > width and x > 4:
+            x, y = 4, y + _TEXT_LINE
+        placed.append((x, y, str(name), tuple(int(c) for c in colour)))
+        x += entry
+    strip = np.full((y + _TEXT_LINE, width, 3), 255, np.uint8)
+    for x, y, name, colour in placed:
+        cv2.rectangle(strip, (x, y + 3), (x + 11, y + 13), colour, cv2.FILLED)
+        cv2.rectangle(strip, (x, y + 3), (x + 11, y + 13), (0, 0, 0), 1)
+        cv2.putText(strip, name, (x + 16, y + 12), _TEXT_FONT, _TEXT_SCALE, (0, 0, 0), _TEXT_THICKNESS, cv2.LINE_AA)
+    return strip
+
+
+def colour_overlay(image, mask, palette, names=None, background=0):
+    """The image with each class of ``mask`` blended in its palette colour, and a legend of the classes below.
+
+    ``names`` label the legend (default "class k"); ``background`` (a class
+    index, or None) stays uncoloured and out of the legend.
+    """
+    image = np.asarray(image, np.uint8)
+    mask = np.asarray(mask)
+    painted = np.ones(mask.shape, bool) if background is None else mask != background
+    blended = image.copy()
+    blended[painted] = (0.45 * image[painted] + 0.55 * palette[mask[painted]]).astype(np.uint8)
+    names = list(names) if names is not None else [f"class {k}" for k in range(len(palette))]
+    shown = [k for k in range(len(palette)) if k != background]
+    legend = legend_strip([names[k] for k in shown], palette[shown], image.shape[1])
+    return np.concatenate([blended, legend], axis=0)
+
+
+def figure_pixels(figure):
+    """A matplotlib figure drawn as an RGB uint8 array."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    canvas = FigureCanvasAgg(figure)
+    canvas.draw()
+    return np.asarray(canvas.buffer_rgba())[:, :, :3].copy()
+
+
 def draw_boxes(image, boxes, labels, scores=None, color=(0, 255, 0)):
     """Returns a copy of an RGB uint8 image with labelled boxes drawn on it.
 
     boxes: N x >=4 array of pixel corners x1, y1, x2, y2 (extra columns ignored).
     labels: N class names or ids, or None for no text.
     scores: optional N confidences, appended to the label text.
-    color: RGB colour of the rectangles and the label background.
+    color: RGB colour of the rectangles and the label background: one for
+      all boxes, or N x 3, one per box (``class_palette(n)[classes]``).
+    Labels are kept inside the image: above the box when there is room, else
+    inside it, and shifted left where they would run over the right edge.
     """
     image = np.asarray(image)
     if image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] != 3:
@@ -159,22 +244,31 @@ def draw_boxes(image, boxes, labels, scores=None, color=(0, 255, 0)):
     if not np.all(np.isfinite(boxes[:, :4])):
         bad_row = int(np.flatnonzero(~np.isfinite(boxes[:, :4]).all(axis=1))[0])
         raise ValueError(f"draw_boxes: box {bad_row} has non-finite coordinates {boxes[bad_row, :4].tolist()}")
+    colors = np.asarray(color, dtype=np.int64)
+    if colors.shape == (3,):
+        colors = np.broadcast_to(colors, (count, 3))
+    if colors.shape != (count, 3):
+        raise ValueError(f"draw_boxes: color must be one RGB triple or one per box ({count} x 3), got {colors.shape}")
 
     canvas = image.copy()
-    color = tuple(int(c) for c in color)
+    height, width = canvas.shape[:2]
     font, font_scale, thickness = cv2.FONT_HERSHEY_SIMPLEX, 0.4, 1
     for index in range(count):
+        box_color = tuple(int(c) for c in colors[index])
         x1, y1, x2, y2 = (int(round(v)) for v in boxes[index, :4])
-        cv2.rectangle(canvas, (x1, y1), (x2, y2), color, 1)
+        cv2.rectangle(canvas, (x1, y1), (x2, y2), box_color, 1)
         if labels is None:
             continue
         text = str(labels[index])
         if scores is not None:
             text += f" {float(scores[index]):.2f}"
         (text_w, text_h), baseline = cv2.getTextSize(text, font, font_scale, thickness)
-        # Put the label above the box, or inside it when the box touches the top.
-        top = y1 - text_h - baseline if y1 - text_h - baseline >= 0 else y1
-        cv2.rectangle(canvas, (x1, top), (x1 + text_w, top + text_h + baseline), color, cv2.FILLED)
-        text_color = (0, 0, 0) if sum(color) > 382 else (255, 255, 255)
-        cv2.putText(canvas, text, (x1, top + text_h), font, font_scale, text_color, thickness, cv2.LINE_AA)
+        label_h = text_h + baseline
+        # Above the box, or inside it when the box touches the top; never past an edge.
+        top = y1 - label_h if y1 - label_h >= 0 else y1
+        top = max(0, min(top, height - label_h))
+        left = max(0, min(x1, width - text_w))
+        cv2.rectangle(canvas, (left, top), (left + text_w, top + label_h), box_color, cv2.FILLED)
+        text_color = (0, 0, 0) if sum(box_color) > 382 else (255, 255, 255)
+        cv2.putText(canvas, text, (left, top + text_h), font, font_scale, text_color, thickness, cv2.LINE_AA)
     return canvas

@@ -412,6 +412,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         if samples is not None:
             dataset = dataset.take(samples)
         dataset = dataset.batch(int(batch_size))
+        batches = int(dataset.cardinality())
         if geometric:
             dataset = tf.data.Dataset.zip(dataset, _random_seeds())
         dataset = dataset.map(load_batch, num_parallel_calls=workers, deterministic=True)
@@ -424,6 +425,8 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
                 padded_shapes=([height, width, 3], [None, 5]),
                 padding_values=(tf.constant(0, tf.uint8), tf.constant(0.0, tf.float32)),
             )
+            # Unbatching hides the number of batches, which progress bars show.
+            dataset = dataset.apply(tf.data.experimental.assert_cardinality(batches))
         return without_autotuning(dataset.prefetch(prefetch))
 
     def _batch_buffers(self, keep):

@@ -32,7 +32,7 @@ import tempfile
 import numpy as np
 import tensorflow as tf
 
-from quillon.forgeline.deploy.predict import read_image
+from quillon.forgeline.deploy.predict import detection_score_threshold, read_image
 from quillon.forgeline.deploy.predictors import (
     BACKGROUND,
     CANDIDATES_PER_DETECTION,
@@ -47,7 +47,6 @@ from quillon.forgeline.deploy.runs import load_run
 from quillon.forgeline.deploy.settings import (
     DEFAULT_MAX_DETECTIONS,
     DEFAULT_NMS_IOU,
-    DEFAULT_SCORE_THRESHOLD,
 )
 from quillon.forgeline.deploy.settings import (
     EXPORT_FORMATS as FORMATS,
@@ -155,6 +154,15 @@ def serving_function(model, task, nchw=False):
     return tf.function(serve, input_signature=[tf.TensorSpec(shape, tf.float32, name=INPUT_NAME)])
 
 
+def tflite_interpreter(path):
+    """A TF Lite interpreter of ``path``: LiteRT's (the [tflite] extra), else TensorFlow's deprecated one."""
+    try:
+        from ai_edge_litert.interpreter import Interpreter
+    except ImportError:
+        Interpreter = tf.lite.Interpreter
+    return Interpreter(model_path=path)
+
+
 def load_exported(path, format):
     """A callable running an exported model: float32 input batch -> {output name: array}."""
     if format == "saved_model":
@@ -163,8 +171,7 @@ def load_exported(path, format):
             name: value.numpy() for name, value in signature(**{INPUT_NAME: tf.constant(batch)}).items()
         }
     if format == "tflite":
-        interpreter = tf.lite.Interpreter(model_path=path)
-        runner = interpreter.get_signature_runner(SERVING_SIGNATURE)
+        runner = tflite_interpreter(path).get_signature_runner(SERVING_SIGNATURE)
         return lambda batch: runner(**{INPUT_NAME: np.asarray(batch, np.float32)})
     if format == "onnx":
         onnxruntime = _require_onnx()[1]
@@ -202,6 +209,12 @@ def deployment_metadata(run, format, target, nchw, half):
         "outputs": outputs,
     }
     if run.task == "detect":
+        background = bool(run.labels) and run.labels[0] == BACKGROUND
+        if background:  # numbered as predict numbers them: the first real class is 0
+            metadata["classes"] = run.labels[1:]
+        metadata["class_numbering"] = "class k is classes[k], as in predict's predictions.json and label files; " + (
+            "score map channel k + 1 holds class k, channel 0 is background" if background else "channel k"
+        )
         metadata["preprocessing"].update(
             resize="letterbox",
             pad_value=LETTERBOX_PAD_VALUE,
@@ -211,11 +224,11 @@ def deployment_metadata(run, format, target, nchw, half):
         metadata["decoding"] = {
             "scores": "class_scores",
             "distances": "box_distances",
-            "score_threshold": DEFAULT_SCORE_THRESHOLD,
+            "score_threshold": detection_score_threshold(run)[0],
             "candidates": CANDIDATES_PER_DETECTION * DEFAULT_MAX_DETECTIONS,
             "nms_iou": DEFAULT_NMS_IOU,
             "max_detections": DEFAULT_MAX_DETECTIONS,
-            "skip_class": 0 if run.labels and run.labels[0] == BACKGROUND else None,
+            "skip_class": 0 if background else None,
         }
         points = model_points(run.model)
         if points is not None:

@@ -8,11 +8,15 @@ named, skipped and counted; the others are predicted.
 
 What is written to ``out``:
 
-- detection: ``images/<name>`` (the detections drawn), ``labels/<stem>.txt``
-  (Darknet rows ``class cx cy w h``, normalised, class indices without the
-  background: ready as pseudo-labels), ``predictions.json`` (COCO results:
-  image_id, file_name, category_id, bbox [x, y, w, h] in pixels, score);
-- segmentation: ``masks/<stem>.png``, class-index masks at the image size;
+- detection: ``images/<name>`` (the detections drawn, a colour per class),
+  ``labels/<stem>.txt`` (Darknet rows ``class cx cy w h``, normalised, class
+  indices without the background: ready as pseudo-labels),
+  ``predictions.json`` (COCO results: image_id, file_name, category_id,
+  category_name, bbox [x, y, w, h] in pixels, score) and ``classes.txt``
+  (line k names class k of both);
+- segmentation: ``masks/<stem>.png``, class-index masks at the image size,
+  and ``overlays/<stem>.png``, the classes in colour over the image with a
+  legend;
 - head pose: ``predictions.json``, {file name: {"pitch", "yaw", "roll"}}.
 """
 
@@ -27,6 +31,7 @@ import numpy as np
 from PIL import Image
 from tqdm import tqdm
 
+from quillon.forgeline.console import THRESHOLDS_FILE, read_thresholds
 from quillon.forgeline.datasets.utils import usable_cores
 from quillon.forgeline.deploy.predictors import (
     BACKGROUND,
@@ -42,10 +47,9 @@ from quillon.forgeline.deploy.settings import (
     DEFAULT_SCORE_THRESHOLD,
 )
 from quillon.forgeline.run_files import write_text_atomically
-from quillon.validator.writers import draw_boxes
+from quillon.validator.writers import class_palette, colour_overlay, draw_boxes
 
 IMAGE_EXTENSIONS = (".bmp", ".jpeg", ".jpg", ".png", ".tif", ".tiff", ".webp")
-DETECTION_COLOR = (255, 0, 0)
 
 
 def list_images(source):
@@ -114,7 +118,7 @@ def predict(
     source,
     out,
     batch_size=DEFAULT_BATCH_SIZE,
-    score_threshold=DEFAULT_SCORE_THRESHOLD,
+    score_threshold=None,
     nms_iou=DEFAULT_NMS_IOU,
     max_detections=DEFAULT_MAX_DETECTIONS,
     task=None,
@@ -126,8 +130,12 @@ def predict(
     with ``load_run`` (to predict several sources without loading it again).
 
     ``score_threshold``, ``nms_iou`` and ``max_detections`` apply to
-    detection (see ``DetectionPredictor``). Returns {"task", "out",
-    "predicted": number of images, "skipped": {path: reason}}.
+    detection (see ``DetectionPredictor``). ``score_threshold`` None takes
+    the threshold where F1 peaked in the validation of the model in best.h5
+    (the run's thresholds.json), else ``DEFAULT_SCORE_THRESHOLD``; the
+    threshold used and where it comes from are printed. Returns {"task",
+    "out", "predicted": number of images, "skipped": {path: reason},
+    "score_threshold": the threshold used (detection)}.
     """
     if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
         raise ValueError(f"predict: batch_size must be a positive int, got {batch_size!r}")
@@ -136,10 +144,13 @@ def predict(
     if run.task == "detect":
         if run.labels is None:
             raise FileNotFoundError(f'predict: {run.folder} has no labels.txt (nor "classes" in config.json)')
+        score_threshold, source = detection_score_threshold(run, score_threshold)
+        print(f"predict: score threshold {score_threshold:.4g} ({source})")
         predictor = DetectionPredictor(run.model, run.labels, score_threshold, nms_iou, max_detections)
         outputs = _DetectionOutputs(out, run.labels)
     elif run.task == "segment":
-        predictor, outputs = SegmentationPredictor(run.model, run.labels), _SegmentationOutputs(out)
+        predictor = SegmentationPredictor(run.model, run.labels)
+        outputs = _SegmentationOutputs(out, run.labels, int(run.model.outputs[0].shape[-1]))
     else:
         predictor, outputs = HeadposePredictor(run.model), _HeadposeOutputs(out)
 
@@ -159,7 +170,22 @@ def predict(
             bar.update(len(readable) + len(unreadable))
     outputs.finish()
     print(f"predict: {predicted} images predicted, {len(skipped)} unreadable skipped; results in {out}")
-    return {"task": run.task, "out": os.fspath(out), "predicted": predicted, "skipped": skipped}
+    result = {"task": run.task, "out": os.fspath(out), "predicted": predicted, "skipped": skipped}
+    return {**result, "score_threshold": score_threshold} if run.task == "detect" else result
+
+
+def detection_score_threshold(run, given=None):
+    """(threshold, where it comes from): ``given``, else the recorded best-F1 one of best.h5, else the default."""
+    if given is not None:
+        return float(given), "given"
+    if os.path.basename(run.model_path) == "best.h5":
+        recorded = read_thresholds(run.folder)
+        if recorded is not None:
+            return float(recorded["score_threshold"]), (
+                f"where F1 at IoU 0.5 peaked, at {float(recorded['f1']):.3f}, in the validation of epoch "
+                f"{recorded.get('epoch', '?')}: {THRESHOLDS_FILE}"
+            )
+    return DEFAULT_SCORE_THRESHOLD, f"the default: the run has no {THRESHOLDS_FILE} for its best.h5"
 
 
 class _BackgroundWrites:
@@ -199,6 +225,7 @@ class _DetectionOutputs:
         self.out = out
         self.skip_background = labels[0] == BACKGROUND
         self.class_names = labels[1:] if self.skip_background else list(labels)
+        self.colors = class_palette(len(self.class_names))
         self.records = []
         for folder in ("images", "labels"):
             os.makedirs(os.path.join(out, folder), exist_ok=True)
@@ -217,31 +244,39 @@ class _DetectionOutputs:
                     "image_id": int(stem) if stem.isdigit() else stem,
                     "file_name": os.path.basename(path),
                     "category_id": int(cls),
+                    "category_name": self.class_names[cls],
                     "bbox": [float(x1), float(y1), float(x2 - x1), float(y2 - y1)],
                     "score": float(score),
                 }
             )
-        names = [self.class_names[cls] for cls in classes]
-        writes.submit(self._write_files, path, image, rows, pixels, names, detections.scores)
+        writes.submit(self._write_files, path, image, rows, pixels, classes, detections.scores)
 
-    def _write_files(self, path, image, rows, pixels, names, scores):
+    def _write_files(self, path, image, rows, pixels, classes, scores):
         with open(os.path.join(self.out, "labels", _stem(path) + ".txt"), "w", encoding="utf-8") as stream:
             stream.writelines(rows)
-        drawn = draw_boxes(image, pixels, names, scores, color=DETECTION_COLOR)
+        names = [self.class_names[cls] for cls in classes]
+        drawn = draw_boxes(image, pixels, names, scores, color=self.colors[classes])
         Image.fromarray(drawn).save(os.path.join(self.out, "images", os.path.basename(path)))
 
     def finish(self):
         _write_json_atomically(os.path.join(self.out, "predictions.json"), self.records)
+        # What the class numbers of labels/ and predictions.json stand for: line k names class k.
+        write_text_atomically(os.path.join(self.out, "classes.txt"), "".join(f"{n}\n" for n in self.class_names))
 
 
 class _SegmentationOutputs:
-    def __init__(self, out):
+    def __init__(self, out, labels, num_classes):
         self.out = out
-        os.makedirs(os.path.join(out, "masks"), exist_ok=True)
+        self.labels = labels
+        self.palette = class_palette(num_classes)
+        for folder in ("masks", "overlays"):
+            os.makedirs(os.path.join(out, folder), exist_ok=True)
 
     def add(self, path, image, mask, writes):
         pixels = mask.astype(np.uint8) if mask.max(initial=0) < 256 else mask.astype(np.uint16)
         writes.submit(Image.fromarray(pixels).save, os.path.join(self.out, "masks", _stem(path) + ".png"))
+        overlay = colour_overlay(image, mask, self.palette, self.labels)
+        writes.submit(Image.fromarray(overlay).save, os.path.join(self.out, "overlays", _stem(path) + ".png"))
 
     def finish(self):
         pass

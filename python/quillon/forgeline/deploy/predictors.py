@@ -215,6 +215,7 @@ class DetectionPredictor:
                 f"{owner}: expected 2 inference outputs (class scores, box distances) after "
                 f"{training_outputs} training outputs, the model has {len(model.outputs)} outputs"
             )
+        network = model
         if training_outputs:
             model = tf.keras.Model(model.input, outputs)
         self.model = model
@@ -227,7 +228,10 @@ class DetectionPredictor:
         if labels is not None:
             self.set_labels(labels)
         # One traced graph per batch size; the weights are read at each call.
-        self._predict = tf.function(lambda images: float32_outputs(self.model(images, training=False)), autograph=False)
+        # It returns every output, the training ones too: see last_outputs.
+        self._predict = tf.function(lambda images: float32_outputs(network(images, training=False)), autograph=False)
+        self.last_outputs = None
+        self.last_geometry = None
 
     def set_labels(self, labels):
         """Class names in score-map order; a leading "background" map is never reported."""
@@ -247,8 +251,10 @@ class DetectionPredictor:
         if not images:
             return []
         batch, geometry = letterbox_batch(images, self.input_height, self.input_width)
-        scores, distances = self._predict(scaled_input(batch))
-        scores, distances = np.asarray(scores), np.asarray(distances)
+        # The outputs of the last call and where its images sit in the input:
+        # what a validation loss needs, without running the model again.
+        self.last_outputs, self.last_geometry = self._predict(scaled_input(batch)), geometry
+        scores, distances = (np.asarray(output) for output in self.last_outputs[-2:])
         if scores.shape[-1] != len(self.labels):
             raise ValueError(
                 f"{owner}: the model has {scores.shape[-1]} class score maps but {len(self.labels)} labels"

@@ -37,18 +37,21 @@ A ratio whose denominator is zero is reported as 0.
 import os
 
 import numpy as np
+import tensorflow as tf
 
 from quillon.forgeline.deploy.predictors import BACKGROUND, DetectionPredictor, checked_labels
 from quillon.forgeline.run_files import save_atomically
-from quillon.validator.writers import draw_boxes
+from quillon.validator.writers import class_palette, draw_boxes, figure_pixels
 
 IOU_THRESHOLDS = np.linspace(0.5, 0.95, 10)
 AT_IOU_05, AT_IOU_075 = 0, 5  # positions of IoU 0.5 and 0.75 in IOU_THRESHOLDS
 RECALL_THRESHOLDS = np.linspace(0.0, 1.0, 101)
+SCORE_THRESHOLDS = np.linspace(0.0, 1.0, 101)  # where the F1 plot reads its curves
 # Pixel coordinates are rounded to this many decimals: more than the float32
 # error of a normalised coordinate (below 0.005 pixel up to 80000 pixels).
 PIXEL_DECIMALS = 2
 DRAWN_IMAGE_SIZE = 320  # smallest long side of the images drawn to TensorBoard
+GROUND_TRUTH_COLOR = (255, 255, 255)
 
 
 class DetectionRunner(DetectionPredictor):
@@ -78,6 +81,7 @@ class DetectionRunner(DetectionPredictor):
         Returns (boxes [K, 4] float32 corners x1, y1, x2, y2 normalised to the
         image size, class names [K] str, scores [K] float32), by score.
         """
+        self.last_image = image
         boxes, classes, scores = self.predict([image])[0]
         return boxes, self.labels[classes], scores
 
@@ -129,6 +133,30 @@ def _greedy_match(ious, threshold):
     return assigned
 
 
+def f1_at_thresholds(scores, matched, count, thresholds=SCORE_THRESHOLDS):
+    """F1 of the detections scoring >= each threshold; ``scores`` descending, ``matched`` their flags at one IoU."""
+    taken = np.searchsorted(-np.asarray(scores), -np.asarray(thresholds), side="right")
+    true_positives = np.concatenate([[0], np.cumsum(matched)])[taken]
+    return _ratio(2 * true_positives, taken + count)
+
+
+def best_f1(scores, matched, count, fallback):
+    """(score threshold, F1) where F1 peaks; ``scores`` descending, ``matched`` their flags at one IoU.
+
+    The candidates are the detections' own scores ("score >= threshold"), so
+    tied scores go in or out together; of equal F1s the higher threshold wins.
+    ``fallback`` (with F1 0) when no detection is correct.
+    """
+    scores = np.asarray(scores)
+    ends = np.flatnonzero(np.append(scores[1:] != scores[:-1], True)) if len(scores) else np.zeros(0, np.int64)
+    true_positives = np.cumsum(matched)[ends] if len(ends) else np.zeros(0)
+    f1 = _ratio(2 * true_positives, ends + 1 + count)
+    if not len(f1) or f1.max() <= 0:
+        return float(fallback), 0.0
+    best = int(np.argmax(f1))
+    return float(scores[ends[best]]), float(f1[best])
+
+
 class DetectionTruthValues:
     """What one validation pass has seen so far, per class: the running truth values.
 
@@ -166,27 +194,51 @@ class DetectionTruthValues:
         self._add_to_confusion(gt_boxes, gt_classes, dt_boxes, dt_classes, dt_scores)
 
     def _add_to_confusion(self, gt_boxes, gt_classes, dt_boxes, dt_classes, dt_scores):
+        """Counts the operating-point detections of one image into the confusion matrix.
+
+        The diagonal is the results table's matching (each class on its own,
+        by score, IoU >= 0.5), so it holds exactly the table's true positives;
+        the detections and objects left over are then matched across classes
+        (confusions), and what still has no partner goes to "background".
+        """
         background = self.num_classes
         kept = np.flatnonzero(dt_scores >= self.confidence_threshold)
         kept = kept[np.argsort(-dt_scores[kept], kind="mergesort")]
-        assigned = _greedy_match(box_iou(dt_boxes[kept], gt_boxes), 0.5)
-        for d, g in zip(kept, assigned):
-            self.confusion[gt_classes[g] if g >= 0 else background, dt_classes[d]] += 1
-        for g in np.setdiff1d(np.arange(len(gt_boxes)), assigned):
+        dt_done = np.zeros(len(kept), dtype=bool)
+        gt_done = np.zeros(len(gt_boxes), dtype=bool)
+        for cls in np.union1d(gt_classes, dt_classes[kept]).astype(np.int64):
+            own_dt = np.flatnonzero(dt_classes[kept] == cls)
+            own_gt = np.flatnonzero(gt_classes == cls)
+            assigned = _greedy_match(box_iou(dt_boxes[kept[own_dt]], gt_boxes[own_gt]), 0.5)
+            dt_done[own_dt[assigned >= 0]] = True
+            gt_done[own_gt[assigned[assigned >= 0]]] = True
+            self.confusion[cls, cls] += int((assigned >= 0).sum())
+        rest_dt, rest_gt = np.flatnonzero(~dt_done), np.flatnonzero(~gt_done)
+        assigned = _greedy_match(box_iou(dt_boxes[kept[rest_dt]], gt_boxes[rest_gt]), 0.5)
+        for d, g in zip(kept[rest_dt], assigned):
+            self.confusion[gt_classes[rest_gt[g]] if g >= 0 else background, dt_classes[d]] += 1
+        for g in np.setdiff1d(rest_gt, rest_gt[assigned[assigned >= 0]]):
             self.confusion[gt_classes[g], background] += 1
+
+    def ranked(self, cls=None):
+        """Scores of all detections of a class (all classes when None), descending, with their matched flags [T, D]."""
+        parts = [
+            (self.image_names[c][i], self.scores[c][i], self.matched[c][i])
+            for c in (range(self.num_classes) if cls is None else [cls])
+            for i in range(len(self.image_names[c]))
+        ]
+        # Images by name (a stable sort: equal names keep their arrival order),
+        # so that equal scores rank the same whatever order the images came in.
+        parts.sort(key=lambda part: part[0])
+        scores = np.concatenate([np.zeros(0)] + [part[1] for part in parts])
+        matched = np.concatenate([np.zeros((len(IOU_THRESHOLDS), 0), bool)] + [part[2] for part in parts], axis=1)
+        order = np.argsort(-scores, kind="mergesort")
+        return scores[order], matched[:, order]
 
     def class_statistics(self, cls):
         """Precision [T, R] at the recall points, recall [T], and operating-point TP and FP [T]."""
-        # Images by name (a stable sort: equal names keep their arrival order),
-        # so that equal scores rank the same whatever order the images came in.
-        images = sorted(range(len(self.image_names[cls])), key=self.image_names[cls].__getitem__)
-        scores = np.concatenate([np.zeros(0)] + [self.scores[cls][i] for i in images])
-        matched = np.concatenate(
-            [np.zeros((len(IOU_THRESHOLDS), 0), bool)] + [self.matched[cls][i] for i in images], axis=1
-        )
-        order = np.argsort(-scores, kind="mergesort")
-        matched = matched[:, order]
-        operating = scores[order] >= self.confidence_threshold
+        scores, matched = self.ranked(cls)
+        operating = scores >= self.confidence_threshold
         true_positives = matched[:, operating].sum(axis=1)
         false_positives = operating.sum() - true_positives
 
@@ -220,6 +272,13 @@ class DetectionEvaluator:
     ``model`` and ``training_outputs`` go to the ``DetectionRunner``. Only
     detections with a score >= ``confidence_threshold`` count for mACC, OP,
     OR, OA, the confusion matrix and the drawn images; AP and AR use all.
+
+    With ``loss`` (the training loss) and the training model
+    (``training_outputs`` > 0), each image's loss is computed from the
+    outputs of the run that detected its objects, and ``conclude`` reports
+    their mean as metrics["loss"] (and the scalar "validation/total-loss").
+    ``conclude`` also sets ``current_thresholds``: the score threshold where
+    F1 at IoU 0.5 peaks, over all classes and per class.
     """
 
     def __init__(
@@ -232,8 +291,15 @@ class DetectionEvaluator:
         confidence_threshold=0.3,
         nms_iou=0.5,
         max_detections=100,
+        loss=None,
     ):
         self.runner = DetectionRunner(model, training_outputs, None, score_threshold, nms_iou, max_detections)
+        self.loss = loss
+        self._loss_total = tf.function(
+            lambda targets, outputs: loss(targets, outputs)["total-loss"], reduce_retracing=True, autograph=False
+        )
+        self._losses = []
+        self.training_outputs = int(training_outputs)
         self.confidence_threshold = float(confidence_threshold)
         self.max_detections = int(max_detections)
         self.val_messenger = val_messenger
@@ -241,6 +307,7 @@ class DetectionEvaluator:
         self.class_names = []
         self.current_summary = ""
         self.current_plots = {}
+        self.current_thresholds = {}
         self._truth_values = None
         if labels is not None:
             self._set_labels(labels)
@@ -257,6 +324,7 @@ class DetectionEvaluator:
         self.class_names = self.labels[1:] if self.labels[0] == BACKGROUND else list(self.labels)
         self.runner.set_labels(self.labels)
         self._truth_values = self._new_truth_values()
+        self._losses = []
 
     def _new_truth_values(self):
         return DetectionTruthValues(len(self.class_names), self.confidence_threshold, self.max_detections)
@@ -292,9 +360,25 @@ class DetectionEvaluator:
 
         gt_boxes, dt_boxes = np.round(gt_boxes, PIXEL_DECIMALS), np.round(dt_boxes, PIXEL_DECIMALS)
         self._truth_values.add_image(gt_boxes, gt_classes, dt_boxes, dt_classes, dt_scores, str(where))
+        if self.loss is not None and self.training_outputs and getattr(self.runner, "last_image", None) is gt["image"]:
+            self._losses.append(self._validation_loss(gt_boxes, gt_classes))
         if add_image and self.val_messenger is not None:
             self._draw(gt["image"], where, gt_boxes, dt_boxes, dt_classes, dt_scores, epoch)
         return self._truth_values
+
+    def _validation_loss(self, gt_boxes, gt_classes):
+        """The training loss of the image the runner just ran, from the outputs of that run.
+
+        The ground truth goes where the letterbox put the image in the model
+        input, with the labels numbered as the score maps are.
+        """
+        geometry = self.runner.last_geometry[0]
+        scale = np.array([geometry.ratio_x, geometry.ratio_y] * 2)  # the boxes are in pixels of the image
+        offset = np.array([geometry.pad_x, geometry.pad_y] * 2)
+        first_class = int(self.labels[0] == BACKGROUND)
+        rows = np.concatenate([gt_boxes * scale + offset, (gt_classes + first_class)[:, None]], axis=1)
+        targets = (tf.constant(rows[np.newaxis], tf.float32),)
+        return float(self._loss_total(targets, tuple(self.runner.last_outputs)))
 
     def _class_indices(self, labels, count, kind, where):
         labels = np.asarray(labels).reshape(-1)
@@ -316,18 +400,17 @@ class DetectionEvaluator:
         return np.array([index[name] for name in names], dtype=np.int64)
 
     def _draw(self, image, where, gt_boxes, dt_boxes, dt_classes, dt_scores, epoch):
-        """Logs the image with ground truth (green) and operating-point detections (red, with class and score)."""
+        """Logs the image with ground truth (white) and operating-point detections (class colours, with class and score)."""
         image = np.asarray(image)
         # Label text is drawn at a fixed size: enlarge small images so it stays readable.
         zoom = max(1, int(np.ceil(DRAWN_IMAGE_SIZE / max(image.shape[:2]))))
         if zoom > 1:
             image = np.repeat(np.repeat(image, zoom, axis=0), zoom, axis=1)
-        canvas = draw_boxes(image, gt_boxes * zoom, None, color=(0, 255, 0))
+        canvas = draw_boxes(image, gt_boxes * zoom, None, color=GROUND_TRUTH_COLOR)
         shown = dt_scores >= self.confidence_threshold
         names = np.array(self.class_names)
-        canvas = draw_boxes(
-            canvas, dt_boxes[shown] * zoom, names[dt_classes[shown]], dt_scores[shown], color=(255, 0, 0)
-        )
+        colors = class_palette(len(names))[dt_classes[shown]]
+        canvas = draw_boxes(canvas, dt_boxes[shown] * zoom, names[dt_classes[shown]], dt_scores[shown], color=colors)
         self.val_messenger.add_image(f"validation/images/{os.path.basename(str(where))}", canvas, step=epoch)
 
     def conclude(self, truth_values, epoch=0):
@@ -365,18 +448,44 @@ class DetectionEvaluator:
         metrics["OP"] = float(_ratio(total_tp, total_tp + total_fp))
         metrics["OR"] = float(_ratio(total_tp, total_tp + total_fn))
         metrics["OA"] = float(_ratio(total_tp, total_tp + total_fp + total_fn))
+        if self._losses:
+            metrics["loss"] = float(np.mean(self._losses))
+            self._losses = []
 
+        self.current_thresholds = self._best_f1_thresholds(truth_values, epoch)
         self.current_summary = self._summary_text(epoch, truth_values, metrics, ap, recall, tp, fp, fn, accuracy)
         self.current_plots = {
             "precision_recall": _precision_recall_figure(names, precision[:, AT_IOU_05], ap[:, AT_IOU_05], with_gt),
+            "f1_threshold": _f1_figure(names, truth_values, self.current_thresholds),
             "confusion_matrix": _confusion_figure(names, truth_values.confusion, self.confidence_threshold),
         }
         if self.val_messenger is not None:
             # Four blanks make TensorBoard show the table as preformatted text.
             preformatted = "\n".join("    " + line for line in self.current_summary.splitlines())
             self.val_messenger.add_text("validation/summary", preformatted, step=epoch)
+            if "loss" in metrics:
+                self.val_messenger.add_scalar("validation/total-loss", metrics["loss"], step=epoch)
+            for name, figure in self.current_plots.items():
+                self.val_messenger.add_image(f"validation/{name}", figure_pixels(figure), step=epoch)
         self._truth_values = self._new_truth_values()
         return metrics
+
+    def _best_f1_thresholds(self, truth_values, epoch):
+        """The score thresholds where F1 at IoU 0.5 peaks, over all classes and per class (what predict uses)."""
+        fallback = self.confidence_threshold
+
+        def peak(cls, count):
+            scores, matched = truth_values.ranked(cls)
+            threshold, f1 = best_f1(scores, matched[AT_IOU_05], count, fallback)
+            return {"score_threshold": threshold, "f1": f1}
+
+        counts = truth_values.num_ground_truth
+        return {
+            "epoch": int(epoch),
+            "iou": float(IOU_THRESHOLDS[AT_IOU_05]),
+            **peak(None, int(counts.sum())),
+            "classes": {name: peak(cls, int(counts[cls])) for cls, name in enumerate(self.class_names)},
+        }
 
     def _summary_text(self, epoch, truth_values, metrics, ap, recall, tp, fp, fn, accuracy):
         at5, at75 = AT_IOU_05, AT_IOU_075
@@ -384,19 +493,27 @@ class DetectionEvaluator:
             f"Validation at epoch {epoch}: {truth_values.num_images} images, "
             f"{int(truth_values.num_ground_truth.sum())} objects; "
             f"operating point: score >= {self.confidence_threshold:g}",
+            "found, P@0.5, R@0.5 and ACC@0.5 count the detections at the operating point; AP and AR all of them; "
+            "best F1 is the highest F1 at IoU 0.5 over score thresholds, reached at score >= 'at'",
             "",
             f"{'class':<16}{'objects':>8}{'found':>8}{'AP@0.5':>9}{'AP@0.75':>9}{'AP@.5:.95':>10}"
-            f"{'AR@.5:.95':>10}{'P@0.5':>8}{'R@0.5':>8}{'ACC@0.5':>9}",
+            f"{'AR@.5:.95':>10}{'P@0.5':>8}{'R@0.5':>8}{'ACC@0.5':>9}{'best F1':>9}{'at':>7}",
         ]
+        thresholds = self.current_thresholds
         for cls, name in enumerate(self.class_names):
             found = tp[cls, at5] + fp[cls, at5]
+            peak = thresholds["classes"][name]
             lines.append(
                 f"{name[:15]:<16}{int(truth_values.num_ground_truth[cls]):>8}{int(found):>8}"
                 f"{ap[cls, at5]:>9.3f}{ap[cls, at75]:>9.3f}{ap[cls].mean():>10.3f}{recall[cls].mean():>10.3f}"
                 f"{_ratio(tp[cls, at5], found):>8.3f}{_ratio(tp[cls, at5], tp[cls, at5] + fn[cls, at5]):>8.3f}"
-                f"{accuracy[cls, at5]:>9.3f}"
+                f"{accuracy[cls, at5]:>9.3f}{peak['f1']:>9.3f}{peak['score_threshold']:>7.3f}"
             )
         lines.append("")
+        lines.append(
+            f"best F1 over all classes at IoU 0.5: {thresholds['f1']:.4f} at score >= "
+            f"{thresholds['score_threshold']:.4f} (predict's default threshold for a model of this epoch)"
+        )
         for name in ("mAP", "mAR", "mACC"):
             lines.append("   ".join(f"{name}@{key} {value:.4f}" for key, value in metrics[name].items()))
         lines.append(
@@ -490,6 +607,31 @@ def _precision_recall_figure(names, precision, ap, with_gt):
     axes.grid(alpha=0.3)
     if with_gt.any():
         axes.legend(loc="lower left")
+    return figure
+
+
+def _f1_figure(names, truth_values, thresholds):
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=(6, 5), dpi=100, layout="tight")
+    axes = figure.add_subplot()
+    counts = truth_values.num_ground_truth
+    for cls, name in [(cls, name) for cls, name in enumerate(names) if counts[cls] > 0] + [(None, "all classes")]:
+        scores, matched = truth_values.ranked(cls)
+        count = int(counts.sum() if cls is None else counts[cls])
+        peak = thresholds if cls is None else thresholds["classes"][name]
+        line = axes.plot(
+            SCORE_THRESHOLDS,
+            f1_at_thresholds(scores, matched[AT_IOU_05], count),
+            label=f"{name} (best {peak['f1']:.3f} at {peak['score_threshold']:.3f})",
+            **({"color": "black", "linewidth": 2.5} if cls is None else {}),
+        )
+        axes.plot([peak["score_threshold"]], [peak["f1"]], "o", color=line[0].get_color())
+    axes.set(
+        xlim=(0, 1), ylim=(0, 1.02), xlabel="score threshold", ylabel="F1", title="F1 at IoU 0.5 by score threshold"
+    )
+    axes.grid(alpha=0.3)
+    axes.legend(loc="upper right", fontsize="small")  # F1 falls towards high thresholds: room there
     return figure
 
 

@@ -22,6 +22,7 @@ from PIL import Image
 
 from quillon.forgeline.deploy.predictors import float32_outputs
 from quillon.forgeline.run_files import save_atomically
+from quillon.validator.writers import class_palette, figure_pixels, legend_strip, title_strip
 
 # Overlays are enlarged to at least this height so small images stay readable.
 _OVERLAY_MIN_HEIGHT = 192
@@ -49,6 +50,8 @@ class SegmentationRunner:
         height, width = image.shape[:2]
         batch = tf.convert_to_tensor(image[np.newaxis], tf.float32) / 255.0
         logits = self._logits(batch)
+        # What a validation loss needs, without running the model again.
+        self.last_image, self.last_logits = image, logits
         if isinstance(logits, (list, tuple)):
             if len(logits) != 1:
                 raise ValueError(
@@ -73,10 +76,18 @@ class SegmentationEvaluator:
       usually given by the trainer) through ``evaluator(labels=...)``.
     background: the background class index, left out of the overall
       precision and recall ("OP", "OR"); None when there is no background.
+    loss: the training loss, or None; with it, each image's loss is computed
+      from the logits of the run that predicted its mask, and ``conclude``
+      reports their mean as metrics["loss"] ("validation/total-loss").
     """
 
-    def __init__(self, model, labels=None, background=0):
+    def __init__(self, model, labels=None, background=0, loss=None):
         self.runner = SegmentationRunner(model)
+        self.loss = loss
+        self._loss_total = tf.function(
+            lambda masks, logits: loss((masks,), logits)["total-loss"], reduce_retracing=True, autograph=False
+        )
+        self._losses = []
         self.val_messenger = None
         self.labels = None
         self.background = background
@@ -107,6 +118,7 @@ class SegmentationEvaluator:
     def _reset(self):
         self._confusion = np.zeros((len(self.labels), len(self.labels)), np.int64)
         self._samples = {}
+        self._losses = []
 
     def single_evaluation(self, instance, epoch, add_image):
         """Counts one image's pixels; returns the running confusion matrix (a copy).
@@ -132,6 +144,12 @@ class SegmentationEvaluator:
         self._confusion += counts.reshape(classes, classes)
         if add_image:
             self._draw_sample(truth["image"], gt_mask, dt_mask, path, epoch)
+        if self.loss is not None and getattr(self.runner, "last_image", None) is truth["image"]:
+            logits = self.runner.last_logits
+            if tuple(logits.shape[1:3]) != gt_mask.shape:
+                size = (int(logits.shape[2]), int(logits.shape[1]))
+                gt_mask = cv2.resize(gt_mask.astype(np.int32), size, interpolation=cv2.INTER_NEAREST)
+            self._losses.append(float(self._loss_total(tf.constant(gt_mask[np.newaxis], tf.int32), logits)))
         return self._confusion.copy()
 
     def _checked_mask(self, mask, which, path):
@@ -153,7 +171,9 @@ class SegmentationEvaluator:
         return mask
 
     def _draw_sample(self, image, gt_mask, dt_mask, path, epoch):
-        overlay = draw_segmentation_overlay(image, gt_mask, dt_mask, len(self.labels), self.background)
+        overlay = draw_segmentation_overlay(
+            image, gt_mask, dt_mask, len(self.labels), self.background, labels=self.labels
+        )
         file_name = os.path.basename(str(path))
         if len(self._samples) < _MAX_SAMPLE_PLOTS:
             self._samples["sample_" + os.path.splitext(file_name)[0]] = overlay
@@ -180,12 +200,16 @@ class SegmentationEvaluator:
         if confusion.sum() == 0:
             raise ValueError("SegmentationEvaluator.conclude: no pixel was evaluated in this pass")
         metrics, per_class = metrics_from_confusion(confusion, self.background)
+        if self._losses:
+            metrics["loss"] = float(np.mean(self._losses))
         self.current_summary = format_summary(self.labels, confusion, metrics, per_class, epoch)
         self.current_plots = {"confusion_matrix": render_confusion_matrix(confusion, self.labels)}
         self.current_plots.update(self._samples)
         if self.val_messenger is not None:
             self.val_messenger.add_image("validation/confusion_matrix", self.current_plots["confusion_matrix"], epoch)
             self.val_messenger.add_scalar("validation/mIoU", metrics["mIoU"], epoch)
+            if "loss" in metrics:
+                self.val_messenger.add_scalar("validation/total-loss", metrics["loss"], epoch)
             self.val_messenger.add_text("validation/summary", "```\n" + self.current_summary + "```", epoch)
         self._reset()
         return metrics
@@ -322,40 +346,13 @@ def format_summary(labels, confusion, metrics, per_class, epoch):
     return "\n".join(lines) + "\n"
 
 
-# Strong, well separated colours for the first classes; more come from spaced hues.
-_BASE_PALETTE = np.array(
-    [
-        [230, 25, 75],
-        [0, 130, 200],
-        [255, 225, 25],
-        [240, 50, 230],
-        [70, 240, 240],
-        [245, 130, 48],
-        [145, 30, 180],
-        [60, 180, 75],
-        [128, 0, 0],
-        [0, 0, 128],
-    ],
-    np.uint8,
-)
-
-
-def class_palette(num_classes):
-    """Distinct RGB colours, one per class (uint8 num_classes x 3)."""
-    if num_classes <= len(_BASE_PALETTE):
-        return _BASE_PALETTE[:num_classes].copy()
-    extra = num_classes - len(_BASE_PALETTE)
-    hues = (np.arange(extra) * 0.61803398875 % 1.0 * 180).astype(np.uint8)
-    hsv = np.stack([hues, np.full(extra, 200, np.uint8), np.full(extra, 230, np.uint8)], axis=1)
-    return np.concatenate([_BASE_PALETTE, cv2.cvtColor(hsv[np.newaxis], cv2.COLOR_HSV2RGB)[0]])
-
-
-def draw_segmentation_overlay(image, gt_mask, dt_mask, num_classes, background=0):
-    """Returns the image, its true mask and its predicted mask, side by side.
+def draw_segmentation_overlay(image, gt_mask, dt_mask, num_classes, background=0, labels=None):
+    """Returns the image, its true mask and its predicted mask side by side, titled, with a colour legend below.
 
     The masks are drawn in opaque class colours over a darkened copy of the
     image, so the classes stand out whatever the image's own colours; the
-    background class stays uncoloured.
+    background class stays uncoloured. ``labels`` name the classes in the
+    legend (default "class k").
     """
     image = np.asarray(image)
     if image.ndim != 3 or image.shape[2] != 3:
@@ -370,19 +367,22 @@ def draw_segmentation_overlay(image, gt_mask, dt_mask, num_classes, background=0
         painted = np.ones(mask.shape, bool) if background is None else mask != background
         coloured[painted] = palette[mask[painted]]
         panels.append(coloured)
-    gap = np.full((image.shape[0], 2, 3), 255, np.uint8)
-    overlay = np.concatenate([panels[0], gap, panels[1], gap, panels[2]], axis=1)
-    scale = max(1, -(-_OVERLAY_MIN_HEIGHT // overlay.shape[0]))
-    if scale > 1:
-        overlay = cv2.resize(
-            overlay, (overlay.shape[1] * scale, overlay.shape[0] * scale), interpolation=cv2.INTER_NEAREST
-        )
-    return overlay
+    scale = max(1, -(-_OVERLAY_MIN_HEIGHT // image.shape[0]))
+    gap = np.full((image.shape[0] * scale + title_strip("", 1).shape[0], 2, 3), 255, np.uint8)
+    titled = []
+    for title, panel in zip(("image", "true classes", "predicted classes"), panels):
+        if scale > 1:
+            panel = cv2.resize(panel, (panel.shape[1] * scale, panel.shape[0] * scale), interpolation=cv2.INTER_NEAREST)
+        titled += [np.concatenate([title_strip(title, panel.shape[1]), panel]), gap]
+    overlay = np.concatenate(titled[:-1], axis=1)
+    names = list(labels) if labels is not None else [f"class {k}" for k in range(num_classes)]
+    shown = [k for k in range(num_classes) if k != background]
+    legend = legend_strip([names[k] for k in shown], palette[shown], overlay.shape[1])
+    return np.concatenate([overlay, legend], axis=0)
 
 
 def render_confusion_matrix(confusion, labels):
     """Draws the row-normalised confusion matrix; returns an RGB uint8 array."""
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
     confusion = np.asarray(confusion, np.float64)
@@ -390,7 +390,6 @@ def render_confusion_matrix(confusion, labels):
     shares = np.divide(confusion, rows, out=np.zeros_like(confusion), where=rows > 0)
     size = 2.0 + 0.5 * len(labels)
     figure = Figure(figsize=(size + 1.0, size), dpi=100)
-    canvas = FigureCanvasAgg(figure)
     axes = figure.add_subplot()
     shown = axes.imshow(shares, cmap="Blues", vmin=0.0, vmax=1.0)
     figure.colorbar(shown, ax=axes, fraction=0.046, pad=0.04)
@@ -406,8 +405,7 @@ def render_confusion_matrix(confusion, labels):
                 colour = "white" if shares[row, column] > 0.5 else "black"
                 axes.text(column, row, f"{shares[row, column]:.2f}", ha="center", va="center", color=colour, fontsize=8)
     figure.tight_layout()
-    canvas.draw()
-    return np.asarray(canvas.buffer_rgba())[:, :, :3].copy()
+    return figure_pixels(figure)
 
 
 def _text(value):

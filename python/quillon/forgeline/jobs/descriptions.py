@@ -110,7 +110,12 @@ def _section_folders(description, path, section, keys):
         if not isinstance(folder, str) or not folder:
             raise ValueError(f"data description {path}: '{section}.{key}' must be a folder path, got {folder!r}")
         if not os.path.isdir(folder):
-            raise FileNotFoundError(f"data description {path}: the '{section}.{key}' folder does not exist: {folder}")
+            where = (
+                "" if os.path.isabs(folder) else f" (relative paths are read from the current folder, {os.getcwd()})"
+            )
+            raise FileNotFoundError(
+                f"data description {path}: the '{section}.{key}' folder does not exist: {folder}{where}"
+            )
         folders.append(folder)
     return folders
 

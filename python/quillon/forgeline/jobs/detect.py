@@ -100,7 +100,9 @@ def train_detection(
             backbone_weights=backbone_weights,
         ),
         build_loss=lambda dataset: MultiLevelDetectionLoss(detection_points((input_size, input_size))),
-        build_evaluator=lambda model, dataset: DetectionEvaluator(model, training_outputs=TRAINING_OUTPUTS),
+        build_evaluator=lambda model, dataset, loss: DetectionEvaluator(
+            model, training_outputs=TRAINING_OUTPUTS, loss=loss
+        ),
         trainer=DetectionTrainer,
         metric="map",  # best.h5 by mAP@0.5
         describe=lambda dataset: {"classes": dataset.get_classes()},

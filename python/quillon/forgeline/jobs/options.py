@@ -190,6 +190,10 @@ def run_training(run, command, resume):
     """
     # Keras warns on every .h5 save that the format is legacy; the trainers
     # write .h5 on purpose, three times an epoch.
+    from quillon.forgeline.console import colour_only_on_terminal, quiet_tensorflow
+
+    quiet_tensorflow()
+    colour_only_on_terminal()
     import absl.logging
 
     absl.logging.set_verbosity(absl.logging.ERROR)

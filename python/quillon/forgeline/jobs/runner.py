@@ -15,7 +15,7 @@ import os
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from quillon.forgeline.callbacks import ForgelineTrainingCallback, TensorBoardLogger
+from quillon.forgeline.callbacks import CallbackList, ForgelineTrainingCallback, TensorBoardLogger, attach_console
 from quillon.forgeline.datasets import image_cache
 from quillon.forgeline.jobs.scaling import (
     average_weights,
@@ -39,7 +39,7 @@ class Task:
     build_dataset: Callable  # (input shape) -> dataset
     build_model: Callable  # (dataset, input shape) -> model, called in the strategy's scope
     build_loss: Callable  # (dataset) -> loss
-    build_evaluator: Callable  # (model, dataset) -> evaluator
+    build_evaluator: Callable  # (model, dataset, loss) -> evaluator (the loss: for a validation loss)
     trainer: type  # DetectionTrainer or a subclass
     metric: str  # the trainer's checkpoint metric
     describe: Callable  # (dataset) -> the task's config.json entries; its "classes" go to the trainer
@@ -153,11 +153,12 @@ def run_job(
     if strategy is not None:
         config["replicas"] = strategy.num_replicas_in_sync
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
+    loss = task.build_loss(dataset)
     trainer = task.trainer(
         model,
         dataset,
         optimizer,
-        task.build_loss(dataset),
+        loss,
         logger=logger,
         checkpoint=run_folder,
         info=config,
@@ -169,13 +170,14 @@ def run_job(
     history = ValidationHistory()
     average_weights(trainer, ema_decay, steps)
     start = start_epoch(trainer, out, resume)
+    evaluator = task.build_evaluator(model, dataset, loss)
     trainer.train(
         epochs,
         dataset.build_train_iterator(batch_size, strategy=strategy),
         dataset.build_val_iterator(),
-        task.build_evaluator(model, dataset),
+        evaluator,
         start=start,
-        callback_handler=history,
+        callback_handler=CallbackList([history, attach_console(trainer, evaluator)]),
     )
     logger.flush()
 

@@ -95,7 +95,7 @@ def train_segmentation(
             shape, len(classes), filters=MODEL_FILTERS[model_size]
         ),
         build_loss=lambda dataset: SegmentationLoss(len(classes)),
-        build_evaluator=lambda model, dataset: SegmentationEvaluator(model, background=0),
+        build_evaluator=lambda model, dataset, loss: SegmentationEvaluator(model, background=0, loss=loss),
         trainer=SegmentationTrainer,
         metric="map",  # best.h5 by mean pixel precision ("mAP")
         describe=lambda dataset: {"classes": classes},

@@ -35,6 +35,7 @@ class DetectionTrainer:
     resumed: bool
     ema_decay: float | None
     ema_warmup_steps: float
+    detailed_progress: bool
     def __init__(
         self,
         model: Any,
