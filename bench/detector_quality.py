@@ -14,10 +14,14 @@ over 96x96).
 Printed per model size: AP (0.5:0.95), AP50, AP75, AP small, AP medium, AP
 large, the recall of small objects at IoU 0.5 (any detection above the
 evaluator's lowest score), the training wall time and the parameter count.
-No figure lines: the numbers are the comparison (run it on two versions of
-the toolkit with the same options).
+The AP numbers are compared across versions of the toolkit (run it on each
+with the same options). One figure is measured in one run: the time of a
+training step (batch 16, Adam, the model's loss) of the multi-level detector
+against the single-scale one it replaced, per model size, best of
+``--rounds`` rotating rounds (target <= 1.3).
 
     PYTHONPATH=python python bench/detector_quality.py                     # input 320, 30 epochs, all sizes
+    PYTHONPATH=python python bench/detector_quality.py --steps-only        # just the step time figure
     PYTHONPATH=python python bench/detector_quality.py --input-size 192 --epochs 6 --train-images 200 \\
         --validation-images 60 --sizes small                               # a quick look
 """
@@ -42,6 +46,9 @@ WIDTH, HEIGHT = 640, 480
 SMALLEST, LARGEST = 16, 400  # longer side of the objects, pixels
 SMALL_AREA, LARGE_AREA = 32**2, 96**2  # COCO's size classes
 SCORE_THRESHOLD = 0.01
+STEP_TIME_TARGET = 1.3
+STEP_BATCH = 16
+STEPS_PER_ROUND = 5
 
 
 def photographs():
@@ -244,6 +251,66 @@ def detect_all(run_folder, images_folder):
     return found, run.model.count_params()
 
 
+def step_times(sizes, input_size, rounds):
+    """Figure lines: a training step of the multi-level detector over one of the single-scale detector."""
+    import tensorflow as tf
+
+    try:
+        from quillon.forgeline.losses import DetectionLoss, MultiLevelDetectionLoss
+        from quillon.forgeline.models.detection import (
+            MODEL_WIDTHS,
+            build_detection_model,
+            build_single_scale_detection_model,
+            detection_points,
+        )
+    except ImportError:
+        common.say("step time: skipped, this version of the toolkit has only the single-scale detector")
+        return
+
+    rng = np.random.default_rng(0)
+    images = tf.constant(rng.random((STEP_BATCH, input_size, input_size, 3)), tf.float32)
+    corners = rng.uniform(0, input_size, (STEP_BATCH, 8, 2, 2))
+    corners.sort(axis=2)
+    boxes = np.concatenate([corners.reshape(STEP_BATCH, 8, 4), rng.integers(1, 6, (STEP_BATCH, 8, 1))], axis=2)
+    boxes = tf.constant(boxes, tf.float32)
+
+    def stepper(model, loss):
+        optimizer = tf.keras.optimizers.Adam(1e-3)
+
+        @tf.function
+        def step():
+            with tf.GradientTape() as tape:
+                total = loss((boxes,), tuple(model(images, training=True)))["total-loss"] + tf.add_n(model.losses)
+            gradients = tape.gradient(total, model.trainable_variables)
+            optimizer.apply_gradients(zip(gradients, model.trainable_variables))
+            return total
+
+        def run():
+            for _ in range(STEPS_PER_ROUND):
+                step()
+            return STEPS_PER_ROUND
+
+        return run
+
+    shape = (input_size, input_size, 3)
+    for size in sizes:
+        width = MODEL_WIDTHS[size]
+        runs = {
+            "multi_level": stepper(
+                build_detection_model(6, shape, width), MultiLevelDetectionLoss(detection_points(shape))
+            ),
+            "single_scale": stepper(build_single_scale_detection_model(6, shape, width), DetectionLoss()),
+        }
+        best, _ = common.best_of(runs, rounds)
+        common.say(
+            f"{size}: step {best['multi_level'] / STEPS_PER_ROUND * 1000:.0f} ms multi-level, "
+            f"{best['single_scale'] / STEPS_PER_ROUND * 1000:.0f} ms single-scale (input {input_size}, batch {STEP_BATCH})"
+        )
+        common.report(
+            f"detector_quality/step_time_{size}", best["multi_level"] / best["single_scale"], "<=", STEP_TIME_TARGET
+        )
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--input-size", type=int, default=320)
@@ -254,7 +321,13 @@ def main():
     parser.add_argument("--batch-size", type=int, help="(default: the job's)")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--out", help="keep the data and the runs in this folder (default: a temporary one)")
+    parser.add_argument("--rounds", type=int, default=3, help="timed rounds of the step time figure")
+    parser.add_argument("--steps-only", action="store_true", help="only the step time figure")
     args = parser.parse_args()
+    sizes = args.sizes.split(",")
+    step_times(sizes, args.input_size, args.rounds)
+    if args.steps_only:
+        return
 
     from quillon.forgeline.jobs.detect import train_detection
 
@@ -268,7 +341,7 @@ def main():
             f"large {np.mean(np.array(areas) > LARGE_AREA):.0%}; input {args.input_size}, {args.epochs} epochs"
         )
         rows = []
-        for size in args.sizes.split(","):
+        for size in sizes:
             options = {"batch_size": args.batch_size} if args.batch_size else {}
             started = time.perf_counter()
             with contextlib.redirect_stdout(io.StringIO()):

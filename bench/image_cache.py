@@ -45,7 +45,7 @@ import tensorflow as tf  # noqa: E402
 from photo_pipeline import BATCH, pipeline_pass, with_cpu_time, write_dataset  # noqa: E402
 from quillon.forgeline.callbacks import TensorBoardLogger  # noqa: E402
 from quillon.forgeline.datasets.darknet import DarknetDataset  # noqa: E402
-from quillon.forgeline.losses import DetectionLoss  # noqa: E402
+from quillon.forgeline.losses import MultiLevelDetectionLoss  # noqa: E402
 from quillon.forgeline.models.detection import build_detection_model  # noqa: E402
 from quillon.forgeline.trainer.detection import DetectionTrainer  # noqa: E402
 from trainer_overhead import CLASSES  # noqa: E402
@@ -158,7 +158,7 @@ def train(batches, traces):
             model,
             None,
             tf.keras.optimizers.Adam(1e-3),
-            DetectionLoss(),
+            MultiLevelDetectionLoss.for_model(model),
             logger=TensorBoardLogger(os.path.join(run_folder, "tensorboard")),
             checkpoint=run_folder,
             classes=CLASSES,

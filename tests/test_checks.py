@@ -74,10 +74,3 @@ def test_label_problems_name_file_line_and_fault(tmp_path, text, problems):
     assert len(found) == len(problems), found
     for message, expected in zip(found, problems):
         assert message.startswith(str(path) + expected), message
-
-
-def test_malformed_label_file_raises_the_readers_error(tmp_path):
-    path = tmp_path / "labels.txt"
-    path.write_text("0 0.5 0.5 0.2 0.2\n0 0.5 x 0.2 0.2\n")
-    with pytest.raises(ValueError, match=r"labels\.txt: line 2: 'x' is not a finite number"):
-        darknet_label_problems(str(path), 2)

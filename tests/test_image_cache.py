@@ -2,6 +2,7 @@
 
 import functools
 import os
+import struct
 
 import attitude_samples
 import numpy as np
@@ -10,7 +11,7 @@ import tensorflow as tf
 from PIL import Image
 from quillon.forgeline.datasets import attitude, darknet, image_cache
 from quillon.forgeline.datasets.segmentation import SegmentationDataset
-from quillon.forgeline.losses import AttitudeLoss, DetectionLoss, SegmentationLoss
+from quillon.forgeline.losses import AttitudeLoss, MultiLevelDetectionLoss, SegmentationLoss
 from quillon.forgeline.models.detection import build_detection_model
 from quillon.forgeline.models.headpose import build_headpose_model
 from quillon.forgeline.models.segmentation import build_segmentation_model
@@ -154,6 +155,13 @@ def test_a_changed_source_file_is_decoded_again(tmp_path, change, kind):
     assert again.shape != first.shape or not np.array_equal(again, first)
 
 
+def with_header(entry, header):
+    """The disk entry `entry` with its JSON header replaced by `header`, padded to the same length."""
+    start = len(image_cache._MAGIC) + 4
+    (length,) = struct.unpack_from("<I", entry, len(image_cache._MAGIC))
+    return entry[:start] + header.ljust(length) + entry[start + length :]
+
+
 @pytest.mark.parametrize(
     "damage",
     [
@@ -161,6 +169,7 @@ def test_a_changed_source_file_is_decoded_again(tmp_path, change, kind):
         lambda data: data[:-10] + bytes(10),  # pixels zeroed
         lambda data: b"",  # emptied, as after a power loss
         lambda data: data.replace(b'"variant"', b'"varianz"', 1),  # header unreadable
+        lambda data: with_header(data, b"[1]"),  # a header of another JSON kind
         lambda data: data[:200] + bytes([data[200] ^ 1]) + data[201:],  # one bit flipped
     ],
 )
@@ -207,7 +216,12 @@ def test_the_ram_estimate_refuses_what_cannot_fit(tmp_path, monkeypatch, availab
 def detection_trainer(root, dataset):
     model = build_detection_model(len(dataset.get_classes()), input_shape=(96, 96, 3), width=8)
     return DetectionTrainer(
-        model, dataset, tf.keras.optimizers.Adam(1e-3), DetectionLoss(), logger=RecordingLogger(), checkpoint=root
+        model,
+        dataset,
+        tf.keras.optimizers.Adam(1e-3),
+        MultiLevelDetectionLoss.for_model(model),
+        logger=RecordingLogger(),
+        checkpoint=root,
     ), dataset.build_train_iterator(4)
 
 

@@ -153,7 +153,6 @@ class ImageCache:
 
     # Disk entries: magic, header length, JSON header (sources, variant,
     # arrays' dtypes and shapes, CRC-32 of the payload), the arrays' bytes.
-
     # `sources`: [absolute path, size, modification time] of each source file.
 
     def _entry_path(self, sources):
@@ -184,7 +183,7 @@ class ImageCache:
                 offset += array.nbytes
             if offset != len(payload):
                 return None
-        except (ValueError, KeyError, TypeError):
+        except (ValueError, KeyError, TypeError, AttributeError):  # a header damaged into other JSON
             return None
         return tuple(arrays)
 

@@ -97,7 +97,7 @@ def train_headpose(
             shape, num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE, filters=MODEL_FILTERS[model_size]
         ),
         build_loss=lambda dataset: AttitudeLoss(num_bins=dataset.num_bins, angle_range=DEFAULT_ANGLE_RANGE),
-        build_evaluator=lambda model, dataset, loss: AngleErrorEvaluator(dataset, seed),
+        build_evaluator=lambda model, dataset, loss: AngleErrorEvaluator(dataset),
         trainer=HeadPoseTrainer,
         metric=HeadPoseTrainer.METRIC,
         describe=lambda dataset: {
@@ -173,12 +173,11 @@ class HeadPoseTrainer(DetectionTrainer):
 
 class AngleErrorEvaluator:
     """The evaluator ``HeadPoseTrainer`` validates with: ``evaluate_attitude`` on ``dataset``'s validation split
-    (its random choices drawn from ``seed``), the report as ``current_summary`` (validation/results.txt) and the
-    figures as validation/results.json."""
+    (the images as they are), the report as ``current_summary`` (validation/results.txt) and the figures as
+    validation/results.json."""
 
-    def __init__(self, dataset, seed=0):
+    def __init__(self, dataset):
         self.dataset = dataset
-        self.seed = seed
         self.val_messenger = None
         self.results = None
         self.current_summary = ""
@@ -191,7 +190,7 @@ class AngleErrorEvaluator:
 
     def evaluate(self, model, epoch=0):
         """One validation pass of ``model``; returns ``evaluate_attitude``'s result."""
-        self.results = evaluate_attitude(model, self.dataset, seed=self.seed)
+        self.results = evaluate_attitude(model, self.dataset)
         self.current_summary = format_attitude_report(self.results) + "\n"
         if self.val_messenger is not None:
             self.val_messenger.add_text("validation/summary", "```\n" + self.current_summary + "```", epoch)
