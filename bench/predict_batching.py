@@ -56,7 +56,12 @@ def main():
             def go():
                 with contextlib.redirect_stdout(io.StringIO()):
                     return predict(
-                        loaded, images, os.path.join(root, f"out{batch_size}"), batch_size=batch_size, progress=False
+                        loaded,
+                        images,
+                        os.path.join(root, f"out{batch_size}"),
+                        batch_size=batch_size,
+                        progress=False,
+                        exist_ok=True,
                     )["predicted"]
 
             return go

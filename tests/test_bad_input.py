@@ -377,33 +377,49 @@ def test_darknet_reports_images_without_annotation_files_once_per_split(tmp_path
     assert os.path.join(info["train"]["annotations"], "x.txt") in lines[0]
 
 
-def rotated_photo(path):
+def rotated_photo(path, format="PNG"):
     exif = Image.Exif()
     exif[0x0112] = 6  # shown turned 90 degrees clockwise
-    Image.new("RGB", (24, 16)).save(path, exif=exif)
+    Image.new("RGB", (24, 16)).save(path, format=format, exif=exif)
 
 
-@pytest.mark.parametrize("kind", ["darknet", "attitude"])
-def test_exif_orientation_is_reported_once_per_dataset_and_pixels_stay_as_stored(tmp_path, kind):
+def rotated_jpeg(path):
+    rotated_photo(path, format="JPEG")  # decoded without Pillow when reduced
+
+
+@pytest.mark.parametrize(
+    "kind, photo, reduced",
+    [
+        ("darknet", rotated_photo, False),
+        ("darknet", rotated_jpeg, True),
+        ("attitude", rotated_photo, False),
+        ("attitude", rotated_jpeg, True),
+    ],
+)
+def test_exif_orientation_is_reported_once_per_dataset_and_pixels_stay_as_stored(tmp_path, kind, photo, reduced):
     if kind == "darknet":
-        dataset = darknet.DarknetDataset(darknet_folders(tmp_path, image=rotated_photo), SHAPE)
-        entry = dataset.val_storage[0]
+        dataset = darknet.DarknetDataset(darknet_folders(tmp_path, image=photo), SHAPE, reduced_decode=reduced)
+        entry = dataset.train_storage[0]
 
         def load():
-            return dataset.load_instance(entry, False)[0]
+            return dataset.load_instance(entry, True)[0]
+
+        expected = {(16, 16, 3)}
     else:
         folders = attitude_folders(tmp_path)
-        rotated_photo(os.path.join(folders[0], "a.png"))
-        dataset = attitude.AttitudeDataset([16, 24, 3], *folders)
+        photo(os.path.join(folders[0], "a.png"))
+        dataset = attitude.AttitudeDataset([16, 24, 3], *folders, reduced_decode=reduced)
         entry = dataset.train_storage[0]
 
         def load():
             return dataset._load_instance(entry)[0]
 
+        expected = {(16, 24, 3)}  # not rotated
+
     with pytest.warns(UserWarning, match="EXIF orientation 6") as recorded:
         shapes = {load().shape for _ in range(3)}
     assert len([w for w in recorded if "EXIF" in str(w.message)]) == 1
-    assert shapes == {(16, 24, 3)}  # not rotated
+    assert shapes == expected
 
 
 def test_file_names_that_are_not_utf8_are_skipped_with_a_warning(tmp_path):

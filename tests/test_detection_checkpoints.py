@@ -86,8 +86,35 @@ def test_a_failed_save_keeps_the_previous_file(tmp_path):
     assert not [name for name in os.listdir(tmp_path) if "partial" in name]
 
 
+@pytest.mark.parametrize(
+    "written, temporary, save",
+    [
+        ("last.h5", ".last.partial.h5", lambda trainer: trainer.save_model(0.9)),
+        (os.path.join("state", "state.json"), os.path.join("state", ".state.partial.json"), lambda t: t.save_state(2)),
+    ],
+)
+def test_a_full_disk_is_one_line_naming_the_file_and_the_run_stays_resumable(tmp_path, written, temporary, save):
+    trainer = make_trainer(DetectionTrainer, tmp_path, optimizer=tf.keras.optimizers.Adam(0.1))
+    trainer.state_folder = str(tmp_path / "state")
+    trainer.optimizer.build(trainer.model.trainable_variables)
+    trainer.save_model(0.5)
+    trainer.save_state(1)
+    before = {name: (tmp_path / name).read_bytes() for name in ("last.h5", "best.h5", "state/state.json")}
+    files = sorted(os.listdir(tmp_path / "state"))
+    os.symlink("/dev/full", tmp_path / temporary)  # every write there fails as on a full disk
+
+    with pytest.raises(OSError, match=f"^the disk is full: {tmp_path / written} could not be written") as raised:
+        save(trainer)
+    assert "\n" not in str(raised.value)
+    assert {name: (tmp_path / name).read_bytes() for name in before} == before
+    assert sorted(os.listdir(tmp_path / "state")) == files  # nothing of the failed save is left
+    resumed = make_trainer(DetectionTrainer, tmp_path, optimizer=tf.keras.optimizers.Adam(0.1))
+    resumed.state_folder = str(tmp_path / "state")
+    assert resumed.resume() == 2
+
+
 def test_models_are_logged_to_an_active_mlflow_run(tmp_path, recwarn, monkeypatch):
-    import mlflow
+    mlflow = pytest.importorskip("mlflow")
     from mlflow.tracking import MlflowClient
 
     monkeypatch.setenv("MLFLOW_ALLOW_FILE_STORE", "true")

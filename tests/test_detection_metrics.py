@@ -92,8 +92,8 @@ def test_dvclive_and_mlflow_receive_their_names_in_order(tmp_path, monkeypatch):
 
 
 def test_real_dvclive_and_mlflow_sessions(tmp_path, monkeypatch):
-    import mlflow
-    from dvclive import Live
+    mlflow = pytest.importorskip("mlflow")
+    Live = pytest.importorskip("dvclive").Live
     from mlflow.tracking import MlflowClient
 
     monkeypatch.chdir(tmp_path)

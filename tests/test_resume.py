@@ -124,7 +124,8 @@ def test_a_resumed_run_ends_as_an_uninterrupted_one(tmp_path, deterministic_ops,
         whole_steps = [step for name, step, _, _ in read_summaries(os.path.join(whole, "tensorboard")) if name == tag]
         assert sorted(steps) == whole_steps == expected, tag
     assert sorted(os.listdir(os.path.join(stopped, "state")))[-1] == "state.json"
-    assert len(os.listdir(os.path.join(stopped, "state"))) == 3  # state.json and one checkpoint's two files
+    # state.json and one checkpoint's two files and its copy of best.h5
+    assert len(os.listdir(os.path.join(stopped, "state"))) == 4
 
 
 def test_best_model_is_kept_when_resumed_epochs_do_not_beat_it(tmp_path):
@@ -287,3 +288,49 @@ def test_demo_job_resumes_its_run_only_when_asked(tmp_path, monkeypatch, capsys)
     monkeypatch.setattr(detect, "run_detection_demo", interrupted)
     assert main(["detect", "--out", str(tmp_path), "--epochs", "3"]) == 130
     assert f"--out {tmp_path} --epochs 3 --resume" in capsys.readouterr().err
+
+
+def test_a_run_killed_between_its_summary_row_and_its_state_resumes_without_repeats(tmp_path):
+    """The stopped run's epoch 3 beat the best score and logged its steps; the redone epoch 3 scores lower."""
+
+    def train(epochs, scores, stop_before_state=None):
+        tf.keras.utils.set_random_seed(1)
+        logger = TensorBoardLogger(str(tmp_path / "tensorboard"), write_every=1)
+        trainer = make_trainer(
+            DetectionTrainer, str(tmp_path), model=detection_model(), optimizer=adam(), logger=logger, metric="acc"
+        )
+        trainer.skip_initial_validation = True
+        start = trainer.resume() if stop_before_state is None else 1
+        if stop_before_state is not None:
+            save_state = trainer.save_state
+
+            def stopping(epoch):
+                if epoch == stop_before_state:
+                    raise KeyboardInterrupt  # stands for the kill: summary.csv, best.h5 and events are written
+                save_state(epoch)
+                if epoch == stop_before_state - 1:
+                    shutil.copyfile(tmp_path / "best.h5", tmp_path / "best-of-the-state.h5")
+
+            trainer.save_state = stopping
+        try:
+            trainer.train(
+                epochs,
+                train_batches(count=3, extra_targets=1),
+                validation_batches(1),
+                RecordingEvaluator(scores),
+                start=start,
+            )
+        except KeyboardInterrupt:
+            pass
+        logger.close()
+        return trainer
+
+    train(4, [0.5, 0.9, 0.99], stop_before_state=3)
+    resumed = train(4, [0.3, 0.4])
+    assert [row["epoch"] for row in resumed.summary_rows] == [1, 2, 3, 4] and resumed.best_value == 0.9
+    assert (tmp_path / "best.h5").read_bytes() == (tmp_path / "best-of-the-state.h5").read_bytes()
+    steps = {}
+    for tag, step, _, _ in read_summaries(tmp_path / "tensorboard"):
+        steps.setdefault(tag, []).append(step)
+    assert steps["train/total-loss"] == list(range(12))
+    assert all(sorted(set(found)) == sorted(found) for found in steps.values()), steps

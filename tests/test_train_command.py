@@ -1,9 +1,11 @@
 """python -m quillon.forgeline train: own data in, complete run folder out; every mistake named before a write."""
 
+import argparse
 import glob
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -265,3 +267,174 @@ def test_deterministic_runs_repeat_bit_for_bit(tmp_path):
     assert weights[0].keys() == weights[1].keys() and len(weights[0]) > 10
     for name, array in weights[0].items():
         np.testing.assert_array_equal(array, weights[1][name], err_msg=name)
+
+
+def add_images(description, count, split="train"):
+    """``count`` more labelled images in ``split`` of the Darknet description at ``description``."""
+    folders = yaml.safe_load(description.read_text())[split]
+    for index in range(count):
+        Image.new("RGB", (48, 40), (40 * index % 255, 90, 160)).save(
+            os.path.join(folders["images"], f"more{index}.png")
+        )
+        with open(os.path.join(folders["annotations"], f"more{index}.txt"), "w") as stream:
+            stream.write("0 0.5 0.5 0.5 0.5\n")
+    return folders
+
+
+def non_image_jpg(data, count=1):
+    folders = add_images(data, 10)
+    for index in range(count):
+        with open(os.path.join(folders["images"], f"notes{index}.jpg"), "w") as stream:
+            stream.write("meeting notes, saved with the wrong name\n")
+        with open(os.path.join(folders["annotations"], f"notes{index}.txt"), "w") as stream:
+            stream.write("0 0.5 0.5 0.5 0.5\n")
+
+
+def label(data, text):
+    folders = yaml.safe_load(data.read_text())["train"]
+    with open(os.path.join(folders["annotations"], "1.txt"), "w") as stream:
+        stream.write(text)
+
+
+def killed_before_first_state(out):
+    """What a run killed in its first epoch leaves: the run folder without a training state."""
+    (out / "run" / "tensorboard").mkdir(parents=True)
+    (out / "run" / "config.json").write_text("{}")
+
+
+def earlier_predictions(folder):
+    (folder / "labels").mkdir(parents=True)
+    (folder / "labels" / "old.txt").write_text("0 0.5 0.5 0.1 0.1\n")
+    (folder / "predictions.json").write_text("[]")
+
+
+SMALL_RUN = ["--epochs", "1", "--input-size", "32", "--batch-size", "2", "--model-size", "small"]
+
+
+@pytest.fixture(scope="module")
+def finished_run(tmp_path_factory):
+    """A finished one-epoch run and its data: (out folder, description)."""
+    root = tmp_path_factory.mktemp("finished")
+    data = write_darknet_data(root / "data")
+    assert main(["train", "detect", "--data", str(data), "--out", str(root / "out"), *SMALL_RUN]) == 0
+    return root / "out", data
+
+
+@pytest.mark.parametrize(
+    "case, prepare, arguments, message, outcome",
+    [
+        (
+            "labels in pixel units",
+            lambda tmp, data: label(data, "0 245 130 60 40\n"),
+            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", *SMALL_RUN],
+            "1.txt:1: box 245 130 60 40 lies outside [0, 1]; these look like pixel units",
+            "nothing written",
+        ),
+        (
+            "a box of zero size",
+            lambda tmp, data: label(data, "0 0.5 0.5 0 0.2\n"),
+            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", *SMALL_RUN],
+            "1.txt:1: box 0.5 0.5 0 0.2 has zero size",
+            "nothing written",
+        ),
+        (
+            "a file named .jpg that is no image",
+            lambda tmp, data: non_image_jpg(data),
+            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", *SMALL_RUN],
+            "1 train images cannot be decoded and are left out ({tmp}/data/train/images/notes0.jpg: not a PNG or JPEG",
+            "run completes",
+        ),
+        (
+            "many files that are no images",
+            lambda tmp, data: non_image_jpg(data, count=3),
+            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", *SMALL_RUN],
+            "3 of the 15 train images cannot be decoded, more than the 10% that training leaves out",
+            "nothing written",
+        ),
+        (
+            "a run killed before its first state",
+            lambda tmp, data: killed_before_first_state(tmp / "new"),
+            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", "--resume", *SMALL_RUN],
+            "holds no training state (the run stopped before its first epoch ended): starting the run again",
+            "run completes",
+        ),
+        (
+            "a changed model on resume",
+            None,
+            ["train", "detect", "--data", "{run_data}", "--out", "{run}", "--resume", *SMALL_RUN[:-1], "medium"],
+            "--model-size 'medium' (the run has 'small')",
+            "nothing written",
+        ),
+        (
+            "a finished run resumed",
+            None,
+            ["train", "detect", "--data", "{run_data}", "--out", "{run}", "--resume", *SMALL_RUN],
+            "has finished its 1 epochs; to train it further, resume it with --epochs greater than 1",
+            "nothing written",
+        ),
+        (
+            "a misspelt option",
+            None,
+            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", "--epcohs", "2"],
+            "unrecognized arguments: --epcohs (did you mean --epochs?) 2",
+            "nothing written",
+        ),
+        (
+            "an abbreviated option",
+            None,
+            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", "--epoch", "2"],
+            "unrecognized arguments: --epoch (did you mean --epochs?) 2",
+            "nothing written",
+        ),
+        (
+            "a used predict folder",
+            lambda tmp, data: earlier_predictions(tmp / "predicted"),
+            ["predict", "{run}/run", "{tmp}/data/validation/images", "--out", "{tmp}/predicted"],
+            "already holds results (labels, predictions.json); give --exist-ok to replace them",
+            "nothing written",
+        ),
+    ],
+)
+def test_a_users_mistakes_are_named_and_runs_are_never_stranded(
+    tmp_path, capsys, finished_run, case, prepare, arguments, message, outcome
+):
+    out, run_data = finished_run
+    run = tmp_path / "finished"
+    shutil.copytree(out, run)
+    data = write_darknet_data(tmp_path / "data")
+    if prepare:
+        prepare(tmp_path, data)
+    before = {str(path): path.stat().st_mtime_ns for path in tmp_path.rglob("*")}
+    arguments = [argument.format(tmp=tmp_path, data=data, run=run, run_data=run_data) for argument in arguments]
+    try:
+        status = main(arguments)
+    except SystemExit as exit:  # the command line's own errors
+        status = exit.code
+    output = capsys.readouterr()
+    assert message.format(tmp=tmp_path) in output.out + output.err, case
+    if outcome == "nothing written":
+        assert status != 0 or "finished" in case, case
+        assert {str(path): path.stat().st_mtime_ns for path in tmp_path.rglob("*")} == before, case
+    else:
+        assert status == 0, case
+        state = json.loads((tmp_path / "new" / "run" / "state" / "state.json").read_text())
+        assert state["epoch"] == 1 and [row["epoch"] for row in state["summary_rows"]] == [1], case
+
+
+def test_every_option_has_help_and_the_commands_say_their_version(capsys):
+    from quillon.forgeline.__main__ import build_parser
+    from quillon.forgeline.demo.__main__ import build_parser as build_demo_parser
+
+    parsers = [build_parser(), build_demo_parser()]
+    undocumented = []
+    while parsers:
+        parser = parsers.pop()
+        for action in parser._actions:
+            if isinstance(action, argparse._SubParsersAction):
+                parsers.extend(action.choices.values())
+            elif not action.help:
+                undocumented.append(f"{parser.prog} {'/'.join(action.option_strings) or action.dest}")
+    assert undocumented == []
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    assert capsys.readouterr().out.startswith("quillon-forgeline ")

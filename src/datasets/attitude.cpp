@@ -147,7 +147,10 @@ py::object decoded_pixels(const Globals& g, const py::handle& dataset, const py:
   if (needed) {
     py::object reduced =
         image_arrays::decode_rgb_at_least(py::module_::import("os").attr("fsencode")(path).cast<std::string>(), needed);
-    if (reduced) return reduced;
+    if (reduced) {
+      image_arrays::warn_if_exif_rotated(dataset, py::none(), path);
+      return reduced;
+    }
   }
   py::object image = open_rgb(g, dataset, path);
   py::object rgbx = image_arrays::rgbx_pixels(image);

@@ -234,7 +234,10 @@ py::object read_rgb_image(const Globals& g, const py::object& dataset, const std
                           const image_arrays::NeededSize& needed = nullptr) {
   if (needed) {
     py::object reduced = image_arrays::decode_rgb_at_least(img_path, needed);
-    if (reduced) return reduced;
+    if (reduced) {
+      image_arrays::warn_if_exif_rotated(dataset, py::none(), py::str(img_path));
+      return reduced;
+    }
   }
   try {
     py::object opened = g["Image"].attr("open")(img_path);

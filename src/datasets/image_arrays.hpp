@@ -79,7 +79,9 @@ py::object decode_rgb_at_least(const std::string& path, const NeededSize& needed
 py::object rgb_image(const py::object& image, const py::handle& path);
 
 // utils.warn_if_exif_rotated(dataset, image, path): the first image of a
-// dataset that carries an EXIF orientation is reported.
+// dataset that carries an EXIF orientation is reported. `image` is the opened
+// Pillow image, or None for pixels decoded without Pillow (the file's header
+// is read then).
 void warn_if_exif_rotated(const py::handle& dataset, const py::object& image, const py::handle& path);
 
 }  // namespace image_arrays

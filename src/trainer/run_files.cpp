@@ -34,4 +34,23 @@ void write_text_atomically(const py::object& path, const std::function<void(cons
 
 void remove_stale_temporary_files(const py::object& folder) { helpers().attr("remove_stale_temporary_files")(folder); }
 
+void remove_partial_files(const py::object& folder, const std::string& prefix) {
+  helpers().attr("remove_partial_files")(folder, prefix);
+}
+
+void raise_if_disk_full(py::error_already_set& error, const py::object& path, const py::object& needed_bytes) {
+  py::object full = helpers().attr("disk_full_error")(error.value(), path, needed_bytes);
+  if (full.is_none()) return;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(full.ptr())), full.ptr());
+  throw py::error_already_set();
+}
+
+bool keep_model_copy(const py::object& model_file, const py::object& copy) {
+  return helpers().attr("keep_model_copy")(model_file, copy).cast<bool>();
+}
+
+void restore_model_copy(const py::object& model_file, const py::object& copy) {
+  helpers().attr("restore_model_copy")(model_file, copy);
+}
+
 }  // namespace run_files

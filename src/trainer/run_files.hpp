@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include <functional>
+#include <string>
 
 namespace run_files {
 
@@ -36,5 +37,21 @@ void save_atomically(const py::object& path, const std::function<void(const py::
 
 // Removes the temporary files that a killed write left in `folder`.
 void remove_stale_temporary_files(const py::object& folder);
+
+// Removes the files and folders in `folder` whose names start with `prefix`:
+// what a failed write of a multi-file checkpoint left.
+void remove_partial_files(const py::object& folder, const std::string& prefix);
+
+// When `error` (raised writing `path`) says the disk is full, raises instead
+// one OSError naming the file, the space needed and the space free; returns
+// otherwise.
+void raise_if_disk_full(py::error_already_set& error, const py::object& path, const py::object& needed_bytes);
+
+// `copy` made to hold the model file as it is now (a hard link where the disk
+// allows); false, writing nothing, when there is no model file.
+bool keep_model_copy(const py::object& model_file, const py::object& copy);
+
+// The model file made to hold what `copy` holds; `copy` None removes it.
+void restore_model_copy(const py::object& model_file, const py::object& copy);
 
 }  // namespace run_files

@@ -17,6 +17,8 @@ const char* const kStateFile = "state.json";
 // the checkpoint that state.json names is never overwritten.
 const char* const kCheckpointPrefix = "epoch-";
 const int kFormat = 1;
+// The state's copy of best.h5 is "<checkpoint name>.best.h5".
+const char* const kBestModelSuffix = ".best.h5";
 // The logger counters that keep TensorBoard steps going on after a resume.
 const char* const kLoggerCounters[] = {"train_step", "validation_step"};
 
@@ -105,6 +107,9 @@ py::dict read_state_file(const Globals& g, const py::object& path) {
                     py::str(name).cast<std::string>().rfind(kCheckpointPrefix, 0) == 0 &&
                     g["os"].attr("path").attr("basename")(name).equal(name);
   require("checkpoint", plain_name, "the name of a checkpoint in the state folder");
+  py::object best_model = fields.attr("get")("best_model", py::none());
+  require("best_model", best_model.is_none() || best_model.equal(name + py::str(kBestModelSuffix)),
+          "null or the name of the checkpoint's copy of best.h5");
   py::object best_value = fields.attr("get")("best_value");
   require("best_value", py::isinstance<py::float_>(best_value) || is_plain_int(best_value), "a number");
   py::object rows = fields.attr("get")("summary_rows");
@@ -176,6 +181,27 @@ void read_checkpoint(const Globals& g, const py::object& self, const py::object&
   }
 }
 
+// Puts the run folder back to the moment of the state: best.h5 becomes the
+// model of the state's best value (states written before it kept a copy leave
+// it alone), and TensorBoard forgets what the stopped run logged after the
+// state, which the resumed run logs again. A failure here costs only that
+// tidying: it is a warning, and the resume stands.
+void tidy_after_stop(const Globals& g, const py::object& self, const py::object& folder, const py::dict& state) {
+  try {
+    py::object best = py::getattr(self, "best", py::none());
+    if (state.contains("best_model") && !best.is_none()) {
+      py::object copy = state["best_model"];
+      run_files::restore_model_copy(best, copy.is_none() ? copy : join(g, folder, copy));
+    }
+    py::object logger = self.attr("logger");
+    if (py::hasattr(logger, "drop_later_events")) logger.attr("drop_later_events")();
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_OSError)) throw;
+    pyclass::warn("resume: the run folder could not be put back to its training state: " +
+                  py::str(error.value()).cast<std::string>());
+  }
+}
+
 }  // namespace
 
 void save(const Globals& g, const py::object& self, const py::object& epoch) {
@@ -207,18 +233,36 @@ void save(const Globals& g, const py::object& self, const py::object& epoch) {
   state["summary_rows"] = self.attr("summary_rows");
   state["logger_steps"] = logger_counters(self.attr("logger"));
   if (!weight_averaging::saved_averages(g, self).is_none()) state["ema"] = true;
+  // The state keeps its own copy of best.h5, the model of best_value: a
+  // best.h5 written after this state (by an epoch the kill cut short) is
+  // replaced by it on resume.
+  py::object best = py::getattr(self, "best", py::none());
+  py::object best_copy = join(g, folder, py::str(name + kBestModelSuffix));
+  bool has_best = !best.is_none() && os.attr("path").attr("isfile")(best).cast<bool>();
+  state["best_model"] = has_best ? py::object(py::str(name + kBestModelSuffix)) : py::object(py::none());
   // Serialised first: a value JSON cannot hold fails before anything is written.
   py::object text = g["json"].attr("dumps")(state, py::arg("indent") = 1);
 
-  py::object written = checkpoint.attr("write")(join(g, folder, py::str(name)));
-  std::string file_prefix = py::str(os.attr("path").attr("basename")(written)).cast<std::string>() + ".";
-  for (py::handle entry : os.attr("listdir")(folder)) {
-    if (py::str(entry).cast<std::string>().rfind(file_prefix, 0) == 0) {
-      run_files::sync_to_disk(join(g, folder, py::reinterpret_borrow<py::object>(entry)));
+  try {
+    py::object written = checkpoint.attr("write")(join(g, folder, py::str(name)));
+    if (has_best) run_files::keep_model_copy(best, best_copy);
+    std::string file_prefix = py::str(os.attr("path").attr("basename")(written)).cast<std::string>() + ".";
+    for (py::handle entry : os.attr("listdir")(folder)) {
+      if (py::str(entry).cast<std::string>().rfind(file_prefix, 0) == 0) {
+        run_files::sync_to_disk(join(g, folder, py::reinterpret_borrow<py::object>(entry)));
+      }
     }
+    run_files::write_text_atomically(join(g, folder, py::str(kStateFile)),
+                                     [&](const py::object& file) { file.attr("write")(text); });
+  } catch (py::error_already_set& error) {
+    // A failed save (a full disk, say) leaves none of its files behind, and
+    // the previous state stays the current one.
+    run_files::remove_partial_files(folder, name);
+    py::int_ needed(0);
+    for (py::handle variable : variables_of(self)) needed = needed + variable.attr("numpy")().attr("nbytes");
+    run_files::raise_if_disk_full(error, join(g, folder, py::str(name)), needed);
+    throw;
   }
-  run_files::write_text_atomically(join(g, folder, py::str(kStateFile)),
-                                   [&](const py::object& file) { file.attr("write")(text); });
   remove_stale_files(g, folder, name);
 }
 
@@ -262,6 +306,7 @@ py::object restore(const Globals& g, const py::object& self) {
   // The restored model was validated before the stop.
   self.attr("skip_initial_validation") = true;
   self.attr("resumed") = true;
+  tidy_after_stop(g, self, folder, state);
   // Last, so that a warning turned into an error finds the resume complete.
   if (averaging && !saved_averages) {
     pyclass::warn("resume: " + py::str(path).cast<std::string>() +

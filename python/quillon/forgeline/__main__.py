@@ -6,12 +6,18 @@ imports the heavy modules (TensorFlow) only when the command runs, so
 ``--help`` answers at once.
 """
 
-import argparse
 import sys
 
 from quillon.forgeline.console import quiet_tensorflow
 from quillon.forgeline.deploy import settings
-from quillon.forgeline.jobs.options import fraction, option_values, positive_int
+from quillon.forgeline.jobs.options import (
+    CommandParser,
+    add_version_option,
+    fraction,
+    option_values,
+    positive_int,
+    report_user_errors,
+)
 
 # The commands that run TensorFlow (the data commands mostly do not: they should not wait for it).
 TENSORFLOW_COMMANDS = ("train", "predict", "export")
@@ -35,6 +41,11 @@ def _add_predict_command(subcommands):
     parser.add_argument("model", metavar="RUN_OR_MODEL", help="run folder (with labels.txt, config.json) or model file")
     parser.add_argument("source", metavar="SOURCE", help="image file, folder of images, or glob pattern (quote it)")
     parser.add_argument("--out", default="runs/predict", help="output folder (default %(default)s)")
+    parser.add_argument(
+        "--exist-ok",
+        action="store_true",
+        help="replace the results of an earlier predict in OUT (by default they are kept and predict refuses)",
+    )
     parser.add_argument(
         "--batch-size",
         type=positive_int,
@@ -70,7 +81,7 @@ def _run_predict(args):
         args.model,
         args.source,
         args.out,
-        **option_values(args, "batch_size", "score_threshold", "nms_iou", "max_detections", "task"),
+        **option_values(args, "batch_size", "score_threshold", "nms_iou", "max_detections", "task", "exist_ok"),
     )
 
 
@@ -122,7 +133,8 @@ def _add_data_command(subcommands):
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(prog="forgeline", description="The quillon forgeline toolkit's commands.")
+    parser = CommandParser(prog="forgeline", description="The quillon forgeline toolkit's commands.")
+    add_version_option(parser)
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _add_predict_command(subcommands)
     _add_export_command(subcommands)
@@ -134,15 +146,10 @@ def build_parser():
 def main(argv=None):
     args = build_parser().parse_args(argv)
     args.argv = list(argv if argv is not None else sys.argv[1:])
-    try:
-        if args.command in TENSORFLOW_COMMANDS:
-            # Before anything of the command imports TensorFlow: its start-up lines are held back.
-            quiet_tensorflow()
-        status = args.run(args)
-    except (ValueError, OSError, ImportError) as error:  # bad input, missing files or packages: no traceback
-        print(f"forgeline {args.command}: error: {error}", file=sys.stderr)
-        return 1
-    return status or 0
+    if args.command in TENSORFLOW_COMMANDS:
+        # Before anything of the command imports TensorFlow: its start-up lines are held back.
+        quiet_tensorflow()
+    return report_user_errors(f"forgeline {args.command}", lambda: args.run(args))
 
 
 if __name__ == "__main__":

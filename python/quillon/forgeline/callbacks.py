@@ -7,6 +7,7 @@ import weakref
 
 import numpy as np
 import tensorflow as tf
+from tensorboard.compat.proto import event_pb2
 from tensorboard.plugins.scalar import metadata as scalar_metadata
 
 from quillon.forgeline import console
@@ -371,3 +372,46 @@ class TensorBoardLogger:
     def close(self):
         self._write_pending()
         self.writer.close()
+
+    def drop_later_events(self):
+        """Removes from the log folder's event files every event at or after the counters' steps.
+
+        A resumed run calls it once its counters are restored: what the
+        stopped run wrote after its last saved state (an interrupted epoch) is
+        written again by the resumed run, and must not be shown twice.
+        Training losses are measured against the training-step counter,
+        everything else against the validation counter. Files are replaced
+        crash-safely, and only when they hold such events.
+        """
+        from quillon.forgeline.run_files import save_atomically
+
+        for folder, _, names in os.walk(self.log_dir):
+            for name in names:
+                if ".tfevents." not in name:
+                    continue
+                path = os.path.join(folder, name)
+                events, dropped = self._events_before_counters(path)
+                if dropped:
+
+                    def write(temporary, events=events):
+                        with tf.io.TFRecordWriter(temporary) as records:
+                            for event in events:
+                                records.write(event)
+
+                    save_atomically(path, write)
+
+    def _events_before_counters(self, path):
+        """(the serialised events of the file to keep, whether any were dropped)."""
+        kept, dropped = [], False
+        try:
+            for record in tf.data.TFRecordDataset(path):
+                event = event_pb2.Event.FromString(record.numpy())
+                tags = [value.tag for value in event.summary.value]
+                counter = self.train_step if tags and tags[0].startswith("train/") else self.validation_step
+                if tags and event.step >= counter:
+                    dropped = True
+                else:
+                    kept.append(record.numpy())
+        except tf.errors.DataLossError:  # a record cut short by the kill: dropped with the rest
+            dropped = True
+        return kept, dropped

@@ -11,8 +11,10 @@ image's label file and drawing directly (a killed predict is run again).
 """
 
 import contextlib
+import errno
 import os
 import re
+import shutil
 
 # ".<stem>.partial<extension>", as temporary_path names it.
 _TEMPORARY_NAME = re.compile(r"^\..*\.partial(\.[^.]*)?$")
@@ -45,10 +47,81 @@ def save_atomically(path, save):
         save(temporary)
         sync_to_disk(temporary)
         os.replace(temporary, path)
-    except BaseException:
+    except BaseException as error:
+        written = os.path.getsize(temporary) if os.path.isfile(temporary) else 0
         with contextlib.suppress(OSError):
             os.remove(temporary)
+        full = disk_full_error(error, path, os.path.getsize(path) if os.path.isfile(path) else written)
+        if full is not None:
+            raise full from None
         raise
+
+
+def disk_full_error(error, path, needed_bytes=0):
+    """The ``DiskFullError`` to raise for ``error`` when it says the disk is full (writing ``path``), else None.
+
+    Writers report a full disk in their own ways: an OSError with ENOSPC
+    (Python, h5py) or an error whose text says so (TensorFlow's checkpoints).
+    """
+    if isinstance(error, DiskFullError) or (
+        getattr(error, "errno", None) != errno.ENOSPC and "No space left" not in str(error)
+    ):
+        return None
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        free = f"{shutil.disk_usage(folder).free / 2**20:.1f} MiB free"
+    except OSError:
+        free = "free space unknown"
+    needed = f"about {needed_bytes / 2**20:.1f} MiB needed, " if needed_bytes else ""
+    return DiskFullError(
+        f"the disk is full: {path} could not be written ({needed}{free} in {folder}); the files written before are "
+        "intact: free some space, then resume the run"
+    )
+
+
+class DiskFullError(OSError):
+    """A write failed for want of disk space; the message names the file and the space needed."""
+
+    def __init__(self, message):
+        super().__init__(message)
+        self.errno = errno.ENOSPC
+
+
+def remove_partial_files(folder, prefix):
+    """Removes what a failed write of the files named ``prefix``... left in ``folder`` (files and folders)."""
+    for entry in os.scandir(folder):
+        if entry.name.startswith(prefix):
+            if entry.is_dir(follow_symlinks=False):
+                shutil.rmtree(entry.path, ignore_errors=True)
+            else:
+                with contextlib.suppress(OSError):
+                    os.remove(entry.path)
+
+
+def keep_model_copy(model_file, copy):
+    """Makes ``copy`` hold the model file ``model_file`` as it is now (a hard link where the disk allows, else
+    a copy); returns False, writing nothing, when there is no ``model_file``."""
+    if not os.path.isfile(model_file):
+        return False
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(copy)
+    try:
+        os.link(model_file, copy)
+    except OSError:  # a file system without hard links
+        save_atomically(copy, lambda temporary: shutil.copyfile(model_file, temporary))
+    return True
+
+
+def restore_model_copy(model_file, copy):
+    """Makes ``model_file`` the model that ``copy`` holds, unless it already is; ``copy`` None: the model
+    file is removed (it was written after the copy's moment, which had none)."""
+    if copy is None:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(model_file)
+        return
+    if not os.path.isfile(copy) or (os.path.isfile(model_file) and os.path.samefile(model_file, copy)):
+        return
+    save_atomically(model_file, lambda temporary: shutil.copyfile(copy, temporary))
 
 
 def write_text_atomically(path, text, encoding="utf-8", newline=None):

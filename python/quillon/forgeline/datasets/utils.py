@@ -7,7 +7,6 @@ import warnings
 
 import cv2
 import numpy as np
-import tensorflow as tf
 from PIL import Image
 
 # Dtypes cv2.resize and cv2.copyMakeBorder handle for any channel count used here.
@@ -101,6 +100,8 @@ def without_autotuning(dataset):
     and then ran its loading calls one after the other for a whole pass, and
     training steps over an autotuned dataset ran whole epochs a third slower.
     """
+    import tensorflow as tf  # here: the checks that run before training use this module without TensorFlow
+
     options = tf.data.Options()
     options.autotune.enabled = False
     return dataset.with_options(options)
@@ -241,15 +242,78 @@ _MODE_NAMES = {"I": "32-bit integer pixels", "F": "32-bit float pixels"}
 
 _EXIF_ORIENTATION = 0x0112
 _exif_lock = threading.Lock()
+# The formats the loaders decode, and how their files begin.
+_IMAGE_SIGNATURES = {"PNG": b"\x89PNG\r\n\x1a\n", "JPEG": b"\xff\xd8\xff"}
+
+
+def image_problem(path):
+    """None when the file at `path` starts as a decodable PNG or JPEG, else a short reason.
+
+    Reads the header only (format, size, pixel mode), not the pixels: cheap
+    enough to run over a whole data set before training starts.
+    """
+    try:
+        with open(path, "rb") as stream:
+            start = stream.read(8)
+    except OSError as error:
+        return f"cannot be read ({error.strerror})"
+    if not start:
+        return "empty file"
+    if not any(start.startswith(signature) for signature in _IMAGE_SIGNATURES.values()):
+        return f"not a PNG or JPEG image (starts with {start!r})"
+    try:
+        with Image.open(path) as image:
+            width, height = image.size
+            mode = image.mode
+    except (OSError, SyntaxError, ValueError, Image.DecompressionBombError) as error:
+        return f"damaged image header ({error})"
+    if width < 1 or height < 1:
+        return f"image of size {width}x{height}"
+    if mode not in _EIGHT_BIT_MODES and not mode.startswith("I;16"):
+        return f"Pillow mode {mode!r} ({_MODE_NAMES.get(mode, 'not 8 or 16 bits')}) has no known value range"
+    return None
+
+
+def leave_out_images(dataset, images):
+    """Removes the samples of the image files `images` from `dataset`'s training and validation storage."""
+    left_out = {os.path.abspath(os.fsdecode(image)) for image in images}
+    if not left_out:
+        return
+    for name in ("train_storage", "val_storage"):
+        kept = [entry for entry in getattr(dataset, name) if os.path.abspath(os.fsdecode(entry[0])) not in left_out]
+        setattr(dataset, name, kept)
+
+
+def exif_orientation(path):
+    """The EXIF orientation (1..8) of the image file at `path`; 1 when upright, absent or unreadable."""
+    try:
+        with Image.open(path) as image:
+            return _orientation(image)
+    except (OSError, SyntaxError, ValueError, Image.DecompressionBombError):
+        return 1
+
+
+def _orientation(image):
+    if "exif" not in image.info:
+        return 1
+    try:
+        orientation = image.getexif().get(_EXIF_ORIENTATION, 1)
+    except (OSError, SyntaxError, ValueError):  # a damaged EXIF block says nothing
+        return 1
+    return orientation if orientation in range(1, 9) else 1
 
 
 def warn_if_exif_rotated(dataset, image, path):
     """Warns once per `dataset` when an image carries an EXIF orientation:
-    the loaders use the pixels as stored, not rotated as photo viewers show them."""
-    if getattr(dataset, "_warned_exif_orientation", False) or "exif" not in image.info:
+    the loaders use the pixels as stored, not rotated as photo viewers show them.
+
+    `image` is the opened Pillow image, or None where the pixels were decoded
+    without Pillow: the file's header is read then.
+    """
+    if getattr(dataset, "_warned_exif_orientation", False):
         return
-    orientation = image.getexif().get(_EXIF_ORIENTATION, 1)
-    if orientation in (None, 1):
+    orientation = _orientation(image) if image is not None else exif_orientation(path)
+    if orientation == 1:
         return
     with _exif_lock:
         if getattr(dataset, "_warned_exif_orientation", False):

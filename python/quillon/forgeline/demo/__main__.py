@@ -6,19 +6,22 @@ The parser reads only the defaults (the jobs' and the demos' image counts) and a
 TensorFlow) is imported when the job runs, so ``--help`` answers at once.
 """
 
-import argparse
 import importlib
 import sys
 
 from quillon.forgeline.demo.defaults import IMAGES
 from quillon.forgeline.jobs import defaults
 from quillon.forgeline.jobs.options import (
+    CommandParser,
     add_decode_option,
     add_training_options,
+    add_version_option,
     positive_int,
+    report_user_errors,
     run_training,
     training_options,
 )
+from quillon.forgeline.jobs.run_folder import FinishedRun, resume_plan
 
 
 def _add_job(subcommands, name, job, help, description, validation_share):
@@ -109,10 +112,11 @@ def _add_headpose_command(subcommands):
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(
+    parser = CommandParser(
         prog="python -m quillon.forgeline.demo",
         description="Train a model end to end on built-in data with the toolkit's trainers.",
     )
+    add_version_option(parser)
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _add_detect_command(subcommands)
     _add_segment_command(subcommands)
@@ -130,7 +134,25 @@ def main(argv=None):
         args.strategy = job_strategy(args.devices)  # configures devices: before TensorFlow's first operation
         args.run(args)
 
-    return run_training(run, command, args.resume)
+    def demo():
+        try:
+            args.resume = resume_plan(args.out, args.resume, _fixed_options(args), args.epochs)
+        except FinishedRun as finished:
+            print(finished)
+            return 0
+        return run_training(run, command, args.resume)
+
+    return report_user_errors(f"demo {args.command}", demo)
+
+
+def _fixed_options(args):
+    """The options a resumed demo run must keep, as its config.json records them."""
+    fixed = {}
+    if hasattr(args, "full_decode"):
+        fixed["reduced_decode"] = not args.full_decode
+    if hasattr(args, "annotations"):
+        fixed["annotations"] = args.annotations
+    return fixed
 
 
 if __name__ == "__main__":

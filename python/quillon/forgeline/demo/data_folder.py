@@ -24,7 +24,9 @@ def write_dataset_once(folder, parameters, write_splits):
         return folder
     parent = os.path.dirname(folder)
     os.makedirs(parent, exist_ok=True)
-    staging = tempfile.mkdtemp(prefix="." + os.path.basename(folder) + "-", dir=parent)
+    prefix = f".{os.path.basename(folder)}-staging-"
+    _remove_abandoned_staging(parent, prefix)
+    staging = tempfile.mkdtemp(prefix=f"{prefix}{os.getpid()}-", dir=parent)
     try:
         write_splits(staging)
         with open(os.path.join(staging, PARAMETERS_FILE), "w", encoding="utf-8") as stream:
@@ -34,6 +36,26 @@ def write_dataset_once(folder, parameters, write_splits):
         shutil.rmtree(staging, ignore_errors=True)
         raise
     return folder
+
+
+def _remove_abandoned_staging(parent, prefix):
+    """Removes the staging folders of killed processes (named ``<prefix><pid>-...``): nothing else would."""
+    for entry in os.scandir(parent):
+        if not entry.name.startswith(prefix) or not entry.is_dir(follow_symlinks=False):
+            continue
+        pid = entry.name[len(prefix) :].split("-")[0]
+        if pid.isdigit() and not _running(int(pid)):
+            shutil.rmtree(entry.path, ignore_errors=True)
+
+
+def _running(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # another user's process
+        return True
+    return True
 
 
 def _check_reusable(folder, parameters):

@@ -24,6 +24,7 @@ import collections
 import glob
 import json
 import os
+import shutil
 import sys
 from concurrent.futures import ThreadPoolExecutor
 
@@ -113,6 +114,21 @@ def read_batches(paths, batch_size, workers=None):
             pending = ahead
 
 
+# What predict writes into its output folder, for any task.
+OUTPUTS = ("images", "labels", "masks", "predictions.json")
+
+
+def _earlier_results(out, exist_ok):
+    """The paths of an earlier predict's results in ``out``, to replace; FileExistsError unless ``exist_ok``."""
+    earlier = [os.path.join(out, name) for name in OUTPUTS if os.path.lexists(os.path.join(out, name))]
+    if earlier and not exist_ok:
+        raise FileExistsError(
+            f"predict: {out} already holds results ({', '.join(os.path.basename(path) for path in earlier)}); "
+            "give --exist-ok to replace them, or choose another --out"
+        )
+    return earlier
+
+
 def predict(
     run_or_model,
     source,
@@ -123,8 +139,13 @@ def predict(
     max_detections=DEFAULT_MAX_DETECTIONS,
     task=None,
     progress=True,
+    exist_ok=False,
 ):
     """Predicts every image of ``source`` with the run's model and writes the results to ``out``.
+
+    Results of an earlier predict in ``out`` are never mixed with the new:
+    they raise ``FileExistsError``, or with ``exist_ok`` they are removed
+    (only what predict writes; other files stay) once the model has loaded.
 
     ``run_or_model``: a run folder, a model file, or a ``Run`` already loaded
     with ``load_run`` (to predict several sources without loading it again).
@@ -139,6 +160,7 @@ def predict(
     """
     if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
         raise ValueError(f"predict: batch_size must be a positive int, got {batch_size!r}")
+    earlier = _earlier_results(out, exist_ok)
     run = run_or_model if isinstance(run_or_model, Run) else load_run(run_or_model, task)
     paths = list_images(source)
     if run.task == "detect":
@@ -154,6 +176,8 @@ def predict(
     else:
         predictor, outputs = HeadposePredictor(run.model), _HeadposeOutputs(out)
 
+    for path in earlier:
+        shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
     os.makedirs(out, exist_ok=True)
     skipped = {}
     predicted = 0

@@ -43,6 +43,7 @@ def train_detection(
     cache=None,
     cache_dir=None,
     reduced_decode=False,
+    skip_images=(),
 ):
     """Trains the reference detector on the Darknet description ``data_file``; returns {"run_folder", "best_epoch",
     "best_map"}.
@@ -68,7 +69,8 @@ def train_detection(
     cache/); None decodes them every epoch.
     ``weights``: a model file or run folder to start from
     (``weights.start_from``). ``backbone``, ``backbone_weights``: see
-    ``models.detection.build_detection_model``.
+    ``models.detection.build_detection_model``. ``skip_images``: image files
+    left out of the data (the ``train`` command's check found them undecodable).
     """
     augmentation = dict(DEFAULT_DETECTION_AUGMENTATION if augmentation is None else augmentation)
 

@@ -51,6 +51,7 @@ def train_headpose(
     cache=None,
     cache_dir=None,
     reduced_decode=False,
+    skip_images=(),
 ):
     """Trains the reference head-pose model; returns {"run_folder", "best_epoch", "mae", "baseline_mae", "count"}.
 

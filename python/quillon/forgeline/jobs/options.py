@@ -6,6 +6,8 @@ that every job gains is added here once, for the demo and ``train`` alike.
 """
 
 import argparse
+import difflib
+import importlib.metadata
 import sys
 import warnings
 
@@ -15,6 +17,50 @@ BACKBONES = ("efficientnetv2b0", "efficientnetv2b1", "efficientnetv2b2", "effici
 DEFAULT_MODEL_SIZE = "medium"
 # Augmentation of the detection job: a left-right flip of every other sample.
 DEFAULT_DETECTION_AUGMENTATION = {"flip_lr": 0.5}
+
+
+# Failures of bad input, missing files or packages: one line, no traceback.
+USER_ERRORS = (ValueError, OSError, ImportError)
+
+
+class CommandParser(argparse.ArgumentParser):
+    """An argument parser that takes options only as written (no abbreviations) and suggests the
+    option a misspelt one was meant to be. Its subcommands' parsers are of this class too."""
+
+    def __init__(self, *args, **kwargs):
+        kwargs.setdefault("allow_abbrev", False)
+        super().__init__(*args, **kwargs)
+
+    def parse_known_args(self, args=None, namespace=None):
+        namespace, extras = super().parse_known_args(args, namespace)
+        # The parser of the last subcommand reports what it does not know, with its own usage.
+        if extras and not any(isinstance(action, argparse._SubParsersAction) for action in self._actions):
+            known = [option for action in self._actions for option in action.option_strings]
+            unknown = []
+            for extra in extras:
+                close = difflib.get_close_matches(extra.split("=")[0], known, n=1) if extra.startswith("-") else []
+                unknown.append(f"{extra} (did you mean {close[0]}?)" if close else extra)
+            self.error(f"unrecognized arguments: {' '.join(unknown)}")
+        return namespace, extras
+
+
+def add_version_option(parser):
+    """Declares --version: the installed package's version."""
+    try:
+        version = importlib.metadata.version("quillon-forgeline")
+    except importlib.metadata.PackageNotFoundError:
+        version = "(not installed)"
+    parser.add_argument("--version", action="version", version=f"quillon-forgeline {version}")
+
+
+def report_user_errors(name, call):
+    """Returns ``call()``'s exit status; a failure of bad input, a missing file or package is printed as
+    one line naming ``name`` (exit status 1) instead of a traceback."""
+    try:
+        return call() or 0
+    except USER_ERRORS as error:
+        print(f"{name}: error: {error}", file=sys.stderr)
+        return 1
 
 
 def positive_int(text):
@@ -79,7 +125,10 @@ def add_training_options(parser, job, seed_help, resume_help):
     )
     parser.add_argument("--seed", type=non_negative_int, default=0, help=f"{seed_help} (default 0)")
     parser.add_argument(
-        "--batch-size", type=positive_int, default=job.DEFAULT_BATCH_SIZE, help=f"(default {job.DEFAULT_BATCH_SIZE})"
+        "--batch-size",
+        type=positive_int,
+        default=job.DEFAULT_BATCH_SIZE,
+        help=f"samples per training step (default {job.DEFAULT_BATCH_SIZE})",
     )
     parser.add_argument(
         "--learning-rate",

@@ -17,6 +17,7 @@ from dataclasses import dataclass
 
 from quillon.forgeline.callbacks import CallbackList, ForgelineTrainingCallback, TensorBoardLogger, attach_console
 from quillon.forgeline.datasets import image_cache
+from quillon.forgeline.datasets.utils import leave_out_images
 from quillon.forgeline.jobs.scaling import (
     average_weights,
     in_scope,
@@ -77,6 +78,7 @@ RUN_OPTIONS = (
     "cache",
     "cache_dir",
     "weights",
+    "skip_images",
 )
 
 
@@ -106,6 +108,7 @@ def run_job(
     cache_dir=None,
     weights=None,
     display=0,
+    skip_images=(),
 ):
     """Trains ``task`` into ``out/run``; returns {"run_folder", **the task's result entries}.
 
@@ -121,6 +124,7 @@ def run_job(
     seed_job(seed, deterministic)
     shape = [input_size, input_size, 3]
     dataset = task.build_dataset(shape)
+    leave_out_images(dataset, skip_images)
     image_cache.use(dataset, cache, cache_dir or os.path.join(run_folder, "cache"))
     with in_scope(strategy):
         model = task.build_model(dataset, tuple(shape))

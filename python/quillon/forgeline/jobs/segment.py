@@ -46,6 +46,7 @@ def train_segmentation(
     strategy=None,
     cache=None,
     cache_dir=None,
+    skip_images=(),
 ):
     """Trains the reference segmenter; returns {"run_folder", "best_epoch", "best_miou", "final_miou", "baseline_miou"}.
 

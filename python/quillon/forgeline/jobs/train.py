@@ -15,6 +15,7 @@ import importlib
 import os
 
 from quillon.forgeline.datasets.augmentation_names import AUGMENTATIONS
+from quillon.forgeline.datasets.utils import find_images, image_problem
 from quillon.forgeline.jobs import defaults, descriptions
 from quillon.forgeline.jobs.options import (
     DEFAULT_DETECTION_AUGMENTATION,
@@ -28,7 +29,7 @@ from quillon.forgeline.jobs.options import (
     run_training,
     training_options,
 )
-from quillon.forgeline.jobs.run_folder import new_run_folder
+from quillon.forgeline.jobs.run_folder import FinishedRun, new_run_folder, resume_plan
 
 # Keys a job writes to config.json that are not options: a config file may hold them; they are ignored.
 INFORMATION_KEYS = (
@@ -45,6 +46,9 @@ INFORMATION_KEYS = (
     "reduced_decode",
     "replicas",
 )
+# The share of a split's images that may fail the header check: they are left out with a warning. More
+# refuses: that is a folder of another format (HEIC or WebP files named .jpg, say), not a few damaged files.
+UNREADABLE_SHARE = 0.1
 # Options given on the command line only.
 COMMAND_LINE_ONLY = ("config", "resume")
 
@@ -97,8 +101,9 @@ def add_train_command(subcommands):
         task_parser = tasks.add_parser(
             task, help=f"train the reference {task} model", description=f"DATA.yaml holds {layout} (docs/jobs.md)."
         )
-        task_parser.add_argument("--data", metavar="DATA.yaml", help="the data description")
-        task_parser.add_argument("--out", help="output folder: the run goes to OUT/run")
+        required = task_parser.add_argument_group("required (on the command line or in --config)")
+        required.add_argument("--data", metavar="DATA.yaml", help="the data description")
+        required.add_argument("--out", help="output folder: the run goes to OUT/run")
         task_parser.add_argument(
             "--config",
             metavar="FILE.yaml",
@@ -269,8 +274,8 @@ def run(args):
     for key in ("data", "out", "weights", "backbone_weights"):
         if options.get(key) not in (None, "imagenet"):
             options[key] = os.path.abspath(options[key])
-    resume = bool(args.resume)
-    new_run_folder(options["out"], resume=resume)  # refuses an existing run before the data is even read
+    if not args.resume:
+        new_run_folder(options["out"])  # refuses an existing run before the data is even read
 
     if args.task == "detect":
         descriptions.check_detection_description(options["data"])
@@ -283,6 +288,12 @@ def run(args):
             options["annotations"],
             options["data"],
         )
+    skip_images = unreadable_images(options["data"])
+    try:
+        resume = resume_plan(options["out"], bool(args.resume), options, options["epochs"])
+    except FinishedRun as finished:
+        print(finished)
+        return 0
     for key, value in options.items():
         setattr(args, key, value)
     args.resume = resume
@@ -293,6 +304,7 @@ def run(args):
     devices = extra.pop("devices")
     if "full_decode" in extra:
         extra["reduced_decode"] = not extra.pop("full_decode")
+    extra["skip_images"] = skip_images
 
     def train():
         from quillon.forgeline.jobs.scaling import job_strategy
@@ -302,3 +314,27 @@ def run(args):
         job(*data, options["out"], **shared, **extra, record=options, strategy=strategy)
 
     return run_training(train, ["python -m quillon.forgeline", *args.argv], resume)
+
+
+def unreadable_images(path):
+    """The image files of the description ``path`` that cannot be decoded (a header check), for the job to leave out.
+
+    They are named in one warning per split; a split where they are more than
+    ``UNREADABLE_SHARE`` of the images raises ValueError naming the first.
+    """
+    description = descriptions.read_yaml_mapping(path, "data description")
+    left_out = []
+    for section in ("train", "validation"):
+        images = find_images(description[section]["images"], sort=True)
+        problems = [(image, problem) for image in images if (problem := image_problem(image)) is not None]
+        if not problems:
+            continue
+        named = "; ".join(f"{image}: {problem}" for image, problem in problems[:3])
+        if len(problems) > UNREADABLE_SHARE * len(images):
+            raise ValueError(
+                f"data description {path}: {len(problems)} of the {len(images)} {section} images cannot be decoded, "
+                f"more than the {UNREADABLE_SHARE:.0%} that training leaves out ({named})"
+            )
+        print(f"\t - [WARNING]: {len(problems)} {section} images cannot be decoded and are left out ({named})")
+        left_out += [image for image, _ in problems]
+    return left_out
