@@ -64,7 +64,7 @@ def perfect_logits(boxes, classes=3):
     return class_logits, box_logits
 
 
-def test_box_loss_weighs_a_small_and_a_large_object_alike():
+def test_loss_weighs_a_small_and_a_large_object_alike():
     small, large = [100, 100, 124, 124, 1], [8, 8, 88, 88, 2]  # 9 and about 25 positive points
     boxes = np.array([[small, large]], np.float32)
     loss = MultiLevelDetectionLoss(POINTS)
@@ -82,6 +82,12 @@ def test_box_loss_weighs_a_small_and_a_large_object_alike():
     assert errors[0] > 0.05 and errors[1] > 0.05
     # Before, the box loss was averaged over points: the large object weighed three times the small one.
     assert errors[0] == pytest.approx(errors[1], rel=0.35)
+
+    # With every logit 0 each (point, class) term of the class loss is 0.25 log 2 whatever its target: the
+    # weights of the positive points, shared out per object, still add up to one per positive point.
+    positives = int(tf.reduce_sum(tf.cast(assign_points(tf.constant(boxes), POINTS, STRIDES)[0], tf.int32)))
+    flat = MultiLevelDetectionLoss(POINTS, quality=False)((boxes,), (np.zeros_like(class_logits), box_logits))
+    assert float(flat["class-loss"]) == pytest.approx(len(POINTS) * 3 * 0.25 * np.log(2) / positives, rel=1e-5)
 
 
 def test_loss_without_objects_is_finite_and_rejects_bad_labels():

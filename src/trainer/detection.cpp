@@ -181,7 +181,7 @@ py::object progress_bar(const Globals& g, const py::object& self, const py::obje
                         const py::object& description, const py::object& total) {
   py::dict options;
   options["desc"] = description;
-  if (py::bool_(self.attr("detailed_progress"))) {
+  if (py::bool_(py::getattr(self, "detailed_progress", py::bool_(false)))) {
     py::object stream = py::module_::import("sys").attr("stderr");
     bool terminal = !stream.is_none() && py::bool_(stream.attr("isatty")());
     options["total"] = total;
@@ -197,7 +197,8 @@ py::object progress_bar(const Globals& g, const py::object& self, const py::obje
 
 // "Epoch k", or "Epoch k/N" with `detailed_progress` set.
 py::object epoch_description(const py::object& self, const py::object& epoch, const py::object& epochs) {
-  if (py::bool_(self.attr("detailed_progress"))) return py::str("Epoch {}/{}").format(epoch, epochs);
+  if (py::bool_(py::getattr(self, "detailed_progress", py::bool_(false))))
+    return py::str("Epoch {}/{}").format(epoch, epochs);
   return py::str("Epoch %d").attr("__mod__")(epoch);
 }
 
@@ -386,7 +387,6 @@ PYBIND11_MODULE(detection, m) {
         self.attr("resumed") = false;
         self.attr("ema_decay") = py::none();
         self.attr("ema_warmup_steps") = 2000;
-        self.attr("detailed_progress") = false;
 
         py::object config = g["json"].attr("dumps")(info, py::arg("indent") = 4);
         if (chief) {

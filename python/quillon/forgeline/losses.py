@@ -327,7 +327,7 @@ class MultiLevelDetectionLoss(ForgelineLoss):
             tf.abs(probability - class_target), self.focal_gamma
         )
         # Positives weighted per object like the box loss, rescaled to average 1.
-        point_weight = tf.where(positive, per_object * num_objects / num_positive, 1.0)
+        point_weight = tf.where(positive, per_object * num_positive / num_objects, 1.0)
         class_loss = tf.reduce_sum(focal * point_weight[..., tf.newaxis]) / num_positive
         return {
             "total-loss": class_loss + self.box_weight * box_loss,

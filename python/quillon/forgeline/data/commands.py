@@ -3,6 +3,7 @@ read as training reads it). Neither imports TensorFlow until it runs."""
 
 import argparse
 
+from quillon.forgeline.console import quiet_tensorflow
 from quillon.forgeline.data.convert import FORMATS
 from quillon.forgeline.jobs.options import non_negative_int, option_values
 
@@ -83,6 +84,9 @@ def add_data_command(subcommands):
 def _run_convert(args):
     from quillon.forgeline.data.convert import convert
 
+    if args.source_format == "darknet":  # the datasets' reader and pairing come with TensorFlow
+        quiet_tensorflow()
+
     convert(
         args.source_format,
         args.annotations,
@@ -93,6 +97,7 @@ def _run_convert(args):
 
 
 def _run_check(args):
+    quiet_tensorflow()  # the datasets' readers come with TensorFlow
     from quillon.forgeline.data.check import check
 
     return check(args.data, out=args.out)
