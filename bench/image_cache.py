@@ -141,8 +141,8 @@ def box_batches(counts, steps, padded_to=None):
     def generate():
         yield from zip(images, samples)
 
-    spec = (tf.TensorSpec([STEP_SIZE, STEP_SIZE, 3], tf.uint8), tf.TensorSpec([None, 5], tf.float32))
-    dataset = tf.data.Dataset.from_generator(generate, output_signature=spec)
+    signature = (tf.TensorSpec([STEP_SIZE, STEP_SIZE, 3], tf.uint8), tf.TensorSpec([None, 5], tf.float32))
+    dataset = tf.data.Dataset.from_generator(generate, output_signature=signature)
     dataset = dataset.padded_batch(BATCH, padded_shapes=([STEP_SIZE, STEP_SIZE, 3], [padded_to, 5]))
     return dataset.cache()
 

@@ -266,19 +266,19 @@ py::object train_step(const Globals& g, const py::object& self, const py::object
 
 void trace_for_every_batch(const Globals& g, const py::object& self, const py::object& step,
                            const py::object& dataset) {
-  py::object spec = py::getattr(dataset, "element_spec", py::none());
-  if (spec.is_none()) return;
+  py::object signature = py::getattr(dataset, "element_spec", py::none());
+  if (signature.is_none()) return;
   // A tensor of unknown rank, the model could not be traced for.
-  py::object tensor_spec = g["tf"].attr("TensorSpec");
-  for (py::handle part : g["tf"].attr("nest").attr("flatten")(spec)) {
-    if (py::isinstance(part, tensor_spec) && part.attr("shape").attr("rank").is_none()) return;
+  py::object tensor_type = g["tf"].attr("TensorSpec");
+  for (py::handle part : g["tf"].attr("nest").attr("flatten")(signature)) {
+    if (py::isinstance(part, tensor_type) && part.attr("shape").attr("rank").is_none()) return;
   }
   py::object model = self.attr("model");
   py::object optimizer = self.attr("optimizer");
   if (!py::bool_(py::getattr(optimizer, "built", py::bool_(true)))) {
     in_scope(model_strategy(g, model), [&] { return optimizer.attr("build")(model.attr("trainable_variables")); });
   }
-  step.attr("get_concrete_function")(spec);
+  step.attr("get_concrete_function")(signature);
 }
 
 // ---- Validation pass ----

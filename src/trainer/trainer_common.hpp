@@ -123,10 +123,10 @@ py::object replica_averaging(const Globals& g, const py::object& strategy, const
 py::object train_step(const Globals& g, const py::object& self, const py::object& data, bool outputs_as_tuple);
 
 // Traces the compiled step `step` once for every batch `dataset` yields: for
-// its element spec, where the sizes that vary (the batch, the boxes per
+// the shapes of its elements, where the sizes that vary (the batch, the boxes per
 // image) are unknown. Batches then reuse that trace; without it each new box
 // count and the short last batch traced the step again, tens of seconds each
-// for a large model on a GPU. Datasets without an element spec are left to
+// for a large model on a GPU. Datasets that do not declare their shapes are left to
 // trace as they come. The trainer's optimizer is built first: creating its
 // variables inside the trace would trace the step a second time.
 void trace_for_every_batch(const Globals& g, const py::object& self, const py::object& step, const py::object& dataset);
