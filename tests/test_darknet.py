@@ -493,8 +493,6 @@ SOUND = "0 0.5 0.5 0.5 0.5\n"
             [r"2 training label files hold boxes outside the image .* \(first: .*[ac]\.txt\)"],
             [2, 1],
         ),
-        # An image that no longer decodes: skipped with one warning, batches keep their size.
-        ({"a.jpg": SOUND, "b.jpg": SOUND, "c.jpg": SOUND}, ["b.jpg"], 3, [r"Skipped training sample .*b\.jpg"], [3]),
         # A batch of nothing but unreadable images still comes, without objects.
         ({"a.jpg": SOUND, "b.jpg": SOUND}, ["a.jpg", "b.jpg"], 1, [r"a\.jpg", r"b\.jpg"], [1, 1]),
     ],

@@ -11,7 +11,13 @@ from quillon.forgeline.datasets import image_cache
 from quillon.forgeline.datasets.augment import geometric_batch
 from quillon.forgeline.datasets.augmentation_names import AUGMENTATIONS, GEOMETRIC_AUGMENTATIONS
 from quillon.forgeline.datasets.checks import read_yaml_mapping
-from quillon.forgeline.datasets.utils import distributed, usable_cores, without_autotuning, worker_share
+from quillon.forgeline.datasets.utils import (
+    distributed,
+    usable_cores,
+    warn_skipped_once,
+    without_autotuning,
+    worker_share,
+)
 
 # Photometric strengths, as fractions of the [0, 1] intensity range or as
 # factor ranges. Mild on purpose: detectors should still see their classes.
@@ -356,7 +362,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
                 image, boxes = self._load_train_sample(entry, expected_hw, cache)
             except OSError as error:
                 # A file that went bad during training must not end the run.
-                self._warn_skipped_once(entry, error)
+                warn_skipped_once(self, _entry_text(entry), error)
                 unreadable.append(index)
                 image, boxes = FILL_VALUE, np.zeros((0, 5), np.float32)
             images[index] = image
@@ -385,13 +391,6 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         for index, boxes in enumerate(loaded_boxes):
             padded[index, : len(boxes)] = boxes
         return images, padded
-
-    def _warn_skipped_once(self, entry, error):
-        skipped = self.__dict__.setdefault("_skipped_train_entries", set())
-        key = _entry_text(entry)
-        if key not in skipped:
-            skipped.add(key)
-            warnings.warn(f"Skipped training sample {key}: {error}", stacklevel=2)
 
     @staticmethod
     def _stand_in_for(unreadable, images, boxes):
