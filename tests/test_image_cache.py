@@ -272,7 +272,7 @@ def test_a_worker_caches_only_its_own_share(tmp_path, worker):
 
 
 @pytest.mark.parametrize("cache", [None, "ram"])
-@pytest.mark.parametrize("name", ["darknet", "segmentation"])
+@pytest.mark.parametrize("name", DATASETS)
 def test_an_image_that_turns_bad_while_training_is_skipped(tmp_path, name, cache):
     dataset = DATASETS[name](str(tmp_path), cache=cache, cache_dir=str(tmp_path / "cache"))
     sizes = [len(images) for images, *_ in dataset.build_train_iterator(4)]
