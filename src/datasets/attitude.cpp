@@ -349,6 +349,25 @@ bool uses_own_method(const py::object& self, const py::object& defining_class, c
   return false;
 }
 
+// `load_instance(entry)`, except that a sample whose files cannot be read
+// (they went bad while training runs) is skipped with one warning naming
+// them, and the first readable sample of the split takes its place.
+py::tuple load_readable(const py::object& self, const py::object& load_instance, const py::object& entry) {
+  py::list candidates;
+  candidates.append(entry);
+  for (py::handle stored : self.attr("train_storage")) candidates.append(stored);
+  for (py::handle candidate : candidates) {
+    try {
+      return py::tuple(load_instance(candidate));
+    } catch (py::error_already_set& error) {
+      if (!error.matches(PyExc_OSError)) throw;
+      py::str sample = py::str("{}, {}").format(path_text(candidate[py::int_(0)]), path_text(candidate[py::int_(1)]));
+      py::module_::import("quillon.forgeline.datasets.utils").attr("warn_skipped_once")(self, sample, error.value());
+    }
+  }
+  throw py::value_error("none of the training samples can be read any more");
+}
+
 // Loads a batch of training storage entries (an array of [image path,
 // annotation path] rows) with `self._load_instance`, checking each result as
 // batching would: the images, all of one HxWx3 uint8 shape, stacked into one
@@ -360,7 +379,7 @@ py::tuple load_training_batch(const py::object& self, const py::object& entries)
   py::array_t<float> angles({count, py::ssize_t{3}});
   for (py::ssize_t index = 0; index < count; ++index) {
     py::object entry = entries[py::int_(index)];
-    py::tuple loaded(load_instance(entry));
+    py::tuple loaded = load_readable(self, load_instance, entry);
     auto problem = [&](const std::string& what) {
       return py::value_error(py::str("_load_instance({}) returned {}; a training batch needs an HxWx3 uint8 image "
                                      "of the dataset's shape and 3 float32 angles")
