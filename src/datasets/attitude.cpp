@@ -356,6 +356,7 @@ py::tuple load_readable(const py::object& self, const py::object& load_instance,
   py::list candidates;
   candidates.append(entry);
   for (py::handle stored : self.attr("train_storage")) candidates.append(stored);
+  py::object first_failure = py::none();
   for (py::handle candidate : candidates) {
     try {
       return py::tuple(load_instance(candidate));
@@ -363,9 +364,12 @@ py::tuple load_readable(const py::object& self, const py::object& load_instance,
       if (!error.matches(PyExc_OSError)) throw;
       py::str sample = py::str("{}, {}").format(path_text(candidate[py::int_(0)]), path_text(candidate[py::int_(1)]));
       py::module_::import("quillon.forgeline.datasets.utils").attr("warn_skipped_once")(self, sample, error.value());
+      if (first_failure.is_none()) first_failure = py::str("{}: {}").format(sample, error.value());
     }
   }
-  throw py::value_error("none of the training samples can be read any more");
+  // The first failure names the sample the pipeline asked for.
+  throw py::value_error(
+      py::str("none of the training samples can be read any more; the first: {}").format(first_failure));
 }
 
 // Loads a batch of training storage entries (an array of [image path,
