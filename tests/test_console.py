@@ -9,6 +9,7 @@ import sys
 
 import numpy as np
 import pytest
+import quillon
 import tensorflow as tf
 from quillon.forgeline.__main__ import main
 from quillon.forgeline.evaluation.detection import DetectionTruthValues, best_f1
@@ -23,7 +24,9 @@ def job(tmp_path_factory):
     command = [sys.executable, "-m", "quillon.forgeline", "train", "detect", "--data", str(data)]
     command += ["--out", str(root / "out"), "--epochs", "2", "--input-size", "32", "--batch-size", "1"]
     environment = {key: value for key, value in os.environ.items() if key != "TF_CPP_MIN_LOG_LEVEL"}
-    environment["PYTHONPATH"] = os.pathsep.join(filter(None, ["python", environment.get("PYTHONPATH")]))
+    # The child imports the package this test imports (the installed one, or the tree's under PYTHONPATH).
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(quillon.__file__)))
+    environment["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, environment.get("PYTHONPATH")]))
     done = subprocess.run(command, capture_output=True, text=True, env=environment, timeout=600)
     assert done.returncode == 0, done.stderr
     return done.stdout + done.stderr, root / "out" / "run"

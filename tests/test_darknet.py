@@ -2,6 +2,7 @@
 
 import glob
 import os
+import re
 import threading
 
 import numpy as np
@@ -476,3 +477,39 @@ def test_pipeline_failure_names_the_file(tmp_path):
     dataset = darknet.DarknetDataset(description(tmp_path, train={"bad.jpg": "0 0.5 0.5\n"}), [32, 32])
     with pytest.raises(tf.errors.OpError, match="bad.txt"):
         list(dataset.build_train_iterator(1))
+
+
+SOUND = "0 0.5 0.5 0.5 0.5\n"
+
+
+@pytest.mark.parametrize(
+    "train, not_images, batch_size, warned, batch_sizes",
+    [
+        # Pixel units and a zero-size box: counted once per split, first file named.
+        (
+            {"a.jpg": "0 245 130 60 40\n", "b.jpg": SOUND, "c.jpg": "1 0.5 0.5 0 0.2\n"},
+            [],
+            2,
+            [r"2 training label files hold boxes outside the image .* \(first: .*[ac]\.txt\)"],
+            [2, 1],
+        ),
+        # A batch of nothing but unreadable images still comes, without objects.
+        ({"a.jpg": SOUND, "b.jpg": SOUND}, ["a.jpg", "b.jpg"], 1, [r"a\.jpg", r"b\.jpg"], [1, 1]),
+    ],
+)
+def test_training_goes_on_past_bad_files_warning_once(tmp_path, train, not_images, batch_size, warned, batch_sizes):
+    mapping = description(tmp_path, train=train)
+    for name in not_images:
+        write_text(os.path.join(mapping["train"]["images"], name), "meeting notes, saved with the wrong name\n")
+    dataset = darknet.DarknetDataset(mapping, [32, 32])
+    with pytest.warns(UserWarning) as caught:
+        for _ in range(2):  # warned about in the first epoch only
+            batches = list(dataset.build_train_iterator(batch_size))
+            assert sorted(len(images) for images, _ in batches) == sorted(batch_sizes)
+    messages = [str(warning.message) for warning in caught]
+    assert len(messages) == len(warned)
+    for pattern in warned:
+        assert any(re.search(pattern, message) for message in messages), (pattern, messages)
+    for name in not_images:  # direct callers still get the error
+        with pytest.raises(OSError, match=name):
+            dataset.load_instance(entry(os.path.join(mapping["train"]["images"], name), "x.txt"))

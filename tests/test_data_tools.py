@@ -186,9 +186,9 @@ BROKEN = [
         _train("poses/c.json"),
         '{"boxes": [[0.5, 0.5, 1, 1, 0]], "angles": [[NaN, 0, 0]]}',
         1,
-        "not finite",
+        "must hold finite numbers",
     ),
-    ("pose without its box", "headpose", _train("poses/c.json"), '{"angles": [[0, 0, 0]]}', 1, "no 'boxes' member"),
+    ("pose without its box", "headpose", _train("poses/c.json"), '{"angles": [[0, 0, 0]]}', 1, "no entry 'boxes'"),
     (
         "angle beyond the model",
         "headpose",

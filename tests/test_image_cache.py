@@ -269,3 +269,15 @@ def test_a_worker_caches_only_its_own_share(tmp_path, worker):
     share = {image for image, _ in dataset.train_storage[worker::2]}
     # 9 samples over 2 workers, batches of 2 per worker: each epoch takes 4 of a worker's share.
     assert len(kept) == 4 and kept <= share
+
+
+@pytest.mark.parametrize("cache", [None, "ram"])
+@pytest.mark.parametrize("name", DATASETS)
+def test_an_image_that_turns_bad_while_training_is_skipped(tmp_path, name, cache):
+    dataset = DATASETS[name](str(tmp_path), cache=cache, cache_dir=str(tmp_path / "cache"))
+    sizes = [len(images) for images, *_ in dataset.build_train_iterator(4)]
+    bad = dataset.train_storage[1][0]
+    with open(bad, "w") as stream:
+        stream.write("overwritten with notes\n")
+    with pytest.warns(UserWarning, match=f"Skipped training sample {bad}"):
+        assert [len(images) for images, *_ in dataset.build_train_iterator(4)] == sizes

@@ -349,6 +349,25 @@ bool uses_own_method(const py::object& self, const py::object& defining_class, c
   return false;
 }
 
+// `load_instance(entry)`, except that a sample whose files cannot be read
+// (they went bad while training runs) is skipped with one warning naming
+// them, and the first readable sample of the split takes its place.
+py::tuple load_readable(const py::object& self, const py::object& load_instance, const py::object& entry) {
+  py::list candidates;
+  candidates.append(entry);
+  for (py::handle stored : self.attr("train_storage")) candidates.append(stored);
+  for (py::handle candidate : candidates) {
+    try {
+      return py::tuple(load_instance(candidate));
+    } catch (py::error_already_set& error) {
+      if (!error.matches(PyExc_OSError)) throw;
+      py::str sample = py::str("{}, {}").format(path_text(candidate[py::int_(0)]), path_text(candidate[py::int_(1)]));
+      py::module_::import("quillon.forgeline.datasets.utils").attr("warn_skipped_once")(self, sample, error.value());
+    }
+  }
+  throw py::value_error("none of the training samples can be read any more");
+}
+
 // Loads a batch of training storage entries (an array of [image path,
 // annotation path] rows) with `self._load_instance`, checking each result as
 // batching would: the images, all of one HxWx3 uint8 shape, stacked into one
@@ -360,7 +379,7 @@ py::tuple load_training_batch(const py::object& self, const py::object& entries)
   py::array_t<float> angles({count, py::ssize_t{3}});
   for (py::ssize_t index = 0; index < count; ++index) {
     py::object entry = entries[py::int_(index)];
-    py::tuple loaded(load_instance(entry));
+    py::tuple loaded = load_readable(self, load_instance, entry);
     auto problem = [&](const std::string& what) {
       return py::value_error(py::str("_load_instance({}) returned {}; a training batch needs an HxWx3 uint8 image "
                                      "of the dataset's shape and 3 float32 angles")
@@ -541,19 +560,15 @@ py::object pose_angles(const Globals& g, const py::object& pose_para, const py::
   return float32_array(g, first);
 }
 
-// Pixel corners of the first face box of a JSON annotation, clamped to the
-// image; a box with no pixel inside the image is an error of its file.
+// Pixel corners of the first face box of a JSON annotation (N x 5 rows,
+// first_json_face), clamped to the image; a box with no pixel inside the
+// image is an error of its file.
 struct CropBox {
   py::ssize_t x1, y1, x2, y2;
 };
 
 CropBox first_face_crop(const FloatRows& boxes, py::ssize_t width, py::ssize_t height,
                         const py::object& annotation_path) {
-  if (boxes.ndim() != 2 || boxes.shape(1) != 5) {
-    raise_error(
-        PyExc_ValueError,
-        py::str("{}: \"boxes\" must be a list of [cx, cy, w, h, label] rows").format(path_text(annotation_path)));
-  }
   auto box = boxes.unchecked<2>();
   const float cx = box(0, 0), cy = box(0, 1), bw = box(0, 2), bh = box(0, 3);
   // Truncation toward zero after clamping equals clamping after truncation.
@@ -672,6 +687,43 @@ std::array<float, 3> first_angle_row(const FloatRows& angles, const py::object& 
   return first;
 }
 
+// One MATLAB pose annotation as read_annotations returns it: (pose, pt2d).
+// Errors of the lookup or of the MATLAB reader propagate unchanged.
+py::tuple read_mat_annotation(const Globals& g, const py::object& path) {
+  // Only the two variables read are parsed; pose files carry several more.
+  py::object content = g["sio"].attr("loadmat")(path, py::arg("variable_names") = py::make_tuple("Pose_Para", "pt2d"));
+  py::object pose = pose_angles(g, content[py::str("Pose_Para")], path);
+  py::object pt2d = float32_array(g, content[py::str("pt2d")]);
+  return py::make_tuple(pose, pt2d);
+}
+
+// The first face of a JSON head-pose annotation: its "boxes" rows (checked to
+// be N x 5) and its angles; `listed` is false when the file lists no box (the
+// loader then takes the whole image at zero angles).
+struct JsonFace {
+  FloatRows boxes;
+  std::array<float, 3> angles{0.0f, 0.0f, 0.0f};
+  bool listed = false;
+};
+
+JsonFace first_json_face(const py::object& annotation, const py::object& path) {
+  JsonFace face;
+  FloatRows angles;
+  reading(path, [&] {
+    face.boxes = FloatRows(annotation[py::str("boxes")]);
+    angles = FloatRows(annotation[py::str("angles")]);
+    return py::none();
+  });
+  if (face.boxes.ndim() > 0 && face.boxes.shape(0) == 0) return face;
+  face.angles = first_angle_row(angles, path);
+  if (face.boxes.ndim() != 2 || face.boxes.shape(1) != 5) {
+    raise_error(PyExc_ValueError,
+                py::str("{}: \"boxes\" must be a list of [cx, cy, w, h, label] rows").format(path_text(path)));
+  }
+  face.listed = true;
+  return face;
+}
+
 // ---- Training pipelines under tf.distribute ----
 
 // What one worker's training pipeline reads (datasets.utils.worker_share).
@@ -763,14 +815,7 @@ PYBIND11_MODULE(attitude, m) {
 
   attitude.method(
       "read_annotations",
-      [g](py::object /*self*/, py::object annotations_path) {
-        // Only the two variables read are parsed; pose files carry several more.
-        py::object content =
-            g["sio"].attr("loadmat")(annotations_path, py::arg("variable_names") = py::make_tuple("Pose_Para", "pt2d"));
-        py::object pose = pose_angles(g, content[py::str("Pose_Para")], annotations_path);
-        py::object pt2d = float32_array(g, content[py::str("pt2d")]);
-        return py::make_tuple(pose, pt2d);
-      },
+      [g](py::object /*self*/, py::object annotations_path) { return read_mat_annotation(g, annotations_path); },
       py::arg("annotations_path") = py::none(),
       "Reads one .mat annotation file: (pitch, yaw and roll from Pose_Para, the pt2d landmarks); bad values raise, "
       "naming the "
@@ -1128,19 +1173,14 @@ PYBIND11_MODULE(attitude, m) {
         if (random_draw_below(g, "random_sample", kBlurProbability)) pixels = blurred(as_rgb(pixels));
 
         if (!reduced) annotation = reading(annotation_path, [&] { return read_json(g, annotation_path); });
-        FloatRows boxes, angles;
-        reading(annotation_path, [&] {
-          boxes = FloatRows(annotation[py::str("boxes")]);
-          angles = FloatRows(annotation[py::str("angles")]);
-          return py::none();
-        });
-        if (boxes.ndim() > 0 && boxes.shape(0) == 0) {  // no face listed
+        JsonFace face = first_json_face(annotation, annotation_path);
+        if (!face.listed) {
           return py::make_tuple(as_rgb(resize_to_shape(g, pixels, shape)), np.attr("zeros")(3, np.attr("float32")));
         }
 
-        auto [pitch, yaw, roll] = first_angle_row(angles, annotation_path);
+        auto [pitch, yaw, roll] = face.angles;
         auto pixel_array = py::reinterpret_borrow<py::array>(pixels);
-        CropBox box = first_face_crop(boxes, pixel_array.shape(1), pixel_array.shape(0), annotation_path);
+        CropBox box = first_face_crop(face.boxes, pixel_array.shape(1), pixel_array.shape(0), annotation_path);
         py::object crop = pixels[py::make_tuple(py::slice(box.y1, box.y2, 1), py::slice(box.x1, box.x2, 1))];
         crop = as_rgb(resize_to_shape(g, crop, shape));
         if (random_draw_below(g, "random", kMirrorProbability)) {
@@ -1202,4 +1242,34 @@ PYBIND11_MODULE(attitude, m) {
       py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
       "Reads the YAML description `info_file` and builds the JSON head-pose dataset from it.");
   json_yaml.build();
+
+  // ---------------------------------------------------------------- Readers for up-front checks
+  m.def(
+      "read_mat_annotation",
+      [g](const py::object& path) { return reading(path, [&] { return read_mat_annotation(g, path); }); },
+      py::arg("path"),
+      "Reads one MATLAB head-pose annotation file as the loader does: (pose, pt2d), pose the float32\n"
+      "pitch, yaw, roll from the first row of \"Pose_Para\", pt2d the float32 landmarks. Unlike\n"
+      "AttitudeDataset.read_annotations, every error names the file: KeyError for a missing variable,\n"
+      "ValueError for a file that is not MATLAB or holds values the loader refuses.");
+
+  m.def(
+      "read_json_annotation",
+      [g](const py::object& path, const py::object& image_size) -> py::tuple {
+        py::object annotation = reading(path, [&] { return read_json(g, path); });
+        JsonFace face = first_json_face(annotation, path);
+        py::object angles = float32_array(g, py::make_tuple(face.angles[0], face.angles[1], face.angles[2]));
+        if (!face.listed) return py::make_tuple(angles, py::none());
+        if (!image_size.is_none()) {
+          py::sequence size = image_size;
+          first_face_crop(face.boxes, size[0].cast<py::ssize_t>(), size[1].cast<py::ssize_t>(), path);
+        }
+        return py::make_tuple(angles, face.boxes[py::int_(0)]);
+      },
+      py::arg("path"), py::arg("image_size") = py::none(),
+      "Reads one JSON head-pose annotation file as AttitudeDatasetJson's loader does: (angles, box), the\n"
+      "float32 pitch, yaw, roll of the first \"angles\" row and the first \"boxes\" row (cx, cy, w, h,\n"
+      "label, normalised); (three zeros, None) when the file lists no box, which the loader trains as\n"
+      "the whole image. With `image_size` (width, height of the stored pixels) the first box must also\n"
+      "hold a pixel of the image. Errors name the file (KeyError for a missing key, else ValueError).");
 }

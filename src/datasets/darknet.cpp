@@ -325,6 +325,7 @@ PYBIND11_MODULE(darknet, m) {
   g.bind_from("quillon.forgeline.datasets.utils", "letterbox");
   g.bind_from("quillon.forgeline.datasets.utils", "xywhn2xyxy");
   g.bind_from("quillon.forgeline.datasets.core", "BaseDetectionDataset");
+  g.bind_from("quillon.forgeline.datasets.checks", "label_files_with_clipped_boxes");
   g.bind("tf", py::module_::import("tensorflow"));
   g.bind("Image", py::module_::import("PIL.Image"));
   g.bind("ImageFile", py::module_::import("PIL.ImageFile"));
@@ -620,6 +621,17 @@ PYBIND11_MODULE(darknet, m) {
       },
       "Finds the image and annotation pairs of both splits (train_storage, val_storage); an empty split "
       "raises, naming the folders searched.");
+
+  yaml_cls.method(
+      "label_files_with_clipped_boxes",
+      [g](py::object /*self*/, py::object storage) {
+        py::list label_files;
+        for (py::handle entry : storage) label_files.append(entry[py::int_(1)]);
+        return g["label_files_with_clipped_boxes"](label_files);
+      },
+      py::arg("storage"),
+      "The annotation files of `storage` holding boxes that load_instance clips to the image "
+      "(coordinates outside [0, 1], zero size); the pipelines warn about them once per split.");
 
   yaml_cls.method(
       "build_and_load_base_iterator",

@@ -11,8 +11,6 @@ annotations without an image, angles the model cannot reach) do not.
 import collections
 import glob
 import hashlib
-import json
-import math
 import os
 import warnings
 
@@ -203,16 +201,18 @@ def _check_headpose(split, annotations_folder):
 
     extension = _headpose_extension(annotations_folder)
     low, high = DEFAULT_ANGLE_RANGE
-    for _, annotation in _pairs(split, annotations_folder, extension, "an annotation file"):
+    for image, annotation in _pairs(split, annotations_folder, extension, "an annotation file"):
         try:
-            angles = _read_angles(annotation)
-        except Exception as error:  # whatever the file holds (SciPy's MAT errors, a wrong JSON shape): reported
-            reason = f"no {error} member" if isinstance(error, KeyError) else str(error)
-            split.findings.problem("annotation files training cannot read", f"{annotation}: {reason}")
+            angles, face_listed = descriptions.read_headpose_annotation(image, annotation)
+        except Exception as error:  # whatever the readers raise (SciPy's MAT errors too) names the file
+            split.findings.problem("annotation files training cannot read", descriptions.annotation_problem(error))
             continue
-        if not all(math.isfinite(value) for value in angles):
-            split.findings.problem("annotations with angles that are not finite numbers", f"{annotation}: {angles}")
+        if not face_listed:
+            split.findings.warning(
+                "annotations that list no face (training uses the whole image at zero angles)", annotation
+            )
             continue
+        angles = [float(value) for value in angles]
         if not all(low <= value <= high for value in angles):
             split.findings.warning(f"annotations with angles outside the model's {low:g}..{high:g}", annotation)
         split.angles.append(angles)
@@ -225,25 +225,6 @@ def _headpose_extension(folder):
     json_files = sum(name.lower().endswith(".json") for name in names)
     mat_files = sum(name.lower().endswith(".mat") for name in names)
     return ".mat" if mat_files > json_files else ".json"
-
-
-def _read_angles(path):
-    """Pitch, yaw, roll of the first face, read as the head-pose job's datasets read them."""
-    if path.endswith(".mat"):
-        from scipy.io import loadmat
-
-        content = loadmat(path)
-        if "pt2d" not in content:
-            raise ValueError("'pt2d' (the landmarks) is missing")
-        return [float(value) for value in np.asarray(content["Pose_Para"], np.float64)[0][:3]]
-    with open(path, encoding="utf-8") as stream:
-        content = json.load(stream)
-    box, angles = content["boxes"][0], content["angles"][0]  # the first face is cut out by its box
-    if len(box) != 5 or len(angles) != 3:
-        raise ValueError(
-            f"the first box holds cx, cy, w, h, label and its angles pitch, yaw, roll, got {box!r}, {angles!r}"
-        )
-    return [float(value) for value in angles]
 
 
 def _check_image_files(split):

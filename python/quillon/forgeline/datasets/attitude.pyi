@@ -99,3 +99,12 @@ class AttitudeDatasetJsonYaml(AttitudeDatasetJson):
         cache: str | None = None,
         cache_dir: str | None = None,
     ) -> None: ...
+
+def read_mat_annotation(path: str | bytes) -> tuple[Any, Any]:
+    """Reads a MATLAB pose file as the loader does: float32 (pitch, yaw, roll) of ``Pose_Para`` and ``pt2d``; errors name the file."""
+
+def read_json_annotation(path: str | bytes, image_size: tuple[int, int] | None = None) -> tuple[Any, Any]:
+    """Reads a JSON pose file as the loader does: float32 angles of the first face and its box row (None: no face listed).
+
+    With ``image_size`` (width, height) the first box must also hold a pixel of the image; errors name the file.
+    """

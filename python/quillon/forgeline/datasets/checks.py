@@ -71,11 +71,36 @@ def darknet_label_problems(path, num_classes):
         where = f"{path}:{line}"
         if not label.is_integer() or not 0 <= label < num_classes:
             problems.append(f"{where}: class {label:g} is not one of the {num_classes} classes (0..{num_classes - 1})")
-        if any(not -COORDINATE_TOLERANCE <= value <= 1 + COORDINATE_TOLERANCE for value in box):
-            hint = ""
-            if max(box) > PIXEL_UNITS_ABOVE:
-                hint = "; these look like pixel units: divide cx and w by the image width, cy and h by its height"
-            problems.append(f"{where}: box {' '.join(f'{value:g}' for value in box)} lies outside [0, 1]{hint}")
-        elif box[2] <= 0 or box[3] <= 0:
-            problems.append(f"{where}: box {' '.join(f'{value:g}' for value in box)} has zero size")
+        problem = _box_problem(box)
+        if problem:
+            problems.append(f"{where}: box {' '.join(f'{value:g}' for value in box)} {problem}")
     return problems
+
+
+def _box_problem(box):
+    """Why the loader clips the box ``cx cy w h`` (outside [0, 1], zero size), or ""."""
+    if any(not -COORDINATE_TOLERANCE <= value <= 1 + COORDINATE_TOLERANCE for value in box):
+        hint = ""
+        if max(box) > PIXEL_UNITS_ABOVE:
+            hint = "; these look like pixel units: divide cx and w by the image width, cy and h by its height"
+        return f"lies outside [0, 1]{hint}"
+    if box[2] <= 0 or box[3] <= 0:
+        return "has zero size"
+    return ""
+
+
+def label_files_with_clipped_boxes(paths):
+    """The Darknet label files among ``paths`` holding a box that the loader
+    clips (outside [0, 1] or of zero size). Files that cannot be read or are
+    malformed are left to the loader, which names them."""
+    from quillon.forgeline.datasets.darknet import read_darknet_labels
+
+    clipped = []
+    for path in paths:
+        try:
+            rows = read_darknet_labels(path)
+        except (OSError, ValueError):
+            continue
+        if any(_box_problem(box) for box in rows[:, 1:].tolist()):
+            clipped.append(path)
+    return clipped

@@ -2,6 +2,7 @@
 
 import sys
 import threading
+import warnings
 
 import numpy as np
 import tensorflow as tf
@@ -10,7 +11,13 @@ from quillon.forgeline.datasets import image_cache
 from quillon.forgeline.datasets.augment import geometric_batch
 from quillon.forgeline.datasets.augmentation_names import AUGMENTATIONS, GEOMETRIC_AUGMENTATIONS
 from quillon.forgeline.datasets.checks import read_yaml_mapping
-from quillon.forgeline.datasets.utils import distributed, usable_cores, without_autotuning, worker_share
+from quillon.forgeline.datasets.utils import (
+    distributed,
+    usable_cores,
+    warn_skipped_once,
+    without_autotuning,
+    worker_share,
+)
 
 # Photometric strengths, as fractions of the [0, 1] intensity range or as
 # factor ranges. Mild on purpose: detectors should still see their classes.
@@ -241,6 +248,25 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         """Returns a tf.data.Dataset of the storage entries as string tensors of shape (2,)."""
         raise self._missing_hook("build_and_load_base_iterator")
 
+    def label_files_with_clipped_boxes(self, storage):
+        """The label files of ``storage`` whose boxes the loader clips to the
+        image; datasets without such files return []. The pipelines warn
+        about them once per split."""
+        return []
+
+    def _warn_about_clipped_boxes(self, split, storage):
+        warned = self.__dict__.setdefault("_clipped_boxes_warned", set())
+        if split in warned:
+            return
+        warned.add(split)
+        clipped = self.label_files_with_clipped_boxes(storage)
+        if clipped:
+            warnings.warn(
+                f"{type(self).__name__}: {len(clipped)} {split} label files hold boxes outside the image "
+                f"(coordinates outside [0, 1]) or of zero size, which are clipped to the image (first: {clipped[0]})",
+                stacklevel=3,
+            )
+
     # Queries.
 
     def get_classes(self):
@@ -330,10 +356,18 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         an ImageCache `cache`, samples are read from it where it has them."""
         images = buffers.take((len(entries), *expected_hw, 3))
         loaded_boxes = []
+        unreadable = []
         for index, entry in enumerate(entries):
-            image, boxes = self._load_train_sample(entry, expected_hw, cache)
+            try:
+                image, boxes = self._load_train_sample(entry, expected_hw, cache)
+            except OSError as error:
+                # A file that went bad during training must not end the run.
+                warn_skipped_once(self, _entry_text(entry), error)
+                unreadable.append(index)
+                image, boxes = FILL_VALUE, np.zeros((0, 5), np.float32)
             images[index] = image
             loaded_boxes.append(boxes)
+        self._stand_in_for(unreadable, images, loaded_boxes)
         if seed is not None:
             loaded, images = images, buffers.take(images.shape)
             loaded_boxes = geometric_batch(
@@ -358,19 +392,35 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             padded[index, : len(boxes)] = boxes
         return images, padded
 
+    @staticmethod
+    def _stand_in_for(unreadable, images, boxes):
+        """Fills the places of the batch's unreadable samples with copies of
+        those that loaded, so that batch sizes and counts stay as planned;
+        a batch with none that loaded keeps grey images without objects."""
+        loaded = [index for index in range(len(boxes)) if index not in unreadable]
+        for place, index in enumerate(unreadable):
+            if loaded:
+                source = loaded[place % len(loaded)]
+                images[index] = images[source]
+                boxes[index] = boxes[source]
+
     def build_train_iterator(self, batch_size, prefetch=tf.data.AUTOTUNE, *, strategy=None):
         """Batches of (uint8 images [B, H, W, 3], float32 boxes [B, maxN, 5]).
 
         Samples with fewer boxes are padded with all-zero rows. Under a
         tf.distribute `strategy`, the batches are distributed over its
         replicas (B stays the global batch) and each worker loads only its
-        share of the files (see ``datasets.utils.worker_share``).
+        share of the files (see ``datasets.utils.worker_share``). A sample
+        whose file cannot be read (``load_instance`` raises OSError, e.g. an
+        image that no longer decodes) is skipped with one warning naming it;
+        a sample of the same batch that loaded takes its place.
         """
         name = type(self).__name__
         if self.shape is None:
             raise ValueError(f"{name}: shape (height, width) must be set to build the training iterator")
         if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) or batch_size <= 0:
             raise ValueError(f"{name}.build_train_iterator: batch_size must be a positive int, got {batch_size!r}")
+        self._warn_about_clipped_boxes("training", self.train_storage)
         return distributed(
             strategy, lambda input_context: self._train_pipeline(int(batch_size), prefetch, input_context)
         )
@@ -478,6 +528,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             file_name.set_shape([])
             return image, boxes, file_name
 
+        self._warn_about_clipped_boxes("validation", self.val_storage)
         dataset = self._base_iterator(self.val_storage, False)
         dataset = dataset.map(load, num_parallel_calls=tf.data.AUTOTUNE)
         return dataset.batch(1).prefetch(tf.data.AUTOTUNE)

@@ -16,6 +16,7 @@ from quillon.forgeline.datasets.utils import (
     to_rgb,
     usable_cores,
     warn_if_exif_rotated,
+    warn_skipped_once,
     without_autotuning,
     worker_share,
 )
@@ -109,12 +110,29 @@ class SegmentationDataset:
             mask = cv2.resize(mask, (width, height), interpolation=cv2.INTER_NEAREST)
         return image, mask
 
-    def _tf_load(self, entry, cache=None):
+    def _tf_load(self, entry, cache=None, training=False):
         load = self.load_sample if cache is None else lambda entry: self._cached_sample(entry, cache)
+        if training:
+            load = self._readable_train_sample(load)
         image, mask = tf.numpy_function(load, [entry], [tf.uint8, tf.int32])
         image.set_shape([self.shape[0], self.shape[1], 3])
         mask.set_shape([self.shape[0], self.shape[1]])
         return image, mask
+
+    def _readable_train_sample(self, load):
+        """`load`, except that a sample whose files cannot be read (they went
+        bad while training runs) is skipped with one warning naming them, and
+        the first readable sample of the split takes its place."""
+
+        def load_readable(entry):
+            for candidate in (entry, *self.train_storage):
+                try:
+                    return load(candidate)
+                except OSError as error:
+                    warn_skipped_once(self, ", ".join(_text(item) for item in candidate), error)
+            raise ValueError("SegmentationDataset: none of the training samples can be read any more")
+
+        return load_readable
 
     def _cached_sample(self, entry, cache):
         # Copies: TensorFlow may take an array over as a tensor's memory, and
@@ -127,6 +145,8 @@ class SegmentationDataset:
         Under a tf.distribute `strategy`, the batches are distributed over its
         replicas (batch_size stays the global batch) and each worker loads
         only its share of the files (see ``datasets.utils.worker_share``).
+        A sample whose files cannot be read (OSError, e.g. an image that no
+        longer decodes) is skipped with one warning naming them.
         """
         if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) or batch_size < 1:
             raise ValueError(
@@ -148,7 +168,7 @@ class SegmentationDataset:
         cache = image_cache.for_dataset(self, f"SegmentationDataset shape={self.shape} classes={self.num_classes}")
         if cache is not None:
             cache.reserve(len(storage), len(storage) * self.shape[0] * self.shape[1] * (3 + 4))
-        dataset = dataset.map(lambda entry: self._tf_load(entry, cache), num_parallel_calls=workers)
+        dataset = dataset.map(lambda entry: self._tf_load(entry, cache, training=True), num_parallel_calls=workers)
         if self.flip:
             dataset = dataset.map(_random_flip_lr, num_parallel_calls=workers)
         return without_autotuning(dataset.batch(int(batch_size)).prefetch(prefetch))

@@ -325,3 +325,12 @@ def warn_if_exif_rotated(dataset, image, path):
         "such image is reported)",
         stacklevel=2,
     )
+
+
+def warn_skipped_once(dataset, sample, error):
+    """Warns that the training sample `sample` (its files, as text) of `dataset`
+    was skipped because of `error`; once per sample however often it recurs."""
+    skipped = dataset.__dict__.setdefault("_skipped_train_samples", set())
+    if sample not in skipped:
+        skipped.add(sample)
+        warnings.warn(f"Skipped training sample {sample}: {error}", stacklevel=3)

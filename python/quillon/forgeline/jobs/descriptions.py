@@ -40,10 +40,7 @@ def check_detection_description(path):
             )
         for _, label_file in pairs:
             problems += darknet_label_problems(label_file, len(classes))
-    if problems:
-        shown = "\n  ".join(problems[:SHOWN_PROBLEMS])
-        more = f"\n  ... and {len(problems) - SHOWN_PROBLEMS} more" if len(problems) > SHOWN_PROBLEMS else ""
-        raise ValueError(f"data description {path}: label problems ({len(problems)}):\n  {shown}{more}")
+    _raise_problems(path, "label problems", problems)
     return classes
 
 
@@ -77,18 +74,58 @@ def read_headpose_description(path, annotations):
     """Checks a head-pose description; returns the folders that ``train_headpose`` takes.
 
     ``annotations`` ("json" or "mat") is the extension of the annotation files.
+    Every annotation file of a paired image is read by the loader's own reader
+    (``read_headpose_annotation``); all files it refuses are named at once.
     """
     description = read_yaml_mapping(path, "data description")
     folders = {}
+    problems = []
     for section, prefix in (("train", "train"), ("validation", "val")):
         images, annotation_folder = _section_folders(description, path, section, ("images", "annotations"))
-        if not _pairs(images, annotation_folder, "." + annotations):
+        pairs = _pairs(images, annotation_folder, "." + annotations)
+        if not pairs:
             raise ValueError(
                 f"data description {path}: no {section} image in {images} has an annotation "
                 f"<name>.{annotations} in {annotation_folder}"
             )
+        for image, annotation in pairs:
+            try:
+                read_headpose_annotation(image, annotation)
+            except Exception as error:  # whatever the readers raise (SciPy's MAT errors too) names the file
+                problems.append(annotation_problem(error))
         folders[f"{prefix}_images"], folders[f"{prefix}_annotations"] = images, annotation_folder
+    _raise_problems(path, "annotation problems", problems)
     return folders
+
+
+def read_headpose_annotation(image, annotation):
+    """``(angles, face_listed)``: pitch, yaw, roll of ``annotation`` (.mat or .json) as the head-pose loader reads it.
+
+    A JSON file's first face box must hold a pixel of the stored ``image``;
+    one that lists no box gives zeros and ``face_listed`` False (the loader
+    trains the whole image). Raises what the loader would, naming the file.
+    """
+    # The loaders' readers; their module imports TensorFlow.
+    from quillon.forgeline.datasets import attitude
+
+    if annotation.lower().endswith(".mat"):
+        return attitude.read_mat_annotation(annotation)[0], True
+    with Image.open(image) as opened:
+        size = opened.size
+    angles, box = attitude.read_json_annotation(annotation, size)
+    return angles, box is not None
+
+
+def annotation_problem(error):
+    """The one-line text of a reader's error (a KeyError's text is quoted by Python)."""
+    return error.args[0] if isinstance(error, KeyError) and error.args else str(error)
+
+
+def _raise_problems(path, what, problems):
+    if problems:
+        shown = "\n  ".join(problems[:SHOWN_PROBLEMS])
+        more = f"\n  ... and {len(problems) - SHOWN_PROBLEMS} more" if len(problems) > SHOWN_PROBLEMS else ""
+        raise ValueError(f"data description {path}: {what} ({len(problems)}):\n  {shown}{more}")
 
 
 def _classes(description, path):
