@@ -115,16 +115,18 @@ def main():
                 },
                 args.rounds,
             )
-    rates = {name: counts[name] / seconds[name] for name in seconds}
+    rates = common.rates(seconds, counts)
 
     common.results(
         f"attitude pipelines: {len(paths)} JPEG {WIDTH}x{HEIGHT} -> {SHAPE[1]}x{SHAPE[0]}, batch {BATCH}, "
         f"{workers} threads, best of {args.rounds}",
         rates,
         lambda name, rate: f"{rate:8.1f} images/s",
+        [
+            ("attitude_pipeline/mat", "mat", "mat_limit", ">=", 0.9),
+            ("attitude_pipeline/json", "json", "json_limit", ">=", 0.9),
+        ],
     )
-    common.report("attitude_pipeline/mat", rates["mat"] / rates["mat_limit"], ">=", 0.9)
-    common.report("attitude_pipeline/json", rates["json"] / rates["json_limit"], ">=", 0.9)
 
 
 if __name__ == "__main__":

@@ -82,13 +82,21 @@ def load_average():
     return os.getloadavg()[0]
 
 
-def results(heading, figures, line):
-    """Prints the detail lines of a run: `heading` with the machine's load average, then per variant of
-    `figures` (name -> its measure) the name and `line(name, measure)`."""
+def rates(seconds, counts):
+    """Units of work per second of each variant, from what `best_of` returns."""
+    return {name: counts[name] / seconds[name] for name in seconds}
+
+
+def results(heading, measures, line, figures):
+    """Prints what a run found: `heading` with the machine's load average, per variant of `measures`
+    (name -> its measure) the name and `line(name, measure)`, then one figure line per
+    (name, numerator, denominator, op, target) of `figures`: the ratio of two variants' measures."""
     say(f"{heading}, load average {load_average():.1f}")
-    width = max(map(len, figures))
-    for name, measure in figures.items():
+    width = max(map(len, measures))
+    for name, measure in measures.items():
         say(f"  {name:{width}s} {line(name, measure)}")
+    for name, numerator, denominator, op, target in figures:
+        report(name, measures[numerator] / measures[denominator], op, target)
 
 
 def write_darknet_files(root, count, seed, box, labels=3, height=480, width=640, distinct=None):

@@ -76,16 +76,18 @@ def main():
                 },
                 args.rounds,
             )
-    rates = {name: counts[name] / seconds[name] for name in seconds}
+    rates = common.rates(seconds, counts)
 
     common.results(
         f"darknet pipeline: {len(paths)} JPEG {WIDTH}x{HEIGHT} -> {OUTPUT[1]}x{OUTPUT[0]}, batch {BATCH}, "
         f"{workers} threads, best of {args.rounds}",
         rates,
         lambda name, rate: f"{rate:8.1f} images/s",
+        [
+            ("darknet_pipeline/limit", "pipeline", "limit", ">=", 0.9),
+            ("darknet_pipeline/tf_ops", "pipeline", "tf_ops", ">=", 1.0),
+        ],
     )
-    common.report("darknet_pipeline/limit", rates["pipeline"] / rates["limit"], ">=", 0.9)
-    common.report("darknet_pipeline/tf_ops", rates["pipeline"] / rates["tf_ops"], ">=", 1.0)
 
 
 if __name__ == "__main__":

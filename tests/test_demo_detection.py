@@ -14,7 +14,7 @@ from quillon.forgeline.demo import data
 from quillon.forgeline.demo.__main__ import main
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import STRIDE, box_distances_from_logits, build_single_scale_detection_model
-from trainer_doubles import SUMMARY_KEYS
+from trainer_doubles import SUMMARY_KEYS, assert_detection_run_files
 
 
 def split_files(folder):
@@ -173,19 +173,11 @@ def test_demo_trains_and_best_model_reproduces_its_validation(tmp_path, capsys, 
     monkeypatch.undo()
 
     run = tmp_path / "run"
-    for name in [
-        "config.json",
-        "labels.txt",
-        "best.h5",
-        "last.h5",
-        "summary.csv",
-        "validation/results.txt",
-        "validation/precision_recall.png",
-        "validation/confusion_matrix.png",
-    ]:
-        assert (run / name).is_file(), name
-    assert glob.glob(str(run / "tensorboard" / "events.out.tfevents.*"))
-    assert (run / "labels.txt").read_text() == "background\ncircle\nsquare\ntriangle\n"
+    assert_detection_run_files(
+        run,
+        ["circle", "square", "triangle"],
+        more=["validation/precision_recall.png", "validation/confusion_matrix.png"],
+    )
     rows = list(csv.DictReader(open(run / "summary.csv")))
     assert [row["epoch"] for row in rows] == ["1", "2"]
     best = [row for row in rows if float(row["mAP@0.5"]) == max(float(r["mAP@0.5"]) for r in rows)][-1]

@@ -1,7 +1,6 @@
 """python -m quillon.forgeline train: own data in, complete run folder out; every mistake named before a write."""
 
 import argparse
-import glob
 import json
 import os
 import re
@@ -15,6 +14,7 @@ import pytest
 import yaml
 from PIL import Image
 from quillon.forgeline.__main__ import main
+from trainer_doubles import assert_detection_run_files
 
 
 def write_darknet_data(folder, classes=("circle", "square"), label=1):
@@ -77,18 +77,7 @@ def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
         == 0
     )
     run = first / "run"
-    for name in (
-        "config.json",
-        "labels.txt",
-        "best.h5",
-        "last.h5",
-        "summary.csv",
-        "validation/results.txt",
-        "state/state.json",
-    ):
-        assert (run / name).is_file(), name
-    assert glob.glob(str(run / "tensorboard" / "events.out.tfevents.*"))
-    assert (run / "labels.txt").read_text() == "background\ncircle\nsquare\n"
+    assert_detection_run_files(run, ["circle", "square"], more=["state/state.json"])
     recorded = json.loads((run / "config.json").read_text())
     # The command line overrides the file (batch size), the file the defaults (learning rate, model size).
     assert {

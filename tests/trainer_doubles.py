@@ -1,5 +1,6 @@
 """Tiny models and recording stand-ins for the trainers' collaborators."""
 
+import glob
 import os
 import select
 import signal
@@ -30,6 +31,15 @@ SUMMARY_KEYS = [
     "Overall-AP",
     "Overall-AR",
 ]
+
+
+def assert_detection_run_files(run, classes, more=()):
+    """Checks that the finished detection run folder `run` holds its checkpoints, config, summary, validation
+    results (and the files `more`), TensorBoard events, and labels.txt: the background, then `classes`."""
+    for name in ("config.json", "labels.txt", "best.h5", "last.h5", "summary.csv", "validation/results.txt", *more):
+        assert (run / name).is_file(), name
+    assert glob.glob(str(run / "tensorboard" / "events.out.tfevents.*"))
+    assert (run / "labels.txt").read_text() == "".join(f"{name}\n" for name in ["background", *classes])
 
 
 def detection_model(regularizer=None, batch_norm=False):

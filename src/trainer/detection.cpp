@@ -16,7 +16,7 @@ using pyclass::Globals;
 
 namespace {
 
-const char* const kTrainerDoc = R"doc(Training pipeline for object-detection models.
+const char* const kTrainerDocHead = R"doc(Training pipeline for object-detection models.
 
 Owns a whole training run: the model, its optimizer and loss, the run
 (checkpoint) folder with ``config.json``, ``labels.txt``, ``best.h5``,
@@ -38,30 +38,6 @@ loss : the toolkit's detection loss (``quillon.forgeline.losses.ForgelineLoss``
 logger : the toolkit's TensorBoard logger (``quillon.forgeline.callbacks``);
     it must have a ``writer`` attribute.
 checkpoint : path of the run (checkpoint) folder; created when missing.
-info : global configuration object, stored to disk (``config.json``) for
-    reproducibility.
-metric : name of the metric used to choose the best checkpoint ("acc",
-    "map", anything else selects mAR).
-iou : kept as the attribute ``iou`` for collaborators; the trainer itself
-    does not read it (the evaluator's ``nms_iou`` sets the suppression).
-classes : names of the classes.
-display : number of samples sent to TensorBoard after each validation (0 or
-    None: none; negative: every sample).
-dvclive_output : folder of the DVCLive session, or None for no DVCLive.
-skip_validation_steps : validate after every epoch whose number is a
-    multiple of this.
-skip_initial_validation : skip the validation before the first epoch.
-
-Attributes set after construction
----------------------------------
-ema_decay : None (the default: no averaging), or the decay, in (0, 1) such
-    as 0.9999, of an exponential moving average of the model's weights kept
-    while training. Validation, best.h5 and last.h5 then use the averaged
-    weights; the optimizer goes on from the raw ones.
-ema_warmup_steps : the warm-up of that decay, in optimizer steps (default
-    2000): after t steps it is ema_decay * (1 - exp(-t / ema_warmup_steps)).
-detailed_progress : False by default; when True (the jobs set it), training
-    bars read "Epoch k/N" and the bars are coloured only on a terminal.
 )doc";
 
 // Detection metrics are mappings keyed by IoU threshold.
@@ -333,7 +309,8 @@ PYBIND11_MODULE(detection, m) {
 
   py::object tf = g["tf"];
 
-  pyclass::ClassBuilder cls(m, "DetectionTrainer", py::tuple(), kTrainerDoc);
+  static const std::string doc = trainer_common::trainer_doc(kTrainerDocHead);
+  pyclass::ClassBuilder cls(m, "DetectionTrainer", py::tuple(), doc.c_str());
 
   cls.method(
       "__init__",
@@ -526,40 +503,33 @@ PYBIND11_MODULE(detection, m) {
       cls, g, kDetectionMetrics,
       "Logs one validation result: DVCLive, MLflow, the logger (at the epoch) and a new summary.csv row.");
 
-  cls.method(
-      "run_validation_step",
-      [g](py::object self, py::object loop, py::object evaluator, py::object epoch) -> py::object {
+  trainer_common::define_run_validation_step(
+      cls, kDetectionMetrics, "an (image, boxes, names) batch",
+      [g](py::object self, py::object evaluator) {
         py::object classes = self.attr("classes");
         py::object run_single_instance = evaluator.attr("runner").attr("run_single_instance");
-        // The same three dictionaries go to every single_evaluation call.
-        py::dict gt_instance, dt_instance, instances;
-        auto record = [&](const std::vector<py::object>& fields) -> py::object {
+        // The same dictionaries go to every single_evaluation call.
+        py::dict gt_instance, dt_instance;
+        return [g, classes, run_single_instance, gt_instance,
+                dt_instance](const std::vector<py::object>& fields) -> std::pair<py::dict, py::dict> {
           // Batches of one: element 0 of each field.
           py::object image = fields[0].attr("numpy")()[py::int_(0)];
           py::object boxes = fields[1].attr("numpy")()[py::int_(0)];
           py::object name = fields[2].attr("numpy")()[py::int_(0)].attr("decode")();
-          py::tuple shape = trainer_common::image_shape(image, name);
+          trainer_common::set_image_truth(gt_instance, image, name);
 
           std::vector<py::object> detections = trainer_common::unpack(
               run_single_instance(image), 3, "evaluator.runner.run_single_instance", "(boxes, classes, scores)");
 
-          gt_instance["image"] = image;
-          gt_instance["height"] = shape[0];
-          gt_instance["width"] = shape[1];
           gt_instance["boxes"] = boxes[py::make_tuple(py::slice(), py::slice(py::int_(0), py::int_(4), py::none()))];
           gt_instance["labels"] = class_names(g, classes, boxes, name);
           gt_instance["image_path"] = name;
           dt_instance["boxes"] = detections[0];
           dt_instance["labels"] = detections[1];
           dt_instance["scores"] = detections[2];
-          instances["gt_instance"] = gt_instance;
-          instances["dt_instance"] = dt_instance;
-          return instances;
+          return {gt_instance, dt_instance};
         };
-        return trainer_common::validation_pass(self, loop, evaluator, epoch, kDetectionMetrics,
-                                               "an (image, boxes, names) batch", record);
       },
-      py::arg("loop"), py::arg("evaluator"), py::arg("epoch"),
       "Runs one validation pass over `loop` (batches of one (image, boxes, names)) with `evaluator`, saves "
       "the model by the pass's score and returns the evaluator's metrics.");
 

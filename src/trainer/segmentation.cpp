@@ -16,7 +16,7 @@ using pyclass::Globals;
 
 namespace {
 
-const char* const kTrainerDoc = R"doc(Training pipeline for segmentation that combines all the tools of the toolkit.
+const char* const kTrainerDocHead = R"doc(Training pipeline for segmentation that combines all the tools of the toolkit.
 
 Derives from DetectionTrainer: same run folder, training loop and checkpoint
 files; the validation pass compares predicted and ground-truth class masks
@@ -35,28 +35,6 @@ logger : the toolkit's TensorBoard logger (``quillon.forgeline.callbacks``),
     refused (AttributeError): pass one.
 checkpoint : path of the run (checkpoint) folder, created when missing. The
     default None is refused (TypeError): pass one.
-info : global configuration object, stored to disk (``config.json``) for
-    reproducibility.
-metric : name of the metric used to choose the best checkpoint ("acc",
-    "map", anything else selects mAR).
-iou : kept as the attribute ``iou`` for collaborators; the trainer itself
-    does not read it (the evaluator's ``nms_iou`` sets the suppression).
-classes : names of the classes.
-display : number of samples sent to TensorBoard after each validation (0 or
-    None: none; negative: every sample).
-dvclive_output : folder of the DVCLive session, or None for no DVCLive.
-skip_validation_steps : validate after every epoch whose number is a
-    multiple of this.
-skip_initial_validation : skip the validation before the first epoch.
-
-Attributes set after construction
----------------------------------
-ema_decay : None (the default: no averaging), or the decay, in (0, 1) such
-    as 0.9999, of an exponential moving average of the model's weights kept
-    while training. Validation, best.h5 and last.h5 then use the averaged
-    weights; the optimizer goes on from the raw ones.
-ema_warmup_steps : the warm-up of that decay, in optimizer steps (default
-    2000): after t steps it is ema_decay * (1 - exp(-t / ema_warmup_steps)).
 )doc";
 
 // Segmentation metrics are single values, logged under the 0.50 name.
@@ -75,7 +53,8 @@ PYBIND11_MODULE(segmentation, m) {
   g.bind("csv", py::module_::import("csv"));
   g.bind("os", py::module_::import("os"));
 
-  pyclass::ClassBuilder cls(m, "SegmentationTrainer", py::make_tuple(g["DetectionTrainer"]), kTrainerDoc);
+  static const std::string doc = trainer_common::trainer_doc(kTrainerDocHead);
+  pyclass::ClassBuilder cls(m, "SegmentationTrainer", py::make_tuple(g["DetectionTrainer"]), doc.c_str());
 
   cls.method(
       "__init__",
@@ -116,37 +95,28 @@ PYBIND11_MODULE(segmentation, m) {
       "remove_training_outputs", [](py::object self, py::object /*model*/) -> py::object { return self.attr("model"); },
       py::arg("model"), "The whole model: segmentation models have no training-only outputs.");
 
-  cls.method(
-      "run_validation_step",
-      [g](py::object self, py::object loop, py::object evaluator, py::object epoch) -> py::object {
+  trainer_common::define_run_validation_step(
+      cls, kSegmentationMetrics, "an (image, mask, path) element",
+      [g](py::object /*self*/, py::object evaluator) {
         py::object run_single_instance = evaluator.attr("runner").attr("run_single_instance");
-        // One outer dictionary for the whole pass; its entries are new for every image.
-        py::dict instance;
-        auto record = [&](const std::vector<py::object>& fields) -> py::object {
+        // The dictionaries are new for every image.
+        return [g, run_single_instance](const std::vector<py::object>& fields) -> std::pair<py::dict, py::dict> {
           py::object image = fields[0].attr("numpy")();
           py::object path = fields[2].attr("numpy")().attr("decode")();
-          py::tuple shape = trainer_common::image_shape(image, path);
+          py::dict gt_instance;
+          trainer_common::set_image_truth(gt_instance, image, path);
           py::object gt_mask = fields[1].attr("numpy")();
           py::object dt_mask = run_single_instance(image);
 
           py::dict dt_instance;
           dt_instance["dt_mask"] = dt_mask;
           dt_instance["labels"] = mask_labels(g, dt_mask);
-          py::dict gt_instance;
-          gt_instance["image"] = image;
-          gt_instance["height"] = shape[0];
-          gt_instance["width"] = shape[1];
           gt_instance["gt_mask"] = gt_mask;
           gt_instance["labels"] = mask_labels(g, gt_mask);
           gt_instance["image_path"] = path;
-          instance["gt_instance"] = gt_instance;
-          instance["dt_instance"] = dt_instance;
-          return instance;
+          return {gt_instance, dt_instance};
         };
-        return trainer_common::validation_pass(self, loop, evaluator, epoch, kSegmentationMetrics,
-                                               "an (image, mask, path) element", record);
       },
-      py::arg("loop"), py::arg("evaluator"), py::arg("epoch"),
       "Runs one validation pass over `loop` ((image, mask, path) elements) with `evaluator`, saves the "
       "model by the pass's score and returns the evaluator's metrics.");
 

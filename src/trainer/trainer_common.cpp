@@ -330,13 +330,15 @@ double checkpoint_score(const py::object& metrics, const py::object& metric, con
   return py::float_(metric_value(metrics, group, layout.front())).cast<double>();
 }
 
-py::tuple image_shape(const py::object& image, const py::object& name) {
+void set_image_truth(const py::dict& truth, const py::object& image, const py::object& name) {
   py::tuple shape = image.attr("shape");
   if (shape.size() != 3) {
     throw py::value_error("run_validation_step: the image of '" + name.cast<std::string>() +
                           "' must be height x width x channels, got shape " + py::str(shape).cast<std::string>());
   }
-  return shape;
+  truth["image"] = image;
+  truth["height"] = shape[0];
+  truth["width"] = shape[1];
 }
 
 // ---- Metrics logging ----
@@ -426,5 +428,37 @@ void define_update_metrics(pyclass::ClassBuilder& cls, const Globals& g, const M
       py::arg("metrics") = py::dict(), py::arg("losses") = py::dict(), py::arg("epoch") = 0,
       py::arg("live") = py::none(), doc);
 }
+
+namespace {
+
+const char* const kSharedTrainerDoc = R"doc(info : global configuration object, stored to disk (``config.json``) for
+    reproducibility.
+metric : name of the metric used to choose the best checkpoint ("acc",
+    "map", anything else selects mAR).
+iou : kept as the attribute ``iou`` for collaborators; the trainer itself
+    does not read it (the evaluator's ``nms_iou`` sets the suppression).
+classes : names of the classes.
+display : number of samples sent to TensorBoard after each validation (0 or
+    None: none; negative: every sample).
+dvclive_output : folder of the DVCLive session, or None for no DVCLive.
+skip_validation_steps : validate after every epoch whose number is a
+    multiple of this.
+skip_initial_validation : skip the validation before the first epoch.
+
+Attributes set after construction
+---------------------------------
+ema_decay : None (the default: no averaging), or the decay, in (0, 1) such
+    as 0.9999, of an exponential moving average of the model's weights kept
+    while training. Validation, best.h5 and last.h5 then use the averaged
+    weights; the optimizer goes on from the raw ones.
+ema_warmup_steps : the warm-up of that decay, in optimizer steps (default
+    2000): after t steps it is ema_decay * (1 - exp(-t / ema_warmup_steps)).
+detailed_progress : False by default; when True (the jobs set it), training
+    bars read "Epoch k/N" and the bars are coloured only on a terminal.
+)doc";
+
+}  // namespace
+
+std::string trainer_doc(const char* head) { return std::string(head) + kSharedTrainerDoc; }
 
 }  // namespace trainer_common

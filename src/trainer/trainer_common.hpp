@@ -8,7 +8,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "pyclass/pyclass.hpp"
@@ -170,13 +172,15 @@ using MetricLayout = std::vector<Threshold>;
 // threshold.
 double checkpoint_score(const py::object& metrics, const py::object& metric, const MetricLayout& layout);
 
-// The shape of a validation image, which must be height x width x channels;
-// ValueError naming the image (`name`) otherwise.
-py::tuple image_shape(const py::object& image, const py::object& name);
+// Sets the entries of a validation instance's ground truth that every task
+// gives first: "image", its "height" and "width". The image must be height x
+// width x channels; ValueError naming it (`name`) otherwise.
+void set_image_truth(const py::dict& truth, const py::object& image, const py::object& name);
 
 // One validation pass of `run_validation_step` over `loop`: `record(fields)`
 // turns the three fields of each element (laid out as `what` says) into the
-// instance record for `evaluator.single_evaluation`, which gets it with the
+// (ground truth, detections) pair of dictionaries that
+// `evaluator.single_evaluation` gets as {"gt_instance", "dt_instance"}, with the
 // epoch and the display choice; then `evaluator.conclude` gives the metrics,
 // the model is saved by their checkpoint score, and the metrics are returned.
 template <typename Record>
@@ -186,9 +190,12 @@ py::object validation_pass(const py::object& self, const py::object& loop, const
   DisplayChoice display(self.attr("display"));
   py::object single_evaluation = evaluator.attr("single_evaluation");
   py::object truth_values;
+  py::dict instances;  // one outer dictionary for the whole pass
   py::iterator elements = py::iter(loop);
   while (py::object element = next_element(elements)) {
-    py::object instances = record(unpack(element, 3, method, what));
+    std::pair<py::dict, py::dict> truth_and_detections = record(unpack(element, 3, method, what));
+    instances["gt_instance"] = truth_and_detections.first;
+    instances["dt_instance"] = truth_and_detections.second;
     truth_values = single_evaluation(instances, epoch, display.next_image());
   }
   if (!truth_values) raise_empty_validation(method, what);
@@ -196,6 +203,19 @@ py::object validation_pass(const py::object& self, const py::object& loop, const
   py::object metrics = evaluator.attr("conclude")(truth_values, py::arg("epoch") = epoch);
   self.attr("save_model")(checkpoint_score(metrics, self.attr("metric"), layout));
   return metrics;
+}
+
+// Defines the trainer's `run_validation_step(loop, evaluator, epoch)`: one
+// validation pass as above, whose record is `make_record(self, evaluator)`.
+template <typename MakeRecord>
+void define_run_validation_step(pyclass::ClassBuilder& cls, const MetricLayout& layout, const char* what,
+                                MakeRecord make_record, const char* doc) {
+  cls.method(
+      "run_validation_step",
+      [&layout, what, make_record](py::object self, py::object loop, py::object evaluator, py::object epoch) {
+        return validation_pass(self, loop, evaluator, epoch, layout, what, make_record(self, evaluator));
+      },
+      py::arg("loop"), py::arg("evaluator"), py::arg("epoch"), doc);
 }
 
 // ---- Metrics logging ----
@@ -210,6 +230,13 @@ void update_metrics(const Globals& g, const MetricLayout& layout, const py::obje
 // Defines the trainer's `update_metrics(metrics={}, losses={}, epoch=0,
 // live=None)` method: both dictionaries checked, then logged as above.
 void define_update_metrics(pyclass::ClassBuilder& cls, const Globals& g, const MetricLayout& layout, const char* doc);
+
+// ---- Documentation ----
+
+// A trainer's class docstring: `head` (what the trainer is, and its parameters
+// up to `checkpoint`) followed by the parameters from `info` on and the
+// attributes set after construction, which every trainer documents alike.
+std::string trainer_doc(const char* head);
 
 // `import mlflow`, or an empty object when it is not installed.
 py::object import_mlflow();

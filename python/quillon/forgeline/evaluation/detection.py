@@ -40,6 +40,7 @@ import numpy as np
 import tensorflow as tf
 
 from quillon.forgeline.deploy.predictors import BACKGROUND, DetectionPredictor, checked_labels
+from quillon.forgeline.evaluation.passes import LabelledEvaluator
 from quillon.forgeline.run_files import save_atomically
 from quillon.validator.writers import class_palette, draw_boxes, figure_pixels
 
@@ -260,7 +261,7 @@ class DetectionTruthValues:
         return precision, recall, true_positives, false_positives
 
 
-class DetectionEvaluator:
+class DetectionEvaluator(LabelledEvaluator):
     """Scores detections against ground truth over a validation pass.
 
     The trainer configures it with ``evaluator(val_messenger=..., labels=...)``,
@@ -311,13 +312,6 @@ class DetectionEvaluator:
         self._truth_values = None
         if labels is not None:
             self._set_labels(labels)
-
-    def __call__(self, val_messenger=None, labels=None):
-        """Sets the report writer and the class labels, and starts a new pass."""
-        self.val_messenger = val_messenger
-        if labels is not None:
-            self._set_labels(labels)
-        return self
 
     def _set_labels(self, labels):
         self.labels = checked_labels(labels, "DetectionEvaluator")

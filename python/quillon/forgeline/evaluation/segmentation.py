@@ -21,6 +21,7 @@ import tensorflow as tf
 from PIL import Image
 
 from quillon.forgeline.deploy.predictors import float32_outputs
+from quillon.forgeline.evaluation.passes import LabelledEvaluator
 from quillon.forgeline.run_files import save_atomically
 from quillon.validator.writers import class_palette, figure_pixels, legend_strip, title_strip
 
@@ -68,7 +69,7 @@ class SegmentationRunner:
         return tf.argmax(logits[0], axis=-1, output_type=tf.int32).numpy()
 
 
-class SegmentationEvaluator:
+class SegmentationEvaluator(LabelledEvaluator):
     """Accumulates pixel statistics over a validation pass and reports metrics.
 
     model: the Keras model being trained; ``runner`` runs it.
@@ -97,13 +98,6 @@ class SegmentationEvaluator:
         self._samples = {}
         if labels is not None:
             self._set_labels(labels)
-
-    def __call__(self, val_messenger=None, labels=None):
-        """Sets the writer that receives drawings and the class names; starts a fresh pass."""
-        self.val_messenger = val_messenger
-        if labels is not None:
-            self._set_labels(labels)
-        return self
 
     def _set_labels(self, labels):
         if isinstance(labels, (str, bytes)) or not hasattr(labels, "__len__") or len(labels) < 2:
