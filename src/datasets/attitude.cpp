@@ -432,6 +432,15 @@ py::list output_types(const Globals& g, std::initializer_list<const char*> names
   return types;
 }
 
+// tf_augment of `sample`: the sample as it is while `defining_class`'s own
+// _augment is in place (see augment_is_identity), else `self._augment` as a
+// tf.numpy_function that gives tensors of `types`.
+py::object augmented_in_pipeline(const Globals& g, const py::object& self, const py::object& defining_class,
+                                 const py::list& sample, std::initializer_list<const char*> types) {
+  if (augment_is_identity(self, defining_class)) return sample;
+  return numpy_function(g, self.attr("_augment"), sample, output_types(g, types));
+}
+
 // Appends to `storage` an entry [image, annotation] for each image in
 // `images_folder` whose annotation file (same stem, `extension`) exists in
 // `annotations_folder`; the others are reported and left out. A split without
@@ -730,23 +739,28 @@ JsonFace first_json_face(const py::object& annotation, const py::object& path) {
 
 // ---- Training pipelines under tf.distribute ----
 
-// What one worker's training pipeline reads (datasets.utils.worker_share).
-struct WorkerShare {
-  py::object storage;
-  py::object batch_size;  // of one replica
-  py::object samples;     // used each epoch; None: all, without a strategy
-};
-
-// The training pipeline `build(share)` makes, distributed under `strategy`
-// (None: the pipeline itself), each worker building its own part.
-template <typename Build>
-py::object distributed_pipeline(const Globals& g, const py::object& self, const py::object& batch_size,
-                                const py::object& strategy, Build build) {
+// The training pipeline, distributed under `strategy` (None: the pipeline
+// itself), each worker building its own part from its share of the training
+// storage (datasets.utils.worker_share): the image cache reserved for the
+// share, the entries shuffled every epoch and cut to the epoch's samples, then
+// `batches(entries, replica_batch_size)` loads and batches them, and the
+// batches are prefetched.
+template <typename Batches>
+py::object training_pipeline(const Globals& g, const py::object& self, const py::object& batch_size,
+                             const py::object& prefetch, const py::object& strategy, Batches batches) {
   std::string owner = py::str(py::type::of(self).attr("__name__")).cast<std::string>() + ".build_train_iterator";
   py::cpp_function worker_pipeline(
-      [g, self, batch_size, owner, build](py::object input_context) -> py::object {
+      [g, self, batch_size, prefetch, owner, batches](py::object input_context) -> py::object {
         py::tuple share = g["worker_share"](self.attr("train_storage"), batch_size, input_context, owner);
-        return build(WorkerShare{share[0], share[1], share[2]});
+        py::object storage = share[0];
+        py::object samples = share[2];
+        reserve_image_cache(g, self, storage);
+        py::object dataset = g["tf"].attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
+        dataset = dataset.attr("shuffle")(py::arg("buffer_size") = dataset.attr("cardinality")(),
+                                          py::arg("reshuffle_each_iteration") = true);
+        if (!samples.is_none()) dataset = dataset.attr("take")(samples);
+        dataset = batches(dataset, share[1]);
+        return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
       },
       py::arg("input_context"));
   return g["distributed"](strategy, worker_pipeline);
@@ -855,9 +869,7 @@ PYBIND11_MODULE(attitude, m) {
   attitude.method(
       "tf_augment",
       [g](py::object self, py::object image, py::object angles) -> py::object {
-        if (augment_is_identity(self, g["AttitudeDataset"])) return list_of({image, angles});
-        return numpy_function(g, self.attr("_augment"), list_of({image, angles}),
-                              output_types(g, {"uint8", "float32"}));
+        return augmented_in_pipeline(g, self, g["AttitudeDataset"], list_of({image, angles}), {"uint8", "float32"});
       },
       py::arg("image"), py::arg("angles"),
       "The training augmentation of one sample inside the pipeline (a tf.numpy_function over _augment).");
@@ -873,16 +885,9 @@ PYBIND11_MODULE(attitude, m) {
   attitude.method(
       "build_train_iterator",
       [g](py::object self, py::object global_batch_size, py::object prefetch, py::object strategy) {
-        return distributed_pipeline(
-            g, self, global_batch_size, strategy, [g, self, prefetch](const WorkerShare& share) {
-              py::object batch_size = share.batch_size;
-              py::object tf = g["tf"];
-              py::object autotune = tf.attr("data").attr("AUTOTUNE");
-              reserve_image_cache(g, self, share.storage);
-              py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(share.storage);
-              dataset = dataset.attr("shuffle")(py::arg("buffer_size") = dataset.attr("cardinality")(),
-                                                py::arg("reshuffle_each_iteration") = true);
-              if (!share.samples.is_none()) dataset = dataset.attr("take")(share.samples);
+        return training_pipeline(
+            g, self, global_batch_size, prefetch, strategy, [g, self](py::object dataset, py::object batch_size) {
+              py::object autotune = g["tf"].attr("data").attr("AUTOTUNE");
               py::object own = g["AttitudeDataset"];
               bool own_pipeline = uses_own_method(self, own, "tf_load_instance") &&
                                   uses_own_method(self, own, "tf_augment") && augment_is_identity(self, own);
@@ -911,7 +916,7 @@ PYBIND11_MODULE(attitude, m) {
                 dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
                 dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
               }
-              return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
+              return dataset;
             });
       },
       py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none(),
@@ -1088,9 +1093,8 @@ PYBIND11_MODULE(attitude, m) {
   detect.method(
       "tf_augment",
       [g](py::object self, py::object image, py::object bboxes, py::object angles) -> py::object {
-        if (augment_is_identity(self, g["AttitudeAndDetectDataset"])) return list_of({image, bboxes, angles});
-        return numpy_function(g, self.attr("_augment"), list_of({image, bboxes, angles}),
-                              output_types(g, {"uint8", "float32", "float32"}));
+        return augmented_in_pipeline(g, self, g["AttitudeAndDetectDataset"], list_of({image, bboxes, angles}),
+                                     {"uint8", "float32", "float32"});
       },
       py::arg("image"), py::arg("bboxes") = py::none(), py::arg("angles") = py::none(),
       "The training augmentation of one sample inside the pipeline (a tf.numpy_function over _augment).");
@@ -1107,17 +1111,9 @@ PYBIND11_MODULE(attitude, m) {
   detect.method(
       "build_train_iterator",
       [g](py::object self, py::object global_batch_size, py::object prefetch, py::object strategy) {
-        return distributed_pipeline(
-            g, self, global_batch_size, strategy, [g, self, prefetch](const WorkerShare& share) {
-              py::object batch_size = share.batch_size;
-              py::object tf = g["tf"];
-              py::object autotune = tf.attr("data").attr("AUTOTUNE");
-              py::object storage = share.storage;
-              reserve_image_cache(g, self, storage);
-              py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
-              dataset = dataset.attr("shuffle")(py::arg("buffer_size") = py::len(storage),
-                                                py::arg("reshuffle_each_iteration") = true);
-              if (!share.samples.is_none()) dataset = dataset.attr("take")(share.samples);
+        return training_pipeline(
+            g, self, global_batch_size, prefetch, strategy, [g, self](py::object dataset, py::object batch_size) {
+              py::object autotune = g["tf"].attr("data").attr("AUTOTUNE");
               dataset = dataset.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
               dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
               // Boxes and angles are padded with zero rows to the largest count in the batch.
@@ -1125,7 +1121,7 @@ PYBIND11_MODULE(attitude, m) {
                   py::make_tuple(self.attr("shape"), py::make_tuple(py::none(), 5), py::make_tuple(py::none(), 3));
               dataset = dataset.attr("padded_batch")(py::arg("batch_size") = batch_size,
                                                      py::arg("padded_shapes") = padded_shapes);
-              return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
+              return dataset;
             });
       },
       py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none(),
