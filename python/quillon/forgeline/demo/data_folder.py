@@ -7,8 +7,6 @@ import tempfile
 
 import numpy as np
 
-from quillon.forgeline.jobs.scaling import claim_run_folder
-
 PARAMETERS_FILE = "dataset.json"
 
 
@@ -19,6 +17,9 @@ def claim_and_generate(out, strategy, resume, generate, images, validation_share
 
     Returns (the absolute ``out``, its data folder, what ``generate`` returned).
     """
+    # The jobs' rules for run folders; their module imports TensorFlow, which generating data does not need.
+    from quillon.forgeline.jobs.scaling import claim_run_folder
+
     out = claim_run_folder(out, strategy, resume=resume)
     data = os.path.join(out, "data")
     validation_images = max(1, images // validation_share)
