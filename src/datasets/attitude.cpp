@@ -528,6 +528,28 @@ py::object described_classes(const py::object& description) {
   return classes;
 }
 
+// What a YAML constructor passes on to its base, by keyword: `shape` and the
+// four folders of the description at `info_file` (with `with_classes`, its
+// classes too, checked before the folders), once both arguments' types, then
+// the description, are checked.
+py::dict described_arguments(const Globals& g, const py::object& shape, const py::object& info_file,
+                             bool with_classes) {
+  pyclass::require_exact_type(shape, "shape", &PyList_Type);
+  pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
+  py::object description = read_description(g, info_file);
+  py::dict arguments;
+  arguments["shape"] = shape;
+  if (with_classes) {
+    arguments["classes"] = checking_description(info_file, [&] { return described_classes(description); });
+  }
+  Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
+  arguments["train_images"] = folders.train_images;
+  arguments["train_annotations"] = folders.train_annotations;
+  arguments["val_images"] = folders.val_images;
+  arguments["val_annotations"] = folders.val_annotations;
+  return arguments;
+}
+
 void require_folder_args(const py::handle& shape, const py::handle& train_images, const py::handle& train_annotations,
                          const py::handle& val_images, const py::handle& val_annotations) {
   pyclass::require_exact_type(shape, "shape", &PyList_Type);
@@ -976,16 +998,10 @@ PYBIND11_MODULE(attitude, m) {
       "__init__",
       [g](py::object self, py::object shape, py::object info_file, py::object num_bins, py::object reduced_decode,
           py::object cache, py::object cache_dir) {
-        pyclass::require_exact_type(shape, "shape", &PyList_Type);
-        pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
-        py::object description = read_description(g, info_file);
-        Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
+        py::dict arguments = described_arguments(g, shape, info_file, false);
         pyclass::super(g["AttitudeDatasetYaml"], self)
-            .attr("__init__")(
-                py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
-                py::arg("train_annotations") = folders.train_annotations, py::arg("val_images") = folders.val_images,
-                py::arg("val_annotations") = folders.val_annotations, py::arg("num_bins") = num_bins,
-                py::arg("reduced_decode") = reduced_decode, py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
+            .attr("__init__")(**arguments, py::arg("num_bins") = num_bins, py::arg("reduced_decode") = reduced_decode,
+                              py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("num_bins") = 3,
       py::arg("reduced_decode") = false, py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
@@ -1202,18 +1218,11 @@ PYBIND11_MODULE(attitude, m) {
       "__init__",
       [g](py::object self, py::object shape, py::object info_file, py::object add_bkg_class, py::object reduced_decode,
           py::object cache, py::object cache_dir) {
-        pyclass::require_exact_type(shape, "shape", &PyList_Type);
-        pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
-        py::object description = read_description(g, info_file);
-        py::object classes = checking_description(info_file, [&] { return described_classes(description); });
-        Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
+        py::dict arguments = described_arguments(g, shape, info_file, true);
         pyclass::super(g["AttitudeAndDetectDatasetYaml"], self)
-            .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
-                              py::arg("train_annotations") = folders.train_annotations,
-                              py::arg("val_images") = folders.val_images,
-                              py::arg("val_annotations") = folders.val_annotations, py::arg("classes") = classes,
-                              py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode,
-                              py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
+            .attr("__init__")(**arguments, py::arg("add_bkg_class") = add_bkg_class,
+                              py::arg("reduced_decode") = reduced_decode, py::arg("cache") = cache,
+                              py::arg("cache_dir") = cache_dir);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("add_bkg_class") = true,
       py::arg("reduced_decode") = false, py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
@@ -1225,18 +1234,12 @@ PYBIND11_MODULE(attitude, m) {
       "__init__",
       [g](py::object self, py::object shape, py::object info_file, py::object reduced_decode, py::object cache,
           py::object cache_dir) {
-        pyclass::require_exact_type(shape, "shape", &PyList_Type);
-        pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
-        py::object description = read_description(g, info_file);
+        py::dict arguments = described_arguments(g, shape, info_file, true);
         // The classes are checked, not kept: this dataset has no classes.
-        checking_description(info_file, [&] { return described_classes(description); });
-        Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
+        arguments.attr("pop")("classes");
         pyclass::super(g["AttitudeDatasetJsonYaml"], self)
-            .attr("__init__")(
-                py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
-                py::arg("train_annotations") = folders.train_annotations, py::arg("val_images") = folders.val_images,
-                py::arg("val_annotations") = folders.val_annotations, py::arg("reduced_decode") = reduced_decode,
-                py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
+            .attr("__init__")(**arguments, py::arg("reduced_decode") = reduced_decode, py::arg("cache") = cache,
+                              py::arg("cache_dir") = cache_dir);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("reduced_decode") = false,
       py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
