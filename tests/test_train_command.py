@@ -298,6 +298,8 @@ def earlier_predictions(folder):
 
 
 SMALL_RUN = ["--epochs", "1", "--input-size", "32", "--batch-size", "2", "--model-size", "small"]
+# Resumes the copy of the finished run (see the fixture below).
+RESUME_FINISHED = ["train", "detect", "--data", "{run_data}", "--out", "{run}", "--resume"]
 
 
 @pytest.fixture(scope="module")
@@ -350,14 +352,21 @@ def finished_run(tmp_path_factory):
         (
             "a changed model on resume",
             None,
-            ["train", "detect", "--data", "{run_data}", "--out", "{run}", "--resume", *SMALL_RUN[:-1], "medium"],
+            [*RESUME_FINISHED, *SMALL_RUN[:-1], "medium"],
             "--model-size 'medium' (the run has 'small')",
+            "nothing written",
+        ),
+        (
+            "a changed backbone on resume",
+            None,
+            [*RESUME_FINISHED, *SMALL_RUN, "--backbone", "efficientnetv2b0"],
+            "--backbone 'efficientnetv2b0' (the run has None)",
             "nothing written",
         ),
         (
             "a finished run resumed",
             None,
-            ["train", "detect", "--data", "{run_data}", "--out", "{run}", "--resume", *SMALL_RUN],
+            [*RESUME_FINISHED, *SMALL_RUN],
             "has finished its 1 epochs; to train it further, resume it with --epochs greater than 1",
             "nothing written",
         ),
