@@ -269,3 +269,17 @@ def test_an_image_that_turns_bad_while_training_is_skipped(tmp_path, name, cache
         stream.write("overwritten with notes\n")
     with pytest.warns(UserWarning, match=f"Skipped training sample {bad}"):
         assert [len(images) for images, *_ in dataset.build_train_iterator(4)] == sizes
+
+
+def test_an_unwritable_disk_cache_warns_and_loading_goes_on(tmp_path):
+    (path,) = write_photos(str(tmp_path / "images"), 1)
+    blocked = tmp_path / "cache"
+    blocked.write_text("a file where the cache folder would go\n")
+    cache = image_cache.ImageCache("disk", "v1", folder=str(blocked))
+    made = []
+    with pytest.warns(UserWarning, match="cannot write the image cache"):
+        for _ in range(3):
+            kept = cache.fetch([path], lambda: made.append(1) or (np.ones((2, 3, 3), np.uint8),))
+            cache.flush()
+    np.testing.assert_array_equal(kept[0], np.ones((2, 3, 3), np.uint8))
+    assert len(made) == 3  # made every time, written never

@@ -197,15 +197,22 @@ class ImageCache:
                 if not self._pending:
                     self._writer = None
                     return
-                path, (sources, arrays) = next(iter(self._pending.items()))
+                path, waiting = next(iter(self._pending.items()))
             try:
-                self._write(path, sources, arrays)
-            finally:
+                self._write(path, *waiting)
+            except BaseException:
+                # This thread ends: nothing may wait for it (the entries are made again when next asked for).
                 with self._written:
-                    del self._pending[path]
-                    if self._write_failed:
-                        self._pending.clear()
+                    self._pending.clear()
+                    self._writer = None
                     self._written.notify_all()
+                raise
+            with self._written:
+                if self._pending.get(path) is waiting:  # not a newer entry for the same path
+                    del self._pending[path]
+                if self._write_failed:
+                    self._pending.clear()
+                self._written.notify_all()
 
     # Disk entries: magic, header length, JSON header (sources, variant,
     # arrays' dtypes and shapes, CRC-32C of the payload), the arrays' bytes.
