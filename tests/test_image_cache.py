@@ -201,46 +201,35 @@ def test_the_ram_estimate_refuses_what_cannot_fit(tmp_path, monkeypatch, availab
         dataset.build_train_iterator(4)
 
 
-def detection_trainer(root, dataset):
-    model = build_detection_model(len(dataset.get_classes()), input_shape=(96, 96, 3), width=8)
-    return DetectionTrainer(
-        model,
-        dataset,
-        tf.keras.optimizers.Adam(1e-3),
+# Task -> (its model, loss and trainer class, for a dataset of DATASETS).
+TRAINING = {
+    "darknet": lambda data: (
+        model := build_detection_model(len(data.get_classes()), input_shape=(96, 96, 3), width=8),
         MultiLevelDetectionLoss.for_model(model),
-        logger=RecordingLogger(),
-        checkpoint=root,
-    ), dataset.build_train_iterator(4)
+        DetectionTrainer,
+    ),
+    "segmentation": lambda data: (
+        build_segmentation_model((64, 80, 3), 3, filters=(4, 8)),
+        SegmentationLoss(3),
+        SegmentationTrainer,
+    ),
+    "headpose": lambda data: (
+        build_headpose_model((48, 48, 3), num_bins=data.num_bins, filters=(4, 8)),
+        AttitudeLoss(num_bins=data.num_bins),
+        functools.partial(DetectionTrainer, classes=[]),
+    ),
+}
 
 
-def segmentation_trainer(root, dataset):
-    model = build_segmentation_model((64, 80, 3), 3, filters=(4, 8))
-    return SegmentationTrainer(
-        model, dataset, tf.keras.optimizers.Adam(1e-3), SegmentationLoss(3), logger=RecordingLogger(), checkpoint=root
-    ), dataset.build_train_iterator(4)
-
-
-def headpose_trainer(root, dataset):
-    model = build_headpose_model((48, 48, 3), num_bins=dataset.num_bins, filters=(4, 8))
-    return DetectionTrainer(
-        model,
-        dataset,
-        tf.keras.optimizers.Adam(1e-3),
-        AttitudeLoss(num_bins=dataset.num_bins),
-        logger=RecordingLogger(),
-        checkpoint=root,
-        classes=[],
-    ), dataset.build_train_iterator(4)
-
-
-@pytest.mark.parametrize(
-    "name, make_trainer",
-    [("darknet", detection_trainer), ("segmentation", segmentation_trainer), ("headpose", headpose_trainer)],
-)
-def test_the_training_step_is_traced_once_per_run(tmp_path, name, make_trainer):
+@pytest.mark.parametrize("name", TRAINING)
+def test_the_training_step_is_traced_once_per_run(tmp_path, name):
     # Darknet: 9 samples of 1 to 12 boxes in batches of 4 (the last of 1), so
     # every batch pads its boxes to another count; the others: a short last batch.
-    trainer, batches = make_trainer(str(tmp_path / "run"), DATASETS[name](str(tmp_path / "data")))
+    dataset = DATASETS[name](str(tmp_path / "data"))
+    model, loss, trainer_class = TRAINING[name](dataset)
+    optimizer = tf.keras.optimizers.Adam(1e-3)
+    trainer = trainer_class(model, dataset, optimizer, loss, logger=RecordingLogger(), checkpoint=str(tmp_path / "run"))
+    batches = dataset.build_train_iterator(4)
     shapes = {tuple(tuple(part.shape) for part in batch) for batch in batches}
     assert len(shapes) >= 2
     trainer.train(2, batches, None, None)
