@@ -309,3 +309,33 @@ def test_geometric_batch_cuts_and_drops_boxes(box, expected):
     else:
         np.testing.assert_allclose(boxes, [expected], atol=1e-4)
     assert not out.any()  # zoomed in: every output pixel comes from the (black) image
+
+
+@pytest.mark.parametrize(
+    "sources, error",
+    [
+        (lambda images: list(images), None),  # the loader's own arrays: the same batch as from one array
+        (lambda images: list(images[:3]), "one image per image of out"),
+        (lambda images: [*images[:3], images[3, :20]], r"images\[3\] must be an H x W x 3 uint8 array"),
+        (lambda images: [*images[:3], images[3].astype(np.float32)], r"images\[3\] must be"),
+    ],
+)
+def test_geometric_batch_takes_a_list_of_images(sources, error):
+    from quillon.forgeline.datasets.augment import geometric_batch
+
+    rng = np.random.default_rng(0)
+    images = rng.integers(0, 256, (4, 32, 40, 3), dtype=np.uint8)
+    boxes = [np.array([[4, 4, 20, 20, index]], np.float32) for index in range(4)]
+    settings = dict(seed=3, mosaic=1.0, affine=1.0, scale=(0.5, 1.5), translate=0.1, degrees=5.0, shear=2.0)
+    settings.update(min_size=2.0, min_visible=0.2)
+    expected_out = np.empty_like(images)
+    expected = geometric_batch(images, boxes, expected_out, **settings)
+    out = np.empty_like(images)
+    if error is not None:
+        with pytest.raises(ValueError, match=error):
+            geometric_batch(sources(images), boxes, out, **settings)
+        return
+    got = geometric_batch(sources(images), boxes, out, **settings)
+    np.testing.assert_array_equal(out, expected_out)
+    for got_boxes, expected_boxes in zip(got, expected, strict=True):
+        np.testing.assert_array_equal(got_boxes, expected_boxes)

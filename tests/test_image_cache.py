@@ -107,52 +107,13 @@ def test_cached_batches_equal_uncached_ones_for_a_seed(tmp_path, name, reduced):
     for cache in ("ram", "disk", "disk"):  # the second disk run reads what the first wrote
         dataset = make(str(tmp_path / "data"), cache=cache, cache_dir=str(tmp_path / "cache"), **extra)
         got = epochs_of(dataset)
+        image_cache.flush(dataset)
         assert len(got) == len(expected)
         for epoch, expected_epoch in zip(got, expected):
             for batch, expected_batch in zip(epoch, expected_epoch, strict=True):
                 for part, expected_part in zip(batch, expected_batch, strict=True):
                     np.testing.assert_array_equal(part, expected_part)
     assert len(os.listdir(tmp_path / "cache")) > 0
-
-
-@pytest.mark.parametrize(
-    "change",
-    [
-        "rewritten",  # new content, new modification time
-        "truncated",  # shorter file, same modification time
-        "replaced",  # another file renamed over it
-    ],
-)
-@pytest.mark.parametrize("kind", ["ram", "disk"])
-def test_a_changed_source_file_is_decoded_again(tmp_path, change, kind):
-    paths = write_photos(str(tmp_path / "images"), 2)
-    cache = image_cache.ImageCache(kind, "v1", folder=str(tmp_path / "cache"))
-    decodes = []
-
-    def fetch(path):
-        def read():
-            decodes.append(path)
-            with open(path, "rb") as stream:
-                return (np.frombuffer(stream.read(), np.uint8),)
-
-        return cache.fetch([path.encode()], read)[0]
-
-    first = fetch(paths[0])
-    np.testing.assert_array_equal(fetch(paths[0]), first)
-    assert decodes == [paths[0]]
-    status = os.stat(paths[0])
-    if change == "rewritten":
-        Image.fromarray(photo(320, 240, seed=5)).save(paths[0], quality=90)
-        os.utime(paths[0], ns=(status.st_atime_ns, status.st_mtime_ns + 10**9))
-    elif change == "truncated":
-        with open(paths[0], "r+b") as stream:
-            stream.truncate(status.st_size - 1000)
-        os.utime(paths[0], ns=(status.st_atime_ns, status.st_mtime_ns))
-    else:
-        os.replace(paths[1], paths[0])
-    again = fetch(paths[0])
-    assert decodes == [paths[0], paths[0]]
-    assert again.shape != first.shape or not np.array_equal(again, first)
 
 
 def with_header(entry, header):
@@ -162,39 +123,66 @@ def with_header(entry, header):
     return entry[:start] + header.ljust(length) + entry[start + length :]
 
 
+def rewrite_source(paths):  # new content, new modification time
+    status = os.stat(paths[0])
+    Image.fromarray(photo(320, 240, seed=5)).save(paths[0], quality=90)
+    os.utime(paths[0], ns=(status.st_atime_ns, status.st_mtime_ns + 10**9))
+
+
+def truncate_source(paths):  # shorter file, same modification time
+    status = os.stat(paths[0])
+    with open(paths[0], "r+b") as stream:
+        stream.truncate(status.st_size - 1000)
+    os.utime(paths[0], ns=(status.st_atime_ns, status.st_mtime_ns))
+
+
+ENTRY_DAMAGE = [
+    lambda data: data[: len(data) // 2],  # cut short
+    lambda data: data[:-10] + bytes(10),  # pixels zeroed
+    lambda data: b"",  # emptied, as after a power loss
+    lambda data: data.replace(b'"variant"', b'"varianz"', 1),  # header unreadable
+    lambda data: with_header(data, b"[1]"),  # a header of another JSON kind
+    lambda data: data[:200] + bytes([data[200] ^ 1]) + data[201:],  # one bit flipped
+]
+SOURCE_CHANGES = [rewrite_source, truncate_source, lambda paths: os.replace(paths[1], paths[0])]  # ... or replaced
+
+
 @pytest.mark.parametrize(
-    "damage",
-    [
-        lambda data: data[: len(data) // 2],  # cut short
-        lambda data: data[:-10] + bytes(10),  # pixels zeroed
-        lambda data: b"",  # emptied, as after a power loss
-        lambda data: data.replace(b'"variant"', b'"varianz"', 1),  # header unreadable
-        lambda data: with_header(data, b"[1]"),  # a header of another JSON kind
-        lambda data: data[:200] + bytes([data[200] ^ 1]) + data[201:],  # one bit flipped
-    ],
+    "kind, source_change, entry_damage",
+    [(kind, change, None) for kind in ("ram", "disk") for change in SOURCE_CHANGES]
+    + [("disk", None, damage) for damage in ENTRY_DAMAGE],
 )
-def test_a_damaged_disk_entry_is_rebuilt(tmp_path, damage):
-    (path,) = write_photos(str(tmp_path / "images"), 1)
+def test_an_entry_is_made_again_when_its_source_changed_or_it_is_damaged(tmp_path, kind, source_change, entry_damage):
+    paths = write_photos(str(tmp_path / "images"), 2)
     folder = tmp_path / "cache"
-    pixels = np.arange(60, dtype=np.uint8).reshape(4, 5, 3)
-    boxes = np.ones((3, 5), np.float32)
-    builds = []
+    made = []
 
-    def build():
-        builds.append(1)
-        return pixels, boxes
+    def make():  # the sample: the file's bytes, and boxes
+        made.append(1)
+        with open(paths[0], "rb") as stream:
+            return np.frombuffer(stream.read(), np.uint8), np.ones((3, 5), np.float32)
 
-    cache = image_cache.ImageCache("disk", "v1", folder=str(folder))
-    cache.fetch([path], build)
-    (entry,) = os.listdir(folder)
-    data = (folder / entry).read_bytes()
-    (folder / entry).write_bytes(damage(data))
-    kept = image_cache.ImageCache("disk", "v1", folder=str(folder)).fetch([path], build)
-    assert len(builds) == 2
-    np.testing.assert_array_equal(kept[0], pixels)
-    np.testing.assert_array_equal(kept[1], boxes)
-    assert (folder / entry).read_bytes() == data  # written again, whole
-    assert os.listdir(folder) == [entry]
+    cache = image_cache.ImageCache(kind, "v1", folder=str(folder))
+    first = cache.fetch([paths[0].encode()], make)
+    cache.flush()
+    np.testing.assert_array_equal(cache.fetch([paths[0].encode()], make)[0], first[0])
+    assert len(made) == 1
+    if source_change is not None:
+        source_change(paths)
+    else:
+        (entry,) = os.listdir(folder)
+        data = (folder / entry).read_bytes()
+        (folder / entry).write_bytes(entry_damage(data))
+        cache = image_cache.ImageCache(kind, "v1", folder=str(folder))
+    again = cache.fetch([paths[0].encode()], make)
+    cache.flush()
+    assert len(made) == 2
+    with open(paths[0], "rb") as stream:
+        np.testing.assert_array_equal(again[0], np.frombuffer(stream.read(), np.uint8))
+    np.testing.assert_array_equal(again[1], np.ones((3, 5), np.float32))
+    if entry_damage is not None:
+        assert (folder / entry).read_bytes() == data  # written again, whole
+        assert os.listdir(folder) == [entry]
 
 
 @pytest.mark.parametrize(
@@ -213,46 +201,35 @@ def test_the_ram_estimate_refuses_what_cannot_fit(tmp_path, monkeypatch, availab
         dataset.build_train_iterator(4)
 
 
-def detection_trainer(root, dataset):
-    model = build_detection_model(len(dataset.get_classes()), input_shape=(96, 96, 3), width=8)
-    return DetectionTrainer(
-        model,
-        dataset,
-        tf.keras.optimizers.Adam(1e-3),
+# Task -> (its model, loss and trainer class, for a dataset of DATASETS).
+TRAINING = {
+    "darknet": lambda data: (
+        model := build_detection_model(len(data.get_classes()), input_shape=(96, 96, 3), width=8),
         MultiLevelDetectionLoss.for_model(model),
-        logger=RecordingLogger(),
-        checkpoint=root,
-    ), dataset.build_train_iterator(4)
+        DetectionTrainer,
+    ),
+    "segmentation": lambda data: (
+        build_segmentation_model((64, 80, 3), 3, filters=(4, 8)),
+        SegmentationLoss(3),
+        SegmentationTrainer,
+    ),
+    "headpose": lambda data: (
+        build_headpose_model((48, 48, 3), num_bins=data.num_bins, filters=(4, 8)),
+        AttitudeLoss(num_bins=data.num_bins),
+        functools.partial(DetectionTrainer, classes=[]),
+    ),
+}
 
 
-def segmentation_trainer(root, dataset):
-    model = build_segmentation_model((64, 80, 3), 3, filters=(4, 8))
-    return SegmentationTrainer(
-        model, dataset, tf.keras.optimizers.Adam(1e-3), SegmentationLoss(3), logger=RecordingLogger(), checkpoint=root
-    ), dataset.build_train_iterator(4)
-
-
-def headpose_trainer(root, dataset):
-    model = build_headpose_model((48, 48, 3), num_bins=dataset.num_bins, filters=(4, 8))
-    return DetectionTrainer(
-        model,
-        dataset,
-        tf.keras.optimizers.Adam(1e-3),
-        AttitudeLoss(num_bins=dataset.num_bins),
-        logger=RecordingLogger(),
-        checkpoint=root,
-        classes=[],
-    ), dataset.build_train_iterator(4)
-
-
-@pytest.mark.parametrize(
-    "name, make_trainer",
-    [("darknet", detection_trainer), ("segmentation", segmentation_trainer), ("headpose", headpose_trainer)],
-)
-def test_the_training_step_is_traced_once_per_run(tmp_path, name, make_trainer):
+@pytest.mark.parametrize("name", TRAINING)
+def test_the_training_step_is_traced_once_per_run(tmp_path, name):
     # Darknet: 9 samples of 1 to 12 boxes in batches of 4 (the last of 1), so
     # every batch pads its boxes to another count; the others: a short last batch.
-    trainer, batches = make_trainer(str(tmp_path / "run"), DATASETS[name](str(tmp_path / "data")))
+    dataset = DATASETS[name](str(tmp_path / "data"))
+    model, loss, trainer_class = TRAINING[name](dataset)
+    optimizer = tf.keras.optimizers.Adam(1e-3)
+    trainer = trainer_class(model, dataset, optimizer, loss, logger=RecordingLogger(), checkpoint=str(tmp_path / "run"))
+    batches = dataset.build_train_iterator(4)
     shapes = {tuple(tuple(part.shape) for part in batch) for batch in batches}
     assert len(shapes) >= 2
     trainer.train(2, batches, None, None)
@@ -281,3 +258,17 @@ def test_an_image_that_turns_bad_while_training_is_skipped(tmp_path, name, cache
         stream.write("overwritten with notes\n")
     with pytest.warns(UserWarning, match=f"Skipped training sample {bad}"):
         assert [len(images) for images, *_ in dataset.build_train_iterator(4)] == sizes
+
+
+def test_an_unwritable_disk_cache_warns_and_loading_goes_on(tmp_path):
+    (path,) = write_photos(str(tmp_path / "images"), 1)
+    blocked = tmp_path / "cache"
+    blocked.write_text("a file where the cache folder would go\n")
+    cache = image_cache.ImageCache("disk", "v1", folder=str(blocked))
+    made = []
+    with pytest.warns(UserWarning, match="cannot write the image cache"):
+        for _ in range(3):
+            kept = cache.fetch([path], lambda: made.append(1) or (np.ones((2, 3, 3), np.uint8),))
+            cache.flush()
+    np.testing.assert_array_equal(kept[0], np.ones((2, 3, 3), np.uint8))
+    assert len(made) == 3  # made every time, written never

@@ -335,17 +335,51 @@ double frequency_argument(double value, const char* name) {
   return value;
 }
 
-py::list geometric_batch(py::array_t<std::uint8_t, py::array::c_style> images, py::list boxes,
-                         py::array_t<std::uint8_t, py::array::c_style> out, std::uint64_t seed, double mosaic,
-                         double affine, std::pair<double, double> scale, double translate, double degrees, double shear,
-                         double min_size, double min_visible, int fill) {
-  if (images.ndim() != 4 || images.shape(3) != 3) {
+using Pixels = py::array_t<std::uint8_t, py::array::c_style>;
+
+// The source images of a batch: a B x H x W x 3 array, or a list of B arrays
+// H x W x 3 (the loader's own, a copy saved), each shaped like `out`'s images.
+// The arrays in `held` keep the pixels alive.
+std::vector<const std::uint8_t*> source_pixels(const py::object& images, const Pixels& out, std::vector<Pixels>& held) {
+  std::vector<const std::uint8_t*> pixels;
+  if (py::isinstance<py::list>(images)) {
+    py::list list = images;
+    if (out.ndim() != 4 || list.size() != std::size_t(out.shape(0))) {
+      throw py::value_error("geometric_batch: images must hold one image per image of out");
+    }
+    for (std::size_t index = 0; index < list.size(); ++index) {
+      held.push_back(Pixels::ensure(list[index]));
+      const Pixels& image = held.back();
+      if (!image || image.ndim() != 3 || !std::equal(image.shape(), image.shape() + 3, out.shape() + 1)) {
+        throw py::value_error("geometric_batch: images[" + std::to_string(index) +
+                              "] must be an H x W x 3 uint8 array shaped like out's images");
+      }
+      pixels.push_back(image.data());
+    }
+    return pixels;
+  }
+  held.push_back(Pixels::ensure(images));
+  const Pixels& array = held.back();
+  if (!array || array.ndim() != 4 || array.shape(3) != 3) {
     throw py::value_error("geometric_batch: images must be a B x H x W x 3 uint8 array");
   }
-  const int batch = int(images.shape(0)), height = int(images.shape(1)), width = int(images.shape(2));
-  if (out.ndim() != 4 || !std::equal(out.shape(), out.shape() + 4, images.shape()) || !out.writeable()) {
+  if (out.ndim() != 4 || !std::equal(out.shape(), out.shape() + 4, array.shape())) {
     throw py::value_error("geometric_batch: out must be a writable uint8 array shaped like images");
   }
+  const std::size_t image_bytes = std::size_t(array.shape(1)) * array.shape(2) * 3;
+  for (py::ssize_t index = 0; index < array.shape(0); ++index) pixels.push_back(array.data() + index * image_bytes);
+  return pixels;
+}
+
+py::list geometric_batch(const py::object& images, py::list boxes, Pixels out, std::uint64_t seed, double mosaic,
+                         double affine, std::pair<double, double> scale, double translate, double degrees, double shear,
+                         double min_size, double min_visible, int fill) {
+  std::vector<Pixels> held;
+  const std::vector<const std::uint8_t*> pixels = source_pixels(images, out, held);
+  if (!out.writeable() || out.shape(3) != 3) {
+    throw py::value_error("geometric_batch: out must be a writable uint8 array shaped like images");
+  }
+  const int batch = int(out.shape(0)), height = int(out.shape(1)), width = int(out.shape(2));
   if (py::len(boxes) != std::size_t(batch)) {
     throw py::value_error("geometric_batch: boxes must hold one N x 5 array per image");
   }
@@ -378,13 +412,12 @@ py::list geometric_batch(py::array_t<std::uint8_t, py::array::c_style> images, p
   }
 
   const std::size_t image_bytes = std::size_t(height) * width * 3;
-  const std::uint8_t* pixels = images.data();
   std::uint8_t* out_pixels = out.mutable_data();
   std::vector<std::vector<Box>> result(batch);
   {
     py::gil_scoped_release release;
     std::vector<Image> sources;
-    for (int index = 0; index < batch; ++index) sources.push_back({pixels + index * image_bytes, height, width});
+    for (int index = 0; index < batch; ++index) sources.push_back({pixels[index], height, width});
     const std::vector<Plan> plans = draw_plans(batch, height, width, settings, seed);
     for (int index = 0; index < batch; ++index) {
       const Plan& plan = plans[index];
@@ -416,7 +449,8 @@ PYBIND11_MODULE(augment, m) {
   m.def("geometric_batch", &geometric_batch, py::arg("images"), py::arg("boxes"), py::arg("out"), py::kw_only(),
         py::arg("seed"), py::arg("mosaic"), py::arg("affine"), py::arg("scale"), py::arg("translate"),
         py::arg("degrees"), py::arg("shear"), py::arg("min_size"), py::arg("min_visible"), py::arg("fill") = 114,
-        "Augments a batch: `images` (B x H x W x 3 uint8) into `out` (the same shape), returns the B boxes arrays "
+        "Augments a batch: `images` (B x H x W x 3 uint8, or a list of B arrays H x W x 3) into `out` "
+        "(B x H x W x 3), returns the B boxes arrays "
         "(N x 5 float32: x1, y1, x2, y2 in pixels, label) of the outputs.\n\n"
         "Each sample becomes, with frequency `mosaic`, a mosaic of itself and three random images of the batch "
         "(a canvas twice the size, split at a random centre, whose middle the output shows) and, with frequency "

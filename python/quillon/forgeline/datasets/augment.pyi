@@ -3,7 +3,7 @@
 import numpy as np
 
 def geometric_batch(
-    images: np.ndarray,
+    images: np.ndarray | list[np.ndarray],
     boxes: list[np.ndarray],
     out: np.ndarray,
     *,
@@ -18,4 +18,5 @@ def geometric_batch(
     min_visible: float,
     fill: int = 114,
 ) -> list[np.ndarray]:
-    """Augments a batch: `images` (B x H x W x 3 uint8) into `out`; returns the outputs' boxes (N x 5 float32)."""
+    """Augments a batch: `images` (B x H x W x 3 uint8, or a list of B arrays H x W x 3) into `out`; returns the
+    outputs' boxes (N x 5 float32)."""

@@ -355,6 +355,9 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         all-zero rows. With a `seed`, the geometric augmentations follow; with
         an ImageCache `cache`, samples are read from it where it has them."""
         images = buffers.take((len(entries), *expected_hw, 3))
+        # With geometric augmentation, the loaded (or cached) images are read
+        # where they are, without a copy into a batch array first.
+        loaded = [] if seed is not None else images
         loaded_boxes = []
         unreadable = []
         for index, entry in enumerate(entries):
@@ -364,12 +367,14 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
                 # A file that went bad during training must not end the run.
                 warn_skipped_once(self, _entry_text(entry), error)
                 unreadable.append(index)
-                image, boxes = FILL_VALUE, np.zeros((0, 5), np.float32)
-            images[index] = image
+                image, boxes = np.full((*expected_hw, 3), FILL_VALUE, np.uint8), np.zeros((0, 5), np.float32)
+            if seed is None:
+                images[index] = image
+            else:
+                loaded.append(image)
             loaded_boxes.append(boxes)
-        self._stand_in_for(unreadable, images, loaded_boxes)
+        self._stand_in_for(unreadable, loaded, loaded_boxes)
         if seed is not None:
-            loaded, images = images, buffers.take(images.shape)
             loaded_boxes = geometric_batch(
                 loaded,
                 loaded_boxes,
@@ -432,11 +437,10 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
         height, width = int(self.shape[0]), int(self.shape[1])
         workers = usable_cores()
         geometric = self._augments(GEOMETRIC_AUGMENTATIONS)
-        # Alive at once: a batch loading (two arrays with geometric
-        # augmentation) and one waiting per worker, the prefetched ones and
-        # those the consumer still holds.
+        # Alive at once: a batch loading and one waiting per worker, the
+        # prefetched ones and those the consumer still holds.
         held_ahead = prefetch if isinstance(prefetch, int) and prefetch > 0 else 1
-        batch_buffers = self._batch_buffers(keep=(3 if geometric else 2) * workers + held_ahead + 2)
+        batch_buffers = self._batch_buffers(keep=2 * workers + held_ahead + 2)
         cache = image_cache.for_dataset(self, self.cache_variant())
         if cache is not None:
             cache.reserve(len(storage), len(storage) * height * width * 3)

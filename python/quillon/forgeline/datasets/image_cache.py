@@ -8,9 +8,11 @@ later epochs read that back. Each dataset keeps one ``ImageCache``
 An entry belongs to its source files (path, size, modification time) and to
 the dataset's ``variant`` (output shape, decode scale, ...): when a source
 file changes, is truncated or replaced, or the variant differs, the entry is
-made again. Disk entries carry a checksum of their arrays and are written
+made again. Disk entries carry a CRC-32C of their arrays and are written
 under a temporary name, then renamed into place: a damaged or half-written
-entry is never used, only made again.
+entry is never used, only made again. They are written by a thread of their
+own, so that loading goes on while the disk takes them; until then ``fetch``
+returns the arrays waiting to be written.
 """
 
 import hashlib
@@ -19,8 +21,8 @@ import os
 import struct
 import threading
 import warnings
-import zlib
 
+import crc32c
 import numpy as np
 import psutil
 
@@ -32,8 +34,14 @@ DEFAULT_FOLDER = os.path.join(os.path.expanduser("~"), ".cache", "quillon-forgel
 # A RAM cache must leave this share of the available memory to training itself.
 _FREE_SHARE = 0.1
 
-_MAGIC = b"forgeline-cache 1\n"
+# Version 2: CRC-32C (the processor's own instruction, a tenth of zlib's
+# CRC-32 time) instead of CRC-32; entries of version 1 are made again.
+_MAGIC = b"forgeline-cache 2\n"
 _HEADER_LENGTH = struct.Struct("<I")
+# Disk entries waiting for the writer thread at most; beyond that, a new
+# entry is not written this time (it is made again when next asked for), so
+# that a slow disk neither holds up loading nor fills the memory.
+_MAX_PENDING_WRITES = 64
 
 
 def checked_kind(cache, owner):
@@ -63,6 +71,14 @@ def use(dataset, cache, folder):
     or "disk"), on disk in `folder`: the training jobs' option."""
     dataset.cache = checked_kind(cache, type(dataset).__name__)
     dataset.cache_dir = folder
+
+
+def flush(dataset):
+    """Waits until the disk entries that `dataset`'s cache made are written;
+    returns at once for a dataset without a cache, or with a RAM one."""
+    kept = dataset.__dict__.get("_image_cache")
+    if kept is not None:
+        kept.flush()
 
 
 def _path(item):
@@ -107,6 +123,9 @@ class ImageCache:
         self._entries = {}  # RAM: source paths -> (their sizes and times, arrays)
         self._lock = threading.Lock()
         self._write_failed = False
+        self._pending = {}  # disk: entry path -> (sources, arrays) waiting for the writer
+        self._writer = None
+        self._written = threading.Condition(self._lock)
 
     @property
     def kept_bytes(self):
@@ -145,14 +164,58 @@ class ImageCache:
             return arrays
         sources = [[os.path.abspath(os.fsdecode(path)), *stamp] for path, stamp in zip(paths, stamps)]
         path = self._entry_path(sources)
+        with self._lock:
+            pending = self._pending.get(path)
+        if pending is not None and pending[0] == sources:
+            return pending[1]
         arrays = self._read(path, sources)
         if arrays is None:
-            arrays = tuple(np.asarray(array) for array in make())
-            self._write(path, sources, arrays)
+            arrays = tuple(_kept(array) for array in make())
+            self._queue_write(path, sources, arrays)
         return arrays
 
+    def flush(self):
+        """Waits until the disk entries made so far are written."""
+        with self._written:
+            self._written.wait_for(lambda: not self._pending)
+
+    def _queue_write(self, path, sources, arrays):
+        with self._lock:
+            if self._write_failed or len(self._pending) >= _MAX_PENDING_WRITES:
+                return
+            self._pending[path] = (sources, arrays)
+            if self._writer is None:
+                # Not a daemon: an entry being written when the program ends
+                # is finished, not left as a temporary file. The thread ends
+                # as soon as nothing waits, so it never holds up the exit.
+                self._writer = threading.Thread(target=self._write_pending, name="image cache writer")
+                self._writer.start()
+
+    def _write_pending(self):
+        while True:
+            with self._lock:
+                if not self._pending:
+                    self._writer = None
+                    return
+                path, waiting = next(iter(self._pending.items()))
+            try:
+                self._write(path, *waiting)
+            except BaseException:
+                # This thread ends: nothing may wait for it (the entries are made again when next asked for).
+                with self._written:
+                    self._pending.clear()
+                    self._writer = None
+                    self._written.notify_all()
+                raise
+            with self._written:
+                if self._pending.get(path) is waiting:  # not a newer entry for the same path
+                    del self._pending[path]
+                if self._write_failed:
+                    self._pending.clear()
+                self._written.notify_all()
+
     # Disk entries: magic, header length, JSON header (sources, variant,
-    # arrays' dtypes and shapes, CRC-32 of the payload), the arrays' bytes.
+    # arrays' dtypes and shapes, CRC-32C of the payload), the arrays' bytes.
     # `sources`: [absolute path, size, modification time] of each source file.
 
     def _entry_path(self, sources):
@@ -174,7 +237,7 @@ class ImageCache:
             if header.get("sources") != sources or header.get("variant") != self.variant:
                 return None
             payload = memoryview(content)[start + length :]
-            if zlib.crc32(payload) != header["crc32"]:
+            if crc32c.crc32c(payload) != header["crc32c"]:
                 return None
             arrays, offset = [], 0
             for dtype, shape in header["arrays"]:
@@ -188,15 +251,13 @@ class ImageCache:
         return tuple(arrays)
 
     def _write(self, path, sources, arrays):
-        if self._write_failed:
-            return
-        payload = [np.ascontiguousarray(array) for array in arrays]
+        payload = arrays  # C-contiguous, as _kept makes them
         header = {"sources": sources, "variant": self.variant}
         header["arrays"] = [[array.dtype.str, list(array.shape)] for array in payload]
         crc = 0
         for array in payload:
-            crc = zlib.crc32(array, crc)
-        header["crc32"] = crc
+            crc = crc32c.crc32c(array, crc)
+        header["crc32c"] = crc
         encoded = json.dumps(header).encode("utf-8")
         # Renamed into place once whole. Not flushed to disk first: after a
         # power loss an entry may come back empty or damaged, which its
@@ -218,13 +279,13 @@ class ImageCache:
             warnings.warn(
                 f"{self.owner}: cannot write the image cache in {self.folder} ({error}); "
                 "training goes on, decoding every image each epoch",
-                stacklevel=2,
+                stacklevel=1,
             )
 
 
 def _kept(array):
-    """`array` as the RAM cache keeps it: read-only, in memory of its own
-    (not a view that would hold a larger buffer alive)."""
+    """`array` as the cache keeps it: read-only, in memory of its own (not a
+    view that would hold a larger buffer alive), C-contiguous (as written)."""
     array = np.asarray(array)
     if not (array.flags.owndata and array.flags.c_contiguous):
         array = array.copy()

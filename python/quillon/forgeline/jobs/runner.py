@@ -186,6 +186,7 @@ def run_job(
         callback_handler=CallbackList([history, attach_console(trainer, evaluator)]),
     )
     logger.flush()
+    image_cache.flush(dataset)  # the run folder's cache whole when the run ends
 
     chief = is_chief(strategy)  # only the chief validates; a worker's scratch folder is no run
     entries, lines = task.summarize(dataset, history.passes if chief else [], run_folder)
