@@ -173,10 +173,10 @@ def test_backbone_takes_a_weights_file_scales_the_input_itself_and_loads_back_fr
     np.testing.assert_array_equal(model_points(loaded), detection_points((64, 64)))
 
     assert set(BACKBONES) == set(OPTION_BACKBONES)  # the train command's choices, declared without TensorFlow
-    for backbone_name, weights, error in (
-        ("nonet", None, ValueError),
-        ("efficientnetv2b0", "x.npz", ValueError),
-        ("efficientnetv2b0", str(tmp_path / "none.h5"), FileNotFoundError),
+    for backbone_name, weights, error, message in (
+        ("nonet", None, ValueError, "backbone must be one of"),
+        ("efficientnetv2b0", "x.npz", ValueError, "'imagenet' or the path of a .h5"),
+        ("efficientnetv2b0", str(tmp_path / "none.h5"), FileNotFoundError, "no such file"),
     ):
-        with pytest.raises(error):
+        with pytest.raises(error, match=message):
             build_detection_model(2, (64, 64, 3), backbone=backbone_name, backbone_weights=weights)
