@@ -88,7 +88,7 @@ def test_predict_takes_the_recorded_threshold_unless_one_is_given_and_numbers_cl
     "scores, matched, count, expected",
     [
         ([0.9, 0.8, 0.7, 0.6], [1, 0, 1, 0], 2, (0.7, 0.8)),  # peaks after the second hit
-        ([0.9, 0.9, 0.5], [1, 0, 1], 2, (0.5, 0.8)),  # tied scores go in together
+        ([0.9, 0.9, 0.5], [1, 0, 0], 1, (0.9, 2 / 3)),  # tied scores go in together: the miss counts
         ([0.9, 0.4], [1, 1], 4, (0.4, 4 / 6)),
         ([0.9], [0], 1, (0.3, 0.0)),  # nothing right: the fallback
         ([], [], 0, (0.3, 0.0)),

@@ -163,8 +163,9 @@ def test_backbone_takes_a_weights_file_scales_the_input_itself_and_loads_back_fr
     model = build_detection_model(2, (64, 64, 3), width=8, backbone="efficientnetv2b0", backbone_weights=path)
     backbone = model.get_layer("backbone_efficientnetv2b0")
     image = np.random.default_rng(0).random((1, 64, 64, 3)).astype(np.float32)
-    # The detector takes 0..1; the network it wraps got 0..255 pixels and its own weights.
-    np.testing.assert_allclose(backbone(image * 255.0)[-1], network(image * 255.0), atol=1e-4)
+    # The detector takes 0..1 and scales it to the 0..255 pixels the network wraps; its own weights are loaded.
+    pixels = model.get_layer("backbone_pixels")(image)
+    np.testing.assert_allclose(backbone(pixels)[-1], network(image * 255.0), atol=1e-4)
 
     # As the trainer saves it, and as predict and export load it.
     tf.keras.Model(model.input, model.outputs[2:]).save(tmp_path / "best.h5")
