@@ -212,8 +212,8 @@ def test_segmentation_and_headpose_predict_write_masks_and_angles(tmp_path):
     for name, image in images.items():
         Image.fromarray(image).save(source / name)
 
-    run = save_run(str(tmp_path / "segment"), segmenter, "segment", ["background", "a", "b"])
-    predict(run, str(source), str(tmp_path / "masks"), batch_size=2, progress=False)
+    segmentation_run = save_run(str(tmp_path / "segment"), segmenter, "segment", ["background", "a", "b"])
+    predict(segmentation_run, str(source), str(tmp_path / "masks"), batch_size=2, progress=False)
     masks = {name: np.asarray(Image.open(tmp_path / "masks" / "masks" / name)) for name in images}
     assert masks["wide.png"].shape == (40, 90)
     # At the model's size, the validation runner's mask.
@@ -226,6 +226,11 @@ def test_segmentation_and_headpose_predict_write_masks_and_angles(tmp_path):
     wanted = headpose(images["same.png"][np.newaxis].astype(np.float32) / 255.0)[-1].numpy()[0]
     np.testing.assert_allclose([angles["same.png"][key] for key in ("pitch", "yaw", "roll")], wanted, atol=1e-4)
     assert set(angles) == set(images)
+
+    # Another source predicted into a used folder leaves nothing of the earlier results.
+    os.remove(source / "wide.png")
+    predict(segmentation_run, str(source), str(tmp_path / "masks"), progress=False, exist_ok=True)
+    assert os.listdir(tmp_path / "masks" / "overlays") == ["same.png"]
 
 
 @pytest.mark.parametrize(

@@ -192,6 +192,7 @@ def mistaken_files(tmp, data):
 
 SMALL_RUN = " --epochs 1 --input-size 32 --batch-size 2 --model-size small"
 NEW = "train detect --out {tmp}/new --data "
+# Resumes the copy of the finished run (see the fixture below).
 RESUME = "train detect --data {run_data} --out {run} --resume"
 
 
@@ -278,6 +279,14 @@ MISTAKES = [
         1,
         False,
         "--model-size 'medium' (the run has 'small')",
+    ),
+    (
+        "a changed backbone on resume",
+        None,
+        RESUME + SMALL_RUN + " --backbone efficientnetv2b0",
+        1,
+        False,
+        "--backbone 'efficientnetv2b0' (the run has None)",
     ),
     (
         "a finished run resumed",

@@ -32,6 +32,8 @@ train_images : absolute path of the folder with the training images (default Non
 train_annotations : absolute path of the folder with the training annotations (default None).
 val_images : absolute path of the folder with the validation images (default None).
 val_annotations : absolute path of the folder with the validation annotations (default None).
+num_bins : the number of angle bins (default 66), kept as ``num_bins`` for the
+    model and the loss; the dataset delivers the angles themselves.
 file_extension : the file extension used for saving annotations (default "mat").
 reduced_decode : decode training JPEGs at 1/2, 1/4 or 1/8 scale where that
     still gives at least the pixels the resize to ``shape`` keeps (default
@@ -849,8 +851,8 @@ PYBIND11_MODULE(attitude, m) {
         return py::make_tuple(as_rgb(resize_to_shape(g, pixels, shape)), angles);
       },
       py::arg("data"),
-      "Loads one (image path, annotation path) sample: the image resized to the input shape and its "
-      "pitch, yaw and roll.");
+      "Loads one (image path, annotation path) sample: the image resized to the input shape (blurred with "
+      "probability 0.05) and its pitch, yaw and roll.");
 
   attitude.method(
       "tf_augment",
@@ -1195,8 +1197,9 @@ PYBIND11_MODULE(attitude, m) {
         return py::make_tuple(crop, float32_array(g, py::make_tuple(pitch, yaw, roll)));
       },
       py::arg("data"),
-      "Loads one sample: the first face box cut out of the image, resized and mirrored at random, and its "
-      "pitch, yaw and roll (yaw and roll negated with the mirror).");
+      "Loads one sample: the first face box cut out of the image, resized, mirrored with probability 0.5 and "
+      "blurred with probability 0.05, and its pitch, yaw and roll (yaw and roll negated with the mirror); a "
+      "file that lists no face gives the whole image at zero angles.");
   attitude_json.build();
 
   // ---------------------------------------------------------------- YAML-described variants

@@ -468,7 +468,7 @@ PYBIND11_MODULE(darknet, m) {
       },
       py::arg("info_dataset") = py::none(),
       "Checks a loaded description (type, classes, the images and annotations folders of each split); "
-      "raises naming the key and the file.");
+      "raises naming the key (the base class adds the description file as the cause).");
 
   yaml_cls.method(
       "load_instance",
@@ -572,8 +572,9 @@ PYBIND11_MODULE(darknet, m) {
         return py::make_tuple(img, bboxes, name);
       },
       py::arg("data"), py::arg("training") = true,
-      "Loads one (image path, annotation path) sample: the RGB image and its boxes, letterboxed or "
-      "resized and augmented for training (`training`), as they are for validation.");
+      "Loads one (image path, annotation path) sample. For training (`training`): the RGB image letterboxed or "
+      "resized to `shape` and its boxes (x1, y1, x2, y2 in its pixels, label); the base class augments them "
+      "afterwards. For validation: the image at its own size, its boxes normalised to 0..1, and its file name.");
 
   yaml_cls.method(
       "load_storage",
@@ -645,8 +646,8 @@ PYBIND11_MODULE(darknet, m) {
         return iterator;
       },
       py::arg("storage"), py::arg("shuffle") = true,
-      "A tf.data pipeline over `storage` that loads every sample with load_instance, shuffled when "
-      "`shuffle`.");
+      "The first stage of a pipeline: a tf.data.Dataset of the (image path, annotation path) entries of "
+      "`storage`, shuffled when `shuffle`; the base class maps load_instance over it.");
 
   yaml_cls.build();
 

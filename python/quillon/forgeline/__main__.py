@@ -36,7 +36,7 @@ def _add_predict_command(subcommands):
         description="Runs the model of a run folder (best.h5, else last.h5) or a model file on an image, a folder or "
         "a glob, in batches, with the preprocessing of training and the evaluator's decoding. Detection writes "
         "OUT/images (drawn), OUT/labels (Darknet files) and OUT/predictions.json (COCO results); segmentation "
-        "OUT/masks; head pose OUT/predictions.json. Unreadable images are named, skipped and counted.",
+        "OUT/masks and OUT/overlays; head pose OUT/predictions.json. Unreadable images are named, skipped and counted.",
     )
     parser.add_argument("model", metavar="RUN_OR_MODEL", help="run folder (with labels.txt, config.json) or model file")
     parser.add_argument("source", metavar="SOURCE", help="image file, folder of images, or glob pattern (quote it)")

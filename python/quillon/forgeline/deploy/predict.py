@@ -21,6 +21,7 @@ What is written to ``out``:
 """
 
 import collections
+import functools
 import glob
 import json
 import os
@@ -115,7 +116,7 @@ def read_batches(paths, batch_size, workers=None):
 
 
 # What predict writes into its output folder, for any task.
-OUTPUTS = ("images", "labels", "masks", "predictions.json")
+OUTPUTS = ("images", "labels", "masks", "overlays", "predictions.json", "classes.txt")
 
 
 def _earlier_results(out, exist_ok):
@@ -169,16 +170,18 @@ def predict(
         score_threshold, source = detection_score_threshold(run, score_threshold)
         print(f"predict: score threshold {score_threshold:.4g} ({source})")
         predictor = DetectionPredictor(run.model, run.labels, score_threshold, nms_iou, max_detections)
-        outputs = _DetectionOutputs(out, run.labels)
+        make_outputs = functools.partial(_DetectionOutputs, out, run.labels)
     elif run.task == "segment":
         predictor = SegmentationPredictor(run.model, run.labels)
-        outputs = _SegmentationOutputs(out, run.labels, int(run.model.outputs[0].shape[-1]))
+        make_outputs = functools.partial(_SegmentationOutputs, out, run.labels, int(run.model.outputs[0].shape[-1]))
     else:
-        predictor, outputs = HeadposePredictor(run.model), _HeadposeOutputs(out)
+        predictor, make_outputs = HeadposePredictor(run.model), functools.partial(_HeadposeOutputs, out)
 
     for path in earlier:
         shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
     os.makedirs(out, exist_ok=True)
+    # Made after the earlier results are gone: the outputs create their folders.
+    outputs = make_outputs()
     skipped = {}
     predicted = 0
     bar = tqdm(total=len(paths), unit="image", desc="predict", disable=not progress, file=sys.stderr)

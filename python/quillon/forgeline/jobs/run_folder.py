@@ -6,7 +6,7 @@ import os
 import shutil
 
 # Options that change the model or the pixels it learns from: a resumed run must keep them.
-FIXED_ON_RESUME = ("data", "input_size", "model_size", "full_decode", "reduced_decode", "annotations")
+FIXED_ON_RESUME = ("data", "input_size", "model_size", "backbone", "full_decode", "reduced_decode", "annotations")
 
 
 def new_run_folder(out, resume=False):
