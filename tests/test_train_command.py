@@ -205,127 +205,101 @@ def finished_run(tmp_path_factory):
     return root / "new", data
 
 
-# (case, what is done first, command line, exit status, whether it trains, what the user is told)
+def mistake(case, line, message, status=1, trains=False, prepare=None):
+    """A case of the table below: ``prepare(tmp, data)`` is done first; without ``trains`` nothing may be written."""
+    return pytest.param(prepare, line, status, trains, message, id=case)
+
+
+TRAIN = NEW + "{data}" + SMALL_RUN
 MISTAKES = [
-    ("no data file", None, NEW + "{tmp}/missing.yaml", 1, False, "data description not found"),
-    ("malformed YAML", None, NEW + "{tmp}/broken.yaml", 1, False, "broken.yaml is not valid YAML"),
-    ("not darknet", None, NEW + "{tmp}/coco.yaml", 1, False, "'type' must be darknet"),
-    ("missing folder", None, NEW + "{tmp}/nowhere.yaml", 1, False, "'validation.images' folder does not exist"),
-    ("label beyond the classes", None, NEW + "{tmp}/one_class/data.yaml", 1, False, "class 1 is not one of the 1"),
-    (
+    mistake("no data file", NEW + "{tmp}/missing.yaml", "data description not found"),
+    mistake("malformed YAML", NEW + "{tmp}/broken.yaml", "broken.yaml is not valid YAML"),
+    mistake("not darknet", NEW + "{tmp}/coco.yaml", "'type' must be darknet"),
+    mistake("missing folder", NEW + "{tmp}/nowhere.yaml", "'validation.images' folder does not exist"),
+    mistake("label beyond the classes", NEW + "{tmp}/one_class/data.yaml", "class 1 is not one of the 1 classes"),
+    mistake(
         "misspelt config key",
-        None,
         NEW + "{data} --config {tmp}/typo.yaml",
-        1,
-        False,
         "unknown option 'epoch' for train detect (did you mean 'epochs'?",
     ),
-    ("bad config value", None, NEW + "{data} --config {tmp}/zero.yaml", 1, False, "'epochs' must be 1 or more"),
-    ("config of another task", None, NEW + "{data} --config {tmp}/segment.yaml", 1, False, "for the task 'segment'"),
-    ("no --out", None, "train detect --data {data}", 1, False, "--out is required"),
-    ("input size", None, NEW + "{data} --input-size 40", 1, False, "must be a multiple of 32"),
-    (
-        "existing run",
-        None,
-        "train detect --data {data} --out {tmp}/done",
-        1,
-        False,
-        "already holds a run; resume it with --resume",
+    mistake("bad config value", NEW + "{data} --config {tmp}/zero.yaml", "'epochs' must be 1 or more"),
+    mistake("config of another task", NEW + "{data} --config {tmp}/segment.yaml", "for the task 'segment'"),
+    mistake("no --out", "train detect --data {data}", "--out is required"),
+    mistake("input size", NEW + "{data} --input-size 40", "must be a multiple of 32"),
+    mistake(
+        "existing run", "train detect --data {data} --out {tmp}/done", "already holds a run; resume it with --resume"
     ),
-    (
+    mistake(
         "labels in pixel units",
-        lambda tmp, data: label(data, "0 245 130 60 40\n"),
-        NEW + "{data}" + SMALL_RUN,
-        1,
-        False,
+        TRAIN,
         "1.txt:1: box 245 130 60 40 lies outside [0, 1]; these look like pixel units",
+        prepare=lambda tmp, data: label(data, "0 245 130 60 40\n"),
     ),
-    (
+    mistake(
         "a box of zero size",
-        lambda tmp, data: label(data, "0 0.5 0.5 0 0.2\n"),
-        NEW + "{data}" + SMALL_RUN,
-        1,
-        False,
+        TRAIN,
         "1.txt:1: box 0.5 0.5 0 0.2 has zero size",
+        prepare=lambda tmp, data: label(data, "0 0.5 0.5 0 0.2\n"),
     ),
-    (
+    mistake(
         "a file named .jpg that is no image",
-        lambda tmp, data: non_image_jpg(data),
-        NEW + "{data}" + SMALL_RUN,
-        0,
-        True,
+        TRAIN,
         "1 train images cannot be decoded and are left out ({tmp}/data/train/images/notes0.jpg: not a PNG or JPEG",
+        status=0,
+        trains=True,
+        prepare=lambda tmp, data: non_image_jpg(data),
     ),
-    (
+    mistake(
         "many files that are no images",
-        lambda tmp, data: non_image_jpg(data, count=3),
-        NEW + "{data}" + SMALL_RUN,
-        1,
-        False,
+        TRAIN,
         "3 of the 15 train images cannot be decoded, more than the 10% that training leaves out",
+        prepare=lambda tmp, data: non_image_jpg(data, count=3),
     ),
-    (
+    mistake(
         "a run killed before its first state",
-        lambda tmp, data: killed_before_first_state(tmp / "new"),
-        NEW + "{data} --resume" + SMALL_RUN,
-        0,
-        True,
+        TRAIN + " --resume",
         "holds no training state (the run stopped before its first epoch ended): starting the run again",
+        status=0,
+        trains=True,
+        prepare=lambda tmp, data: killed_before_first_state(tmp / "new"),
     ),
-    (
+    mistake(
         "a changed model on resume",
-        None,
         RESUME + SMALL_RUN.replace("small", "medium"),
-        1,
-        False,
         "--model-size 'medium' (the run has 'small')",
     ),
-    (
+    mistake(
         "a changed backbone on resume",
-        None,
         RESUME + SMALL_RUN + " --backbone efficientnetv2b0",
-        1,
-        False,
         "--backbone 'efficientnetv2b0' (the run has None)",
     ),
-    (
+    mistake(
         "a finished run resumed",
-        None,
         RESUME + SMALL_RUN,
-        0,
-        False,
         "has finished its 1 epochs; to train it further, resume it with --epochs greater than 1",
+        status=0,
     ),
-    (
-        "a misspelt option",
-        None,
-        NEW + "{data} --epcohs 2",
-        2,
-        False,
-        "unrecognized arguments: --epcohs (did you mean --epochs?) 2",
+    mistake(
+        "a misspelt option", NEW + "{data} --epcohs 2", "unrecognized arguments: --epcohs (did you mean --epochs?) 2", 2
     ),
-    (
+    mistake(
         "an abbreviated option",
-        None,
         NEW + "{data} --epoch 2",
-        2,
-        False,
         "unrecognized arguments: --epoch (did you mean --epochs?) 2",
+        2,
     ),
-    (
+    mistake(
         "a used predict folder",
-        lambda tmp, data: earlier_predictions(tmp / "predicted"),
         "predict {run}/run {tmp}/data/validation/images --out {tmp}/predicted",
-        1,
-        False,
         "already holds results (labels, predictions.json); give --exist-ok to replace them",
+        prepare=lambda tmp, data: earlier_predictions(tmp / "predicted"),
     ),
 ]
 
 
-@pytest.mark.parametrize("case, prepare, line, status, trains, message", MISTAKES, ids=[row[0] for row in MISTAKES])
+@pytest.mark.parametrize("prepare, line, status, trains, message", MISTAKES)
 def test_a_users_mistakes_are_named_before_anything_is_written_and_runs_are_never_stranded(
-    tmp_path, capsys, finished_run, case, prepare, line, status, trains, message
+    tmp_path, capsys, finished_run, prepare, line, status, trains, message
 ):
     out, run_data = finished_run
     run = tmp_path / "finished"
