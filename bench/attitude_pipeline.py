@@ -70,10 +70,6 @@ def write_dataset(root, count):
     return images, mat_folder, json_folder, boxes
 
 
-def pipeline_pass(iterator):
-    return sum(int(images.shape[0]) for images, _ in iterator)
-
-
 def whole_image_limit(paths, pool):
     def load(path):
         return cv2.resize(common.decode_rgb(path), (SHAPE[1], SHAPE[0]))
@@ -108,20 +104,18 @@ def main():
         with ThreadPoolExecutor(max_workers=workers) as pool:
             seconds, counts = common.best_of(
                 {
-                    "mat": lambda: pipeline_pass(mat_pipeline),
+                    "mat": lambda: common.images_in(mat_pipeline),
                     "mat_limit": lambda: whole_image_limit(paths, pool),
-                    "json": lambda: pipeline_pass(json_pipeline),
+                    "json": lambda: common.images_in(json_pipeline),
                     "json_limit": lambda: face_crop_limit(paths, boxes, pool),
                 },
                 args.rounds,
             )
-    rates = common.rates(seconds, counts)
-
-    common.results(
+    common.image_rates(
         f"attitude pipelines: {len(paths)} JPEG {WIDTH}x{HEIGHT} -> {SHAPE[1]}x{SHAPE[0]}, batch {BATCH}, "
         f"{workers} threads, best of {args.rounds}",
-        rates,
-        lambda name, rate: f"{rate:8.1f} images/s",
+        seconds,
+        counts,
         [
             ("attitude_pipeline/mat", "mat", "mat_limit", ">=", 0.9),
             ("attitude_pipeline/json", "json", "json_limit", ">=", 0.9),

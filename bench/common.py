@@ -78,6 +78,11 @@ def best_of(runs, rounds, warmup=1):
     return best, work
 
 
+def images_in(pipeline):
+    """Runs through a training pipeline once; returns the number of images its batches held."""
+    return sum(int((batch[0] if isinstance(batch, tuple) else batch).shape[0]) for batch in pipeline)
+
+
 def load_average():
     return os.getloadavg()[0]
 
@@ -85,6 +90,11 @@ def load_average():
 def rates(seconds, counts):
     """Units of work per second of each variant, from what `best_of` returns."""
     return {name: counts[name] / seconds[name] for name in seconds}
+
+
+def image_rates(heading, seconds, counts, figures):
+    """`results` of variants that each load images (what `best_of` returns), as images per second."""
+    results(heading, rates(seconds, counts), lambda name, rate: f"{rate:8.1f} images/s", figures)
 
 
 def results(heading, measures, line, figures):

@@ -28,14 +28,6 @@ OUTPUT = [640, 640, 3]
 BATCH = 16
 
 
-def pipeline_pass(iterator):
-    count = 0
-    for batch in iterator:
-        images = batch[0] if isinstance(batch, tuple) else batch
-        count += int(images.shape[0])
-    return count
-
-
 def limit_pass(paths, pool):
     def decode_and_letterbox(path):
         return letterbox(common.decode_rgb(path), OUTPUT[:2], auto=False)[0]
@@ -70,19 +62,17 @@ def main():
         with ThreadPoolExecutor(max_workers=workers) as pool:
             seconds, counts = common.best_of(
                 {
-                    "pipeline": lambda: pipeline_pass(pipeline),
+                    "pipeline": lambda: common.images_in(pipeline),
                     "limit": lambda: limit_pass(paths, pool),
-                    "tf_ops": lambda: pipeline_pass(tf_ops),
+                    "tf_ops": lambda: common.images_in(tf_ops),
                 },
                 args.rounds,
             )
-    rates = common.rates(seconds, counts)
-
-    common.results(
+    common.image_rates(
         f"darknet pipeline: {len(paths)} JPEG {WIDTH}x{HEIGHT} -> {OUTPUT[1]}x{OUTPUT[0]}, batch {BATCH}, "
         f"{workers} threads, best of {args.rounds}",
-        rates,
-        lambda name, rate: f"{rate:8.1f} images/s",
+        seconds,
+        counts,
         [
             ("darknet_pipeline/limit", "pipeline", "limit", ">=", 0.9),
             ("darknet_pipeline/tf_ops", "pipeline", "tf_ops", ">=", 1.0),

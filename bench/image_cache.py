@@ -42,7 +42,8 @@ import tracemalloc
 import common  # noqa: F401  (quiets TensorFlow first)
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
-from photo_pipeline import BATCH, pipeline_pass, with_cpu_time, write_dataset  # noqa: E402
+from common import images_in as pipeline_pass  # noqa: E402
+from photo_pipeline import BATCH, with_cpu_time, write_dataset  # noqa: E402
 from quillon.forgeline.callbacks import TensorBoardLogger  # noqa: E402
 from quillon.forgeline.datasets.darknet import DarknetDataset  # noqa: E402
 from quillon.forgeline.losses import MultiLevelDetectionLoss  # noqa: E402

@@ -98,10 +98,6 @@ def write_dataset(root, count):
     return images, annotations
 
 
-def pipeline_pass(iterator):
-    return sum(int((batch[0] if isinstance(batch, tuple) else batch).shape[0]) for batch in iterator)
-
-
 def limit_pass(paths, size, pool):
     def decode_and_letterbox(path):
         return letterbox(cv2.imread(path, cv2.IMREAD_COLOR_RGB), (size, size), auto=False)[0]
@@ -154,7 +150,7 @@ def main():
                     "tf_ops": tf_ops_iterator(paths, size),
                 }
                 for name, iterator in variants.items():
-                    runs[f"{name}_{size}"] = lambda iterator=iterator: pipeline_pass(iterator)
+                    runs[f"{name}_{size}"] = lambda iterator=iterator: common.images_in(iterator)
                 runs[f"limit_{size}"] = lambda size=size: limit_pass(paths, size, pool)
             cpu_seconds = {}
             runs = {name: with_cpu_time(run, cpu_seconds, name) for name, run in runs.items()}

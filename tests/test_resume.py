@@ -281,6 +281,12 @@ def test_demo_job_resumes_its_run_only_when_asked(tmp_path, monkeypatch, capsys)
     detect.run_detection_demo(tmp_path, epochs=2, resume=True, **options)
     assert [row[0] for row in summary_rows(tmp_path / "run")[1:]] == ["1", "2"]
     assert json.load(open(tmp_path / "run" / "state" / "state.json"))["epoch"] == 2
+    # A resume that fails in the trainer leaves the stopped run's files as they were.
+    config = (tmp_path / "run" / "config.json").read_bytes()
+    drop_checkpoint_data(tmp_path / "run")
+    with pytest.raises(ValueError, match="cannot be loaded"):
+        detect.run_detection_demo(tmp_path, epochs=3, resume=True, **options)
+    assert (tmp_path / "run" / "config.json").read_bytes() == config
 
     def interrupted(out, **_):
         raise KeyboardInterrupt

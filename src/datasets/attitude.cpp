@@ -434,6 +434,15 @@ py::list output_types(const Globals& g, std::initializer_list<const char*> names
   return types;
 }
 
+// tf_augment of `sample`: the sample as it is while `defining_class`'s own
+// _augment is in place (see augment_is_identity), else `self._augment` as a
+// tf.numpy_function that gives tensors of `types`.
+py::object augmented_in_pipeline(const Globals& g, const py::object& self, const py::object& defining_class,
+                                 const py::list& sample, std::initializer_list<const char*> types) {
+  if (augment_is_identity(self, defining_class)) return sample;
+  return numpy_function(g, self.attr("_augment"), sample, output_types(g, types));
+}
+
 // Appends to `storage` an entry [image, annotation] for each image in
 // `images_folder` whose annotation file (same stem, `extension`) exists in
 // `annotations_folder`; the others are reported and left out. A split without
@@ -519,6 +528,28 @@ py::object described_classes(const py::object& description) {
     raise_error(PyExc_ValueError, py::str("Invalid number of classes. The dataset should contain at least one class"));
   }
   return classes;
+}
+
+// What a YAML constructor passes on to its base, by keyword: `shape` and the
+// four folders of the description at `info_file` (with `with_classes`, its
+// classes too, checked before the folders), once both arguments' types, then
+// the description, are checked.
+py::dict described_arguments(const Globals& g, const py::object& shape, const py::object& info_file,
+                             bool with_classes) {
+  pyclass::require_exact_type(shape, "shape", &PyList_Type);
+  pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
+  py::object description = read_description(g, info_file);
+  py::dict arguments;
+  arguments["shape"] = shape;
+  if (with_classes) {
+    arguments["classes"] = checking_description(info_file, [&] { return described_classes(description); });
+  }
+  Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
+  arguments["train_images"] = folders.train_images;
+  arguments["train_annotations"] = folders.train_annotations;
+  arguments["val_images"] = folders.val_images;
+  arguments["val_annotations"] = folders.val_annotations;
+  return arguments;
 }
 
 void require_folder_args(const py::handle& shape, const py::handle& train_images, const py::handle& train_annotations,
@@ -732,23 +763,28 @@ JsonFace first_json_face(const py::object& annotation, const py::object& path) {
 
 // ---- Training pipelines under tf.distribute ----
 
-// What one worker's training pipeline reads (datasets.utils.worker_share).
-struct WorkerShare {
-  py::object storage;
-  py::object batch_size;  // of one replica
-  py::object samples;     // used each epoch; None: all, without a strategy
-};
-
-// The training pipeline `build(share)` makes, distributed under `strategy`
-// (None: the pipeline itself), each worker building its own part.
-template <typename Build>
-py::object distributed_pipeline(const Globals& g, const py::object& self, const py::object& batch_size,
-                                const py::object& strategy, Build build) {
+// The training pipeline, distributed under `strategy` (None: the pipeline
+// itself), each worker building its own part from its share of the training
+// storage (datasets.utils.worker_share): the image cache reserved for the
+// share, the entries shuffled every epoch and cut to the epoch's samples, then
+// `batches(entries, replica_batch_size)` loads and batches them, and the
+// batches are prefetched.
+template <typename Batches>
+py::object training_pipeline(const Globals& g, const py::object& self, const py::object& batch_size,
+                             const py::object& prefetch, const py::object& strategy, Batches batches) {
   std::string owner = py::str(py::type::of(self).attr("__name__")).cast<std::string>() + ".build_train_iterator";
   py::cpp_function worker_pipeline(
-      [g, self, batch_size, owner, build](py::object input_context) -> py::object {
+      [g, self, batch_size, prefetch, owner, batches](py::object input_context) -> py::object {
         py::tuple share = g["worker_share"](self.attr("train_storage"), batch_size, input_context, owner);
-        return build(WorkerShare{share[0], share[1], share[2]});
+        py::object storage = share[0];
+        py::object samples = share[2];
+        reserve_image_cache(g, self, storage);
+        py::object dataset = g["tf"].attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
+        dataset = dataset.attr("shuffle")(py::arg("buffer_size") = dataset.attr("cardinality")(),
+                                          py::arg("reshuffle_each_iteration") = true);
+        if (!samples.is_none()) dataset = dataset.attr("take")(samples);
+        dataset = batches(dataset, share[1]);
+        return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
       },
       py::arg("input_context"));
   return g["distributed"](strategy, worker_pipeline);
@@ -857,9 +893,7 @@ PYBIND11_MODULE(attitude, m) {
   attitude.method(
       "tf_augment",
       [g](py::object self, py::object image, py::object angles) -> py::object {
-        if (augment_is_identity(self, g["AttitudeDataset"])) return list_of({image, angles});
-        return numpy_function(g, self.attr("_augment"), list_of({image, angles}),
-                              output_types(g, {"uint8", "float32"}));
+        return augmented_in_pipeline(g, self, g["AttitudeDataset"], list_of({image, angles}), {"uint8", "float32"});
       },
       py::arg("image"), py::arg("angles"),
       "The training augmentation of one sample inside the pipeline (a tf.numpy_function over _augment).");
@@ -875,16 +909,9 @@ PYBIND11_MODULE(attitude, m) {
   attitude.method(
       "build_train_iterator",
       [g](py::object self, py::object global_batch_size, py::object prefetch, py::object strategy) {
-        return distributed_pipeline(
-            g, self, global_batch_size, strategy, [g, self, prefetch](const WorkerShare& share) {
-              py::object batch_size = share.batch_size;
-              py::object tf = g["tf"];
-              py::object autotune = tf.attr("data").attr("AUTOTUNE");
-              reserve_image_cache(g, self, share.storage);
-              py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(share.storage);
-              dataset = dataset.attr("shuffle")(py::arg("buffer_size") = dataset.attr("cardinality")(),
-                                                py::arg("reshuffle_each_iteration") = true);
-              if (!share.samples.is_none()) dataset = dataset.attr("take")(share.samples);
+        return training_pipeline(
+            g, self, global_batch_size, prefetch, strategy, [g, self](py::object dataset, py::object batch_size) {
+              py::object autotune = g["tf"].attr("data").attr("AUTOTUNE");
               py::object own = g["AttitudeDataset"];
               bool own_pipeline = uses_own_method(self, own, "tf_load_instance") &&
                                   uses_own_method(self, own, "tf_augment") && augment_is_identity(self, own);
@@ -913,7 +940,7 @@ PYBIND11_MODULE(attitude, m) {
                 dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
                 dataset = dataset.attr("batch")(py::arg("batch_size") = batch_size);
               }
-              return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
+              return dataset;
             });
       },
       py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none(),
@@ -973,16 +1000,10 @@ PYBIND11_MODULE(attitude, m) {
       "__init__",
       [g](py::object self, py::object shape, py::object info_file, py::object num_bins, py::object reduced_decode,
           py::object cache, py::object cache_dir) {
-        pyclass::require_exact_type(shape, "shape", &PyList_Type);
-        pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
-        py::object description = read_description(g, info_file);
-        Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
+        py::dict arguments = described_arguments(g, shape, info_file, false);
         pyclass::super(g["AttitudeDatasetYaml"], self)
-            .attr("__init__")(
-                py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
-                py::arg("train_annotations") = folders.train_annotations, py::arg("val_images") = folders.val_images,
-                py::arg("val_annotations") = folders.val_annotations, py::arg("num_bins") = num_bins,
-                py::arg("reduced_decode") = reduced_decode, py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
+            .attr("__init__")(**arguments, py::arg("num_bins") = num_bins, py::arg("reduced_decode") = reduced_decode,
+                              py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("num_bins") = 3,
       py::arg("reduced_decode") = false, py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
@@ -1090,9 +1111,8 @@ PYBIND11_MODULE(attitude, m) {
   detect.method(
       "tf_augment",
       [g](py::object self, py::object image, py::object bboxes, py::object angles) -> py::object {
-        if (augment_is_identity(self, g["AttitudeAndDetectDataset"])) return list_of({image, bboxes, angles});
-        return numpy_function(g, self.attr("_augment"), list_of({image, bboxes, angles}),
-                              output_types(g, {"uint8", "float32", "float32"}));
+        return augmented_in_pipeline(g, self, g["AttitudeAndDetectDataset"], list_of({image, bboxes, angles}),
+                                     {"uint8", "float32", "float32"});
       },
       py::arg("image"), py::arg("bboxes") = py::none(), py::arg("angles") = py::none(),
       "The training augmentation of one sample inside the pipeline (a tf.numpy_function over _augment).");
@@ -1109,17 +1129,9 @@ PYBIND11_MODULE(attitude, m) {
   detect.method(
       "build_train_iterator",
       [g](py::object self, py::object global_batch_size, py::object prefetch, py::object strategy) {
-        return distributed_pipeline(
-            g, self, global_batch_size, strategy, [g, self, prefetch](const WorkerShare& share) {
-              py::object batch_size = share.batch_size;
-              py::object tf = g["tf"];
-              py::object autotune = tf.attr("data").attr("AUTOTUNE");
-              py::object storage = share.storage;
-              reserve_image_cache(g, self, storage);
-              py::object dataset = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
-              dataset = dataset.attr("shuffle")(py::arg("buffer_size") = py::len(storage),
-                                                py::arg("reshuffle_each_iteration") = true);
-              if (!share.samples.is_none()) dataset = dataset.attr("take")(share.samples);
+        return training_pipeline(
+            g, self, global_batch_size, prefetch, strategy, [g, self](py::object dataset, py::object batch_size) {
+              py::object autotune = g["tf"].attr("data").attr("AUTOTUNE");
               dataset = dataset.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
               dataset = dataset.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
               // Boxes and angles are padded with zero rows to the largest count in the batch.
@@ -1127,7 +1139,7 @@ PYBIND11_MODULE(attitude, m) {
                   py::make_tuple(self.attr("shape"), py::make_tuple(py::none(), 5), py::make_tuple(py::none(), 3));
               dataset = dataset.attr("padded_batch")(py::arg("batch_size") = batch_size,
                                                      py::arg("padded_shapes") = padded_shapes);
-              return dataset.attr("prefetch")(py::arg("buffer_size") = prefetch);
+              return dataset;
             });
       },
       py::arg("batch_size"), py::arg("prefetch") = 10, py::kw_only(), py::arg("strategy") = py::none(),
@@ -1209,18 +1221,11 @@ PYBIND11_MODULE(attitude, m) {
       "__init__",
       [g](py::object self, py::object shape, py::object info_file, py::object add_bkg_class, py::object reduced_decode,
           py::object cache, py::object cache_dir) {
-        pyclass::require_exact_type(shape, "shape", &PyList_Type);
-        pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
-        py::object description = read_description(g, info_file);
-        py::object classes = checking_description(info_file, [&] { return described_classes(description); });
-        Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
+        py::dict arguments = described_arguments(g, shape, info_file, true);
         pyclass::super(g["AttitudeAndDetectDatasetYaml"], self)
-            .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
-                              py::arg("train_annotations") = folders.train_annotations,
-                              py::arg("val_images") = folders.val_images,
-                              py::arg("val_annotations") = folders.val_annotations, py::arg("classes") = classes,
-                              py::arg("add_bkg_class") = add_bkg_class, py::arg("reduced_decode") = reduced_decode,
-                              py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
+            .attr("__init__")(**arguments, py::arg("add_bkg_class") = add_bkg_class,
+                              py::arg("reduced_decode") = reduced_decode, py::arg("cache") = cache,
+                              py::arg("cache_dir") = cache_dir);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("add_bkg_class") = true,
       py::arg("reduced_decode") = false, py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),
@@ -1232,18 +1237,12 @@ PYBIND11_MODULE(attitude, m) {
       "__init__",
       [g](py::object self, py::object shape, py::object info_file, py::object reduced_decode, py::object cache,
           py::object cache_dir) {
-        pyclass::require_exact_type(shape, "shape", &PyList_Type);
-        pyclass::require_exact_type(info_file, "info_file", &PyUnicode_Type);
-        py::object description = read_description(g, info_file);
+        py::dict arguments = described_arguments(g, shape, info_file, true);
         // The classes are checked, not kept: this dataset has no classes.
-        checking_description(info_file, [&] { return described_classes(description); });
-        Folders folders = checking_description(info_file, [&] { return described_folders(g, description); });
+        arguments.attr("pop")("classes");
         pyclass::super(g["AttitudeDatasetJsonYaml"], self)
-            .attr("__init__")(
-                py::arg("shape") = shape, py::arg("train_images") = folders.train_images,
-                py::arg("train_annotations") = folders.train_annotations, py::arg("val_images") = folders.val_images,
-                py::arg("val_annotations") = folders.val_annotations, py::arg("reduced_decode") = reduced_decode,
-                py::arg("cache") = cache, py::arg("cache_dir") = cache_dir);
+            .attr("__init__")(**arguments, py::arg("reduced_decode") = reduced_decode, py::arg("cache") = cache,
+                              py::arg("cache_dir") = cache_dir);
       },
       py::arg("shape") = py::none(), py::arg("info_file") = py::none(), py::arg("reduced_decode") = false,
       py::arg("cache") = py::none(), py::arg("cache_dir") = py::none(),

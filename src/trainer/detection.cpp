@@ -649,4 +649,12 @@ PYBIND11_MODULE(detection, m) {
       "changes nothing.");
 
   cls.build();
+
+  // The jobs decide with these which process writes the run and where models are built, as the trainers do.
+  m.def("is_chief", &trainer_common::strategy_is_chief, py::arg("strategy"),
+        "Whether a process training under the tf.distribute `strategy` writes the run: without a strategy\n"
+        "(None), or as the strategy's chief (TensorFlow's `extended.should_checkpoint`).");
+  m.def("in_scope", &trainer_common::scope_of, py::arg("strategy"),
+        "The context to build a model and its optimizer in under `strategy`: `strategy.scope()`, or a context\n"
+        "that does nothing when `strategy` is None.");
 }

@@ -116,6 +116,16 @@ bool is_floating(const Globals& g, const py::handle& variable) {
 
 // ---- Distribution ----
 
+py::object scope_of(const py::object& strategy) {
+  if (strategy.is_none()) return py::module_::import("contextlib").attr("nullcontext")();
+  return strategy.attr("scope")();
+}
+
+bool strategy_is_chief(const py::object& strategy) {
+  // TensorFlow's own answer: of a multi-worker strategy, only the chief checkpoints.
+  return strategy.is_none() || py::bool_(strategy.attr("extended").attr("should_checkpoint"));
+}
+
 py::object model_strategy(const Globals& g, const py::object& model) {
   py::object strategy = py::getattr(model, "distribute_strategy", py::none());
   if (strategy.is_none()) return strategy;
@@ -132,9 +142,7 @@ void build_optimizer_in_scope(const Globals& g, const py::object& model, const p
 }
 
 bool is_chief(const Globals& g, const py::object& self) {
-  py::object strategy = model_strategy(g, self.attr("model"));
-  // TensorFlow's own answer: of a multi-worker strategy, only the chief checkpoints.
-  return strategy.is_none() || py::bool_(strategy.attr("extended").attr("should_checkpoint"));
+  return strategy_is_chief(model_strategy(g, self.attr("model")));
 }
 
 py::object distributed_batches(const Globals& g, const py::object& self, const py::object& batches) {

@@ -71,12 +71,21 @@ auto within(const py::object& context, Body body) {
   }
 }
 
-// `with strategy.scope(): body()`; just `body()` when `strategy` is None.
+// The scope a model and its optimizer are built in under `strategy`: its
+// scope(), or a context that does nothing when `strategy` is None. The
+// detection module exposes it as `in_scope`, which the jobs use too.
+py::object scope_of(const py::object& strategy);
+
+// `with scope_of(strategy): body()`.
 template <typename Body>
 auto in_scope(const py::object& strategy, Body body) {
-  if (strategy.is_none()) return body();
-  return within(strategy.attr("scope")(), body);
+  return within(scope_of(strategy), body);
 }
+
+// Whether a process training under `strategy` writes the run: without a
+// strategy (None), or as its chief. The detection module exposes it as
+// `is_chief`, which the jobs use too.
+bool strategy_is_chief(const py::object& strategy);
 
 // The tf.distribute strategy `model` was built under (its
 // `distribute_strategy`), or None when there is none (the default strategy)

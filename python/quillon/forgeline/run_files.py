@@ -134,6 +134,32 @@ def write_text_atomically(path, text, encoding="utf-8", newline=None):
     save_atomically(path, write)
 
 
+@contextlib.contextmanager
+def restored_on_failure(folder, names):
+    """Puts the files ``names`` of ``folder`` back as they were if the block fails.
+
+    A resumed run's trainer rewrites config.json and labels.txt when it is made;
+    when the resume then fails, the stopped run keeps the files it had.
+    """
+    kept = {}
+    for name in names:
+        path = os.path.join(folder, name)
+        if os.path.isfile(path):
+            with open(path, "rb") as stream:
+                kept[path] = stream.read()
+    try:
+        yield
+    except BaseException:
+        for path, content in kept.items():
+
+            def write(temporary, content=content):
+                with open(temporary, "wb") as stream:
+                    stream.write(content)
+
+            save_atomically(path, write)
+        raise
+
+
 def remove_stale_temporary_files(folder):
     """Removes the temporary files that a killed write left in ``folder`` (not in its subfolders)."""
     if not os.path.isdir(folder):

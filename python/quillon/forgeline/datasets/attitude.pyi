@@ -1,5 +1,6 @@
 # Signatures of the extension module quillon.forgeline.datasets.attitude, for
-# editors and type checkers (tests/test_stubs.py keeps them in step).
+# editors and type checkers (tests/test_stubs.py keeps them in step). A method
+# a subclass defines again with its base's signature is stated on the base.
 from typing import Any
 
 import tensorflow as tf
@@ -40,7 +41,6 @@ class AttitudeDatasetYaml(AttitudeDataset):
         cache: str | None = None,
         cache_dir: str | None = None,
     ) -> None: ...
-    def get_num_train_samples(self) -> int: ...
 
 class AttitudeAndDetectDataset(AttitudeDataset):
     """Extends the attitude dataset to detection plus attitude."""
@@ -58,13 +58,8 @@ class AttitudeAndDetectDataset(AttitudeDataset):
         cache: str | None = None,
         cache_dir: str | None = None,
     ) -> None: ...
-    def get_num_train_samples(self) -> int: ...
     def get_classes(self) -> list[str]: ...
-    def tf_load_instance(self, data: Any) -> Any: ...
     def tf_augment(self, image: Any, bboxes: Any = None, angles: Any = None) -> Any: ...
-    def build_train_iterator(
-        self, batch_size: int, prefetch: int = 10, *, strategy: tf.distribute.Strategy | None = None
-    ) -> Any: ...
 
 class AttitudeDatasetJson(AttitudeDataset):
     def __init__(

@@ -20,7 +20,7 @@ import numpy as np
 import yaml
 from PIL import Image, ImageDraw
 
-from quillon.forgeline.demo.data_folder import write_dataset_once
+from quillon.forgeline.demo.data_folder import checked_sizes, write_dataset_once
 from quillon.forgeline.run_files import write_text_atomically
 
 SHAPE_CLASSES = ["circle", "square", "triangle"]
@@ -42,17 +42,8 @@ def generate_detection_dataset(folder, seed=0, train_images=400, validation_imag
     A folder that holds anything else is never overwritten: that raises
     ``FileExistsError`` (see ``write_dataset_once``).
     """
-    _check_count("train_images", train_images)
-    _check_count("validation_images", validation_images)
-    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
-        raise ValueError(f"generate_detection_dataset: seed must be a non-negative int, got {seed!r}")
-    parameters = {
-        "name": "shapes",
-        "version": GENERATOR_VERSION,
-        "seed": int(seed),
-        "train_images": int(train_images),
-        "validation_images": int(validation_images),
-    }
+    checked = checked_sizes("generate_detection_dataset", seed, train_images, validation_images)
+    parameters = {"name": "shapes", "version": GENERATOR_VERSION, **checked}
 
     def write_splits(staging):
         for split, count in (("train", train_images), ("validation", validation_images)):
@@ -60,11 +51,6 @@ def generate_detection_dataset(folder, seed=0, train_images=400, validation_imag
 
     folder = write_dataset_once(folder, parameters, write_splits)
     return _write_description(folder)
-
-
-def _check_count(name, value):
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
-        raise ValueError(f"generate_detection_dataset: {name} must be a positive int, got {value!r}")
 
 
 def _split_folders(folder, split):

@@ -5,7 +5,39 @@ import os
 import shutil
 import tempfile
 
+import numpy as np
+
 PARAMETERS_FILE = "dataset.json"
+
+
+def claim_and_generate(out, strategy, resume, generate, images, validation_share, **settings):
+    """Claims ``out`` for a demo run (``scaling.claim_run_folder``, before any data is written), then writes
+    its data into out/data with ``generate``: ``images`` training images and a ``validation_share``-th as
+    many validation ones (at least one); ``settings`` (the seed, ...) go to ``generate`` as they are.
+
+    Returns (the absolute ``out``, its data folder, what ``generate`` returned).
+    """
+    # The jobs' rules for run folders; their module imports TensorFlow, which generating data does not need.
+    from quillon.forgeline.jobs.scaling import claim_run_folder
+
+    out = claim_run_folder(out, strategy, resume=resume)
+    data = os.path.join(out, "data")
+    validation_images = max(1, images // validation_share)
+    return out, data, generate(data, train_images=images, validation_images=validation_images, **settings)
+
+
+def checked_sizes(generator, seed, train_images, validation_images, size=None, min_size=1):
+    """A generator's seed, image counts and image side (``size``, at least ``min_size``; left out when None)
+    as ints, once each is checked to be a whole number in range: errors name the ``generator`` function
+    and the parameter. Recorded with the data, they make equal data for equal values."""
+    ranges = {"train_images": (train_images, 1), "validation_images": (validation_images, 1)}
+    if size is not None:
+        ranges["size"] = (size, min_size)
+    ranges["seed"] = (seed, 0)
+    for key, (value, minimum) in ranges.items():
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < minimum:
+            raise ValueError(f"{generator}: {key} must be an int >= {minimum}, got {value!r}")
+    return {key: int(value) for key, (value, _) in ranges.items()}
 
 
 def write_dataset_once(folder, parameters, write_splits):

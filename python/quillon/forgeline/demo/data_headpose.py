@@ -21,7 +21,7 @@ import numpy as np
 import scipy.io
 from PIL import Image
 
-from quillon.forgeline.demo.data_folder import write_dataset_once
+from quillon.forgeline.demo.data_folder import checked_sizes, write_dataset_once
 
 # Bumped whenever the drawing changes, so an old folder is not taken for a new one.
 GENERATOR_VERSION = 1
@@ -48,18 +48,6 @@ _LANDMARKS = {
 _LANDMARK_NAMES = list(_LANDMARKS)
 
 
-def headpose_dataset_parameters(seed, train_images, validation_images, size):
-    """The generator parameters recorded with the data; equal parameters mean equal data."""
-    return {
-        "name": "synthetic-heads",
-        "version": GENERATOR_VERSION,
-        "seed": int(seed),
-        "train_images": int(train_images),
-        "validation_images": int(validation_images),
-        "size": int(size),
-    }
-
-
 def generate_headpose_dataset(folder, seed=0, train_images=600, validation_images=150, size=96):
     """Writes the dataset into ``folder`` (or reuses it) and returns its folders.
 
@@ -74,14 +62,8 @@ def generate_headpose_dataset(folder, seed=0, train_images=600, validation_image
     Returns a dict: "train_images", "train_mat", "train_json", "val_images",
     "val_mat", "val_json" (folder paths).
     """
-    for name, value, minimum in (
-        ("train_images", train_images, 1),
-        ("validation_images", validation_images, 1),
-        ("size", size, 32),
-        ("seed", seed, 0),
-    ):
-        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < minimum:
-            raise ValueError(f"generate_headpose_dataset: {name} must be an int >= {minimum}, got {value!r}")
+    checked = checked_sizes("generate_headpose_dataset", seed, train_images, validation_images, size, min_size=32)
+    parameters = {"name": "synthetic-heads", "version": GENERATOR_VERSION, **checked}
     counts = {"train": train_images, "validation": validation_images}
 
     def write_splits(staging):
@@ -92,9 +74,7 @@ def generate_headpose_dataset(folder, seed=0, train_images=600, validation_image
             for index in range(count):
                 _write_sample(np.random.default_rng([seed, _SPLITS[split], index]), size, folders, f"{index:05d}")
 
-    folder = write_dataset_once(
-        folder, headpose_dataset_parameters(seed, train_images, validation_images, size), write_splits
-    )
+    folder = write_dataset_once(folder, parameters, write_splits)
     result = {}
     for split, prefix in (("train", "train"), ("validation", "val")):
         for kind, path in _split_folders(folder, split).items():

@@ -12,7 +12,7 @@ import cv2
 import numpy as np
 from PIL import Image
 
-from quillon.forgeline.demo.data_folder import write_dataset_once
+from quillon.forgeline.demo.data_folder import checked_sizes, write_dataset_once
 
 CLASSES = ["background", "circle", "square", "triangle"]
 # Bumped whenever the drawing changes, so an old folder is not taken for a new one.
@@ -21,18 +21,6 @@ _SPLITS = {"train": 0, "validation": 1}
 
 # Shapes are drawn this many times larger and then shrunk, for smooth edges.
 _SUPERSAMPLE = 4
-
-
-def segmentation_dataset_parameters(seed, train_images, validation_images, size):
-    """The generator parameters recorded with the data; equal parameters mean equal data."""
-    return {
-        "name": "segmentation-shapes",
-        "version": GENERATOR_VERSION,
-        "seed": int(seed),
-        "train_images": int(train_images),
-        "validation_images": int(validation_images),
-        "size": int(size),
-    }
 
 
 def generate_segmentation_dataset(folder, seed=0, train_images=600, validation_images=100, size=64):
@@ -50,14 +38,8 @@ def generate_segmentation_dataset(folder, seed=0, train_images=600, validation_i
     "val_images", "val_masks" (folder paths) and "classes" (class names,
     index = mask value).
     """
-    for name, value, minimum in (
-        ("train_images", train_images, 1),
-        ("validation_images", validation_images, 1),
-        ("size", size, 16),
-        ("seed", seed, 0),
-    ):
-        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < minimum:
-            raise ValueError(f"generate_segmentation_dataset: {name} must be an int >= {minimum}, got {value!r}")
+    checked = checked_sizes("generate_segmentation_dataset", seed, train_images, validation_images, size, min_size=16)
+    parameters = {"name": "segmentation-shapes", "version": GENERATOR_VERSION, **checked}
     counts = {"train": train_images, "validation": validation_images}
 
     def write_splits(staging):
@@ -71,7 +53,6 @@ def generate_segmentation_dataset(folder, seed=0, train_images=600, validation_i
                 Image.fromarray(image).save(os.path.join(images, name))
                 Image.fromarray(mask, mode="L").save(os.path.join(masks, name))
 
-    parameters = segmentation_dataset_parameters(seed, train_images, validation_images, size)
     folder = write_dataset_once(folder, parameters, write_splits)
     train_images_folder, train_masks_folder = _split_folders(folder, "train")
     val_images_folder, val_masks_folder = _split_folders(folder, "validation")

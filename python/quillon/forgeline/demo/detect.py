@@ -7,12 +7,10 @@ the run folder ``out/run`` with config.json, labels.txt, best.h5, last.h5,
 summary.csv, validation/ (results.txt and plots) and tensorboard/.
 """
 
-import os
-
 from quillon.forgeline.demo.data import generate_detection_dataset
+from quillon.forgeline.demo.data_folder import claim_and_generate
 from quillon.forgeline.demo.defaults import IMAGES
 from quillon.forgeline.jobs.detect import train_detection
-from quillon.forgeline.jobs.scaling import claim_run_folder
 
 DEFAULT_IMAGES = IMAGES["detect"]
 
@@ -29,10 +27,7 @@ def run_detection_demo(out, seed=0, images=DEFAULT_IMAGES, resume=False, strateg
     ``deterministic``, ``ema_decay``, ...) are the detection job's
     (``jobs.detect.train_detection``), whose defaults are the demo's.
     """
-    out = claim_run_folder(out, strategy, resume=resume)
-    data_file = generate_detection_dataset(
-        os.path.join(out, "data"), seed=seed, train_images=images, validation_images=max(1, images // 4)
-    )
+    out, _, data_file = claim_and_generate(out, strategy, resume, generate_detection_dataset, images, 4, seed=seed)
     return train_detection(
         data_file, out, seed=seed, resume=resume, strategy=strategy, reduced_decode=reduced_decode, **options
     )

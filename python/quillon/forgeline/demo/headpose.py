@@ -10,13 +10,11 @@ error. The run folder ``out/run`` holds config.json, best.h5 and last.h5
 validation/results.json, tensorboard/ and state/.
 """
 
-import os
-
+from quillon.forgeline.demo.data_folder import claim_and_generate
 from quillon.forgeline.demo.data_headpose import generate_headpose_dataset
 from quillon.forgeline.demo.defaults import IMAGES
 from quillon.forgeline.jobs.defaults import HEADPOSE
 from quillon.forgeline.jobs.headpose import train_headpose
-from quillon.forgeline.jobs.scaling import claim_run_folder
 
 DEFAULT_IMAGES = IMAGES["headpose"]
 DEFAULT_INPUT_SIZE = HEADPOSE.DEFAULT_INPUT_SIZE
@@ -50,14 +48,9 @@ def run_headpose_demo(
     """
     if annotations not in ANNOTATION_FORMATS:
         raise ValueError(f"run_headpose_demo: annotations must be one of {ANNOTATION_FORMATS}, got {annotations!r}")
-    out = claim_run_folder(out, strategy, resume=resume)
     # Drawn half as large again as the model input, so the JSON crop of the head keeps its detail.
-    generated = generate_headpose_dataset(
-        os.path.join(out, "data"),
-        seed=seed,
-        train_images=images,
-        validation_images=max(1, images // 4),
-        size=input_size * 3 // 2,
+    out, data, generated = claim_and_generate(
+        out, strategy, resume, generate_headpose_dataset, images, 4, seed=seed, size=input_size * 3 // 2
     )
     folders = {
         "train_images": generated["train_images"],
@@ -68,7 +61,7 @@ def run_headpose_demo(
     return train_headpose(
         folders,
         annotations,
-        os.path.dirname(os.path.dirname(folders["train_images"])),
+        data,
         out,
         seed=seed,
         input_size=input_size,

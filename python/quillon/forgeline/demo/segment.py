@@ -8,12 +8,10 @@ summary.csv, validation/ (results.txt, confusion matrix and sample overlays)
 and tensorboard/.
 """
 
-import os
-
+from quillon.forgeline.demo.data_folder import claim_and_generate
 from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
 from quillon.forgeline.demo.defaults import IMAGES
 from quillon.forgeline.jobs.defaults import SEGMENT
-from quillon.forgeline.jobs.scaling import claim_run_folder
 from quillon.forgeline.jobs.segment import train_segmentation
 
 DEFAULT_IMAGES = IMAGES["segment"]
@@ -36,21 +34,9 @@ def run_segmentation_demo(
     are the demo's; "best_epoch" and "best_miou" of a resumed run cover the
     epochs trained since resuming.
     """
-    out = claim_run_folder(out, strategy, resume=resume)
-    folders = generate_segmentation_dataset(
-        os.path.join(out, "data"),
-        seed=seed,
-        train_images=images,
-        validation_images=max(1, images // 6),
-        size=input_size,
+    out, data, folders = claim_and_generate(
+        out, strategy, resume, generate_segmentation_dataset, images, 6, seed=seed, size=input_size
     )
     return train_segmentation(
-        folders,
-        os.path.dirname(os.path.dirname(folders["train_images"])),
-        out,
-        seed=seed,
-        input_size=input_size,
-        resume=resume,
-        strategy=strategy,
-        **options,
+        folders, data, out, seed=seed, input_size=input_size, resume=resume, strategy=strategy, **options
     )

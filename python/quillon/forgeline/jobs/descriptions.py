@@ -32,12 +32,7 @@ def check_detection_description(path):
     classes = _classes(description, path)
     problems = []
     for section in ("train", "validation"):
-        images, annotations = _section_folders(description, path, section, ("images", "annotations"))
-        pairs = _pairs(images, annotations, ".txt")
-        if not pairs:
-            raise ValueError(
-                f"data description {path}: no {section} image in {images} has an annotation <name>.txt in {annotations}"
-            )
+        _, _, pairs = _paired_section(description, path, section, "annotations", ".txt", "an annotation")
         for _, label_file in pairs:
             problems += darknet_label_problems(label_file, len(classes))
     _raise_problems(path, "label problems", problems)
@@ -58,12 +53,7 @@ def read_segmentation_description(path):
         )
     folders = {"classes": classes}
     for section, prefix in (("train", "train"), ("validation", "val")):
-        images, masks = _section_folders(description, path, section, ("images", "masks"))
-        pairs = _pairs(images, masks, ".png")
-        if not pairs:
-            raise ValueError(
-                f"data description {path}: no {section} image in {images} has a mask <name>.png in {masks}"
-            )
+        images, masks, pairs = _paired_section(description, path, section, "masks", ".png", "a mask")
         for _, mask_file in pairs:
             _check_mask(mask_file, len(classes), path)
         folders[f"{prefix}_images"], folders[f"{prefix}_masks"] = images, masks
@@ -81,13 +71,9 @@ def read_headpose_description(path, annotations):
     folders = {}
     problems = []
     for section, prefix in (("train", "train"), ("validation", "val")):
-        images, annotation_folder = _section_folders(description, path, section, ("images", "annotations"))
-        pairs = _pairs(images, annotation_folder, "." + annotations)
-        if not pairs:
-            raise ValueError(
-                f"data description {path}: no {section} image in {images} has an annotation "
-                f"<name>.{annotations} in {annotation_folder}"
-            )
+        images, annotation_folder, pairs = _paired_section(
+            description, path, section, "annotations", "." + annotations, "an annotation"
+        )
         for image, annotation in pairs:
             try:
                 read_headpose_annotation(image, annotation)
@@ -157,12 +143,20 @@ def _section_folders(description, path, section, keys):
     return folders
 
 
-def _pairs(image_folder, other_folder, extension):
-    """(image, file) pairs: each image with its ``<stem><extension>`` in ``other_folder``, where that exists."""
+def _paired_section(description, path, section, other_key, extension, what):
+    """The folders ``section.images`` and ``section.<other_key>`` and the (image, file) pairs of their files: each
+    image with its ``<stem><extension>`` in the other folder, where that exists. A section without a pair raises,
+    naming ``what`` the image lacks ("an annotation")."""
     # The datasets' own pairing; its module imports TensorFlow.
     from quillon.forgeline.datasets.darknet import pair_samples
 
-    return [tuple(pair) for pair in pair_samples(image_folder, other_folder, extension)[0]]
+    images, others = _section_folders(description, path, section, ("images", other_key))
+    pairs = [tuple(pair) for pair in pair_samples(images, others, extension)[0]]
+    if not pairs:
+        raise ValueError(
+            f"data description {path}: no {section} image in {images} has {what} <name>{extension} in {others}"
+        )
+    return images, others, pairs
 
 
 def _check_mask(mask_file, num_classes, path):

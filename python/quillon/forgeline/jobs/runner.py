@@ -29,6 +29,7 @@ from quillon.forgeline.jobs.scaling import (
     warmup_cosine_adam,
 )
 from quillon.forgeline.jobs.weights import start_from
+from quillon.forgeline.run_files import restored_on_failure
 
 
 @dataclass
@@ -158,22 +159,23 @@ def run_job(
         config["replicas"] = strategy.num_replicas_in_sync
     logger = TensorBoardLogger(os.path.join(run_folder, "tensorboard"))
     loss = task.build_loss(dataset)
-    trainer = task.trainer(
-        model,
-        dataset,
-        optimizer,
-        loss,
-        logger=logger,
-        checkpoint=run_folder,
-        info=config,
-        metric=task.metric,
-        classes=description.get("classes", []),
-        display=display,
-        skip_initial_validation=True,
-    )
-    history = ValidationHistory()
-    average_weights(trainer, ema_decay, steps)
-    start = start_epoch(trainer, out, resume)
+    with restored_on_failure(run_folder, ("config.json", "labels.txt")):
+        trainer = task.trainer(
+            model,
+            dataset,
+            optimizer,
+            loss,
+            logger=logger,
+            checkpoint=run_folder,
+            info=config,
+            metric=task.metric,
+            classes=description.get("classes", []),
+            display=display,
+            skip_initial_validation=True,
+        )
+        history = ValidationHistory()
+        average_weights(trainer, ema_decay, steps)
+        start = start_epoch(trainer, out, resume)
     evaluator = task.build_evaluator(model, dataset, loss)
     trainer.train(
         epochs,

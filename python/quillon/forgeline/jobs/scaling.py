@@ -2,13 +2,13 @@
 
 ``job_strategy(devices)`` picks the tf.distribute strategy (before
 TensorFlow's first operation), ``job_folders`` the run folder of this process
-and ``in_scope`` the scope the model and optimizer are built in. What the
+and ``in_scope`` (the trainers' own, as ``is_chief`` is) the scope the model
+and optimizer are built in. What the
 jobs set up alike around that lives here too: ``seed_job``, the optimizer
 (``warmup_cosine_adam``), the weight averages and the start epoch.
 """
 
 import atexit
-import contextlib
 import json
 import os
 import shutil
@@ -17,6 +17,9 @@ import tempfile
 import tensorflow as tf
 
 from quillon.forgeline.jobs.run_folder import new_run_folder
+
+# The trainers' own answers: which process writes the run, and the scope models are built in.
+from quillon.forgeline.trainer.detection import in_scope, is_chief
 
 
 def seed_job(seed, deterministic=False):
@@ -65,11 +68,6 @@ def _cluster_size():
     return sum(len(cluster.get(role, [])) for role in ("chief", "worker"))
 
 
-def is_chief(strategy):
-    """Whether this process writes the run: without a strategy, or as its chief."""
-    return strategy is None or strategy.extended.should_checkpoint
-
-
 def job_folders(out, strategy, resume=False):
     """``(out, run_folder)`` of this process.
 
@@ -95,11 +93,6 @@ def claim_run_folder(out, strategy, resume=False):
     if is_chief(strategy):
         new_run_folder(out, resume=resume)
     return os.path.abspath(out)
-
-
-def in_scope(strategy):
-    """The scope to build the model and optimizer in: the strategy's, or none."""
-    return strategy.scope() if strategy is not None else contextlib.nullcontext()
 
 
 def steps_per_epoch(samples, batch_size, strategy):

@@ -1,5 +1,6 @@
 # Signatures of the extension module quillon.forgeline.trainer.detection, for
 # editors and type checkers (tests/test_stubs.py keeps them in step).
+from contextlib import AbstractContextManager
 from typing import Any
 
 import tensorflow as tf
@@ -73,3 +74,9 @@ class DetectionTrainer:
     ) -> None: ...
     def save_state(self, epoch: int) -> None: ...
     def resume(self) -> int: ...
+
+def is_chief(strategy: tf.distribute.Strategy | None) -> bool:
+    """Whether a process training under ``strategy`` writes the run: without a strategy, or as its chief."""
+
+def in_scope(strategy: tf.distribute.Strategy | None) -> AbstractContextManager[Any]:
+    """The context to build a model and its optimizer in: ``strategy.scope()``, or one doing nothing for None."""

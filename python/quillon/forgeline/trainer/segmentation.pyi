@@ -1,5 +1,6 @@
 # Signatures of the extension module quillon.forgeline.trainer.segmentation,
-# for editors and type checkers (tests/test_stubs.py keeps them in step).
+# for editors and type checkers (tests/test_stubs.py keeps them in step). The
+# methods it defines again with DetectionTrainer's signature are stated there.
 from typing import Any
 
 from quillon.forgeline.trainer.detection import DetectionTrainer
@@ -24,9 +25,4 @@ class SegmentationTrainer(DetectionTrainer):
         skip_validation_steps: int = 1,
         skip_initial_validation: bool = False,
     ) -> None: ...
-    def train_step(self, data: Any) -> dict[str, Any]: ...
-    def update_metrics(
-        self, metrics: dict[str, Any] = ..., losses: dict[str, Any] = ..., epoch: int = 0, live: Any = None
-    ) -> None: ...
     def remove_training_outputs(self, model: Any) -> Any: ...
-    def run_validation_step(self, loop: Any, evaluator: Any, epoch: int) -> dict[str, Any]: ...
