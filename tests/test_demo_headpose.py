@@ -184,21 +184,7 @@ class TestEvaluateAttitude:
 @pytest.mark.parametrize("annotations", ["json", "mat"])
 def test_headpose_command_trains_and_writes_its_run_folder(tmp_path, annotations, capsys):
     out = tmp_path / "out"
-    demo_main(
-        [
-            "headpose",
-            "--epochs",
-            "1",
-            "--images",
-            "8",
-            "--batch-size",
-            "4",
-            "--annotations",
-            annotations,
-            "--out",
-            str(out),
-        ]
-    )
+    demo_main(f"headpose --epochs 1 --images 8 --batch-size 4 --annotations {annotations} --out {out}".split())
     run = out / "run"
     assert sorted(os.listdir(run)) == [name for name in RUN_FILES if name != "labels.txt"]
     config = json.loads((run / "config.json").read_text())

@@ -163,8 +163,9 @@ def test_backbone_takes_a_weights_file_scales_the_input_itself_and_loads_back_fr
     model = build_detection_model(2, (64, 64, 3), width=8, backbone="efficientnetv2b0", backbone_weights=path)
     backbone = model.get_layer("backbone_efficientnetv2b0")
     image = np.random.default_rng(0).random((1, 64, 64, 3)).astype(np.float32)
-    # The detector takes 0..1; the network it wraps got 0..255 pixels and its own weights.
-    np.testing.assert_allclose(backbone(image * 255.0)[-1], network(image * 255.0), atol=1e-4)
+    # The detector takes 0..1 and scales it to the 0..255 pixels the network wraps; its own weights are loaded.
+    pixels = model.get_layer("backbone_pixels")(image)
+    np.testing.assert_allclose(backbone(pixels)[-1], network(image * 255.0), atol=1e-4)
 
     # As the trainer saves it, and as predict and export load it.
     tf.keras.Model(model.input, model.outputs[2:]).save(tmp_path / "best.h5")
@@ -173,10 +174,10 @@ def test_backbone_takes_a_weights_file_scales_the_input_itself_and_loads_back_fr
     np.testing.assert_array_equal(model_points(loaded), detection_points((64, 64)))
 
     assert set(BACKBONES) == set(OPTION_BACKBONES)  # the train command's choices, declared without TensorFlow
-    for backbone_name, weights, error in (
-        ("nonet", None, ValueError),
-        ("efficientnetv2b0", "x.npz", ValueError),
-        ("efficientnetv2b0", str(tmp_path / "none.h5"), FileNotFoundError),
+    for backbone_name, weights, error, message in (
+        ("nonet", None, ValueError, "backbone must be one of"),
+        ("efficientnetv2b0", "x.npz", ValueError, "'imagenet' or the path of a .h5"),
+        ("efficientnetv2b0", str(tmp_path / "none.h5"), FileNotFoundError, "no such file"),
     ):
-        with pytest.raises(error):
+        with pytest.raises(error, match=message):
             build_detection_model(2, (64, 64, 3), backbone=backbone_name, backbone_weights=weights)

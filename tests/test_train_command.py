@@ -40,74 +40,26 @@ def write_yaml(path, content):
     return str(path)
 
 
+def command(line, **values):
+    """A command line as main takes it: ``line`` split at spaces, its {names} filled in from ``values``."""
+    return [word.format(**values) for word in line.split()]
+
+
 def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
     data = write_darknet_data(tmp_path / "data")
-    config = write_yaml(
-        tmp_path / "run.yaml",
-        {
-            "batch_size": 8,
-            "learning_rate": 0.01,
-            "model_size": "small",
-            "ema_decay": 0.9,
-            "augmentation": {"flip_lr": 0.5, "hue": 0.2},
-        },
-    )
+    config = {"batch_size": 8, "learning_rate": 0.01, "model_size": "small", "ema_decay": 0.9}
+    config = write_yaml(tmp_path / "run.yaml", {**config, "augmentation": {"flip_lr": 0.5, "hue": 0.2}})
     first = tmp_path / "first"
-    assert (
-        main(
-            [
-                "train",
-                "detect",
-                "--data",
-                str(data),
-                "--out",
-                str(first),
-                "--config",
-                config,
-                "--epochs",
-                "1",
-                "--input-size",
-                "32",
-                "--batch-size",
-                "2",
-                "--flip-ud",
-                "0.3",
-            ]
-        )
-        == 0
-    )
+    line = "train detect --data {data} --out {first} --config {config} --epochs 1 --input-size 32 --batch-size 2"
+    assert main(command(line + " --flip-ud 0.3", data=data, first=first, config=config)) == 0
     run = first / "run"
     assert_detection_run_files(run, ["circle", "square"], more=["state/state.json"])
     recorded = json.loads((run / "config.json").read_text())
     # The command line overrides the file (batch size), the file the defaults (learning rate, model size).
-    assert {
-        key: recorded[key]
-        for key in (
-            "task",
-            "data",
-            "out",
-            "epochs",
-            "batch_size",
-            "learning_rate",
-            "model_size",
-            "input_size",
-            "seed",
-            "ema_decay",
-            "augmentation",
-        )
-    } == {
-        "task": "detect",
-        "data": str(data),
-        "out": str(first),
-        "epochs": 1,
-        "batch_size": 2,
-        "learning_rate": 0.01,
-        "model_size": "small",
-        "input_size": 32,
-        "seed": 0,
-        "ema_decay": 0.9,
-        "augmentation": {"flip_lr": 0.5, "hue": 0.2, "flip_ud": 0.3},
-    }
+    expected = {"task": "detect", "data": str(data), "out": str(first), "epochs": 1, "batch_size": 2}
+    expected |= {"learning_rate": 0.01, "model_size": "small", "input_size": 32, "seed": 0, "ema_decay": 0.9}
+    expected["augmentation"] = {"flip_lr": 0.5, "hue": 0.2, "flip_ud": 0.3}
+    assert {key: recorded[key] for key in expected} == expected
     assert json.loads((run / "state" / "state.json").read_text())["ema"]  # the averages were kept
     # One device and reduced JPEG decoding unless asked otherwise.
     assert (recorded["devices"], recorded["full_decode"], recorded["reduced_decode"]) == (None, False, True)
@@ -116,7 +68,7 @@ def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
     second = tmp_path / "second"
     capsys.readouterr()
     assert (
-        main(["train", "detect", "--config", str(run / "config.json"), "--out", str(second), "--weights", str(run)])
+        main(command("train detect --config {run}/config.json --out {second} --weights {run}", run=run, second=second))
         == 0
     )
     assert re.search(r"Weights: loaded (\d+) of \1 layers from .*best\.h5", capsys.readouterr().out)
@@ -124,14 +76,8 @@ def test_train_detect_makes_a_run_that_its_config_repeats(tmp_path, capsys):
     assert repeated == {**recorded, "out": str(second), "weights": str(run)}
 
     # The run folder is what predict takes.
-    assert (
-        main(
-            ["predict", str(run), str(tmp_path / "data" / "validation" / "images"), "--out", str(tmp_path / "predict")]
-        )
-        == 0
-    )
+    assert main(command("predict {run} {tmp}/data/validation/images --out {tmp}/predict", run=run, tmp=tmp_path)) == 0
     assert len(os.listdir(tmp_path / "predict" / "labels")) == 2
-    capsys.readouterr()
 
 
 def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
@@ -155,28 +101,11 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
             "validation": {"images": heads["val_images"], "annotations": heads["val_mat"]},
         },
     )
-    small = ["--epochs", "1", "--batch-size", "2", "--input-size", "16", "--model-size", "small"]
-    segment_run = ["train", "segment", "--data", segment, "--out", str(tmp_path / "s"), "--no-flip", "--cache", "disk"]
-    assert main([*segment_run, *small]) == 0
-    assert (
-        main(
-            [
-                "train",
-                "headpose",
-                "--data",
-                headpose,
-                "--out",
-                str(tmp_path / "h"),
-                "--annotations",
-                "mat",
-                "--full-decode",
-                "--cache",
-                "ram",
-                *small,
-            ]
-        )
-        == 0
-    )
+    small = " --epochs 1 --batch-size 2 --input-size 16 --model-size small"
+    segment_run = "train segment --data {data} --out {tmp}/s --no-flip --cache disk" + small
+    assert main(command(segment_run, data=segment, tmp=tmp_path)) == 0
+    headpose_run = "train headpose --data {data} --out {tmp}/h --annotations mat --full-decode --cache ram" + small
+    assert main(command(headpose_run, data=headpose, tmp=tmp_path)) == 0
     segment_config = json.loads((tmp_path / "s" / "run" / "config.json").read_text())
     assert segment_config["flip"] is False and segment_config["augmentation"] == {"flip_lr": 0.0}
     assert (tmp_path / "s" / "run" / "best.h5").is_file()
@@ -184,56 +113,6 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
     headpose_config = json.loads((tmp_path / "h" / "run" / "config.json").read_text())
     assert headpose_config["annotations"] == "mat" and headpose_config["reduced_decode"] is False
     assert (tmp_path / "h" / "run" / "validation" / "results.json").is_file()
-
-
-@pytest.mark.parametrize(
-    "case, arguments, message",
-    [
-        ("no data file", ["--data", "{tmp}/missing.yaml"], "data description not found"),
-        ("malformed YAML", ["--data", "{tmp}/broken.yaml"], "broken.yaml is not valid YAML"),
-        ("not darknet", ["--data", "{tmp}/coco.yaml"], "'type' must be darknet"),
-        ("missing folder", ["--data", "{tmp}/nowhere.yaml"], "'validation.images' folder does not exist"),
-        ("label beyond the classes", ["--data", "{tmp}/one_class/data.yaml"], "class 1 is not one of the 1 classes"),
-        (
-            "misspelt config key",
-            ["--data", "{data}", "--config", "{tmp}/typo.yaml"],
-            "unknown option 'epoch' for train detect (did you mean 'epochs'?",
-        ),
-        ("bad config value", ["--data", "{data}", "--config", "{tmp}/zero.yaml"], "'epochs' must be 1 or more"),
-        ("config of another task", ["--data", "{data}", "--config", "{tmp}/segment.yaml"], "for the task 'segment'"),
-        ("no --out", ["--data", "{data}"], "--out is required"),
-        ("input size", ["--data", "{data}", "--input-size", "40"], "must be a multiple of 32"),
-        ("existing run", ["--data", "{data}", "--out", "{tmp}/done"], "already holds a run; resume it with --resume"),
-    ],
-)
-def test_mistakes_are_named_before_anything_is_written(tmp_path, capsys, case, arguments, message):
-    from quillon.forgeline.datasets import core
-    from quillon.forgeline.datasets.augmentation_names import GEOMETRIC_AUGMENTATIONS
-
-    # Every augmentation the command offers is one the dataset implements.
-    assert core.BaseDetectionDataset.SUPPORTED_AUGMENTATIONS == (*GEOMETRIC_AUGMENTATIONS, *core._AUGMENTATIONS)
-    data = write_darknet_data(tmp_path / "data")
-    write_darknet_data(tmp_path / "one_class", classes=["circle"], label=1)
-    write_yaml(tmp_path / "broken.yaml", "type: darknet\nclasses: [a, b\n")
-    write_yaml(tmp_path / "coco.yaml", {**yaml.safe_load(data.read_text()), "type": "coco"})
-    write_yaml(
-        tmp_path / "nowhere.yaml",
-        {**yaml.safe_load(data.read_text()), "validation": {"images": "/nowhere", "annotations": "/nowhere"}},
-    )
-    write_yaml(tmp_path / "typo.yaml", {"epoch": 3})
-    write_yaml(tmp_path / "zero.yaml", {"epochs": 0})
-    write_yaml(tmp_path / "segment.yaml", {"task": "segment"})
-    (tmp_path / "done" / "run").mkdir(parents=True)
-    (tmp_path / "done" / "run" / "best.h5").write_text("earlier run")
-    arguments = [argument.format(tmp=tmp_path, data=data) for argument in arguments]
-    if "--out" not in arguments and case != "no --out":
-        arguments += ["--out", str(tmp_path / "new")]
-    before = sorted(str(path) for path in tmp_path.rglob("*"))
-
-    assert main(["train", "detect", *arguments]) == 1, case
-    assert message in capsys.readouterr().err, case
-    assert sorted(str(path) for path in tmp_path.rglob("*")) == before, case
-    assert (tmp_path / "done" / "run" / "best.h5").read_text() == "earlier run"
 
 
 def test_deterministic_runs_repeat_bit_for_bit(tmp_path):
@@ -297,9 +176,24 @@ def earlier_predictions(folder):
     (folder / "predictions.json").write_text("[]")
 
 
-SMALL_RUN = ["--epochs", "1", "--input-size", "32", "--batch-size", "2", "--model-size", "small"]
+def mistaken_files(tmp, data):
+    """Descriptions and configs with one mistake each, beside ``data``, and a folder holding an earlier run."""
+    write_darknet_data(tmp / "one_class", classes=["circle"], label=1)
+    write_yaml(tmp / "broken.yaml", "type: darknet\nclasses: [a, b\n")
+    write_yaml(tmp / "coco.yaml", {**yaml.safe_load(data.read_text()), "type": "coco"})
+    nowhere = {"images": "/nowhere", "annotations": "/nowhere"}
+    write_yaml(tmp / "nowhere.yaml", {**yaml.safe_load(data.read_text()), "validation": nowhere})
+    write_yaml(tmp / "typo.yaml", {"epoch": 3})
+    write_yaml(tmp / "zero.yaml", {"epochs": 0})
+    write_yaml(tmp / "segment.yaml", {"task": "segment"})
+    (tmp / "done" / "run").mkdir(parents=True)
+    (tmp / "done" / "run" / "best.h5").write_text("earlier run")
+
+
+SMALL_RUN = " --epochs 1 --input-size 32 --batch-size 2 --model-size small"
+NEW = "train detect --out {tmp}/new --data "
 # Resumes the copy of the finished run (see the fixture below).
-RESUME_FINISHED = ["train", "detect", "--data", "{run_data}", "--out", "{run}", "--resume"]
+RESUME = "train detect --data {run_data} --out {run} --resume"
 
 
 @pytest.fixture(scope="module")
@@ -307,120 +201,132 @@ def finished_run(tmp_path_factory):
     """A finished one-epoch run and its data: (out folder, description)."""
     root = tmp_path_factory.mktemp("finished")
     data = write_darknet_data(root / "data")
-    assert main(["train", "detect", "--data", str(data), "--out", str(root / "out"), *SMALL_RUN]) == 0
-    return root / "out", data
+    assert main(command(NEW + "{data}" + SMALL_RUN, tmp=root, data=data)) == 0
+    return root / "new", data
 
 
-@pytest.mark.parametrize(
-    "case, prepare, arguments, message, outcome",
-    [
-        (
-            "labels in pixel units",
-            lambda tmp, data: label(data, "0 245 130 60 40\n"),
-            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", *SMALL_RUN],
-            "1.txt:1: box 245 130 60 40 lies outside [0, 1]; these look like pixel units",
-            "nothing written",
-        ),
-        (
-            "a box of zero size",
-            lambda tmp, data: label(data, "0 0.5 0.5 0 0.2\n"),
-            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", *SMALL_RUN],
-            "1.txt:1: box 0.5 0.5 0 0.2 has zero size",
-            "nothing written",
-        ),
-        (
-            "a file named .jpg that is no image",
-            lambda tmp, data: non_image_jpg(data),
-            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", *SMALL_RUN],
-            "1 train images cannot be decoded and are left out ({tmp}/data/train/images/notes0.jpg: not a PNG or JPEG",
-            "run completes",
-        ),
-        (
-            "many files that are no images",
-            lambda tmp, data: non_image_jpg(data, count=3),
-            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", *SMALL_RUN],
-            "3 of the 15 train images cannot be decoded, more than the 10% that training leaves out",
-            "nothing written",
-        ),
-        (
-            "a run killed before its first state",
-            lambda tmp, data: killed_before_first_state(tmp / "new"),
-            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", "--resume", *SMALL_RUN],
-            "holds no training state (the run stopped before its first epoch ended): starting the run again",
-            "run completes",
-        ),
-        (
-            "a changed model on resume",
-            None,
-            [*RESUME_FINISHED, *SMALL_RUN[:-1], "medium"],
-            "--model-size 'medium' (the run has 'small')",
-            "nothing written",
-        ),
-        (
-            "a changed backbone on resume",
-            None,
-            [*RESUME_FINISHED, *SMALL_RUN, "--backbone", "efficientnetv2b0"],
-            "--backbone 'efficientnetv2b0' (the run has None)",
-            "nothing written",
-        ),
-        (
-            "a finished run resumed",
-            None,
-            [*RESUME_FINISHED, *SMALL_RUN],
-            "has finished its 1 epochs; to train it further, resume it with --epochs greater than 1",
-            "nothing written",
-        ),
-        (
-            "a misspelt option",
-            None,
-            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", "--epcohs", "2"],
-            "unrecognized arguments: --epcohs (did you mean --epochs?) 2",
-            "nothing written",
-        ),
-        (
-            "an abbreviated option",
-            None,
-            ["train", "detect", "--data", "{data}", "--out", "{tmp}/new", "--epoch", "2"],
-            "unrecognized arguments: --epoch (did you mean --epochs?) 2",
-            "nothing written",
-        ),
-        (
-            "a used predict folder",
-            lambda tmp, data: earlier_predictions(tmp / "predicted"),
-            ["predict", "{run}/run", "{tmp}/data/validation/images", "--out", "{tmp}/predicted"],
-            "already holds results (labels, predictions.json); give --exist-ok to replace them",
-            "nothing written",
-        ),
-    ],
-)
-def test_a_users_mistakes_are_named_and_runs_are_never_stranded(
-    tmp_path, capsys, finished_run, case, prepare, arguments, message, outcome
+def mistake(case, line, message, status=1, trains=False, prepare=None):
+    """A case of the table below: ``prepare(tmp, data)`` is done first; without ``trains`` nothing may be written."""
+    return pytest.param(prepare, line, status, trains, message, id=case)
+
+
+TRAIN = NEW + "{data}" + SMALL_RUN
+MISTAKES = [
+    mistake("no data file", NEW + "{tmp}/missing.yaml", "data description not found"),
+    mistake("malformed YAML", NEW + "{tmp}/broken.yaml", "broken.yaml is not valid YAML"),
+    mistake("not darknet", NEW + "{tmp}/coco.yaml", "'type' must be darknet"),
+    mistake("missing folder", NEW + "{tmp}/nowhere.yaml", "'validation.images' folder does not exist"),
+    mistake("label beyond the classes", NEW + "{tmp}/one_class/data.yaml", "class 1 is not one of the 1 classes"),
+    mistake(
+        "misspelt config key",
+        NEW + "{data} --config {tmp}/typo.yaml",
+        "unknown option 'epoch' for train detect (did you mean 'epochs'?",
+    ),
+    mistake("bad config value", NEW + "{data} --config {tmp}/zero.yaml", "'epochs' must be 1 or more"),
+    mistake("config of another task", NEW + "{data} --config {tmp}/segment.yaml", "for the task 'segment'"),
+    mistake("no --out", "train detect --data {data}", "--out is required"),
+    mistake("input size", NEW + "{data} --input-size 40", "must be a multiple of 32"),
+    mistake(
+        "existing run", "train detect --data {data} --out {tmp}/done", "already holds a run; resume it with --resume"
+    ),
+    mistake(
+        "labels in pixel units",
+        TRAIN,
+        "1.txt:1: box 245 130 60 40 lies outside [0, 1]; these look like pixel units",
+        prepare=lambda tmp, data: label(data, "0 245 130 60 40\n"),
+    ),
+    mistake(
+        "a box of zero size",
+        TRAIN,
+        "1.txt:1: box 0.5 0.5 0 0.2 has zero size",
+        prepare=lambda tmp, data: label(data, "0 0.5 0.5 0 0.2\n"),
+    ),
+    mistake(
+        "a file named .jpg that is no image",
+        TRAIN,
+        "1 train images cannot be decoded and are left out ({tmp}/data/train/images/notes0.jpg: not a PNG or JPEG",
+        status=0,
+        trains=True,
+        prepare=lambda tmp, data: non_image_jpg(data),
+    ),
+    mistake(
+        "many files that are no images",
+        TRAIN,
+        "3 of the 15 train images cannot be decoded, more than the 10% that training leaves out",
+        prepare=lambda tmp, data: non_image_jpg(data, count=3),
+    ),
+    mistake(
+        "a run killed before its first state",
+        TRAIN + " --resume",
+        "holds no training state (the run stopped before its first epoch ended): starting the run again",
+        status=0,
+        trains=True,
+        prepare=lambda tmp, data: killed_before_first_state(tmp / "new"),
+    ),
+    mistake(
+        "a changed model on resume",
+        RESUME + SMALL_RUN.replace("small", "medium"),
+        "--model-size 'medium' (the run has 'small')",
+    ),
+    mistake(
+        "a changed backbone on resume",
+        RESUME + SMALL_RUN + " --backbone efficientnetv2b0",
+        "--backbone 'efficientnetv2b0' (the run has None)",
+    ),
+    mistake(
+        "a finished run resumed",
+        RESUME + SMALL_RUN,
+        "has finished its 1 epochs; to train it further, resume it with --epochs greater than 1",
+        status=0,
+    ),
+    mistake(
+        "a misspelt option", NEW + "{data} --epcohs 2", "unrecognized arguments: --epcohs (did you mean --epochs?) 2", 2
+    ),
+    mistake(
+        "an abbreviated option",
+        NEW + "{data} --epoch 2",
+        "unrecognized arguments: --epoch (did you mean --epochs?) 2",
+        2,
+    ),
+    mistake(
+        "a used predict folder",
+        "predict {run}/run {tmp}/data/validation/images --out {tmp}/predicted",
+        "already holds results (labels, predictions.json); give --exist-ok to replace them",
+        prepare=lambda tmp, data: earlier_predictions(tmp / "predicted"),
+    ),
+]
+
+
+@pytest.mark.parametrize("prepare, line, status, trains, message", MISTAKES)
+def test_a_users_mistakes_are_named_before_anything_is_written_and_runs_are_never_stranded(
+    tmp_path, capsys, finished_run, prepare, line, status, trains, message
 ):
     out, run_data = finished_run
     run = tmp_path / "finished"
     shutil.copytree(out, run)
     data = write_darknet_data(tmp_path / "data")
+    mistaken_files(tmp_path, data)
     if prepare:
         prepare(tmp_path, data)
     before = {str(path): path.stat().st_mtime_ns for path in tmp_path.rglob("*")}
-    arguments = [argument.format(tmp=tmp_path, data=data, run=run, run_data=run_data) for argument in arguments]
     try:
-        status = main(arguments)
+        done = main(command(line, tmp=tmp_path, data=data, run=run, run_data=run_data))
     except SystemExit as exit:  # the command line's own errors
-        status = exit.code
+        done = exit.code
     output = capsys.readouterr()
-    assert message.format(tmp=tmp_path) in output.out + output.err, case
-    if outcome == "nothing written":
-        assert status != 0 or "finished" in case, case
-        assert {str(path): path.stat().st_mtime_ns for path in tmp_path.rglob("*")} == before, case
-    else:
-        assert status == 0, case
+    assert done == status, output.err
+    assert message.format(tmp=tmp_path) in (output.out if status == 0 else output.err)
+    if trains:
         state = json.loads((tmp_path / "new" / "run" / "state" / "state.json").read_text())
-        assert state["epoch"] == 1 and [row["epoch"] for row in state["summary_rows"]] == [1], case
+        assert state["epoch"] == 1 and [row["epoch"] for row in state["summary_rows"]] == [1]
+    else:
+        assert {str(path): path.stat().st_mtime_ns for path in tmp_path.rglob("*")} == before
 
 
-def test_every_option_has_help_and_the_commands_say_their_version(capsys):
+def test_every_option_has_help_and_an_implementation_and_the_commands_say_their_version(capsys):
     from quillon.forgeline.__main__ import build_parser
+    from quillon.forgeline.datasets import core
+    from quillon.forgeline.datasets.augmentation_names import GEOMETRIC_AUGMENTATIONS
     from quillon.forgeline.demo.__main__ import build_parser as build_demo_parser
 
     parsers = [build_parser(), build_demo_parser()]
@@ -433,6 +339,8 @@ def test_every_option_has_help_and_the_commands_say_their_version(capsys):
             elif not action.help:
                 undocumented.append(f"{parser.prog} {'/'.join(action.option_strings) or action.dest}")
     assert undocumented == []
+    # Every augmentation the command offers is one the dataset implements.
+    assert core.BaseDetectionDataset.SUPPORTED_AUGMENTATIONS == (*GEOMETRIC_AUGMENTATIONS, *core._AUGMENTATIONS)
     with pytest.raises(SystemExit):
         main(["--version"])
     assert capsys.readouterr().out.startswith("quillon-forgeline ")
