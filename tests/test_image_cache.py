@@ -37,13 +37,13 @@ def write_photos(folder, count, extension="jpg"):
 
 @functools.cache  # written once per folder: the cache keys on the files' times
 def darknet_data(root, count=9):
-    """A Darknet description of `count` photographs with 1 to 12 boxes each."""
+    """A Darknet description of `count` photographs with 0 to 12 boxes each."""
     images, labels = os.path.join(root, "images"), os.path.join(root, "labels")
     write_photos(images, count)
     os.makedirs(labels, exist_ok=True)
     rng = np.random.default_rng(0)
     for index in range(count):
-        rows = [f"{index % 2} {x:.3f} {y:.3f} 0.1 0.15" for x, y in rng.uniform(0.1, 0.9, (1 + index * 11 // 8, 2))]
+        rows = [f"{index % 2} {x:.3f} {y:.3f} 0.1 0.15" for x, y in rng.uniform(0.1, 0.9, (index * 12 // 8, 2))]
         with open(os.path.join(labels, f"p{index}.txt"), "w") as stream:
             stream.write("\n".join(rows) + "\n")
     split = {"images": images, "annotations": labels}
@@ -82,6 +82,10 @@ def headpose_data(root, count=6):
 DATASETS = {
     "darknet": lambda root, **options: darknet.DarknetDataset(
         darknet_data(root), [96, 96, 3], aug_cfg={"flip_lr": 0.5, "mosaic": 0.5, "hue": 0.5}, **options
+    ),
+    # Without geometric augmentation: kept images are copied into each batch, a sample without boxes padded.
+    "darknet_flip": lambda root, **options: darknet.DarknetDataset(
+        darknet_data(root), [96, 96, 3], aug_cfg={"flip_lr": 0.5}, **options
     ),
     "segmentation": lambda root, **options: SegmentationDataset(
         [64, 80], *segmentation_data(root), *segmentation_data(os.path.join(root, "val"), 2), **options
@@ -223,7 +227,7 @@ TRAINING = {
 
 @pytest.mark.parametrize("name", TRAINING)
 def test_the_training_step_is_traced_once_per_run(tmp_path, name):
-    # Darknet: 9 samples of 1 to 12 boxes in batches of 4 (the last of 1), so
+    # Darknet: 9 samples of 0 to 12 boxes in batches of 4 (the last of 1), so
     # every batch pads its boxes to another count; the others: a short last batch.
     dataset = DATASETS[name](str(tmp_path / "data"))
     model, loss, trainer_class = TRAINING[name](dataset)
