@@ -16,6 +16,21 @@ On the photographs of mixed sizes that photo_pipeline.py writes (640x480 ..
   tf_cache    the same with tf.data's .cache() of the letterboxed uint8
               images, in epochs after the first.
 
+And what no cache of this design goes below on this machine, shown beside
+the figures:
+
+  call_only   the cached pipeline's shape (the dataset's shuffled entries,
+              batched, one loading call per batch) with a call that hands
+              over a ready batch: nothing looked up, nothing copied;
+  batch_copy  copying each kept image into a batch array, as the loading
+              call must (tf_cache / (call_only + batch_copy): the most a
+              loading call per batch can reach against tf.data's cache);
+  fresh_memory
+              touching as much fresh memory as the RAM cache keeps, which its
+              first epoch cannot avoid;
+  new_files   writing the kept samples' bytes as new files renamed into
+              place, which a disk cache's first epoch cannot avoid.
+
 Figures: the CPU time per image of tf_decode / ram and tf_decode / disk
 (target >= 4), tf_cache / ram (>= 1: no more CPU than tf.data's cache of
 ready images), the time of ram_first and disk_first / uncached (<= 1.05),
@@ -36,6 +51,7 @@ trace). Figure: variable / constant total training time, traces included
 import contextlib
 import gc
 import io
+import mmap
 import os
 import tempfile
 import tracemalloc
@@ -47,7 +63,9 @@ from common import images_in as pipeline_pass  # noqa: E402
 from photo_pipeline import BATCH, with_cpu_time, write_dataset  # noqa: E402
 from quillon.forgeline.callbacks import TensorBoardLogger  # noqa: E402
 from quillon.forgeline.datasets import image_cache  # noqa: E402
+from quillon.forgeline.datasets.core import _aligned_uint8_array  # noqa: E402
 from quillon.forgeline.datasets.darknet import DarknetDataset  # noqa: E402
+from quillon.forgeline.datasets.utils import usable_cores, without_autotuning  # noqa: E402
 from quillon.forgeline.losses import MultiLevelDetectionLoss  # noqa: E402
 from quillon.forgeline.models.detection import build_detection_model  # noqa: E402
 from quillon.forgeline.trainer.detection import DetectionTrainer  # noqa: E402
@@ -92,7 +110,8 @@ def pipeline_runs(description, root, size):
 
         return run
 
-    ram = dataset(cache="ram").build_train_iterator(BATCH)
+    ram_dataset = dataset(cache="ram")
+    ram = ram_dataset.build_train_iterator(BATCH)
     disk_dataset = dataset(cache="disk", cache_dir=os.path.join(root, f"disk_{size}"))
     disk = disk_dataset.build_train_iterator(BATCH)
     paths = [entry[0] for entry in dataset().train_storage]
@@ -101,6 +120,8 @@ def pipeline_runs(description, root, size):
         pipeline_pass(filled)
     # The entries on disk, not those still waiting for the writer thread, are what later epochs read.
     image_cache.flush(disk_dataset)
+    kept = [arrays for _, arrays in ram_dataset.__dict__["_image_cache"]._entries.values()]
+    call_only = call_only_iterator(ram_dataset, size)
     return {
         "uncached": first_epoch(None),
         "ram": lambda: pipeline_pass(ram),
@@ -109,7 +130,55 @@ def pipeline_runs(description, root, size):
         "disk_first": first_epoch("disk"),
         "tf_decode": lambda: pipeline_pass(tf_letterbox_iterator(paths, size, cached=False)),
         "tf_cache": lambda: pipeline_pass(tf_cache),
+        "call_only": lambda: pipeline_pass(call_only),
+        "batch_copy": lambda: copy_into_batches(kept, size),
+        "fresh_memory": lambda: touch_fresh_memory(kept),
+        "new_files": lambda: write_new_files(kept, os.path.join(root, f"new_files_{size}_{next(folders)}")),
     }
+
+
+def call_only_iterator(dataset, size):
+    """The cached pipeline's shape, its loading call handing over a ready batch."""
+    ready = _aligned_uint8_array((BATCH, size, size, 3)), np.zeros((BATCH, 1, 5), np.float32)
+
+    def load(entries):
+        images, boxes = tf.numpy_function(
+            lambda entries: tuple(part[: len(entries)] for part in ready), [entries], [tf.uint8, tf.float32]
+        )
+        images.set_shape([None, size, size, 3])
+        return images, boxes
+
+    batches = dataset.build_and_load_base_iterator(dataset.train_storage, True).batch(BATCH)
+    batches = batches.map(load, num_parallel_calls=usable_cores(), deterministic=True)
+    return without_autotuning(batches.prefetch(tf.data.AUTOTUNE))
+
+
+def copy_into_batches(kept, size):
+    """Copies each kept image into a batch array; returns the number of images."""
+    batch = _aligned_uint8_array((BATCH, size, size, 3))
+    for index, (image, *_) in enumerate(kept):
+        batch[index % BATCH] = image
+    return len(kept)
+
+
+def touch_fresh_memory(kept):
+    """Touches each page of fresh memory as large as each kept image; returns the number of images."""
+    for image, *_ in kept:
+        region = mmap.mmap(-1, image.nbytes)
+        np.frombuffer(region, np.uint8)[:: mmap.PAGESIZE] = 1
+    return len(kept)
+
+
+def write_new_files(kept, folder):
+    """Writes each kept sample's arrays as a new file in `folder`, renamed into place; returns their number."""
+    os.makedirs(folder)
+    for index, arrays in enumerate(kept):
+        temporary = os.path.join(folder, f".{index}.partial")
+        with open(temporary, "wb") as stream:
+            for array in arrays:
+                stream.write(array.data)
+        os.replace(temporary, os.path.join(folder, f"{index}.sample"))
+    return len(kept)
 
 
 def held_after_pass(dataset):
@@ -213,6 +282,14 @@ def main():
             first = seconds[f"{kind}_first_{size}"] / seconds[f"uncached_{size}"]
             common.report(f"image_cache/{kind}_first_{size}", first, "<=", TARGETS["first"])
         common.report(f"image_cache/ram_memory_{size}", grown / kept, "<=", TARGETS["memory"])
+        uncached = cpu[f"uncached_{size}"]
+        common.say(
+            f"  floors at {size} (CPU): tf_cache / (call_only + batch_copy) "
+            f"{cpu[f'tf_cache_{size}'] / (cpu[f'call_only_{size}'] + cpu[f'batch_copy_{size}']):.2f}; "
+            f"first epoch / uncached: ram {cpu[f'ram_first_{size}'] / uncached:.3f} "
+            f"(at least {1 + cpu[f'fresh_memory_{size}'] / uncached:.3f}), "
+            f"disk {cpu[f'disk_first_{size}'] / uncached:.3f} (at least {1 + cpu[f'new_files_{size}'] / uncached:.3f})"
+        )
 
     steps = max(8, args.images // 8)
     rng = np.random.default_rng(1)
