@@ -193,13 +193,14 @@ def test_an_entry_is_made_again_when_its_source_changed_or_it_is_damaged(tmp_pat
     "available, images, refused",
     [(2**30, 1000, False), (2**30, 20000, True)],  # 320x320 RGB: about 0.3 GB or 6 GB
 )
-def test_the_ram_estimate_refuses_what_cannot_fit(tmp_path, monkeypatch, available, images, refused):
+def test_the_ram_estimate_refuses_what_cannot_fit(tmp_path, monkeypatch, capsys, available, images, refused):
     memory = type("Memory", (), {"available": available})
     monkeypatch.setattr(image_cache.psutil, "virtual_memory", lambda: memory)
     dataset = darknet.DarknetDataset(darknet_data(str(tmp_path), 2), [320, 320, 3], cache="ram")
     dataset.train_storage = dataset.train_storage * (images // 2)
     if not refused:
         dataset.build_train_iterator(4)
+        assert "keeps the decoded images of 1000 samples, about 0.29 GiB of 1.00 GiB" in capsys.readouterr().out
         return
     with pytest.raises(MemoryError, match=r"needs about 5\.72 GiB .* 20000 samples, but only 1\.00 GiB"):
         dataset.build_train_iterator(4)

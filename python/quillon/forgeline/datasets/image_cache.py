@@ -144,6 +144,8 @@ class ImageCache:
         if self.kind != "ram":
             return
         needed = max(0, needed_bytes - self.kept_bytes)
+        if needed == 0:
+            return
         available = psutil.virtual_memory().available
         if needed > available * (1.0 - _FREE_SHARE):
             raise MemoryError(
@@ -151,6 +153,12 @@ class ImageCache:
                 f"but only {_gib(available)} of memory is available (a tenth of it is left to training); "
                 "use cache='disk', a smaller shape or fewer samples"
             )
+        # The first epoch fills the cache as it loads, so its progress is the epoch's.
+        print(
+            f"{self.owner}: cache='ram' keeps the decoded images of {count} samples, about {_gib(needed)} "
+            f"of {_gib(available)} available; the first epoch fills it",
+            flush=True,
+        )
 
     def fetch(self, sources, make):
         """The arrays kept for the sample made from the files `sources`, or
