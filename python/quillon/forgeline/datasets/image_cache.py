@@ -129,7 +129,7 @@ class ImageCache:
         self._write_failed = False
         self._pending = {}  # disk: entry path -> (sources, arrays) waiting for the writer
         self._writer = None
-        self._written = threading.Condition(self._lock)
+        self._written = threading.Condition(self._lock)  # notified when an entry waits or is written
 
     @property
     def kept_bytes(self):
