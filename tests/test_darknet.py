@@ -67,11 +67,7 @@ def entry(image, annotation):
 
 
 def test_import_sets_process_wide_options():
-    from PIL import ImageFile
-
     assert np.geterr() == {"divide": "ignore", "over": "ignore", "under": "ignore", "invalid": "ignore"}
-    # Truncated files are tolerated only while the darknet loader decodes them.
-    assert ImageFile.LOAD_TRUNCATED_IMAGES is False
     assert issubclass(darknet.DarknetDataset, darknet.DarknetDatasetYaml)
     assert issubclass(darknet.DarknetDatasetYaml, darknet.BaseDetectionDataset)
 
@@ -79,26 +75,22 @@ def test_import_sets_process_wide_options():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: darknet.DarknetDatasetYaml(info_file=3), TYPE_ERROR.format("info_file", "str", "int")),
-        (lambda: darknet.DarknetDatasetYaml(shape=(320, 320)), TYPE_ERROR.format("shape", "list", "tuple")),
-        (lambda: darknet.DarknetDataset(aug_cfg=[]), TYPE_ERROR.format("aug_cfg", "dict", "list")),
-        (lambda: darknet.DarknetDataset(info_dataset="a.yaml"), TYPE_ERROR.format("info_dataset", "dict", "str")),
+        (lambda _: darknet.DarknetDatasetYaml(info_file=3), TYPE_ERROR.format("info_file", "str", "int")),
+        (lambda _: darknet.DarknetDatasetYaml(shape=(320, 320)), TYPE_ERROR.format("shape", "list", "tuple")),
+        (lambda _: darknet.DarknetDataset(aug_cfg=[]), TYPE_ERROR.format("aug_cfg", "dict", "list")),
+        (lambda _: darknet.DarknetDataset(info_dataset="a.yaml"), TYPE_ERROR.format("info_dataset", "dict", "str")),
+        (
+            lambda d: d.build_and_load_base_iterator(tuple(d.train_storage)),
+            TYPE_ERROR.format("storage", "list", "tuple"),
+        ),
+        (lambda d: d.validate_info_file_content([]), TYPE_ERROR.format("info_dataset", "dict", "list")),
+        (lambda d: d.validate_info_file(3), TYPE_ERROR.format("info_file", "str", "int")),
     ],
 )
-def test_constructor_argument_types(call, message):
+def test_argument_types(dataset, call, message):
     with pytest.raises(TypeError) as error:
-        call()
+        call(dataset)
     assert str(error.value) == message
-
-
-def test_method_argument_types(dataset):
-    with pytest.raises(TypeError, match=r"Argument 'storage' has incorrect type \(expected list, got tuple\)"):
-        dataset.build_and_load_base_iterator(tuple(dataset.train_storage))
-    with pytest.raises(TypeError, match=r"Argument 'info_dataset' has incorrect type \(expected dict, got list\)"):
-        dataset.validate_info_file_content([])
-    with pytest.raises(TypeError, match=r"Argument 'info_file' has incorrect type \(expected str, got int\)"):
-        dataset.validate_info_file(3)
-    assert dataset.validate_info_file("ignored.yaml") is dataset.info_dataset
 
 
 def test_yaml_dataset_reads_its_description_file(tmp_path):
@@ -120,42 +112,30 @@ def test_yaml_dataset_reads_its_description_file(tmp_path):
 # ---- description checks -----------------------------------------------------
 
 
-def test_type_is_compared_ignoring_case_and_reported_as_written(dataset, tmp_path):
-    mapping = dict(dataset.info_dataset, type="DarkNet")
-    dataset.validate_info_file_content(mapping)
-    with pytest.raises(ValueError) as error:
-        dataset.validate_info_file_content(dict(mapping, type="yolo"))
-    assert str(error.value) == "[ERROR]: Incompatible dataset type was found: yolo is different than ``darknet``"
-    del mapping["type"]
-    with pytest.raises(AttributeError, match="``type``"):
-        dataset.validate_info_file_content(mapping)
-
-
 def test_dataset_sets_the_callers_type_in_place(tmp_path):
     mapping = description(tmp_path)
     mapping["type"] = "coco"
     dataset = darknet.DarknetDataset(mapping, [320, 320])
     assert mapping["type"] == "darknet"
     assert dataset.info_dataset is mapping
+    assert dataset.validate_info_file("ignored.yaml") is mapping
     assert dataset._anchors is None
 
 
-def test_background_class_and_empty_class_lists(dataset):
+def test_type_ignores_case_and_classes_get_the_background_class(dataset):
     classes = ["person", "car"]
-    dataset.validate_info_file_content(dict(dataset.info_dataset, classes=classes))
+    dataset.validate_info_file_content(dict(dataset.info_dataset, type="DarkNet", classes=classes))
     assert dataset.classes == ["background", "person", "car"]
     assert classes == ["person", "car"]
     dataset.validate_info_file_content(dict(dataset.info_dataset, classes=[]))
     assert dataset.classes == ["background"]
 
-    dataset.class_offset = 0
-    with pytest.raises(ValueError, match=r"^\[ERROR\]: Invalid dataset with no annotation classes was found$"):
-        dataset.validate_info_file_content(dict(dataset.info_dataset, classes=[]))
-    # A bare string would pass a length check and name classes by letter.
-    with pytest.raises(TypeError, match="``classes`` must be a list"):
-        dataset.validate_info_file_content(dict(dataset.info_dataset, classes="person"))
 
-
+REMOVED = object()  # the key is left out of the description
+OTHER_TYPE = "[ERROR]: Incompatible dataset type was found: yolo is different than ``darknet``"
+NO_TYPE = "[ERROR]: Dataset description key ``type`` must be a string, got None"
+NO_CLASSES = "[ERROR]: Invalid dataset with no annotation classes was found"
+CLASSES_NOT_A_LIST = "[ERROR]: Dataset description key ``classes`` must be a list of class names, got str"
 TRAIN_ERROR = "[ERROR]: ``images`` and ``annotations`` are mandatory keys within the ``train`` section"
 VALIDATE_ERROR = "[ERROR]: ``images`` and ``annotations`` are mandatory keys within the ``validate`` section"
 TRAIN_LINE = "\t - [ERROR] Dataset format is inconsistent. Missing key ``train``\n"
@@ -163,24 +143,27 @@ VALIDATION_LINE = "\t - [ERROR] Dataset format is inconsistent. Missing key ``va
 
 
 @pytest.mark.parametrize(
-    "changes, removed, message, printed",
+    "changes, class_offset, error, message, printed",
     [
-        ({"train": None}, (), TRAIN_ERROR, TRAIN_LINE),
-        ({"train": None, "validation": None}, (), TRAIN_ERROR, TRAIN_LINE + VALIDATION_LINE),
-        ({"validation": None}, (), VALIDATE_ERROR, VALIDATION_LINE),
-        ({}, ("train",), TRAIN_ERROR, ""),
-        ({"train": {"images": "/a"}}, (), TRAIN_ERROR, ""),
-        ({}, ("validation",), VALIDATE_ERROR, ""),
+        ({"type": "yolo"}, 1, ValueError, OTHER_TYPE, ""),
+        ({"type": REMOVED}, 1, AttributeError, NO_TYPE, ""),
+        ({"classes": []}, 0, ValueError, NO_CLASSES, ""),  # without a background class to add
+        ({"classes": "person"}, 1, TypeError, CLASSES_NOT_A_LIST, ""),  # not letters as class names
+        ({"train": None}, 1, ValueError, TRAIN_ERROR, TRAIN_LINE),
+        ({"train": None, "validation": None}, 1, ValueError, TRAIN_ERROR, TRAIN_LINE + VALIDATION_LINE),
+        ({"validation": None}, 1, ValueError, VALIDATE_ERROR, VALIDATION_LINE),
+        ({"train": REMOVED}, 1, ValueError, TRAIN_ERROR, ""),
+        ({"train": {"images": "/a"}}, 1, ValueError, TRAIN_ERROR, ""),
+        ({"validation": REMOVED}, 1, ValueError, VALIDATE_ERROR, ""),
     ],
 )
-def test_section_errors_and_printed_lines(dataset, capsys, changes, removed, message, printed):
-    mapping = dict(dataset.info_dataset, **changes)
-    for key in removed:
-        del mapping[key]
+def test_description_errors_and_printed_lines(dataset, capsys, changes, class_offset, error, message, printed):
+    mapping = {key: value for key, value in dict(dataset.info_dataset, **changes).items() if value is not REMOVED}
+    dataset.class_offset = class_offset
     capsys.readouterr()
-    with pytest.raises(ValueError) as error:
+    with pytest.raises(error) as raised:
         dataset.validate_info_file_content(mapping)
-    assert str(error.value) == message
+    assert str(raised.value) == message
     assert capsys.readouterr().out == printed
 
 
@@ -316,30 +299,31 @@ def wide_sample(tmp_path):
     return image, annotation
 
 
-def test_letterboxed_training_sample(dataset, wide_sample):
-    image, boxes = dataset.load_instance(entry(*wide_sample), True)
-    pixels = np.asarray(Image.open(wide_sample[0]).convert("RGB"))
-    expected, ratio, pad = letterbox(pixels, [320, 320], auto=False)
-    np.testing.assert_array_equal(image, expected)
-    assert boxes.dtype == np.float32 and boxes.shape == (1, 5)
-    w, h = ratio[0] * 640, ratio[1] * 480
-    corners = [0.25 * w + pad[0], 0.25 * h + pad[1], 0.75 * w + pad[0], 0.75 * h + pad[1]]
-    np.testing.assert_allclose(boxes[0], corners + [3])
-    np.testing.assert_allclose(boxes[0], [80, 100, 240, 220, 3])
+LETTERBOXED = [[80, 100, 240, 220, 3]]  # 640 x 480 into 320 x 320: ratio 1/2, 40 rows of padding on top
+NORMALISED = [[0.25, 0.25, 0.75, 0.75, 3]]
 
 
-def test_resized_training_sample(dataset, wide_sample):
-    dataset.letter_box = False
-    image, boxes = dataset.load_instance(entry(*wide_sample), True)
-    assert image.shape == (320, 320, 3) and image.dtype == np.uint8
-    np.testing.assert_allclose(boxes, [[80, 80, 240, 240, 3]])
-
-
-def test_validation_sample_keeps_size_and_normalises_boxes(dataset, wide_sample):
-    image, boxes, name = dataset.load_instance(entry(*wide_sample), False)
-    np.testing.assert_array_equal(image, np.asarray(Image.open(wide_sample[0]).convert("RGB")))
-    np.testing.assert_allclose(boxes, [[0.25, 0.25, 0.75, 0.75, 3]])
-    assert name == "wide.jpg"
+@pytest.mark.parametrize(
+    "letter_box, training, make_entry, expected_image, expected_boxes",
+    [
+        (True, True, entry, lambda pixels: letterbox(pixels, [320, 320], auto=False)[0], LETTERBOXED),
+        (False, True, entry, None, [[80, 80, 240, 240, 3]]),  # stretched to the input size
+        (True, False, entry, lambda pixels: pixels, NORMALISED),  # validation: the image as it is
+        (True, True, lambda *paths: tf.constant(list(paths)), None, LETTERBOXED),
+        (True, False, lambda *paths: list(paths), None, NORMALISED),
+    ],
+)
+def test_sample_pixels_and_boxes(
+    dataset, wide_sample, letter_box, training, make_entry, expected_image, expected_boxes
+):
+    dataset.letter_box = letter_box
+    image, boxes, *name = dataset.load_instance(make_entry(*wide_sample), training)
+    assert image.dtype == np.uint8 and image.shape == ((320, 320, 3) if training else (480, 640, 3))
+    if expected_image is not None:
+        np.testing.assert_array_equal(image, expected_image(np.asarray(Image.open(wide_sample[0]).convert("RGB"))))
+    assert boxes.dtype == np.float32
+    np.testing.assert_allclose(boxes, expected_boxes)
+    assert name == ([] if training else ["wide.jpg"])
 
 
 @pytest.mark.parametrize(
@@ -402,12 +386,6 @@ def test_unreadable_images_name_the_file(dataset, tmp_path, wide_sample):
         dataset.load_instance(np.array([b"a", b"b", b"c"], dtype=object), True)
 
 
-def test_entry_may_be_a_string_tensor_or_str_pair(dataset, wide_sample):
-    _, boxes = dataset.load_instance(tf.constant(list(wide_sample)), True)
-    np.testing.assert_allclose(boxes, [[80, 100, 240, 220, 3]])
-    assert dataset.load_instance(list(wide_sample), False)[2] == "wide.jpg"
-
-
 def test_truncated_image_is_decoded(dataset, wide_sample):
     with open(wide_sample[0], "rb") as file:
         content = file.read()
@@ -416,10 +394,7 @@ def test_truncated_image_is_decoded(dataset, wide_sample):
     with pytest.warns(UserWarning, match=r"wide\.jpg: image file is truncated .*declared 640x480"):
         image, boxes = dataset.load_instance(entry(*wide_sample), True)
     assert image.shape == (320, 320, 3)
-    from PIL import ImageFile
-
-    assert ImageFile.LOAD_TRUNCATED_IMAGES is False
-    with pytest.raises(OSError, match="truncated"):  # other loaders still fail on the file
+    with pytest.raises(OSError, match="truncated"):  # other loaders still fail on the file: tolerated only here
         Image.open(wide_sample[0]).load()
 
 
