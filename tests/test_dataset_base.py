@@ -6,6 +6,7 @@ import pytest
 import tensorflow as tf
 import yaml
 from quillon.forgeline.datasets import core
+from quillon.forgeline.datasets.augment import geometric_batch
 from quillon.forgeline.datasets.core import BaseDetectionDataset
 
 HEIGHT, WIDTH = 24, 40
@@ -85,7 +86,6 @@ class TestConstruction:
     def test_hooks_run_in_order_after_the_subclass_constructor(self, make_info_file):
         dataset = SyntheticDataset(make_info_file([("a", 1), ("b", 2)]))
         assert dataset.calls == ["validate_info_file", "validate_info_file_content", "load_storage"]
-        assert dataset.split_keys == ("train", "val")
         assert dataset.get_classes() == ["cat", "dog"] and dataset.class_offset == 1
         assert (dataset.get_num_train_samples(), dataset.get_num_val_samples()) == (2, 1)
 
@@ -296,8 +296,6 @@ def test_geometric_augmentation_moves_boxes_with_the_pixels(make_info_file, aug_
     ],
 )
 def test_geometric_batch_cuts_and_drops_boxes(box, expected):
-    from quillon.forgeline.datasets.augment import geometric_batch
-
     images = np.zeros((1, 40, 40, 3), np.uint8)
     out = np.empty_like(images)
     settings = dict(translate=0.0, degrees=0.0, shear=0.0, min_size=2.0, min_visible=0.2)
@@ -321,8 +319,6 @@ def test_geometric_batch_cuts_and_drops_boxes(box, expected):
     ],
 )
 def test_geometric_batch_takes_a_list_of_images(sources, error):
-    from quillon.forgeline.datasets.augment import geometric_batch
-
     rng = np.random.default_rng(0)
     images = rng.integers(0, 256, (4, 32, 40, 3), dtype=np.uint8)
     boxes = [np.array([[4, 4, 20, 20, index]], np.float32) for index in range(4)]
