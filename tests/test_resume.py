@@ -128,11 +128,24 @@ def test_a_resumed_run_ends_as_an_uninterrupted_one(tmp_path, deterministic_ops,
     assert len(os.listdir(os.path.join(stopped, "state"))) == 4
 
 
-def test_best_model_is_kept_when_resumed_epochs_do_not_beat_it(tmp_path):
-    folder = str(tmp_path)
-    run(folder, 2)
+@pytest.fixture(scope="module")
+def two_epochs(tmp_path_factory):
+    """A detection run stopped after two epochs, trained once for the tests that copy it."""
+    folder = tmp_path_factory.mktemp("two-epochs")
+    run(str(folder), 2)
+    return folder
+
+
+@pytest.fixture
+def stopped_run(tmp_path, two_epochs):
+    """A copy of the stopped run in `tmp_path`, for a test to resume or spoil."""
+    shutil.copytree(two_epochs, tmp_path, dirs_exist_ok=True)
+    return str(tmp_path)
+
+
+def test_best_model_is_kept_when_resumed_epochs_do_not_beat_it(tmp_path, stopped_run):
     best_before = (tmp_path / "best.h5").read_bytes()
-    resumed = run(folder, 3, resume=True)
+    resumed = run(stopped_run, 3, resume=True)
     assert resumed.best_value == 0.9
     assert (tmp_path / "best.h5").read_bytes() == best_before
 
@@ -184,9 +197,8 @@ def set_epoch(value):
     ],
     ids=["no state", "corrupt json", "bad field", "missing checkpoint data", "other model"],
 )
-def test_refused_resumes_name_the_file_and_change_nothing(tmp_path, spoil, model_width, error, message):
-    folder = str(tmp_path)
-    run(folder, 2)
+def test_refused_resumes_name_the_file_and_change_nothing(stopped_run, spoil, model_width, error, message):
+    folder = stopped_run
     spoil(folder)
 
     inputs = tf.keras.Input((16, 16, 3))
