@@ -5,6 +5,7 @@ import json
 import os
 import shutil
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -151,55 +152,36 @@ def test_best_model_is_kept_when_resumed_epochs_do_not_beat_it(tmp_path, stopped
 
 
 def folder_contents(folder):
-    contents = {}
-    for root, _, files in os.walk(folder):
-        for name in files:
-            path = os.path.join(root, name)
-            contents[os.path.relpath(path, folder)] = open(path, "rb").read()
-    return contents
-
-
-def break_state_json(folder):
-    with open(os.path.join(folder, "state", "state.json"), "w") as stream:
-        stream.write('{"format": 1, "epoch": ')
+    return {str(path.relative_to(folder)): path.read_bytes() for path in Path(folder).rglob("*") if path.is_file()}
 
 
 def drop_checkpoint_data(folder):
-    state = os.path.join(folder, "state")
-    for name in os.listdir(state):
-        if ".data-" in name:
-            os.remove(os.path.join(state, name))
+    for path in Path(folder, "state").glob("*.data-*"):
+        path.unlink()
 
 
-def set_epoch(value):
-    def edit(folder):
-        path = os.path.join(folder, "state", "state.json")
-        state = json.load(open(path))
-        state["epoch"] = value
-        json.dump(state, open(path, "w"))
+def with_epoch(value):
+    return lambda state: state.write_text(json.dumps(dict(json.loads(state.read_text()), epoch=value)))
 
-    return edit
+
+UNUSABLE = r"state\.json is not a usable training state"
+NOT_LOADED = r"state[/\\]epoch-2-\w+ cannot be loaded"
 
 
 @pytest.mark.parametrize(
     "spoil, model_width, error, message",
     [
-        (
-            lambda folder: shutil.rmtree(os.path.join(folder, "state")),
-            4,
-            FileNotFoundError,
-            r"state\.json does not exist",
-        ),
-        (break_state_json, 4, ValueError, r"state\.json is not a usable training state"),
-        (set_epoch("two"), 4, ValueError, r"state\.json is not a usable training state: 'epoch' must be"),
-        (drop_checkpoint_data, 4, ValueError, r"state[/\\]epoch-2-\w+ cannot be loaded"),
-        (lambda folder: None, 5, ValueError, r"state[/\\]epoch-2-\w+ cannot be loaded into this trainer's model"),
+        (lambda state: shutil.rmtree(state.parent), 4, FileNotFoundError, r"state\.json does not exist"),
+        (lambda state: state.write_text('{"format": 1, "epoch": '), 4, ValueError, UNUSABLE),
+        (with_epoch("two"), 4, ValueError, UNUSABLE + ": 'epoch' must be"),
+        (lambda state: drop_checkpoint_data(state.parent.parent), 4, ValueError, NOT_LOADED),
+        (lambda state: None, 5, ValueError, NOT_LOADED + " into this trainer's model"),
     ],
     ids=["no state", "corrupt json", "bad field", "missing checkpoint data", "other model"],
 )
 def test_refused_resumes_name_the_file_and_change_nothing(stopped_run, spoil, model_width, error, message):
     folder = stopped_run
-    spoil(folder)
+    spoil(Path(folder, "state", "state.json"))
 
     inputs = tf.keras.Input((16, 16, 3))
     features = tf.keras.layers.Conv2D(model_width, 3, padding="same")(inputs)
