@@ -51,19 +51,6 @@ def test_save_model_keeps_the_best_and_rewrites_the_last(tmp_path, capsys):
     assert [tuple(o.shape) for o in saved.outputs] == [(None, SIZE, SIZE, 4), (None, SIZE, SIZE, 3)]
 
 
-def test_remove_training_outputs_defaults_to_the_trainer_model(tmp_path):
-    model = detection_model()
-    trainer = make_trainer(DetectionTrainer, tmp_path, model=model)
-    inference = trainer.remove_training_outputs()
-    assert [o.shape[-1] for o in inference.outputs] == [4, 3]
-    image = np.random.default_rng(0).random((1, SIZE, SIZE, 3), np.float32)
-    np.testing.assert_allclose(inference(image)[1], model(image)[3], rtol=1e-6)
-
-    two_outputs = tf.keras.Model(model.input, model.outputs[:2])
-    with pytest.raises(ValueError, match="has 2 outputs"):
-        trainer.remove_training_outputs(two_outputs)
-
-
 @pytest.mark.parametrize(
     "written, temporary, save",
     [
@@ -116,11 +103,19 @@ def test_missing_mlflow_warns_once_per_save(tmp_path, monkeypatch):
     assert (tmp_path / "best.h5").exists()
 
 
-def test_to_nchw_keeps_every_output_in_place(tmp_path):
+def test_inference_and_channels_first_models_compute_what_the_training_model_does(tmp_path):
     model = detection_model()
     trainer = make_trainer(DetectionTrainer, tmp_path, model=model)
-    converted = trainer.to_nchw(model)
+    image = np.random.default_rng(0).random((1, SIZE, SIZE, 3), np.float32)
+    expected = model(image)
 
+    inference = trainer.remove_training_outputs()  # of the trainer's model by default
+    assert [o.shape[-1] for o in inference.outputs] == [4, 3]
+    np.testing.assert_allclose(inference(image)[1], expected[3], rtol=1e-6)
+    with pytest.raises(ValueError, match="has 2 outputs"):
+        trainer.remove_training_outputs(tf.keras.Model(model.input, model.outputs[:2]))
+
+    converted = trainer.to_nchw(model)  # every output in its place
     assert tuple(converted.input.shape) == (None, 3, SIZE, SIZE)
     assert [tuple(o.shape) for o in converted.outputs] == [
         (None, 2, SIZE, SIZE),
@@ -128,14 +123,10 @@ def test_to_nchw_keeps_every_output_in_place(tmp_path):
         (None, 4, SIZE, SIZE),
         (None, 3, SIZE, SIZE),
     ]
-    image = np.random.default_rng(0).random((1, SIZE, SIZE, 3), np.float32)
-    expected = model(image)
     actual = converted(np.transpose(image, (0, 3, 1, 2)))
     np.testing.assert_allclose(actual[1], expected[1], rtol=1e-6)
     np.testing.assert_allclose(np.transpose(actual[3], (0, 2, 3, 1)), expected[3], rtol=1e-5, atol=1e-6)
-
-    single = tf.keras.Model(model.input, model.outputs[2])
-    assert len(trainer.to_nchw(single).outputs) == 1
+    assert len(trainer.to_nchw(tf.keras.Model(model.input, model.outputs[2])).outputs) == 1
 
 
 def test_channels_first_training_saves_channels_first_inference_models(tmp_path):
