@@ -50,9 +50,7 @@ def record(gt_boxes, gt_labels, dt_boxes, dt_labels, dt_scores, image_path="img.
 
 
 def evaluate(evaluator, records):
-    truth_values = None
-    for instances in records:
-        truth_values = evaluator.single_evaluation(instances, 1, False)
+    truth_values = [evaluator.single_evaluation(instances, 1, False) for instances in records][-1]
     return evaluator.conclude(truth_values, epoch=1)
 
 
@@ -132,6 +130,10 @@ AGREEMENT_CASES = {f"random {seed}": random_images(seed) for seed in range(6)} |
         one_class("b.png", *TALL, [[118, 214, 130, 263]], [[118, 217, 125, 259]], [0.8]),
         one_class("a.png", 97, 61, [[10, 10, 50, 30]], [[10, 10, 40, 30]], [0.7]),
     ],
+    # The first detection overlaps both objects alike and takes the later one; the second gets the other.
+    "tied IoUs": [
+        one_class("tie.png", 32, 64, [[0, 0, 20, 20], [4, 0, 24, 20]], [[2, 0, 22, 20], [4, 0, 24, 20]], [0.9, 0.8])
+    ],
     "tied scores, the object in the later name": [
         one_class("b.png", 60, 80, [[10, 10, 40, 40]], [[10, 10, 40, 40]], [0.5]),
         one_class("a.png", 60, 80, [], [[10, 10, 40, 40]], [0.5]),
@@ -141,6 +143,10 @@ AGREEMENT_CASES = {f"random {seed}": random_images(seed) for seed in range(6)} |
         one_class("a.png", 60, 80, [[10, 10, 40, 40]], [[10, 10, 40, 40]], [0.5]),
     ],
 }
+
+
+# Each metric's place in COCOeval.stats.
+COCO_STATS = {("mAP", "0.5"): 1, ("mAP", "0.75"): 2, ("mAP", "0.5:0.95"): 0, ("mAR", "0.5:0.95"): 8}
 
 
 @pytest.mark.parametrize("case", AGREEMENT_CASES)
@@ -159,10 +165,8 @@ def test_map_and_mar_agree_with_pycocotools(case):
     metrics = evaluate(evaluator, instances)
 
     stats = coco_stats([image[3:] for image in sorted(images, key=lambda image: image[0])])  # ids by sorted name
-    assert metrics["mAP"]["0.5"] == pytest.approx(stats[1], abs=1e-6)
-    assert metrics["mAP"]["0.75"] == pytest.approx(stats[2], abs=1e-6)
-    assert metrics["mAP"]["0.5:0.95"] == pytest.approx(stats[0], abs=1e-6)
-    assert metrics["mAR"]["0.5:0.95"] == pytest.approx(stats[8], abs=1e-6)
+    for (metric, thresholds), index in COCO_STATS.items():
+        assert metrics[metric][thresholds] == pytest.approx(stats[index], abs=1e-6), (metric, thresholds)
 
 
 def greedy_matches(ious, threshold):
@@ -208,9 +212,7 @@ def test_operating_point_metrics_and_confusion():
         # a missed; a detection of nothing.
         record([[0.1, 0.1, 0.2, 0.2]], ["a"], [[0.6, 0.6, 0.8, 0.8]], ["b"], [0.7]),
     ]
-    truth_values = None
-    for instances in records:
-        truth_values = evaluator.single_evaluation(instances, 1, False)
+    truth_values = [evaluator.single_evaluation(instances, 1, False) for instances in records][-1]
     # Rows: true a, b, c, nothing; columns: predicted a, b, c, nothing.
     np.testing.assert_array_equal(truth_values.confusion, [[1, 0, 0, 1], [0, 0, 1, 0], [0, 0, 0, 0], [0, 1, 0, 0]])
     metrics = evaluator.conclude(truth_values, epoch=1)
@@ -263,9 +265,9 @@ def test_bad_instances_name_the_image(change, message):
     assert "cat.jpg" in str(error.value)
 
 
-def fixed_runner(scores, distances, labels=LABELS, input_size=32):
+def fixed_runner(scores, distances):
     """A runner whose model output is replaced by the given maps (decoding is what is tested)."""
-    runner = DetectionRunner(tiny_model(input_size, len(labels)), labels=labels)
+    runner = DetectionRunner(tiny_model(), labels=LABELS)
     runner._predict = lambda images: (tf.constant(scores[np.newaxis]), tf.constant(distances[np.newaxis]))
     return runner
 
