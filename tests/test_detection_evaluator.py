@@ -299,18 +299,17 @@ def test_runner_suppresses_overlaps_within_a_class_only():
     scores[3, 1, 1] = 0.8  # a: box 0..24 x 16..32 (clipped), IoU 0.25 with the first
     scores[1, 1, 2] = 0.7  # b on the same spot as the first a
     runner = fixed_runner(scores, distances)
-    image = np.zeros((32, 32, 3), np.uint8)
-    runner.nms_iou = 0.3
-    assert list(runner.run_single_instance(image)[1]) == ["a", "a", "b"]
-    runner.nms_iou = 0.2
-    _, classes, found_scores = runner.run_single_instance(image)
-    assert list(classes) == ["a", "b"]
-    np.testing.assert_allclose(found_scores, [0.9, 0.7])
     # At most max_detections after suppression, not before it: the suppressed a leaves room for b.
-    runner.max_detections = 2
-    assert list(runner.run_single_instance(image)[1]) == ["a", "b"]
-    runner.max_detections = 1
-    assert list(runner.run_single_instance(image)[1]) == ["a"]
+    for nms_iou, max_detections, classes, expected_scores in (
+        (0.3, 100, ["a", "a", "b"], [0.9, 0.8, 0.7]),
+        (0.2, 100, ["a", "b"], [0.9, 0.7]),
+        (0.2, 2, ["a", "b"], [0.9, 0.7]),
+        (0.2, 1, ["a"], [0.9]),
+    ):
+        runner.nms_iou, runner.max_detections = nms_iou, max_detections
+        _, found_classes, found_scores = runner.run_single_instance(np.zeros((32, 32, 3), np.uint8))
+        assert list(found_classes) == classes, (nms_iou, max_detections)
+        np.testing.assert_allclose(found_scores, expected_scores)
 
 
 def test_runner_uses_the_current_weights_of_the_training_model():
