@@ -189,7 +189,9 @@ def test_storage_pattern_order_case_and_pairing(tmp_path):
         "y.tiff": "",
         "no_label.jpg": None,
     }
-    dataset = darknet.DarknetDataset(description(tmp_path, train=train), [64, 64])
+    root = tmp_path / "run[1]*"  # folder names are matched literally, not as patterns
+    dataset = darknet.DarknetDataset(description(root, train=train), [64, 64])
+    assert dataset.train_storage[0][0].startswith(str(root)) and dataset.num_val_samples == 1
     images = [os.path.basename(image) for image, _ in dataset.train_storage]
     assert images[0] == "a.PNG"
     assert sorted(images[1:3]) == ["b.jpg", "img.final.jpg"]
@@ -243,14 +245,6 @@ def test_storage_pairs_paths_exactly_as_os_path_does(tmp_path, monkeypatch):
         == expected
     )
     assert len(calls) == 2 * len(stems)
-
-
-def test_storage_folders_are_matched_literally(tmp_path):
-    root = tmp_path / "run[1]*"
-    root.mkdir()
-    dataset = darknet.DarknetDataset(description(root), [64, 64])
-    assert dataset.num_train_samples == 1 and dataset.num_val_samples == 1
-    assert dataset.train_storage[0][0].startswith(str(root))
 
 
 def test_storage_appends_on_each_call_and_reports_progress(dataset, monkeypatch):

@@ -145,10 +145,8 @@ def test_fine_tuning_loads_the_matching_layers_and_a_new_class_count_all_but_the
     segmenter = build_segmentation_model((32, 32, 3), 3)
     segmenter.save(tmp_path / "segmenter.h5")
     other = build_segmentation_model((32, 32, 3), 4)
-    assert (
-        load_matching_weights(other, tmp_path / "segmenter.h5")[0]
-        == len([layer for layer in other.layers if layer.weights]) - 1
-    )
+    loaded, total = load_matching_weights(other, tmp_path / "segmenter.h5")
+    assert loaded == total - 1
     (tmp_path / "empty").mkdir()
     with pytest.raises(FileNotFoundError, match="no best.h5 or last.h5"):
         load_matching_weights(other, tmp_path / "empty")
