@@ -82,30 +82,19 @@ def coco_stats(records):
     from pycocotools.coco import COCO
     from pycocotools.cocoeval import COCOeval
 
+    def entry(image_id, box, cls):
+        width, height = box[2] - box[0], box[3] - box[1]
+        bbox = [box[0], box[1], width, height]
+        return {"image_id": image_id, "category_id": int(cls) + 1, "bbox": bbox, "area": width * height, "iscrowd": 0}
+
     images, annotations, detections = [], [], []
     for image_id, (gt, gt_classes, dt, dt_classes, dt_scores) in enumerate(records, start=1):
         images.append({"id": image_id, "width": 200, "height": 150})
-        for box, cls in zip(gt, gt_classes):
-            w, h = box[2] - box[0], box[3] - box[1]
-            annotations.append(
-                {
-                    "id": len(annotations) + 1,
-                    "image_id": image_id,
-                    "category_id": int(cls) + 1,
-                    "bbox": [box[0], box[1], w, h],
-                    "area": w * h,
-                    "iscrowd": 0,
-                }
-            )
-        for box, cls, score in zip(dt, dt_classes, dt_scores):
-            detections.append(
-                {
-                    "image_id": image_id,
-                    "category_id": int(cls) + 1,
-                    "score": float(score),
-                    "bbox": [box[0], box[1], box[2] - box[0], box[3] - box[1]],
-                }
-            )
+        annotations += [entry(image_id, box, cls) for box, cls in zip(gt, gt_classes)]
+        found = zip(dt, dt_classes, dt_scores)
+        detections += [entry(image_id, box, cls) | {"score": float(score)} for box, cls, score in found]
+    for number, annotation in enumerate(annotations, start=1):
+        annotation["id"] = number
     coco = COCO()
     coco.dataset = {
         "images": images,
