@@ -215,35 +215,20 @@ def test_storage_pairs_paths_exactly_as_os_path_does(tmp_path, monkeypatch):
     (labels / "folder.txt").mkdir()  # exists, as os.path.exists says
     split = {"images": str(images), "annotations": str(labels) + "/"}
 
-    def spec_pairing():
-        found = []
-        for pattern in ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]"):
-            found += glob.glob(os.path.join(str(images), pattern))
-        pairs = [
-            [image, os.path.join(split["annotations"], os.path.splitext(os.path.basename(image))[0] + ".txt")]
-            for image in found
-        ]
-        return [pair for pair in pairs if os.path.exists(pair[1])]
-
-    expected = spec_pairing()
-    assert sorted(os.path.basename(label) for _, label in expected) == [
-        "a..txt",
-        "folder.txt",
-        "img.final.txt",
-        "x.y.z.txt",
-        "ü ñ.txt",
-    ]
-    assert (
-        darknet.DarknetDataset({"classes": ["a"], "train": split, "validation": split}, [8, 8]).train_storage
-        == expected
-    )
+    # What glob and os.path make of the folders: the pairs, in glob's order.
+    patterns = ("*.[pP][nN][gG]", "*.[jJ][pP][gG]", "*.[jJ][pP][eE][gG]")
+    found = [image for pattern in patterns for image in glob.glob(os.path.join(str(images), pattern))]
+    stems_found = [(image, os.path.splitext(os.path.basename(image))[0]) for image in found]
+    pairs = [[image, os.path.join(split["annotations"], stem + ".txt")] for image, stem in stems_found]
+    expected = [pair for pair in pairs if os.path.exists(pair[1])]
+    paired = ["a..txt", "folder.txt", "img.final.txt", "x.y.z.txt", "ü ñ.txt"]
+    assert sorted(os.path.basename(label) for _, label in expected) == paired
+    mapping = {"classes": ["a"], "train": split, "validation": split}
+    assert darknet.DarknetDataset(mapping, [8, 8]).train_storage == expected
     # Path functions replaced by the caller are the ones called.
     calls = []
     monkeypatch.setattr(darknet, "exists", lambda path: calls.append(path) or os.path.exists(path))
-    assert (
-        darknet.DarknetDataset({"classes": ["a"], "train": split, "validation": split}, [8, 8]).train_storage
-        == expected
-    )
+    assert darknet.DarknetDataset(mapping, [8, 8]).train_storage == expected
     assert len(calls) == 2 * len(stems)
 
 
