@@ -101,10 +101,9 @@ def test_a_resumed_run_ends_as_an_uninterrupted_one(tmp_path, deterministic_ops,
     resumed = run(stopped, 4, resume=True, model_seed=7, trainer_class=trainer_class, ema_decay=ema_decay)
     assert f"Resuming the run in {stopped} at epoch 3" in capsys.readouterr().out
 
-    for expected, actual in zip(uninterrupted.model.weights, resumed.model.weights):
-        np.testing.assert_allclose(actual.numpy(), expected.numpy(), rtol=1e-6, atol=1e-7)
-    for expected, actual in zip(uninterrupted.optimizer.variables, resumed.optimizer.variables):
-        np.testing.assert_allclose(actual.numpy(), expected.numpy(), rtol=1e-6, atol=1e-7)
+    trained = [trainer.model.weights + trainer.optimizer.variables for trainer in (uninterrupted, resumed)]
+    for expected, actual in zip(*trained, strict=True):
+        np.testing.assert_allclose(actual.numpy(), expected.numpy(), rtol=1e-6, atol=1e-7, err_msg=actual.path)
     assert int(resumed.optimizer.iterations.numpy()) == 12
     # The saved models hold the averages, when the run keeps them: those of the state and the steps after it.
     for name in ("best.h5", "last.h5"):
