@@ -21,11 +21,11 @@ LABELS = ["background"] + NAMES
 CLASS_COUNT = len(LABELS)
 
 
-def tiny_model(input_size=32, classes=CLASS_COUNT, training_outputs=0):
-    """A model with the reference detector's inference outputs (scores, distances)."""
-    inputs = tf.keras.Input((input_size, input_size, 3))
+def tiny_model(training_outputs=0):
+    """A model of 32 x 32 images with the reference detector's inference outputs (scores, distances)."""
+    inputs = tf.keras.Input((32, 32, 3))
     features = tf.keras.layers.AveragePooling2D(8)(inputs)
-    scores = tf.keras.layers.Conv2D(classes, 1, activation="sigmoid")(features)
+    scores = tf.keras.layers.Conv2D(CLASS_COUNT, 1, activation="sigmoid")(features)
     distances = tf.keras.layers.Conv2D(4, 1, activation="softplus")(features)
     extra = [scores, distances][:training_outputs]
     return tf.keras.Model(inputs, extra + [scores, distances])
