@@ -42,7 +42,7 @@ def adam():
     return tf.keras.optimizers.Adam(schedule)
 
 
-def run(folder, epochs, start=1, resume=False, model_seed=1, trainer_class=DetectionTrainer, ema_decay=None):
+def run(folder, epochs, resume=False, model_seed=1, trainer_class=DetectionTrainer, ema_decay=None):
     """Trains a fresh trainer in `folder` up to `epochs` (with weight averaging when `ema_decay` is set)."""
     tf.keras.utils.set_random_seed(model_seed)
     segmentation = trainer_class is SegmentationTrainer
@@ -60,8 +60,7 @@ def run(folder, epochs, start=1, resume=False, model_seed=1, trainer_class=Detec
         skip_initial_validation=not resume,
     )
     trainer.ema_decay, trainer.ema_warmup_steps = ema_decay, 4
-    if resume:
-        start = trainer.resume()
+    start = trainer.resume() if resume else 1
     batches = train_batches(count=3, extra_targets=0 if segmentation else 1)
     if segmentation:
         batches = batches.map(lambda images: (images, tf.zeros(tf.shape(images)[:3], tf.int32)))
