@@ -142,7 +142,7 @@ ENTRY_DAMAGE = [
     lambda data: b"",  # emptied, as after a power loss
     lambda data: data.replace(b'"variant"', b'"varianz"', 1),  # header unreadable
     lambda data: with_header(data, b"[1]"),  # a header of another JSON kind
-    lambda data: data[:200] + bytes([data[200] ^ 1]) + data[201:],  # one bit flipped
+    lambda data: data[:-100] + bytes([data[-100] ^ 1]) + data[-99:],  # one bit of a pixel flipped
 ]
 SOURCE_CHANGES = [rewrite_source, truncate_source, lambda paths: os.replace(paths[1], paths[0])]  # ... or replaced
 
