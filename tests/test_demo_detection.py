@@ -12,6 +12,8 @@ import tensorflow as tf
 import yaml
 from quillon.forgeline.demo import data
 from quillon.forgeline.demo.__main__ import main
+from quillon.forgeline.demo.data_headpose import generate_headpose_dataset
+from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import STRIDE, box_distances_from_logits, build_single_scale_detection_model
 from trainer_doubles import SUMMARY_KEYS, assert_detection_run_files
@@ -60,21 +62,28 @@ def test_boxes_cover_exactly_the_drawn_shapes(monkeypatch):
             assert (xs.min() + left, ys.min() + top, xs.max() + left + 1, ys.max() + top + 1) == (x1, y1, x2, y2)
 
 
-def test_existing_dataset_folders(tmp_path):
-    path = data.generate_detection_dataset(tmp_path / "moved", seed=0, train_images=2, validation_images=1)
+@pytest.mark.parametrize(
+    "generate", [data.generate_detection_dataset, generate_segmentation_dataset, generate_headpose_dataset]
+)
+def test_a_generated_folder_is_reused_where_it_lies_and_no_other_is_overwritten(tmp_path, generate):
+    generate(tmp_path / "moved", seed=0, train_images=2, validation_images=1)
     os.rename(tmp_path / "moved", tmp_path / "here")
-    # Same parameters: reused, with the description pointing at the folder's new place.
-    path = data.generate_detection_dataset(tmp_path / "here", seed=0, train_images=2, validation_images=1)
-    assert yaml.safe_load(open(path))["train"]["images"] == str(tmp_path / "here" / "train" / "images")
+    images = {path: path.stat().st_mtime_ns for path in (tmp_path / "here").glob("*/images/*")}
+    # Same parameters: reused as it is, described where it now lies.
+    folders = generate(tmp_path / "here", seed=0, train_images=2, validation_images=1)
+    described = folders if isinstance(folders, dict) else yaml.safe_load(open(folders))
+    assert str(tmp_path / "here" / "train" / "images") in str(described) and "moved" not in str(described)
+    assert {path: path.stat().st_mtime_ns for path in images} == images
     with pytest.raises(FileExistsError, match="was generated with"):
-        data.generate_detection_dataset(tmp_path / "here", seed=1, train_images=2, validation_images=1)
+        generate(tmp_path / "here", seed=1, train_images=2, validation_images=1)
     (tmp_path / "mine").mkdir()
     (tmp_path / "mine" / "notes.txt").write_text("keep")
     with pytest.raises(FileExistsError, match="not a generated dataset"):
-        data.generate_detection_dataset(tmp_path / "mine")
+        generate(tmp_path / "mine")
     assert os.listdir(tmp_path / "mine") == ["notes.txt"]
     with pytest.raises(ValueError, match="train_images"):
-        data.generate_detection_dataset(tmp_path / "new", train_images=0)
+        generate(tmp_path / "new", train_images=0)
+    assert sorted(os.listdir(tmp_path)) == ["here", "mine"]  # no staging folder left behind
 
 
 def test_model_outputs():

@@ -72,21 +72,6 @@ class TestBuiltInData:
             seen |= set(np.unique(np.asarray(mask)).tolist())
         assert 0 in seen and seen <= set(range(len(CLASSES))) and len(seen) > 1
 
-    def test_reuses_an_equal_dataset_and_refuses_anything_else(self, tmp_path):
-        folder = tmp_path / "data"
-        generate_segmentation_dataset(folder, train_images=2, validation_images=1, size=16)
-        stamp = os.path.getmtime(folder / "train" / "images" / "00000.png")
-        generate_segmentation_dataset(folder, train_images=2, validation_images=1, size=16)
-        assert os.path.getmtime(folder / "train" / "images" / "00000.png") == stamp
-        with pytest.raises(FileExistsError, match="generated with"):
-            generate_segmentation_dataset(folder, seed=1, train_images=2, validation_images=1, size=16)
-        (tmp_path / "mine").mkdir()
-        (tmp_path / "mine" / "notes.txt").write_text("keep me")
-        with pytest.raises(FileExistsError, match="not a generated dataset"):
-            generate_segmentation_dataset(tmp_path / "mine", train_images=2, validation_images=1, size=16)
-        assert (tmp_path / "mine" / "notes.txt").read_text() == "keep me"
-        assert [name for name in os.listdir(tmp_path) if name.startswith(".")] == []
-
 
 def segmentation_dataset(root, shape=(8, 8), train="im", train_masks="ma", val="im", val_masks="ma", **kwargs):
     """A SegmentationDataset over folders of ``root``, named by their part."""
