@@ -66,6 +66,11 @@ def test_boxes_cover_exactly_the_drawn_shapes(monkeypatch):
     "generate", [data.generate_detection_dataset, generate_segmentation_dataset, generate_headpose_dataset]
 )
 def test_a_generated_folder_is_reused_where_it_lies_and_no_other_is_overwritten(tmp_path, generate):
+    abandoned = tmp_path / ".moved-staging-999999999-abc"  # a killed generation's: no process has that id
+    abandoned.mkdir()
+    (abandoned / "0.png").write_bytes(b"half")
+    running = f".moved-staging-{os.getpid()}-def"
+    (tmp_path / running).mkdir()
     generate(tmp_path / "moved", seed=0, train_images=2, validation_images=1)
     os.rename(tmp_path / "moved", tmp_path / "here")
     images = {path: path.stat().st_mtime_ns for path in (tmp_path / "here").glob("*/images/*")}
@@ -83,7 +88,7 @@ def test_a_generated_folder_is_reused_where_it_lies_and_no_other_is_overwritten(
     assert os.listdir(tmp_path / "mine") == ["notes.txt"]
     with pytest.raises(ValueError, match="train_images"):
         generate(tmp_path / "new", train_images=0)
-    assert sorted(os.listdir(tmp_path)) == ["here", "mine"]  # no staging folder left behind
+    assert sorted(os.listdir(tmp_path)) == [running, "here", "mine"]  # no staging folder left but a running one
 
 
 def test_model_outputs():
@@ -240,15 +245,3 @@ def test_a_job_shows_the_missing_mlflow_warning_once(monkeypatch):
         warnings.simplefilter("always")
         assert main(["detect"]) == 0
     assert len([w for w in shown if "MLFlow" in str(w.message)]) == 1
-
-
-def test_staging_folders_of_killed_data_generations_are_removed(tmp_path):
-    from quillon.forgeline.demo.data_folder import write_dataset_once
-
-    abandoned = tmp_path / ".data-staging-999999999-abc"  # no process has that id
-    abandoned.mkdir()
-    (abandoned / "0.png").write_bytes(b"half")
-    running = tmp_path / f".data-staging-{os.getpid()}-def"
-    running.mkdir()
-    write_dataset_once(tmp_path / "data", {"images": 1}, lambda staging: None)
-    assert not abandoned.exists() and running.exists() and (tmp_path / "data" / "dataset.json").is_file()
