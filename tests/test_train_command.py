@@ -117,31 +117,19 @@ def test_segment_and_headpose_train_on_their_documented_layouts(tmp_path):
     assert (tmp_path / "h" / "run" / "validation" / "results.json").is_file()
 
 
-def add_images(description, count, split="train"):
-    """``count`` more labelled images in ``split`` of the Darknet description at ``description``."""
-    folders = yaml.safe_load(description.read_text())[split]
-    for index in range(count):
-        Image.new("RGB", (48, 40), (40 * index % 255, 90, 160)).save(
-            os.path.join(folders["images"], f"more{index}.png")
-        )
-        with open(os.path.join(folders["annotations"], f"more{index}.txt"), "w") as stream:
-            stream.write("0 0.5 0.5 0.5 0.5\n")
-    return folders
-
-
 def non_image_jpg(data, count=1):
-    folders = add_images(data, 10)
+    """Ten more labelled images and ``count`` labelled files named .jpg that are no images, in the training split."""
+    train = data.parent / "train"
+    for index in range(10):
+        Image.new("RGB", (48, 40), (40 * index % 255, 90, 160)).save(train / "images" / f"more{index}.png")
     for index in range(count):
-        with open(os.path.join(folders["images"], f"notes{index}.jpg"), "w") as stream:
-            stream.write("meeting notes, saved with the wrong name\n")
-        with open(os.path.join(folders["annotations"], f"notes{index}.txt"), "w") as stream:
-            stream.write("0 0.5 0.5 0.5 0.5\n")
+        (train / "images" / f"notes{index}.jpg").write_text("meeting notes, saved with the wrong name\n")
+    for stem in [f"more{index}" for index in range(10)] + [f"notes{index}" for index in range(count)]:
+        (train / "labels" / f"{stem}.txt").write_text("0 0.5 0.5 0.5 0.5\n")
 
 
 def label(data, text):
-    folders = yaml.safe_load(data.read_text())["train"]
-    with open(os.path.join(folders["annotations"], "1.txt"), "w") as stream:
-        stream.write(text)
+    (data.parent / "train" / "labels" / "1.txt").write_text(text)
 
 
 def killed_before_first_state(out):
