@@ -351,41 +351,19 @@ bool uses_own_method(const py::object& self, const py::object& defining_class, c
   return false;
 }
 
-// `load_instance(entry)`, except that a sample whose files cannot be read
-// (they went bad while training runs) is skipped with one warning naming
-// them, and the first readable sample of the split takes its place.
-py::tuple load_readable(const py::object& self, const py::object& load_instance, const py::object& entry) {
-  py::list candidates;
-  candidates.append(entry);
-  for (py::handle stored : self.attr("train_storage")) candidates.append(stored);
-  py::object first_failure = py::none();
-  for (py::handle candidate : candidates) {
-    try {
-      return py::tuple(load_instance(candidate));
-    } catch (py::error_already_set& error) {
-      if (!error.matches(PyExc_OSError)) throw;
-      py::str sample = py::str("{}, {}").format(path_text(candidate[py::int_(0)]), path_text(candidate[py::int_(1)]));
-      py::module_::import("quillon.forgeline.datasets.utils").attr("warn_skipped_once")(self, sample, error.value());
-      if (first_failure.is_none()) first_failure = py::str("{}: {}").format(sample, error.value());
-    }
-  }
-  // The first failure names the sample the pipeline asked for.
-  throw py::value_error(
-      py::str("none of the training samples can be read any more; the first: {}").format(first_failure));
-}
-
 // Loads a batch of training storage entries (an array of [image path,
 // annotation path] rows) with `self._load_instance`, checking each result as
 // batching would: the images, all of one HxWx3 uint8 shape, stacked into one
 // array that TensorFlow adopts without copying, and the angles (B x 3 float32).
-py::tuple load_training_batch(const py::object& self, const py::object& entries) {
+py::tuple load_training_batch(const Globals& g, const py::object& self, const py::object& entries) {
   py::object load_instance = self.attr("_load_instance");
   const auto count = static_cast<py::ssize_t>(py::len(entries));
   std::vector<py::array_t<std::uint8_t, py::array::c_style>> images;
   py::array_t<float> angles({count, py::ssize_t{3}});
   for (py::ssize_t index = 0; index < count; ++index) {
     py::object entry = entries[py::int_(index)];
-    py::tuple loaded = load_readable(self, load_instance, entry);
+    // A sample whose files went bad while training runs is skipped (datasets.utils.load_readable).
+    py::tuple loaded(g["load_readable"](self, load_instance, entry));
     auto problem = [&](const std::string& what) {
       return py::value_error(py::str("_load_instance({}) returned {}; a training batch needs an HxWx3 uint8 image "
                                      "of the dataset's shape and 3 float32 angles")
@@ -801,6 +779,7 @@ PYBIND11_MODULE(attitude, m) {
   g.bind_from("quillon.forgeline.datasets.utils", "xywhn2xyxy");
   g.bind_from("quillon.forgeline.datasets.utils", "distributed");
   g.bind_from("quillon.forgeline.datasets.utils", "worker_share");
+  g.bind_from("quillon.forgeline.datasets.utils", "load_readable");
   g.bind("Image", py::module_::import("PIL.Image"));
   g.bind("ImageFilter", py::module_::import("PIL.ImageFilter"));
   g.bind("tf", py::module_::import("tensorflow"));
@@ -923,9 +902,10 @@ PYBIND11_MODULE(attitude, m) {
                 // time of a 640x480 JPEG).
                 py::cpp_function load_batch(
                     [g, self](py::object entries) {
-                      py::list batch = numpy_function(
-                          g, py::cpp_function([self](py::object rows) { return load_training_batch(self, rows); }),
-                          list_of({entries}), output_types(g, {"uint8", "float32"}));
+                      py::list batch = numpy_function(g, py::cpp_function([g, self](py::object rows) {
+                                                        return load_training_batch(g, self, rows);
+                                                      }),
+                                                      list_of({entries}), output_types(g, {"uint8", "float32"}));
                       // Known ranks: the trainer compiles its step once for all batches.
                       py::object shape = self.attr("shape");
                       batch[0].attr("set_shape")(py::make_tuple(py::none(), shape[py::int_(0)], shape[py::int_(1)], 3));

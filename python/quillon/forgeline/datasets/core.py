@@ -13,6 +13,7 @@ from quillon.forgeline.datasets.augmentation_names import AUGMENTATIONS, GEOMETR
 from quillon.forgeline.datasets.checks import read_yaml_mapping
 from quillon.forgeline.datasets.utils import (
     distributed,
+    entry_text,
     usable_cores,
     warn_skipped_once,
     without_autotuning,
@@ -300,12 +301,12 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             else:
                 description = type(image).__name__
             raise ValueError(
-                f"{type(self).__name__}.load_instance({_entry_text(entry)}): image must be an HxWx3 uint8 array, "
+                f"{type(self).__name__}.load_instance({entry_text(entry)}): image must be an HxWx3 uint8 array, "
                 f"got {description}"
             )
         if expected_hw is not None and image.shape[:2] != expected_hw:
             raise ValueError(
-                f"{type(self).__name__}.load_instance({_entry_text(entry)}): training image must be "
+                f"{type(self).__name__}.load_instance({entry_text(entry)}): training image must be "
                 f"{expected_hw[0]}x{expected_hw[1]}, got {image.shape[0]}x{image.shape[1]}"
             )
 
@@ -315,7 +316,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             return np.zeros((0, 5), np.float32)
         if boxes.ndim != 2 or boxes.shape[1] != 5 or not np.issubdtype(boxes.dtype, np.number):
             raise ValueError(
-                f"{type(self).__name__}.load_instance({_entry_text(entry)}): boxes must be an N x 5 numeric array "
+                f"{type(self).__name__}.load_instance({entry_text(entry)}): boxes must be an N x 5 numeric array "
                 f"(x1, y1, x2, y2, label), got shape {boxes.shape} dtype {boxes.dtype}"
             )
         return boxes.astype(np.float32)
@@ -344,7 +345,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
             name = name.encode("utf-8")
         if not isinstance(name, bytes):
             raise ValueError(
-                f"{type(self).__name__}.load_instance({_entry_text(entry)}): file name must be a str, "
+                f"{type(self).__name__}.load_instance({entry_text(entry)}): file name must be a str, "
                 f"got {type(name).__name__}"
             )
         return image, self._checked_boxes(boxes, entry), np.bytes_(name)
@@ -365,7 +366,7 @@ class BaseDetectionDataset(metaclass=_RunsHooksAfterConstruction):
                 image, boxes = self._load_train_sample(entry, expected_hw, cache)
             except OSError as error:
                 # A file that went bad during training must not end the run.
-                warn_skipped_once(self, _entry_text(entry), error)
+                warn_skipped_once(self, entry_text(entry), error)
                 unreadable.append(index)
                 image, boxes = np.full((*expected_hw, 3), FILL_VALUE, np.uint8), np.zeros((0, 5), np.float32)
             if seed is None:
@@ -583,11 +584,3 @@ def _aligned_uint8_array(shape):
     buffer = np.empty(size + _TENSOR_ALIGNMENT, np.uint8)
     offset = -buffer.ctypes.data % _TENSOR_ALIGNMENT
     return buffer[offset : offset + size].reshape(shape)
-
-
-def _entry_text(entry):
-    """Readable form of a storage entry for error messages."""
-    try:
-        return ", ".join(item.decode("utf-8", "replace") if isinstance(item, bytes) else str(item) for item in entry)
-    except TypeError:
-        return str(entry)

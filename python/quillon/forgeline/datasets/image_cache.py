@@ -267,11 +267,11 @@ class ImageCache:
         return tuple(arrays)
 
     def _write(self, path, sources, arrays):
-        payload = arrays  # C-contiguous, as _kept makes them
+        # The arrays are C-contiguous, as _kept makes them: written as they are.
         header = {"sources": sources, "variant": self.variant}
-        header["arrays"] = [[array.dtype.str, list(array.shape)] for array in payload]
+        header["arrays"] = [[array.dtype.str, list(array.shape)] for array in arrays]
         crc = 0
-        for array in payload:
+        for array in arrays:
             crc = crc32c.crc32c(array, crc)
         header["crc32c"] = crc
         encoded = json.dumps(header).encode("utf-8")
@@ -283,7 +283,7 @@ class ImageCache:
             os.makedirs(self.folder, exist_ok=True)
             with open(temporary, "wb") as stream:
                 stream.write(_MAGIC + _HEADER_LENGTH.pack(len(encoded)) + encoded)
-                for array in payload:
+                for array in arrays:
                     stream.write(array.data)
             os.replace(temporary, path)
         except OSError as error:

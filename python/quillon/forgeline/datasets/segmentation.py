@@ -1,5 +1,6 @@
 """Semantic-segmentation dataset: folders of images and class-index PNG masks."""
 
+import functools
 import os
 import warnings
 
@@ -13,10 +14,10 @@ from quillon.forgeline.datasets.utils import (
     describe_folder,
     distributed,
     find_images,
+    load_readable,
     to_rgb,
     usable_cores,
     warn_if_exif_rotated,
-    warn_skipped_once,
     without_autotuning,
     worker_share,
 )
@@ -113,26 +114,11 @@ class SegmentationDataset:
     def _tf_load(self, entry, cache=None, training=False):
         load = self.load_sample if cache is None else lambda entry: self._cached_sample(entry, cache)
         if training:
-            load = self._readable_train_sample(load)
+            load = functools.partial(load_readable, self, load)
         image, mask = tf.numpy_function(load, [entry], [tf.uint8, tf.int32])
         image.set_shape([self.shape[0], self.shape[1], 3])
         mask.set_shape([self.shape[0], self.shape[1]])
         return image, mask
-
-    def _readable_train_sample(self, load):
-        """`load`, except that a sample whose files cannot be read (they went
-        bad while training runs) is skipped with one warning naming them, and
-        the first readable sample of the split takes its place."""
-
-        def load_readable(entry):
-            for candidate in (entry, *self.train_storage):
-                try:
-                    return load(candidate)
-                except OSError as error:
-                    warn_skipped_once(self, ", ".join(_text(item) for item in candidate), error)
-            raise ValueError("SegmentationDataset: none of the training samples can be read any more")
-
-        return load_readable
 
     def _cached_sample(self, entry, cache):
         # Copies: TensorFlow may take an array over as a tensor's memory, and

@@ -334,3 +334,29 @@ def warn_skipped_once(dataset, sample, error):
     if sample not in skipped:
         skipped.add(sample)
         warnings.warn(f"Skipped training sample {sample}: {error}", stacklevel=3)
+
+
+def entry_text(entry):
+    """Readable form of a storage entry (its file paths) for messages."""
+    try:
+        return ", ".join(item.decode("utf-8", "replace") if isinstance(item, bytes) else str(item) for item in entry)
+    except TypeError:
+        return str(entry)
+
+
+def load_readable(dataset, load, entry):
+    """``load(entry)``, except that a training sample whose files cannot be read
+    (they went bad while training runs: ``load`` raises OSError) is skipped with
+    one warning naming them, and the first readable sample of the split
+    (``dataset.train_storage``) takes its place."""
+    first_failure = None
+    for candidate in (entry, *dataset.train_storage):
+        try:
+            return load(candidate)
+        except OSError as error:
+            warn_skipped_once(dataset, entry_text(candidate), error)
+            first_failure = first_failure or f"{entry_text(candidate)}: {error}"
+    # The first failure names the sample the pipeline asked for.
+    raise ValueError(
+        f"{type(dataset).__name__}: none of the training samples can be read any more; the first: {first_failure}"
+    )
