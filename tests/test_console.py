@@ -1,4 +1,5 @@
-"""What a user reads: the console of a job, the threshold predict takes, one class numbering, TensorBoard."""
+"""What a user reads: the console of a job, the threshold predict takes, one class numbering, TensorBoard; a job
+repeats bit for bit."""
 
 import glob
 import json
@@ -7,6 +8,7 @@ import re
 import subprocess
 import sys
 
+import h5py
 import numpy as np
 import pytest
 import quillon
@@ -15,21 +17,43 @@ from quillon.forgeline.__main__ import main
 from quillon.forgeline.evaluation.detection import DetectionTruthValues, best_f1
 from test_train_command import write_darknet_data
 
+# Every kind of augmentation and op determinism: a second run of these options repeats the first bit for bit.
+JOB = "--epochs 2 --input-size 32 --batch-size 1 --model-size small --mosaic 1 --affine 0.5 --hue 0.5 --deterministic"
 
-@pytest.fixture(scope="module")
-def job(tmp_path_factory):
-    """A two-epoch detection job run as a user runs it; its console (stdout and stderr) and run folder."""
-    root = tmp_path_factory.mktemp("job")
-    data = write_darknet_data(root / "data")
-    command = [sys.executable, "-m", "quillon.forgeline", "train", "detect", "--data", str(data)]
-    command += ["--out", str(root / "out"), "--epochs", "2", "--input-size", "32", "--batch-size", "1"]
+
+def train_in_a_child(data, out):
+    """A detection job run as a user runs it (op determinism is for the whole process); its console."""
+    command = [sys.executable, "-m", "quillon.forgeline", "train", "detect", "--data", str(data), "--out", str(out)]
     environment = {key: value for key, value in os.environ.items() if key != "TF_CPP_MIN_LOG_LEVEL"}
     # The child imports the package this test imports (the installed one, or the tree's under PYTHONPATH).
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(quillon.__file__)))
     environment["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, environment.get("PYTHONPATH")]))
-    done = subprocess.run(command, capture_output=True, text=True, env=environment, timeout=600)
+    done = subprocess.run(command + JOB.split(), capture_output=True, text=True, env=environment, timeout=600)
     assert done.returncode == 0, done.stderr
-    return done.stdout + done.stderr, root / "out" / "run"
+    return done.stdout + done.stderr
+
+
+@pytest.fixture(scope="module")
+def job(tmp_path_factory):
+    """A two-epoch detection job; its console (stdout and stderr) and run folder."""
+    root = tmp_path_factory.mktemp("job")
+    return train_in_a_child(write_darknet_data(root / "data"), root / "out"), root / "out" / "run"
+
+
+def saved_weights(path):
+    arrays = {}
+    with h5py.File(path) as saved:
+        saved.visititems(lambda name, item: arrays.update({name: item[()]}) if isinstance(item, h5py.Dataset) else None)
+    return arrays
+
+
+def test_deterministic_runs_repeat_bit_for_bit(job, tmp_path):
+    _, run = job
+    train_in_a_child(run.parent.parent / "data" / "data.yaml", tmp_path / "again")
+    first, second = saved_weights(run / "last.h5"), saved_weights(tmp_path / "again" / "run" / "last.h5")
+    assert first.keys() == second.keys() and len(first) > 10
+    for name, array in first.items():
+        np.testing.assert_array_equal(array, second[name], err_msg=name)
 
 
 def test_a_job_shows_epochs_and_validation_lines_without_chatter_and_in_tensorboard(job):

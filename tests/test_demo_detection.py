@@ -12,6 +12,8 @@ import tensorflow as tf
 import yaml
 from quillon.forgeline.demo import data
 from quillon.forgeline.demo.__main__ import main
+from quillon.forgeline.demo.data_headpose import generate_headpose_dataset
+from quillon.forgeline.demo.data_segment import generate_segmentation_dataset
 from quillon.forgeline.losses import DetectionLoss
 from quillon.forgeline.models.detection import STRIDE, box_distances_from_logits, build_single_scale_detection_model
 from trainer_doubles import SUMMARY_KEYS, assert_detection_run_files
@@ -21,15 +23,25 @@ def split_files(folder):
     return sorted(os.path.relpath(path, folder) for path in glob.glob(os.path.join(folder, "*", "*", "*")))
 
 
-def test_generated_dataset_is_deterministic_and_well_formed(tmp_path):
-    first = data.generate_detection_dataset(tmp_path / "a", seed=3, train_images=40, validation_images=4)
-    data.generate_detection_dataset(tmp_path / "b", seed=3, train_images=40, validation_images=4)
-    data.generate_detection_dataset(tmp_path / "c", seed=4, train_images=40, validation_images=4)
-    files = split_files(tmp_path / "a")
-    assert files == split_files(tmp_path / "b")
-    assert all(filecmp.cmp(tmp_path / "a" / name, tmp_path / "b" / name, shallow=False) for name in files)
-    assert not all(filecmp.cmp(tmp_path / "a" / name, tmp_path / "c" / name, shallow=False) for name in files)
+GENERATORS = [data.generate_detection_dataset, generate_segmentation_dataset, generate_headpose_dataset]
 
+
+@pytest.mark.parametrize("generate", GENERATORS)
+def test_a_seed_gives_the_same_samples_whatever_the_counts(tmp_path, generate):
+    for folder, seed, count in (("a", 3, 3), ("more", 3, 5), ("other", 4, 3)):
+        generate(tmp_path / folder, seed=seed, train_images=count, validation_images=2)
+    files = split_files(tmp_path / "a")
+    assert len(files) < len(split_files(tmp_path / "more")) and set(files) <= set(split_files(tmp_path / "more"))
+    files = [name for name in files if not name.endswith(".mat")]  # a MATLAB file's header holds the time of writing
+    for folder, same in (("more", True), ("other", False)):
+        assert (
+            all(filecmp.cmp(tmp_path / "a" / name, tmp_path / folder / name, shallow=False) for name in files) == same
+        )
+
+
+def test_generated_detection_dataset_is_well_formed(tmp_path):
+    first = data.generate_detection_dataset(tmp_path / "a", seed=3, train_images=40, validation_images=4)
+    files = split_files(tmp_path / "a")
     description = yaml.safe_load(open(first))
     assert description["type"] == "darknet" and description["classes"] == ["circle", "square", "triangle"]
     assert description["validation"]["images"] == str(tmp_path / "a" / "validation" / "images")
@@ -60,21 +72,31 @@ def test_boxes_cover_exactly_the_drawn_shapes(monkeypatch):
             assert (xs.min() + left, ys.min() + top, xs.max() + left + 1, ys.max() + top + 1) == (x1, y1, x2, y2)
 
 
-def test_existing_dataset_folders(tmp_path):
-    path = data.generate_detection_dataset(tmp_path / "moved", seed=0, train_images=2, validation_images=1)
+@pytest.mark.parametrize("generate", GENERATORS)
+def test_a_generated_folder_is_reused_where_it_lies_and_no_other_is_overwritten(tmp_path, generate):
+    abandoned = tmp_path / ".moved-staging-999999999-abc"  # a killed generation's: no process has that id
+    abandoned.mkdir()
+    (abandoned / "0.png").write_bytes(b"half")
+    running = f".moved-staging-{os.getpid()}-def"
+    (tmp_path / running).mkdir()
+    generate(tmp_path / "moved", seed=0, train_images=2, validation_images=1)
     os.rename(tmp_path / "moved", tmp_path / "here")
-    # Same parameters: reused, with the description pointing at the folder's new place.
-    path = data.generate_detection_dataset(tmp_path / "here", seed=0, train_images=2, validation_images=1)
-    assert yaml.safe_load(open(path))["train"]["images"] == str(tmp_path / "here" / "train" / "images")
+    images = {path: path.stat().st_mtime_ns for path in (tmp_path / "here").glob("*/images/*")}
+    # Same parameters: reused as it is, described where it now lies.
+    folders = generate(tmp_path / "here", seed=0, train_images=2, validation_images=1)
+    described = folders if isinstance(folders, dict) else yaml.safe_load(open(folders))
+    assert str(tmp_path / "here" / "train" / "images") in str(described) and "moved" not in str(described)
+    assert {path: path.stat().st_mtime_ns for path in images} == images
     with pytest.raises(FileExistsError, match="was generated with"):
-        data.generate_detection_dataset(tmp_path / "here", seed=1, train_images=2, validation_images=1)
+        generate(tmp_path / "here", seed=1, train_images=2, validation_images=1)
     (tmp_path / "mine").mkdir()
     (tmp_path / "mine" / "notes.txt").write_text("keep")
     with pytest.raises(FileExistsError, match="not a generated dataset"):
-        data.generate_detection_dataset(tmp_path / "mine")
+        generate(tmp_path / "mine")
     assert os.listdir(tmp_path / "mine") == ["notes.txt"]
     with pytest.raises(ValueError, match="train_images"):
-        data.generate_detection_dataset(tmp_path / "new", train_images=0)
+        generate(tmp_path / "new", train_images=0)
+    assert sorted(os.listdir(tmp_path)) == [running, "here", "mine"]  # no staging folder left but a running one
 
 
 def test_model_outputs():
@@ -231,15 +253,3 @@ def test_a_job_shows_the_missing_mlflow_warning_once(monkeypatch):
         warnings.simplefilter("always")
         assert main(["detect"]) == 0
     assert len([w for w in shown if "MLFlow" in str(w.message)]) == 1
-
-
-def test_staging_folders_of_killed_data_generations_are_removed(tmp_path):
-    from quillon.forgeline.demo.data_folder import write_dataset_once
-
-    abandoned = tmp_path / ".data-staging-999999999-abc"  # no process has that id
-    abandoned.mkdir()
-    (abandoned / "0.png").write_bytes(b"half")
-    running = tmp_path / f".data-staging-{os.getpid()}-def"
-    running.mkdir()
-    write_dataset_once(tmp_path / "data", {"images": 1}, lambda staging: None)
-    assert not abandoned.exists() and running.exists() and (tmp_path / "data" / "dataset.json").is_file()

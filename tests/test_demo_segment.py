@@ -2,7 +2,6 @@
 
 import json
 import os
-import warnings
 
 import numpy as np
 import pytest
@@ -52,19 +51,9 @@ class RecordingWriter:
 
 
 class TestBuiltInData:
-    def test_same_seed_same_files_and_sample_does_not_depend_on_counts(self, tmp_path):
-        first = generate_segmentation_dataset(tmp_path / "a", seed=3, train_images=3, validation_images=2, size=32)
-        second = generate_segmentation_dataset(tmp_path / "b", seed=3, train_images=5, validation_images=2, size=32)
-        other = generate_segmentation_dataset(tmp_path / "c", seed=4, train_images=3, validation_images=2, size=32)
-        a, b = read_folder(first["train_images"]), read_folder(second["train_images"])
-        assert len(a) == 3 and len(b) == 5
-        assert all(a[name] == b[name] for name in a)
-        assert read_folder(first["val_masks"]) == read_folder(second["val_masks"])
-        assert read_folder(other["train_images"]) != a
-        assert first["classes"] == CLASSES == ["background", "circle", "square", "triangle"]
-
     def test_masks_are_class_indices_matching_their_images(self, tmp_path):
         folders = generate_segmentation_dataset(tmp_path / "d", train_images=6, validation_images=1, size=32)
+        assert folders["classes"] == CLASSES == ["background", "circle", "square", "triangle"]
         seen = set()
         for name in os.listdir(folders["train_images"]):
             image = Image.open(os.path.join(folders["train_images"], name))
@@ -73,36 +62,19 @@ class TestBuiltInData:
             seen |= set(np.unique(np.asarray(mask)).tolist())
         assert 0 in seen and seen <= set(range(len(CLASSES))) and len(seen) > 1
 
-    def test_reuses_an_equal_dataset_and_refuses_anything_else(self, tmp_path):
-        folder = tmp_path / "data"
-        generate_segmentation_dataset(folder, train_images=2, validation_images=1, size=16)
-        stamp = os.path.getmtime(folder / "train" / "images" / "00000.png")
-        generate_segmentation_dataset(folder, train_images=2, validation_images=1, size=16)
-        assert os.path.getmtime(folder / "train" / "images" / "00000.png") == stamp
-        with pytest.raises(FileExistsError, match="generated with"):
-            generate_segmentation_dataset(folder, seed=1, train_images=2, validation_images=1, size=16)
-        (tmp_path / "mine").mkdir()
-        (tmp_path / "mine" / "notes.txt").write_text("keep me")
-        with pytest.raises(FileExistsError, match="not a generated dataset"):
-            generate_segmentation_dataset(tmp_path / "mine", train_images=2, validation_images=1, size=16)
-        assert (tmp_path / "mine" / "notes.txt").read_text() == "keep me"
-        assert [name for name in os.listdir(tmp_path) if name.startswith(".")] == []
+
+def segmentation_dataset(root, shape=(8, 8), train="im", train_masks="ma", val="im", val_masks="ma", **kwargs):
+    """A SegmentationDataset over folders of ``root``, named by their part."""
+    return SegmentationDataset(
+        list(shape), *(str(root / name) for name in (train, train_masks, val, val_masks)), **kwargs
+    )
 
 
 class TestSegmentationDataset:
     def make(self, tmp_path, flip=False, shape=(8, 8), **kwargs):
-        for split in ("train", "val"):
-            for index in range(3):
-                write_pair(tmp_path / split / "images", tmp_path / split / "masks", f"s{index}", stripes())
-        return SegmentationDataset(
-            list(shape),
-            str(tmp_path / "train" / "images"),
-            str(tmp_path / "train" / "masks"),
-            str(tmp_path / "val" / "images"),
-            str(tmp_path / "val" / "masks"),
-            flip=flip,
-            **kwargs,
-        )
+        for index in range(3):
+            write_pair(tmp_path / "im", tmp_path / "ma", f"s{index}", stripes())
+        return segmentation_dataset(tmp_path, shape, flip=flip, **kwargs)
 
     def test_training_batches_keep_image_and_mask_aligned_through_flips_and_resizing(self, tmp_path):
         dataset = self.make(tmp_path, flip=True, shape=(16, 12), num_classes=4)
@@ -128,53 +100,40 @@ class TestSegmentationDataset:
             assert path.numpy().decode() == image_path
             assert np.array_equal(mask.numpy(), stripes())
 
-    @pytest.mark.filterwarnings("ignore:SegmentationDataset")
-    def test_pairing_skips_images_without_masks_and_reports_bad_folders(self, tmp_path):
+    def test_pairing_leaves_out_images_without_masks_and_says_so(self, tmp_path):
         write_pair(tmp_path / "im", tmp_path / "ma", "a", stripes())
         write_pair(tmp_path / "im", tmp_path / "other", "b", stripes())
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            dataset = SegmentationDataset(
-                [8, 8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"), str(tmp_path / "ma")
-            )
+        with pytest.warns(UserWarning) as caught:
+            dataset = segmentation_dataset(tmp_path)
         assert [str(warning.message).split(" in ")[0] for warning in caught] == [
             "SegmentationDataset: 1 training images have no mask",
             "SegmentationDataset: 1 validation images have no mask",
         ]
         assert all(str(warning.message).endswith("are left out: b") for warning in caught)
         assert [os.path.basename(image) for image, _ in dataset.train_storage] == ["a.png"]
-        with pytest.raises(FileNotFoundError, match="validation masks folder does not exist: .*nowhere"):
-            SegmentationDataset(
-                [8, 8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"), str(tmp_path / "nowhere")
-            )
-        (tmp_path / "empty").mkdir()
-        with pytest.raises(ValueError, match="no training image in .*empty"):
-            SegmentationDataset(
-                [8, 8], str(tmp_path / "empty"), str(tmp_path / "ma"), str(tmp_path / "im"), str(tmp_path / "ma")
-            )
-        with pytest.raises(ValueError, match="shape"):
-            SegmentationDataset(
-                [8], str(tmp_path / "im"), str(tmp_path / "ma"), str(tmp_path / "im"), str(tmp_path / "ma")
-            )
 
-    def test_bad_masks_fail_loudly_naming_the_file(self, tmp_path):
-        dataset = self.make(tmp_path, num_classes=2)  # the stripes hold class 3
-        with pytest.raises(tf.errors.OpError, match=r"s0\.png holds values \[3\] outside the 2 classes"):
-            list(dataset.build_val_iterator())
-        rgb = tmp_path / "rgb"
-        write_pair(
-            rgb / "images",
-            rgb / "masks",
-            "x",
-            np.zeros((4, 4, 3), np.uint8),
-            image=np.zeros((4, 4, 3), np.uint8),
-            mask_mode="RGB",
-        )
-        dataset = SegmentationDataset(
-            [4, 4], str(rgb / "images"), str(rgb / "masks"), str(rgb / "images"), str(rgb / "masks")
-        )
-        with pytest.raises(ValueError, match="single-channel class-index image"):
-            dataset.load_sample(dataset.train_storage[0])
+    @pytest.mark.parametrize(
+        "folders, use, error, message",
+        [
+            ({"val_masks": "nowhere"}, None, FileNotFoundError, "validation masks folder does not exist: .*nowhere"),
+            ({"train": "empty"}, None, ValueError, "no training image in .*empty"),
+            ({"shape": [8]}, None, ValueError, "shape"),
+            ({"num_classes": 2}, "validate", tf.errors.OpError, r"s0\.png holds values \[3\] outside the 2 classes"),
+            ({"train": "rgb_images", "train_masks": "rgb"}, "load", ValueError, "single-channel class-index image"),
+        ],
+        ids=["no masks folder", "no image", "shape of one number", "class beyond the count", "RGB mask"],
+    )
+    def test_bad_folders_and_masks_fail_loudly_naming_them(self, tmp_path, folders, use, error, message):
+        self.make(tmp_path)
+        (tmp_path / "empty").mkdir()
+        rgb = np.zeros((8, 8, 3), np.uint8)
+        write_pair(tmp_path / "rgb_images", tmp_path / "rgb", "s0", rgb, image=rgb, mask_mode="RGB")
+        with pytest.raises(error, match=message):
+            dataset = segmentation_dataset(tmp_path, **folders)
+            if use == "validate":
+                list(dataset.build_val_iterator())
+            elif use == "load":
+                dataset.load_sample(dataset.train_storage[0])
 
 
 class TestSegmentationLoss:
@@ -224,33 +183,33 @@ def red_threshold_model(size=4, pooled=False):
 
 
 class TestSegmentationEvaluator:
-    def test_metrics_follow_their_documented_definitions(self):
-        # rows: true class, columns: predicted class
-        confusion = np.array([[50, 10, 0, 0], [5, 20, 0, 0], [0, 0, 0, 0], [0, 5, 0, 10]])
-        metrics, per_class = metrics_from_confusion(confusion, background=0)
-        precision = [50 / 55, 20 / 35, 10 / 10]  # classes 0, 1, 3; class 2 is absent everywhere
-        recall = [50 / 60, 20 / 25, 10 / 15]
-        iou = [50 / 65, 20 / 40, 10 / 15]
-        assert metrics["mAP"] == pytest.approx(np.mean(precision))
-        assert metrics["mAR"] == pytest.approx(np.mean(recall))
-        assert metrics["mIoU"] == pytest.approx(np.mean(iou))
-        assert metrics["mACC"] == pytest.approx(np.mean([85 / 100, 80 / 100, 95 / 100]))
-        assert metrics["OA"] == pytest.approx(80 / 100)
-        assert metrics["OP"] == pytest.approx(30 / 45)  # predicted foreground: columns 1-3
-        assert metrics["OR"] == pytest.approx(30 / 40)  # true foreground: rows 1-3
-        assert not per_class["present"][2]
-
-    def test_missed_and_invented_classes_and_no_background(self):
-        # Class 1 is never predicted, class 2 never true.
-        confusion = np.array([[6, 0, 2], [4, 0, 0], [0, 0, 0]])
-        metrics, _ = metrics_from_confusion(confusion, background=0)
-        assert metrics["mAP"] == pytest.approx((6 / 10 + 0 + 0) / 3)
-        assert metrics["mAR"] == pytest.approx((6 / 8 + 0) / 2)  # class 2 has nothing to recall
-        assert metrics["OP"] == 0.0 and metrics["OR"] == 0.0
-        metrics, _ = metrics_from_confusion(confusion, background=None)
-        assert metrics["OP"] == metrics["OR"] == metrics["OA"] == pytest.approx(0.5)
-        perfect, _ = metrics_from_confusion(np.array([[9, 0], [0, 0]]), background=0)
-        assert perfect["OP"] == perfect["OR"] == perfect["mIoU"] == 1.0  # nothing to find, nothing claimed
+    @pytest.mark.parametrize(
+        "confusion, background, expected, absent",
+        [
+            (  # rows: true class, columns: predicted class; class 2 is absent everywhere
+                [[50, 10, 0, 0], [5, 20, 0, 0], [0, 0, 0, 0], [0, 5, 0, 10]],
+                0,
+                {
+                    "mAP": np.mean([50 / 55, 20 / 35, 10 / 10]),  # classes 0, 1, 3
+                    "mAR": np.mean([50 / 60, 20 / 25, 10 / 15]),
+                    "mIoU": np.mean([50 / 65, 20 / 40, 10 / 15]),
+                    "mACC": np.mean([85 / 100, 80 / 100, 95 / 100]),
+                    "OA": 80 / 100,
+                    "OP": 30 / 45,  # predicted foreground: columns 1-3
+                    "OR": 30 / 40,  # true foreground: rows 1-3
+                },
+                [2],
+            ),
+            # Class 1 is never predicted, class 2 never true: nothing to recall for class 2.
+            ([[6, 0, 2], [4, 0, 0], [0, 0, 0]], 0, {"mAP": (6 / 10) / 3, "mAR": (6 / 8) / 2, "OP": 0, "OR": 0}, []),
+            ([[6, 0, 2], [4, 0, 0], [0, 0, 0]], None, {"OP": 0.5, "OR": 0.5, "OA": 0.5}, []),
+            ([[9, 0], [0, 0]], 0, {"OP": 1, "OR": 1, "mIoU": 1}, [1]),  # nothing to find, nothing claimed
+        ],
+    )
+    def test_metrics_follow_their_documented_definitions(self, confusion, background, expected, absent):
+        metrics, per_class = metrics_from_confusion(np.array(confusion), background=background)
+        assert {key: metrics[key] for key in expected} == pytest.approx(expected)
+        assert np.flatnonzero(~per_class["present"]).tolist() == absent
 
     def test_a_pass_accumulates_copies_draws_and_resets(self, tmp_path):
         model, _ = red_threshold_model()
